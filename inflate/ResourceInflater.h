@@ -1,0 +1,41 @@
+// Raw-deflate decoder (RFC 1951: no zlib or gzip wrapper, no checksum) for the compressed
+// resources the installer carries: the payload package and the uninstaller.
+//
+// One call inflates one stream that lies whole in memory into a block the caller supplies.
+// The decoder never writes past the block's capacity, and the count it returns is exactly
+// the number of bytes it wrote there. Decoding ends at the end of the final block or at the
+// first fault; callers that need to know which ask for the result code.
+#pragma once
+
+#include <cstdint>
+
+// Result codes of the decoder core.
+enum InflateResult : int {
+  kInflateOk = 0,
+  // Invalid data: an invalid code, a stored length that fails its complement check, too
+  // many codes declared, a repeat past the declared lengths, an incomplete dynamic code, a
+  // symbol of a code that has none, a distance before the start of the output, or a
+  // truncated stream.
+  kInflateBadData = 1,
+  kInflateBadCode = 2,     // an over-subscribed code, or a block of type 3
+  kInflateNoMemory = 3,    // a decoding table or the decoder state could not be allocated
+  kInflateOutputFull = 4,  // the stream inflates to more than the output block holds
+};
+
+// The most any call writes, whatever capacity the caller names: 100 MiB.
+inline constexpr std::uint32_t kInflateSinkLimit = 104857600;
+
+// Inflates `sourceLength` bytes at `source` into `output`, writing at most
+// min(outputCapacity, kInflateSinkLimit) bytes. Returns the number of bytes written, all of
+// them decoded from the stream in order. On a fault the bytes decoded before it are still
+// written and counted; `*result` (when given) receives the code that ended decoding, and
+// only kInflateOk means the stream was complete and fitted the block.
+//
+// Thread-safe: every call has its own decoder state. The two diagnostics of an incomplete
+// dynamic code, " incomplete literal tree\n" and " incomplete distance tree\n", go to the
+// standard error stream.
+std::uint32_t InflateResource(const std::uint8_t* source,
+                              std::uint32_t sourceLength,
+                              std::uint8_t* output,
+                              std::uint32_t outputCapacity,
+                              int* result = nullptr);

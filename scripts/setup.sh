@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian 12 machine, and only what is missing:
+# the native and MinGW-w64 toolchains, Wine with a headless X server and the CJK font,
+# GoogleTest sources, zlib, libdeflate, OpenSSL (benchmark peers), and the zh_CN.UTF-8
+# locale the Windows tests run in. Safe to run again: a ready machine is left alone.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang clang-format libfuzzer-14-dev libclang-rt-14-dev
+  googletest zlib1g-dev libdeflate-dev libssl-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+  wine wine64 xvfb xauth fonts-wqy-zenhei locales
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  echo "setup: generating the zh_CN.UTF-8 locale"
+  "${sudo[@]}" sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen ||
+    echo 'zh_CN.UTF-8 UTF-8' | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+  "${sudo[@]}" locale-gen >/dev/null
+fi

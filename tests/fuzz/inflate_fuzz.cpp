@@ -1,0 +1,51 @@
+// Differential fuzz target: every input that zlib inflates completely as raw deflate must
+// inflate to the same bytes here; on every input the inflater stays inside its block and
+// counts only what it wrote.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "inflate/ResourceInflater.h"
+
+namespace {
+constexpr std::size_t kCapacity = 1 << 18;
+constexpr std::size_t kGuard = 32;
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1 << 16))
+    return 0;
+  // The first byte picks a capacity, so full blocks are explored too.
+  const std::size_t capacity = size > 0 && data[0] < 16 ? data[0] * 97u : kCapacity;
+  std::vector<std::uint8_t> ours(capacity + kGuard, 0xA5);
+  int result = -1;
+  const std::uint32_t n = InflateResource(data, static_cast<std::uint32_t>(size), ours.data(),
+                                          static_cast<std::uint32_t>(capacity), &result);
+  if (n > capacity || result < 0 || result > kInflateOutputFull)
+    std::abort();
+  for (std::size_t i = capacity; i < ours.size(); ++i) {
+    if (ours[i] != 0xA5)
+      std::abort();
+  }
+
+  std::vector<std::uint8_t> theirs(capacity + 1);
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK)
+    return 0;
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = theirs.data();
+  z.avail_out = static_cast<uInt>(theirs.size());
+  const int zr = inflate(&z, Z_FINISH);
+  const std::size_t zn = z.total_out;
+  inflateEnd(&z);
+  if (zr == Z_STREAM_END && zn <= capacity) {
+    if (result != kInflateOk || n != zn || std::memcmp(ours.data(), theirs.data(), n) != 0) {
+      std::abort();
+    }
+  }
+  return 0;
+}

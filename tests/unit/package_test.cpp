@@ -1,0 +1,262 @@
+// The package walker hands out exactly the records that were written, and the validator
+// refuses every damaged or hostile package before anything would be written from it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "demo/payload/PayloadGenerator.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+#include "tests/unit/row_name.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void Add(Bytes* package, std::u16string_view path, const std::string& data, char16_t filler = 0) {
+  ASSERT_TRUE(AppendPackageRecord(package, path, reinterpret_cast<const std::uint8_t*>(data.data()),
+                                  data.size(), filler));
+}
+
+struct Walked {
+  std::u16string path;
+  std::string data;
+  std::size_t dataOffset;
+};
+
+std::vector<Walked> Walk(const Bytes& package) {
+  std::vector<Walked> out;
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    out.push_back({std::u16string(r.path, r.pathLength),
+                   std::string(reinterpret_cast<const char*>(r.data), r.size), r.dataOffset});
+  }
+  EXPECT_EQ(walker.Fault(), PackageFault::kNone);
+  return out;
+}
+
+TEST(PackageWalker, EmptyPackageHasNoRecords) {
+  const Bytes empty;
+  EXPECT_TRUE(Walk(empty).empty());
+  const PackageCheck check = ValidatePackage(empty.data(), 0);
+  EXPECT_TRUE(check.ok());
+  EXPECT_EQ(check.recordIndex, 0u);
+}
+
+// Zero-size records, a repeated path, non-ASCII names and garbage after the NUL all walk
+// as written; the last record ends exactly at the end of the package.
+TEST(PackageWalker, RecordsComeBackAsWritten) {
+  Bytes p;
+  Add(&p, u"Korvel互动.exe", "MZ binary");
+  Add(&p, u"empty.txt", "", u'\xfeff');
+  Add(&p, u"Emotions\\经典\\em01.gif", "GIF89a...", u'x');
+  Add(&p, u"empty.txt", "now with data");
+  const auto records = Walk(p);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].path, u"Korvel互动.exe");
+  EXPECT_EQ(records[0].data, "MZ binary");
+  EXPECT_EQ(records[0].dataOffset, kPackageHeaderBytes);
+  EXPECT_EQ(records[1].path, u"empty.txt");
+  EXPECT_EQ(records[1].data, "");
+  EXPECT_EQ(records[2].dataOffset, records[1].dataOffset + kPackageHeaderBytes);
+  EXPECT_EQ(records[2].path, u"Emotions\\经典\\em01.gif");
+  EXPECT_EQ(records[3].path, u"empty.txt");
+  EXPECT_EQ(records[3].data, "now with data");
+  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  EXPECT_TRUE(check.ok()) << check.Describe();
+  EXPECT_EQ(check.recordIndex, 4u);
+  EXPECT_EQ(check.longestPath, 20u);
+  EXPECT_EQ(check.dataBytes, 9u + 0 + 9 + 13);
+}
+
+TEST(PackageWalker, LongestPathFieldIsAccepted) {
+  Bytes p;
+  std::u16string path(259, u'a');
+  Add(&p, path, "x");
+  ASSERT_EQ(Walk(p).size(), 1u);
+  EXPECT_TRUE(ValidatePackage(p.data(), p.size()).ok());
+  EXPECT_EQ(ValidatePackage(p.data(), p.size(), 258).fault, PackageFault::kPathTooLong);
+  EXPECT_FALSE(AppendPackageRecord(&p, std::u16string(260, u'a'), nullptr, 0));
+}
+
+// --- damaged structure ------------------------------------------------------------------
+
+struct Damage {
+  const char* name;
+  std::size_t cutFromEnd;  // bytes removed from a two-record package
+  PackageFault fault;
+};
+
+class DamagedStructure : public testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedStructure, RefusedAtTheDamagedRecord) {
+  Bytes p;
+  Add(&p, u"a.txt", "first");
+  const std::size_t second = p.size();
+  Add(&p, u"b.txt", "second record");
+  p.resize(p.size() - GetParam().cutFromEnd);
+  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  EXPECT_EQ(check.fault, GetParam().fault);
+  EXPECT_EQ(check.recordIndex, 1u);
+  EXPECT_EQ(check.offset, second);
+  EXPECT_NE(check.Describe().find("record 1 at offset"), std::string::npos);
+
+  PayloadPackage walker(p.data(), p.size());
+  PackageRecord r;
+  EXPECT_TRUE(walker.Next(&r));
+  EXPECT_FALSE(walker.Next(&r));
+  EXPECT_EQ(walker.Fault(), GetParam().fault);
+  EXPECT_FALSE(walker.Next(&r));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Truncations,
+    DamagedStructure,
+    testing::Values(Damage{"OneDataByteMissing", 1, PackageFault::kDataTruncated},
+                    Damage{"AllDataMissing", 13, PackageFault::kDataTruncated},
+                    Damage{"SizeFieldCut", 14, PackageFault::kHeaderTruncated},
+                    Damage{"OnlyAPathByte", 536, PackageFault::kHeaderTruncated}),
+    RowName());
+
+TEST(PackageValidator, PathWithoutNulIsRefused) {
+  Bytes p;
+  Add(&p, u"a.txt", "data");
+  for (std::size_t i = 0; i < kPackagePathBytes; i += 2)
+    p[i] = 'a';
+  EXPECT_EQ(ValidatePackage(p.data(), p.size()).fault, PackageFault::kPathUnterminated);
+}
+
+TEST(PackageValidator, SizeBeyondThePackageIsRefused) {
+  Bytes p;
+  Add(&p, u"a.txt", "data");
+  p[kPackageSizeOffset + 3] = 0xff;  // 4 GiB - a little
+  EXPECT_EQ(ValidatePackage(p.data(), p.size()).fault, PackageFault::kDataTruncated);
+}
+
+// --- hostile paths ----------------------------------------------------------------------
+
+struct BadPath {
+  const char* name;
+  std::u16string path;
+  PackageFault fault;
+};
+
+class HostilePaths : public testing::TestWithParam<BadPath> {};
+
+TEST_P(HostilePaths, RefusedBeforeAnyFileIsWritten) {
+  Bytes p;
+  Add(&p, u"good.txt", "fine");
+  Add(&p, GetParam().path, "evil");
+  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  EXPECT_EQ(check.fault, GetParam().fault) << check.Describe();
+  EXPECT_EQ(check.recordIndex, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules,
+    HostilePaths,
+    testing::Values(BadPath{"Empty", u"", PackageFault::kEmptyPath},
+                    BadPath{"LeadingBackslash", u"\\Windows\\evil.dll",
+                            PackageFault::kAbsolutePath},
+                    BadPath{"Unc", u"\\\\server\\share\\x", PackageFault::kAbsolutePath},
+                    BadPath{"Drive", u"C:\\Windows\\evil.dll", PackageFault::kDrive},
+                    BadPath{"DriveRelative", u"C:evil.dll", PackageFault::kDrive},
+                    BadPath{"ForwardSlash", u"web/index.htm", PackageFault::kForwardSlash},
+                    BadPath{"DotDot", u"..\\..\\evil.dll", PackageFault::kDotComponent},
+                    BadPath{"InnerDotDot", u"a\\..\\..\\evil.dll", PackageFault::kDotComponent},
+                    BadPath{"Dot", u"a\\.\\b", PackageFault::kDotComponent},
+                    BadPath{"DoubleBackslash", u"a\\\\b", PackageFault::kEmptyComponent},
+                    BadPath{"TrailingBackslash", u"folder\\", PackageFault::kEmptyComponent},
+                    BadPath{"Colon", u"file.txt:stream", PackageFault::kForbiddenCharacter},
+                    BadPath{"Star", u"a*.txt", PackageFault::kForbiddenCharacter},
+                    BadPath{"Question", u"a?.txt", PackageFault::kForbiddenCharacter},
+                    BadPath{"Quote", u"a\".txt", PackageFault::kForbiddenCharacter},
+                    BadPath{"Angle", u"a<b>.txt", PackageFault::kForbiddenCharacter},
+                    BadPath{"Pipe", u"a|b", PackageFault::kForbiddenCharacter},
+                    BadPath{"Control", u"a\x01.txt", PackageFault::kForbiddenCharacter},
+                    BadPath{"TrailingDot", u"dir.\\a.txt", PackageFault::kTrailingDotOrSpace},
+                    BadPath{"TrailingSpace", u"a.txt ", PackageFault::kTrailingDotOrSpace},
+                    BadPath{"DeviceName", u"con", PackageFault::kReservedName},
+                    BadPath{"DeviceWithExtension", u"web\\NUL.txt", PackageFault::kReservedName},
+                    BadPath{"ComPort", u"Com7.log", PackageFault::kReservedName}),
+    RowName());
+
+TEST(PackageValidator, NamesThatOnlyLookReservedAreFine) {
+  for (const char16_t* ok : {u"console.txt", u"COM0", u"LPT10.txt", u"nul_sound.wav", u"auxiliary",
+                             u".hidden", u"a..b", u"网页\\说明.htm"}) {
+    EXPECT_EQ(CheckRelativePath(ok, kMaxFullPathUnits), PackageFault::kNone) << Utf16ToUtf8(ok);
+  }
+}
+
+// --- order ------------------------------------------------------------------------------
+
+TEST(PackageOrder, SubFolderFilesComeWhereTheFolderNameFalls) {
+  std::vector<std::u16string> paths = {u"b.txt", u"a-b.txt",  u"a\\z.txt", u"a\\b\\c.txt",
+                                       u"A.txt", u"a\\a.txt", u"c\\d.txt"};
+  std::sort(paths.begin(), paths.end(), PackageOrderLess);
+  const std::vector<std::u16string> expected = {
+      u"A.txt", u"a\\a.txt", u"a\\b\\c.txt", u"a\\z.txt", u"a-b.txt", u"b.txt", u"c\\d.txt"};
+  EXPECT_EQ(paths, expected);
+}
+
+// --- the reference payload --------------------------------------------------------------
+
+TEST(ReferencePayload, HasTheShapeOfTheShippedClient) {
+  const auto files = GeneratePayload(77, PayloadScale::kReference);
+  EXPECT_EQ(files.size(), 1125u);
+  std::size_t total = 0;
+  std::size_t longest = 0;
+  bool client = false;
+  bool component = false;
+  bool chineseFolder = false;
+  bool threeLevels = false;
+  for (const auto& f : files) {
+    EXPECT_FALSE(f.content.empty()) << Utf16ToUtf8(f.path);
+    total += f.content.size();
+    longest = std::max(longest, f.path.size());
+    client |= f.path == u"Korvel互动.exe";
+    component |= f.path == u"ImageOle.dll";
+    chineseFolder |= f.path.rfind(u"Emotions\\经典\\", 0) == 0;
+    threeLevels |= std::count(f.path.begin(), f.path.end(), u'\\') == 3;
+  }
+  EXPECT_NEAR(static_cast<double>(total), 32.8e6, 0.5e6);
+  EXPECT_LE(longest, kReferenceLongestPath);
+  EXPECT_TRUE(client && component && chineseFolder && threeLevels);
+  EXPECT_TRUE(std::is_sorted(files.begin(), files.end(), [](const auto& a, const auto& b) {
+    return PackageOrderLess(a.path, b.path);
+  }));
+
+  const Bytes package = BuildPackage(files, u'#');
+  const PackageCheck check = ValidatePackage(package.data(), package.size());
+  EXPECT_TRUE(check.ok()) << check.Describe();
+  EXPECT_EQ(check.recordIndex, files.size());
+}
+
+TEST(ReferencePayload, SameSeedSameFilesOtherSeedOtherFiles) {
+  const auto a = GeneratePayload(5, PayloadScale::kSmall);
+  const auto b = GeneratePayload(5, PayloadScale::kSmall);
+  const auto c = GeneratePayload(6, PayloadScale::kSmall);
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].path, b[i].path);
+    EXPECT_TRUE(a[i].content == b[i].content);
+  }
+  EXPECT_FALSE(a[0].content == c[0].content);
+}
+
+// --- UTF-8 for host file names ------------------------------------------------------------
+
+TEST(Utf8, RoundTripAndRefusals) {
+  const std::u16string text = u"Emotions\\经典\\😀.gif";
+  std::u16string back;
+  ASSERT_TRUE(Utf8ToUtf16(Utf16ToUtf8(text), &back));
+  EXPECT_EQ(back, text);
+  for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe4\xba", "\x80"}) {
+    EXPECT_FALSE(Utf8ToUtf16(bad, &back)) << bad;
+  }
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xd800')), "\xef\xbf\xbd");
+}
+
+}  // namespace
