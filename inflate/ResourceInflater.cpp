@@ -320,9 +320,11 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
       count -= e.bits;
       if (e.operation == kOpLiteral) {
         window[out++] = static_cast<std::uint8_t>(e.value);
-        // At least 41 bits remain: enough for one more first-level literal.
-        e = lt[bits & lmask];
-        if (e.operation == kOpLiteral) {
+        // Runs of first-level literals go on without a refill while the bit buffer still
+        // holds a whole lookup; each writes one byte, well inside the window's slack.
+        while (count >= literals.width) {
+          e = lt[bits & lmask];
+          if (e.operation != kOpLiteral) break;
           bits >>= e.bits;
           count -= e.bits;
           window[out++] = static_cast<std::uint8_t>(e.value);

@@ -7,10 +7,11 @@
 
 class DeflateWriter {
  public:
-  // Appends `count` bits of `value`, lowest bit first (how deflate packs fields).
+  // Appends `count` bits of `value`, lowest bit first (how deflate packs fields); bits
+  // past the 32 of `value` are zeros.
   void Bits(std::uint32_t value, unsigned count) {
     for (unsigned i = 0; i < count; ++i)
-      Bit((value >> i) & 1u);
+      Bit(i < 32 ? (value >> i) & 1u : 0u);
   }
   // Appends a Huffman code: its most significant bit first.
   void Code(std::uint32_t code, unsigned length) {
