@@ -165,20 +165,27 @@ void FillCompressedImage(Random& r, Bytes* out, std::size_t size, const char* si
   out->resize(size);
 }
 
-// Uncompressed 24-bit bitmaps: smooth gradients with a little noise.
+// Uncompressed 24-bit bitmaps as skins have them: flat panels, borders and gradients,
+// with a little dithering noise.
 void FillBitmap(Random& r, Bytes* out, std::size_t size) {
   Append(out, "BM");
   out->resize(std::min<std::size_t>(size, 54), 0);
-  const std::uint32_t width = r.Range(16, 128);
-  const int red = static_cast<int>(r.Range(0, 255));
-  const int green = static_cast<int>(r.Range(0, 255));
-  for (std::size_t i = 0; out->size() < size; ++i) {
-    const std::size_t x = i % width;
-    const std::size_t y = i / width;
-    const int noise = static_cast<int>(r.Range(0, 3));
-    out->push_back(static_cast<std::uint8_t>(red + static_cast<int>(x) + noise));
-    out->push_back(static_cast<std::uint8_t>(green + static_cast<int>(y)));
-    out->push_back(static_cast<std::uint8_t>((x * y) >> 4));
+  const std::uint32_t width = r.Range(16, 256);
+  std::uint8_t panel[3] = {r.Byte(), r.Byte(), r.Byte()};
+  while (out->size() < size) {
+    if (r.Range(0, 15) == 0) {
+      for (auto& c : panel)
+        c = r.Byte();  // the next panel
+    }
+    const bool gradient = r.Range(0, 3) == 0;
+    for (std::uint32_t x = 0; x < width && out->size() < size; ++x) {
+      const bool border = x == 0 || x + 1 == width;
+      const std::uint32_t shade = gradient ? x * 64 / width : 0;
+      const std::uint32_t noise = r.Range(0, 15) == 0 ? 1 : 0;
+      for (const std::uint8_t c : panel) {
+        out->push_back(border ? 0x40 : static_cast<std::uint8_t>(c + shade + noise));
+      }
+    }
   }
   out->resize(size);
 }
