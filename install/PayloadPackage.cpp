@@ -37,7 +37,7 @@ bool IsReservedName(std::u16string_view name) {
   return false;
 }
 
-PackageFault CheckComponent(std::u16string_view name) {
+PackageFault CheckName(std::u16string_view name) {
   if (name.empty())
     return PackageFault::kEmptyComponent;
   if (name == u"." || name == u"..")
@@ -55,7 +55,9 @@ PackageFault CheckComponent(std::u16string_view name) {
   return PackageFault::kNone;
 }
 
-const char* FaultText(PackageFault fault) {
+}  // namespace
+
+const char* DescribePackageFault(PackageFault fault) {
   switch (fault) {
     case PackageFault::kNone:
       return "no fault";
@@ -89,8 +91,6 @@ const char* FaultText(PackageFault fault) {
   return "unknown fault";
 }
 
-}  // namespace
-
 bool PayloadPackage::Next(PackageRecord* record) {
   if (fault_ != PackageFault::kNone || position_ >= length_)
     return false;
@@ -123,6 +123,12 @@ bool PayloadPackage::Next(PackageRecord* record) {
   return true;
 }
 
+PackageFault CheckPathName(std::u16string_view name) {
+  if (name.find(u'/') != std::u16string_view::npos) return PackageFault::kForwardSlash;
+  if (name.find(u'\\') != std::u16string_view::npos) return PackageFault::kEmptyComponent;
+  return CheckName(name);
+}
+
 PackageFault CheckRelativePath(std::u16string_view path, std::size_t maxPathUnits) {
   if (path.empty())
     return PackageFault::kEmptyPath;
@@ -137,7 +143,7 @@ PackageFault CheckRelativePath(std::u16string_view path, std::size_t maxPathUnit
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = path.find(u'\\', start);
-    const PackageFault fault = CheckComponent(path.substr(start, end - start));
+    const PackageFault fault = CheckName(path.substr(start, end - start));
     if (fault != PackageFault::kNone)
       return fault;
     if (end == std::u16string_view::npos)
@@ -180,7 +186,7 @@ std::string PackageCheck::Describe() const {
            " data bytes, longest path " + std::to_string(longestPath) + " code units";
   }
   return "record " + std::to_string(recordIndex) + " at offset " + std::to_string(offset) + ": " +
-         FaultText(fault);
+         DescribePackageFault(fault);
 }
 
 bool PackageOrderLess(std::u16string_view a, std::u16string_view b) {

@@ -103,6 +103,12 @@ PackageCheck ValidatePackage(const std::uint8_t* data,
                              std::size_t length,
                              std::size_t maxPathUnits = kMaxFullPathUnits);
 
+// A short English sentence for a fault, e.g. "the path has an empty component".
+const char* DescribePackageFault(PackageFault fault);
+
+// Checks one name (a path component) by the same rules.
+PackageFault CheckPathName(std::u16string_view name);
+
 // Checks one relative path (without its NUL) by the same rules.
 PackageFault CheckRelativePath(std::u16string_view path, std::size_t maxPathUnits);
 

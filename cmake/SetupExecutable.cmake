@@ -1,0 +1,64 @@
+# add_setup_executable(NAME
+#                      OUTPUT_NAME file-name-without-.exe   (the channel is read from it)
+#                      PAYLOAD_DIR folder                    (becomes resource "FILE" 137)
+#                      UNINSTALLER target                    (becomes resource "FILE" 139)
+#                      SOURCES ... [RC_INCLUDE file] [LIBS ...])
+#
+# Builds an installer executable: compress the uninstaller, pack and compress the payload
+# folder, compile a resource script with both "FILE" resources (language 2052) and string
+# 32 as 64 placeholder characters, link, clear the header checksum GNU ld writes, stamp
+# the digest into string 32, and verify it.
+# The executable is stripped: nothing may follow its last section.
+#
+# SETUP_PACK must name the host packager (a path or an executable target).
+
+function(add_setup_executable name)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE" "SOURCES;LIBS"
+                        ${ARGN})
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.resources)
+  file(MAKE_DIRECTORY ${work})
+  set(payload ${work}/payload.deflate)
+  set(uninstaller ${work}/uninstall.deflate)
+
+  file(GLOB_RECURSE payload_files CONFIGURE_DEPENDS ${ARG_PAYLOAD_DIR}/*)
+  add_custom_command(
+    OUTPUT ${payload}
+    COMMAND ${SETUP_PACK} payload ${ARG_PAYLOAD_DIR} -o ${payload}
+    DEPENDS ${payload_files} ${SETUP_PACK_DEPENDS}
+    COMMENT "Packing the payload of ${name}"
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${uninstaller}
+    COMMAND ${SETUP_PACK} compress $<TARGET_FILE:${ARG_UNINSTALLER}> -o ${uninstaller}
+    DEPENDS ${ARG_UNINSTALLER} ${SETUP_PACK_DEPENDS}
+    COMMENT "Compressing the uninstaller of ${name}"
+    VERBATIM)
+
+  set(rc ${work}/${name}.rc)
+  set(extra "")
+  if(ARG_RC_INCLUDE)
+    set(extra "#include \"${ARG_RC_INCLUDE}\"")
+  endif()
+  string(REPEAT "0" 64 placeholder)
+  file(WRITE ${rc}.in
+       "#include <windows.h>\n"
+       "LANGUAGE LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED\n"
+       "137 FILE \"${payload}\"\n"
+       "139 FILE \"${uninstaller}\"\n"
+       "STRINGTABLE\nBEGIN\n  32 \"${placeholder}\"\nEND\n"
+       "${extra}\n")
+  configure_file(${rc}.in ${rc} COPYONLY)
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${payload};${uninstaller}")
+
+  add_executable(${name} ${ARG_SOURCES} ${rc})
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -municode -s)
+  setup_warnings(${name})
+  add_custom_command(
+    TARGET ${name} POST_BUILD
+    COMMAND ${SETUP_PACK} stamp --clear-checksum $<TARGET_FILE:${name}>
+    COMMAND ${SETUP_PACK} verify $<TARGET_FILE:${name}>
+    COMMENT "Stamping and verifying the digest of ${name}"
+    VERBATIM)
+endfunction()

@@ -1,0 +1,28 @@
+// Fuzz target for the PE reader: locating the digest block and the "FILE" resources never
+// reads outside the file, and whatever it finds lies inside it.
+#include <cstdint>
+#include <cstdlib>
+
+#include "app/InstallerDigest.h"
+#include "app/PeImage.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  PeImage image;
+  if (image.Parse(data, size) != PeStatus::kOk)
+    return 0;
+  FileRange range;
+  std::uint32_t id = 0;
+  if (image.FindDigestBlock(&range, &id) == PeStatus::kOk &&
+      std::uint64_t{range.position} + range.size > size) {
+    std::abort();
+  }
+  for (std::uint32_t resource : {137u, 139u}) {
+    if (image.FindNamedTypeResource(u"FILE", resource, &range) == PeStatus::kOk &&
+        std::uint64_t{range.position} + range.size > size) {
+      std::abort();
+    }
+  }
+  Md5Digest digest;
+  (void)ComputeInstallerDigest(data, size, &digest);
+  return 0;
+}

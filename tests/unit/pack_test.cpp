@@ -1,0 +1,379 @@
+// The packager turns a folder into exactly the package the installer will unpack, refuses
+// what Windows or the installer cannot take with a message naming the offending path, and
+// stamps a digest that the installer's own check accepts - and only for an intact file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "app/InstallerDigest.h"
+#include "app/PeImage.h"
+#include "inflate/ResourceInflater.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+#include "tests/unit/pe_builder.h"
+#include "tests/unit/row_name.h"
+#include "tools/pack/Pack.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "setup-pack-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+  void Write(const std::string& relative, const std::string& content) const {
+    fs::create_directories((path_ / relative).parent_path());
+    std::ofstream(path_ / relative, std::ios::binary) << content;
+  }
+
+ private:
+  fs::path path_;
+};
+
+// The files of a package: UTF-8 path with '/' -> content, in package order.
+std::vector<std::pair<std::string, std::string>> Records(const Bytes& package) {
+  std::vector<std::pair<std::string, std::string>> out;
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    std::string path = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
+    for (char& c : path) {
+      if (c == '\\')
+        c = '/';
+    }
+    out.emplace_back(path, std::string(reinterpret_cast<const char*>(r.data), r.size));
+  }
+  return out;
+}
+
+// The files below a folder, read back from disk.
+std::map<std::string, std::string> FolderFiles(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file())
+      continue;
+    std::ifstream in(e.path(), std::ios::binary);
+    files[fs::relative(e.path(), root).string()] = {std::istreambuf_iterator<char>(in), {}};
+  }
+  return files;
+}
+
+// --- payload: round trip and order ------------------------------------------------------
+
+TEST(PackPayload, RoundTripThroughCompressionAndTheInstallersInflater) {
+  TempFolder dir;
+  dir.Write("Korvel互动.exe", "MZ client");
+  dir.Write("empty.txt", "");
+  dir.Write("Emotions/经典/em01.gif", "GIF89a one");
+  dir.Write("Emotions/可爱/em01.gif", "GIF89a two");
+  dir.Write("Skin/UserIcon/Level/Level01.png", std::string(5000, 'p'));
+  dir.Write("Skin-readme.txt", "sorts after the Skin folder's files");
+  fs::create_directories(dir.path() / "Empty/Nested");
+
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  ASSERT_TRUE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error))
+      << error;
+  EXPECT_EQ(stats.files, 6u);
+  ASSERT_EQ(stats.warnings.size(), 1u);
+  EXPECT_NE(stats.warnings[0].find("Empty"), std::string::npos);
+
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"Emotions/可爱/em01.gif", "GIF89a two"},
+      {"Emotions/经典/em01.gif", "GIF89a one"},
+      {"Korvel互动.exe", "MZ client"},
+      {"Skin/UserIcon/Level/Level01.png", std::string(5000, 'p')},
+      {"Skin-readme.txt", "sorts after the Skin folder's files"},
+      {"empty.txt", ""}};
+  EXPECT_EQ(Records(package), expected);
+
+  Bytes compressed;
+  ASSERT_TRUE(CompressResource(package, kPackDefaultLevel, kPackageLimit, &compressed, &error));
+  Bytes back(package.size());
+  int result = -1;
+  ASSERT_EQ(InflateResource(compressed.data(), static_cast<std::uint32_t>(compressed.size()),
+                            back.data(), static_cast<std::uint32_t>(back.size()), &result),
+            package.size());
+  EXPECT_EQ(result, kInflateOk);
+  EXPECT_EQ(back, package);
+}
+
+TEST(PackPayload, FollowsSymbolicLinksToFilesAndFolders) {
+  TempFolder outside;
+  outside.Write("shared/logo.png", "PNG");
+  TempFolder dir;
+  dir.Write("a.txt", "a");
+  fs::create_directory_symlink(outside.path() / "shared", dir.path() / "images");
+  fs::create_symlink(dir.path() / "a.txt", dir.path() / "b.txt");
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  ASSERT_TRUE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error))
+      << error;
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"a.txt", "a"}, {"b.txt", "a"}, {"images/logo.png", "PNG"}};
+  EXPECT_EQ(Records(package), expected);
+}
+
+// --- payload: refusals ----------------------------------------------------------------
+
+struct Refusal {
+  const char* name;
+  void (*make)(const TempFolder&);
+  std::size_t maxPath;
+  const char* message;  // a fragment of the error
+  const char* path;     // the offending path, relative to the folder
+};
+
+class PackRefusals : public testing::TestWithParam<Refusal> {};
+
+TEST_P(PackRefusals, NameTheOffendingPath) {
+  TempFolder dir;
+  dir.Write("fine/ok.txt", "ok");
+  GetParam().make(dir);
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  EXPECT_FALSE(BuildPayloadPackage(dir.path(), GetParam().maxPath, {}, &package, &stats, &error));
+  EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+  EXPECT_NE(error.find((dir.path() / GetParam().path).string()), std::string::npos) << error;
+  EXPECT_TRUE(package.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules,
+    PackRefusals,
+    testing::Values(
+        Refusal{"ReservedDeviceName", [](const TempFolder& d) { d.Write("web/aux.htm", "x"); },
+                kPackMaxRelativePath, "reserved device name", "web/aux.htm"},
+        Refusal{"Colon", [](const TempFolder& d) { d.Write("a:b.txt", "x"); }, kPackMaxRelativePath,
+                "Windows forbids", "a:b.txt"},
+        Refusal{"TrailingDot", [](const TempFolder& d) { d.Write("notes.", "x"); },
+                kPackMaxRelativePath, "ends with '.'", "notes."},
+        Refusal{"Backslash", [](const TempFolder& d) { d.Write("a\\b.txt", "x"); },
+                kPackMaxRelativePath, "cannot be in a name", "a\\b.txt"},
+        Refusal{"InvalidUtf8", [](const TempFolder& d) { d.Write("bad\xff.txt", "x"); },
+                kPackMaxRelativePath, "not valid UTF-8", "bad\xff.txt"},
+        Refusal{"CaseOnlyDifference",
+                [](const TempFolder& d) {
+                  d.Write("fine/README.txt", "1");
+                  d.Write("fine/readme.TXT", "2");
+                },
+                kPackMaxRelativePath, "differ only in letter case", "fine/README.txt"},
+        Refusal{"PathTooLong",
+                [](const TempFolder& d) { d.Write("deep/" + std::string(30, 'n') + ".txt", "x"); },
+                30, "the limit is 30", "deep/nnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.txt"},
+        Refusal{"SymbolicLinkLoop",
+                [](const TempFolder& d) {
+                  fs::create_directory_symlink(d.path() / "fine", d.path() / "fine/again");
+                },
+                kPackMaxRelativePath, "symbolic-link loop", "fine/again"},
+        Refusal{"DanglingLink",
+                [](const TempFolder& d) {
+                  fs::create_symlink(d.path() / "nowhere", d.path() / "fine/gone.txt");
+                },
+                kPackMaxRelativePath, "No such file", "fine/gone.txt"},
+        Refusal{"NotARegularFile",
+                [](const TempFolder& d) { mkfifo((d.path() / "pipe").c_str(), 0600); },
+                kPackMaxRelativePath, "not a regular file", "pipe"}),
+    RowName());
+
+TEST(PackPayload, RefusesAPackageOverTheLimitBeforeReadingIt) {
+  TempFolder dir;
+  dir.Write("big.bin", "");
+  fs::resize_file(dir.path() / "big.bin", kPackageLimit);  // sparse: costs no disk
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  EXPECT_FALSE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error));
+  EXPECT_NE(error.find("104,857,600"), std::string::npos) << error;
+}
+
+TEST(PackPayload, RefusesAnUnreadableFile) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root reads every file";
+  TempFolder dir;
+  dir.Write("secret.txt", "x");
+  fs::permissions(dir.path() / "secret.txt", fs::perms::none);
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  EXPECT_FALSE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error));
+  EXPECT_NE(error.find("secret.txt"), std::string::npos) << error;
+}
+
+TEST(PackCompress, RefusesDataOverTheLimit) {
+  Bytes data(1001, 'x'), out;
+  std::string error;
+  EXPECT_FALSE(CompressResource(data, 12, 1000, &out, &error));
+  EXPECT_TRUE(CompressResource(data, 12, 1001, &out, &error)) << error;
+  EXPECT_FALSE(CompressResource(data, 13, 1001, &out, &error));
+}
+
+// --- stamp and verify on real images ----------------------------------------------------
+
+// A cross-built image as the build's stamp step sees it: GNU ld writes a header checksum,
+// which the stamp step clears.
+Bytes ReadSample(const char* path) {
+  Bytes image;
+  std::string error;
+  EXPECT_TRUE(ReadWholeFile(path, &image, &error)) << error;
+  std::uint32_t position = 0;
+  EXPECT_TRUE(ClearChecksum(&image, &position, &error)) << error;
+  return image;
+}
+
+Bytes Stamped(const Bytes& image) {
+  Md5Digest digest;
+  std::uint32_t position = 0;
+  std::string error;
+  EXPECT_TRUE(ComputeStamp(image, &digest, &position, &error)) << error;
+  Bytes out = image;
+  const std::string hex = DigestHex(digest) + DigestHex(digest);
+  for (std::size_t i = 0; i < hex.size(); ++i) {
+    out[position + 2 * i] = static_cast<std::uint8_t>(hex[i]);
+    out[position + 2 * i + 1] = 0;
+  }
+  return out;
+}
+
+bool Passes(const Bytes& image) {
+  VerifyReport report;
+  std::string error;
+  return VerifyImage(image, &report, &error) && report.ok;
+}
+
+class RealImages : public testing::TestWithParam<const char*> {};
+
+TEST_P(RealImages, StampedPassesAndOnlyAnIntactFilePasses) {
+  const Bytes image = ReadSample(GetParam());
+  PeImage pe;
+  ASSERT_EQ(pe.Parse(image.data(), image.size()), PeStatus::kOk);
+  EXPECT_EQ(pe.Is64(), std::string(GetParam()).find("x86_64") != std::string::npos);
+  EXPECT_FALSE(Passes(image));  // placeholder digits
+
+  const Bytes stamped = Stamped(image);
+  ASSERT_TRUE(Passes(stamped));
+  FileRange block;
+  std::uint32_t id = 0;
+  ASSERT_EQ(pe.FindDigestBlock(&block, &id), PeStatus::kOk);
+  EXPECT_EQ(id, 3u);
+
+  Bytes flipped = stamped;  // a byte outside the block
+  flipped[block.position - 1] ^= 0x20;
+  EXPECT_FALSE(Passes(flipped));
+
+  Bytes otherString = stamped;  // string 40: same block, same length
+  const std::size_t s40 = block.position + 2 + 128 + 7 * 2 + 2;
+  ASSERT_EQ(otherString[s40], 'a');
+  otherString[s40] = 'A';
+  EXPECT_TRUE(Passes(otherString));
+
+  Bytes lower = stamped;  // the digest in lower case: no match
+  for (std::size_t i = 0; i < 64; ++i) {
+    std::uint8_t& c = lower[block.position + 2 + 2 * i];
+    if (c >= 'A' && c <= 'F')
+      c = static_cast<std::uint8_t>(c + 32);
+  }
+  EXPECT_FALSE(Passes(lower));
+
+  Bytes halves = stamped;  // halves that differ
+  halves[block.position + 2 + 2 * 40] ^= 1;
+  EXPECT_FALSE(Passes(halves));
+}
+
+TEST_P(RealImages, ListAndExtractGiveBackThePayload) {
+  Bytes package, uninstaller;
+  std::string error;
+  ASSERT_TRUE(ReadInstallerResources(ReadSample(GetParam()), &package, &uninstaller, &error))
+      << error;
+  const auto folder = FolderFiles(SETUP_SAMPLE_PAYLOAD_DIR);
+  const auto records = Records(package);
+  ASSERT_EQ(records.size(), folder.size());
+  for (const auto& [path, content] : records) {
+    ASSERT_TRUE(folder.count(path)) << path;
+    EXPECT_EQ(folder.at(path), content) << path;
+  }
+  EXPECT_FALSE(uninstaller.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(CrossBuilt,
+                         RealImages,
+                         testing::Values(SETUP_SAMPLE_PE32, SETUP_SAMPLE_PE64),
+                         [](const testing::TestParamInfo<const char*>& row) {
+                           return std::string(row.index == 0 ? "Pe32" : "Pe32Plus");
+                         });
+
+struct StampRefusal {
+  const char* name;
+  void (*damage)(Bytes&);
+  const char* message;
+};
+
+class StampRefusals : public testing::TestWithParam<StampRefusal> {};
+
+TEST_P(StampRefusals, BreakAPackagingRule) {
+  Bytes image = ReadSample(SETUP_SAMPLE_PE64);
+  GetParam().damage(image);
+  Md5Digest digest;
+  std::uint32_t position = 0;
+  std::string error;
+  EXPECT_FALSE(ComputeStamp(image, &digest, &position, &error));
+  EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+}
+
+PeImage Parsed(const Bytes& image) {
+  PeImage pe;
+  pe.Parse(image.data(), image.size());
+  return pe;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules,
+    StampRefusals,
+    testing::Values(
+        StampRefusal{"HeaderChecksum", [](Bytes& f) { f[Parsed(f).ChecksumPosition()] = 1; },
+                     "checksum"},
+        StampRefusal{"CertificateTable",
+                     [](Bytes& f) {
+                       const std::size_t at = Parsed(f).ChecksumPosition() - 64 + 112 + 4 * 8 + 4;
+                       f[at] = 8;
+                     },
+                     "certificate"},
+        StampRefusal{"AppendedData", [](Bytes& f) { f.push_back(0); }, "follow the last section"},
+        StampRefusal{"TooLarge", [](Bytes& f) { f.resize(kInstallerSizeLimit); }, "104,857,600"},
+        StampRefusal{"NotPe", [](Bytes& f) { f[0] = 'Z'; }, "not a PE"}),
+    RowName());
+
+TEST(Stamp, RefusesAPlaceholderOfTheWrongLengthOrLowerStrings) {
+  Md5Digest digest;
+  std::uint32_t position = 0;
+  std::string error;
+  PeSpec shortPlaceholder;
+  shortPlaceholder.firstString = std::u16string(63, u'0');
+  EXPECT_FALSE(ComputeStamp(MakeMinimalPe(shortPlaceholder), &digest, &position, &error));
+  EXPECT_NE(error.find("63 characters"), std::string::npos) << error;
+
+  PeSpec lower;
+  lower.blockId = 2;
+  EXPECT_FALSE(ComputeStamp(MakeMinimalPe(lower), &digest, &position, &error));
+  EXPECT_NE(error.find("below 32"), std::string::npos) << error;
+
+  EXPECT_TRUE(ComputeStamp(MakeMinimalPe({}), &digest, &position, &error)) << error;
+  EXPECT_EQ(position, kPeBlockPosition + 2);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// The PE reader finds the digest block of PE32 and PE32+ images exactly where it is, and
+// fails cleanly - never reading outside the file - on every damaged or truncated image.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/InstallerDigest.h"
+#include "app/PeImage.h"
+#include "tests/unit/pe_builder.h"
+#include "tests/unit/row_name.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+PeStatus Locate(const Bytes& f, FileRange* block = nullptr, std::uint32_t* id = nullptr) {
+  PeImage image;
+  const PeStatus parsed = image.Parse(f.data(), f.size());
+  if (parsed != PeStatus::kOk)
+    return parsed;
+  FileRange b;
+  std::uint32_t i;
+  const PeStatus s = image.FindDigestBlock(&b, &i);
+  if (block)
+    *block = b;
+  if (id)
+    *id = i;
+  return s;
+}
+
+TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {
+  for (bool pe64 : {false, true}) {
+    PeSpec spec;
+    spec.pe64 = pe64;
+    spec.namedTypeFirst = true;  // named entries are passed over
+    const Bytes f = MakeMinimalPe(spec);
+    FileRange block;
+    std::uint32_t id = 0;
+    ASSERT_EQ(Locate(f, &block, &id), PeStatus::kOk) << pe64;
+    EXPECT_EQ(block.position, kPeBlockPosition);
+    EXPECT_EQ(block.size, 160u);
+    EXPECT_EQ(id, 3u);
+    PeImage image;
+    ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+    EXPECT_EQ(image.Is64(), pe64);
+  }
+}
+
+// The digest leaves the block out (not zeroed: left out) and covers everything else.
+TEST(InstallerDigest, CoversEverythingButTheBlock) {
+  Bytes f = MakeMinimalPe({});
+  Md5Digest digest;
+  FileRange block;
+  ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest, &block), PeStatus::kOk);
+  Bytes without(f.begin(), f.begin() + block.position);
+  without.insert(without.end(), f.begin() + block.position + block.size, f.end());
+  EXPECT_EQ(digest, Md5::Of(without.data(), without.size()));
+
+  Bytes other = f;  // another string of the same block, same length: same digest
+  other[block.position + 2 + 128] = 1;
+  other[block.position + 2 + 130] = 'x';
+  Md5Digest same;
+  ASSERT_EQ(ComputeInstallerDigest(other.data(), other.size(), &same), PeStatus::kOk);
+  EXPECT_EQ(same, digest);
+
+  for (std::size_t at : {std::size_t{0x80}, std::size_t{block.position - 1},
+                         std::size_t{block.position + block.size}, f.size() - 1}) {
+    Bytes flipped = f;
+    flipped[at] ^= 0x01;
+    Md5Digest changed;
+    ASSERT_EQ(ComputeInstallerDigest(flipped.data(), flipped.size(), &changed), PeStatus::kOk);
+    EXPECT_NE(changed, digest) << "byte " << at;
+  }
+}
+
+TEST(InstallerDigest, RefusesEmptyAndTooLargeFiles) {
+  Md5Digest d;
+  const std::uint8_t none = 0;
+  EXPECT_EQ(ComputeInstallerDigest(&none, 0, &d), PeStatus::kEmptyFile);
+  Bytes big = MakeMinimalPe({});
+  big.resize(kInstallerSizeLimit);
+  EXPECT_EQ(ComputeInstallerDigest(big.data(), big.size(), &d), PeStatus::kFileTooLarge);
+  big.resize(kInstallerSizeLimit - 1);
+  EXPECT_EQ(ComputeInstallerDigest(big.data(), big.size(), &d), PeStatus::kOk);
+}
+
+struct Broken {
+  const char* name;
+  PeSpec spec;
+  PeStatus status;
+};
+
+class BrokenImages : public testing::TestWithParam<Broken> {};
+
+TEST_P(BrokenImages, FailWithTheirReason) {
+  EXPECT_EQ(Locate(MakeMinimalPe(GetParam().spec)), GetParam().status);
+}
+
+PeSpec With(void (*change)(PeSpec&)) {
+  PeSpec s;
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    BrokenImages,
+    testing::Values(Broken{"NoResourceDirectory", With([](PeSpec& s) { s.resources = false; }),
+                           PeStatus::kNoResourceDirectory},
+                    Broken{"NoStringTable", With([](PeSpec& s) {
+                             s.stringTable = false;
+                             s.namedTypeFirst = true;
+                           }),
+                           PeStatus::kNoStringTable},
+                    Broken{"BlockEndsAtSectionEnd",
+                           With([](PeSpec& s) { s.dataSizeShift = kPeSectionSize - 0xA0 - 160; }),
+                           PeStatus::kOk},
+                    Broken{"BlockOneByteOverSectionEnd", With([](PeSpec& s) {
+                             s.dataSizeShift = kPeSectionSize - 0xA0 - 160 + 1;
+                           }),
+                           PeStatus::kDataOutsideFile},
+                    Broken{"BlockBeforeTheSection",
+                           With([](PeSpec& s) { s.dataRvaShift = -0x1000; }),
+                           PeStatus::kDataOutsideFile},
+                    Broken{"BlockHugeSize", With([](PeSpec& s) { s.dataSizeShift = 0xfffff000; }),
+                           PeStatus::kDataOutsideFile},
+                    Broken{"SubdirectoryLoop", With([](PeSpec& s) { s.languageLoop = true; }),
+                           PeStatus::kResourceLoop}),
+    RowName());
+
+TEST(PeImage, EveryTruncationFailsCleanly) {
+  for (bool pe64 : {false, true}) {
+    PeSpec spec;
+    spec.pe64 = pe64;
+    const Bytes f = MakeMinimalPe(spec);
+    for (std::size_t n = 0; n < f.size(); ++n) {
+      const Bytes cut(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(n));
+      // Whatever is cut, nothing outside the bytes left is read (the sanitizers watch);
+      // the block is found only while the file still holds all of it.
+      const PeStatus s = Locate(cut);
+      if (n < kPeBlockPosition + 160) {
+        EXPECT_NE(s, PeStatus::kOk) << "length " << n;
+      }
+    }
+  }
+}
+
+TEST(PeImage, HeadersThatAreNotPe) {
+  Bytes f = MakeMinimalPe({});
+  Bytes noMz = f;
+  noMz[0] = 'X';
+  EXPECT_EQ(Locate(noMz), PeStatus::kNotPe);
+  Bytes farHeader = f;
+  farHeader[0x3C] = 0xff;
+  farHeader[0x3F] = 0x7f;
+  EXPECT_EQ(Locate(farHeader), PeStatus::kNotPe);
+  Bytes badMagic = f;
+  badMagic[0x40 + 24] = 0x07;
+  EXPECT_EQ(Locate(badMagic), PeStatus::kNotPe);
+  Bytes manySections = f;
+  manySections[0x40 + 6] = 0xff;
+  manySections[0x40 + 7] = 0xff;
+  EXPECT_EQ(Locate(manySections), PeStatus::kTruncated);
+}
+
+TEST(PeImage, AppendedDataLiesAfterTheSections) {
+  PeSpec spec;
+  spec.trailingBytes = 17;
+  const Bytes f = MakeMinimalPe(spec);
+  PeImage image;
+  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+  EXPECT_EQ(image.EndOfSections(), kPeSectionRaw + kPeSectionSize);
+  EXPECT_EQ(f.size() - image.EndOfSections(), 17u);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Under Windows (Wine), a stamped executable passes its own integrity check from any
+// folder, and a copy damaged by one byte outside the digest block fails it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/IntegrityCheck.h"
+
+namespace {
+
+std::wstring Folder() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring s(path, n);
+  return s.substr(0, s.find_last_of(L'\\') + 1);
+}
+
+std::wstring ProbePath() {
+  return Folder() + SETUP_PROBE_NAME;
+}
+
+std::wstring TempPath(const wchar_t* name) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  return std::wstring(folder) + name;
+}
+
+std::vector<char> ReadAll(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteAll(const std::wstring& path, const std::vector<char>& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+DWORD ExitCodeOf(const std::wstring& path) {
+  std::wstring command = L"\"" + path + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
+    return 0xDEAD;
+  }
+  WaitForSingleObject(pi.hProcess, 60000);
+  DWORD code = 0xDEAD;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return code;
+}
+
+TEST(Integrity, StampedExecutablePassesFromAnyFolder) {
+  EXPECT_EQ(ExitCodeOf(ProbePath()), 0u);
+  const std::wstring copy = TempPath(L"setup_probe_copy.exe");
+  WriteAll(copy, ReadAll(ProbePath()));
+  EXPECT_EQ(ExitCodeOf(copy), 0u);
+  DeleteFileW(copy.c_str());
+}
+
+TEST(Integrity, OneByteOutsideTheBlockFails) {
+  std::uint32_t position = 0, size = 0;
+  ASSERT_TRUE(FindDigestBlock(ProbePath().c_str(), &position, &size));
+  EXPECT_EQ(size, 160u);
+  std::vector<char> bytes = ReadAll(ProbePath());
+  for (std::size_t at :
+       {std::size_t{position - 1}, std::size_t{position + size}, bytes.size() - 1}) {
+    std::vector<char> damaged = bytes;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+    const std::wstring path = TempPath(L"setup_probe_damaged.exe");
+    WriteAll(path, damaged);
+    EXPECT_EQ(ExitCodeOf(path), 1u) << "byte " << at;
+    DeleteFileW(path.c_str());
+  }
+}
+
+TEST(Integrity, FileDigestIsTheStoredString) {
+  wchar_t digest[100] = {};
+  ASSERT_TRUE(FileDigest(ProbePath().c_str(), digest));
+  EXPECT_EQ(wcslen(digest), 32u);
+  HMODULE module = LoadLibraryExW(ProbePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  wchar_t stored[100] = {};
+  EXPECT_EQ(LoadStringW(module, 32, stored, 100), 64);
+  FreeLibrary(module);
+  EXPECT_EQ(std::wstring(stored, 32), digest);
+  EXPECT_EQ(std::wstring(stored + 32, 32), digest);
+}
+
+TEST(Integrity, FilesWithoutADigestFail) {
+  wchar_t digest[100] = {};
+  const std::wstring empty = TempPath(L"setup_empty.exe");
+  WriteAll(empty, {});
+  EXPECT_FALSE(FileDigest(empty.c_str(), digest));
+  const std::wstring text = TempPath(L"setup_text.exe");
+  WriteAll(text, {'M', 'Z', 'n', 'o', 't', ' ', 'P', 'E'});
+  std::uint32_t position = 0, size = 0;
+  EXPECT_FALSE(FindDigestBlock(text.c_str(), &position, &size));
+  EXPECT_FALSE(FileDigest(text.c_str(), digest));
+  EXPECT_FALSE(FileDigest(L"C:\\no\\such\\file.exe", digest));
+  EXPECT_EQ(digest[0], L'\0');
+  DeleteFileW(empty.c_str());
+  DeleteFileW(text.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,465 @@
+#include "tools/pack/Pack.h"
+
+#include <libdeflate.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "app/InstallerDigest.h"
+#include "app/PeImage.h"
+#include "inflate/ResourceInflater.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Found {
+  std::u16string relative;
+  fs::path path;
+  std::uint64_t size;
+};
+
+struct DirectoryId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const DirectoryId&) const = default;
+};
+
+std::string Quote(const fs::path& path) {
+  return "'" + path.string() + "'";
+}
+
+char16_t FoldAscii(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+std::u16string Folded(std::u16string s) {
+  std::transform(s.begin(), s.end(), s.begin(), FoldAscii);
+  return s;
+}
+
+class Walker {
+ public:
+  Walker(std::size_t maxPath, std::vector<Found>* files, PackStats* stats, std::string* error)
+      : maxPath_(maxPath), files_(files), stats_(stats), error_(error) {}
+
+  // Adds the files below `folder` (whose relative path is `prefix`) in package order.
+  bool Walk(const fs::path& folder, const std::u16string& prefix) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+      return Fail(Quote(folder) + ": " + std::strerror(errno));
+    const DirectoryId id{st.st_dev, st.st_ino};
+    if (std::find(stack_.begin(), stack_.end(), id) != stack_.end()) {
+      return Fail(Quote(folder) + ": a symbolic-link loop leads back to a folder above it");
+    }
+    stack_.push_back(id);
+
+    struct Entry {
+      std::u16string name;
+      fs::path path;
+    };
+    std::vector<Entry> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      Entry e{{}, it->path()};
+      if (!Utf8ToUtf16(e.path.filename().string(), &e.name)) {
+        return Fail(Quote(e.path) + ": the name is not valid UTF-8");
+      }
+      if (e.name.find(u'\\') != std::u16string::npos) {
+        return Fail(Quote(e.path) + ": '\\' separates folders on Windows and cannot be in a name");
+      }
+      const PackageFault fault = CheckPathName(e.name);
+      if (fault != PackageFault::kNone) {
+        return Fail(Quote(e.path) + ": Windows cannot hold this name (" +
+                    DescribePackageFault(fault) + ")");
+      }
+      entries.push_back(std::move(e));
+    }
+    if (ec)
+      return Fail(Quote(folder) + ": cannot read the folder: " + ec.message());
+
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return Folded(a.name) < Folded(b.name); });
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      if (Folded(entries[i - 1].name) == Folded(entries[i].name)) {
+        return Fail(Quote(entries[i - 1].path) + " and " + Quote(entries[i].path) +
+                    ": names that differ only in letter case are one name on Windows");
+      }
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+
+    for (const Entry& e : entries) {
+      const std::u16string relative = prefix.empty() ? e.name : prefix + u"\\" + e.name;
+      const fs::file_status status = fs::status(e.path, ec);
+      if (ec)
+        return Fail(Quote(e.path) + ": " + ec.message());
+      if (fs::is_directory(status)) {
+        const std::size_t files = files_->size();
+        const std::size_t warnings = stats_->warnings.size();
+        if (!Walk(e.path, relative))
+          return false;
+        if (files_->size() == files) {  // one warning for the whole empty tree
+          stats_->warnings.resize(warnings);
+          stats_->warnings.push_back(
+              Quote(e.path) + ": an empty folder is not stored (a package holds files only)");
+        }
+        continue;
+      }
+      if (!fs::is_regular_file(status)) {
+        return Fail(Quote(e.path) + ": not a regular file");
+      }
+      if (relative.size() > maxPath_) {
+        return Fail(Quote(e.path) + ": the relative path is " + std::to_string(relative.size()) +
+                    " UTF-16 code units long; the limit is " + std::to_string(maxPath_));
+      }
+      const std::uint64_t size = fs::file_size(e.path, ec);
+      if (ec)
+        return Fail(Quote(e.path) + ": " + ec.message());
+      files_->push_back({relative, e.path, size});
+    }
+    stack_.pop_back();
+    return true;
+  }
+
+ private:
+  bool Fail(const std::string& message) {
+    *error_ = message;
+    return false;
+  }
+
+  std::size_t maxPath_;
+  std::vector<Found>* files_;
+  PackStats* stats_;
+  std::string* error_;
+  std::vector<DirectoryId> stack_;
+};
+
+std::string StoredText(const std::uint16_t* units, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += units[i] >= 0x20 && units[i] < 0x7f ? static_cast<char>(units[i]) : '?';
+  }
+  return text;
+}
+
+// String 32 as the installer's LoadStringW call sees it: up to 99 units, NUL-terminated.
+bool ReadString32(const Bytes& image,
+                  const PeImage& pe,
+                  std::uint16_t stored[100],
+                  std::size_t* count,
+                  FileRange* block,
+                  std::string* error) {
+  std::uint32_t blockId = 0;
+  const PeStatus status = pe.FindDigestBlock(block, &blockId);
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    return false;
+  }
+  if (blockId < 3) {
+    *error =
+        "the string table holds strings numbered below 32, so string 32's block is not "
+        "the digest block";
+    return false;
+  }
+  if (blockId != 3 || block->size < 2) {
+    *error = "the executable has no string 32";
+    return false;
+  }
+  const std::uint8_t* p = image.data() + block->position;
+  const std::size_t declared = static_cast<std::size_t>(p[0] | p[1] << 8);
+  if (2 + 2 * declared > block->size) {
+    *error = "string 32 runs past the end of its block";
+    return false;
+  }
+  *count = std::min<std::size_t>(declared, 99);
+  for (std::size_t i = 0; i < 100; ++i) {
+    stored[i] = i < *count ? static_cast<std::uint16_t>(p[2 + 2 * i] | p[3 + 2 * i] << 8) : 0;
+  }
+  *count = declared;
+  return true;
+}
+
+// wcsncmp over at most `n` units, as the installer compares.
+bool SameUnits(const std::uint16_t* a, const std::uint16_t* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i])
+      return false;
+    if (a[i] == 0)
+      return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool BuildPayloadPackage(const fs::path& folder,
+                         std::size_t maxPath,
+                         const PackProgress& progress,
+                         Bytes* package,
+                         PackStats* stats,
+                         std::string* error) {
+  *stats = PackStats{};
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) {
+    *error = Quote(folder) + ": not a folder";
+    return false;
+  }
+  std::vector<Found> files;
+  Walker walker(std::min(maxPath, kMaxFullPathUnits), &files, stats, error);
+  if (!walker.Walk(folder, u""))
+    return false;
+
+  std::uint64_t total = 0;
+  for (const Found& f : files)
+    total += kPackageHeaderBytes + f.size;
+  if (total > kPackageLimit) {
+    *error = "the package would be " + std::to_string(total) +
+             " bytes; an installer carries at most 104,857,600";
+    return false;
+  }
+  Bytes result;
+  result.reserve(static_cast<std::size_t>(total));
+  Bytes content;
+  for (const Found& f : files) {
+    if (!ReadWholeFile(f.path, &content, error))
+      return false;
+    if (!AppendPackageRecord(&result, f.relative, content.data(), content.size()) ||
+        result.size() > kPackageLimit) {
+      *error = Quote(f.path) + ": the package would exceed 104,857,600 bytes";
+      return false;
+    }
+    stats->dataBytes += content.size();
+    stats->longestPath = std::max(stats->longestPath, f.relative.size());
+    if (progress)
+      progress("reading", result.size(), total);
+  }
+  stats->files = files.size();
+  *package = std::move(result);
+  return true;
+}
+
+bool CompressResource(const Bytes& data,
+                      int level,
+                      std::uint32_t limit,
+                      Bytes* compressed,
+                      std::string* error) {
+  if (data.size() > limit) {
+    *error = "the data are " + std::to_string(data.size()) + " bytes; the limit is " +
+             std::to_string(limit);
+    return false;
+  }
+  if (level < 1 || level > 12) {
+    *error = "the compression level must be 1 to 12";
+    return false;
+  }
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  if (c == nullptr) {
+    *error = "out of memory for the compressor";
+    return false;
+  }
+  Bytes out(libdeflate_deflate_compress_bound(c, data.size()));
+  const std::size_t n =
+      libdeflate_deflate_compress(c, data.data(), data.size(), out.data(), out.size());
+  libdeflate_free_compressor(c);
+  if (n == 0) {
+    *error = "compression failed";
+    return false;
+  }
+  out.resize(n);
+  // The installer decodes with its own inflater: prove it reproduces the data exactly.
+  Bytes check(data.size() + 1);
+  int result = -1;
+  const std::uint32_t got =
+      InflateResource(out.data(), static_cast<std::uint32_t>(out.size()), check.data(),
+                      static_cast<std::uint32_t>(data.size()), &result);
+  if (result != kInflateOk || got != data.size() ||
+      !std::equal(data.begin(), data.end(), check.begin())) {
+    *error = "the compressed data do not inflate back to the original (inflater result " +
+             std::to_string(result) + ")";
+    return false;
+  }
+  *compressed = std::move(out);
+  return true;
+}
+
+bool ClearChecksum(Bytes* image, std::uint32_t* position, std::string* error) {
+  PeImage pe;
+  const PeStatus parsed = pe.Parse(image->data(), image->size());
+  if (parsed != PeStatus::kOk) {
+    *error = DescribePeStatus(parsed);
+    return false;
+  }
+  *position = pe.ChecksumPosition();
+  std::fill_n(image->begin() + *position, 4, 0);
+  return true;
+}
+
+bool ComputeStamp(const Bytes& image,
+                  Md5Digest* digest,
+                  std::uint32_t* position,
+                  std::string* error) {
+  if (image.size() >= kInstallerSizeLimit) {
+    *error = "the file is " + std::to_string(image.size()) +
+             " bytes; an installer must be shorter than 104,857,600";
+    return false;
+  }
+  PeImage pe;
+  const PeStatus parsed = pe.Parse(image.data(), image.size());
+  if (parsed != PeStatus::kOk) {
+    *error = DescribePeStatus(parsed);
+    return false;
+  }
+  if (pe.Checksum() != 0) {
+    *error = "the PE header checksum is set; it must stay 0 (it would change after stamping)";
+    return false;
+  }
+  if (pe.DataDirectory(4).size != 0) {
+    *error = "the file carries a certificate table; a signature would break the digest";
+    return false;
+  }
+  if (image.size() > pe.EndOfSections()) {
+    *error = std::to_string(image.size() - pe.EndOfSections()) +
+             " bytes follow the last section; nothing may be appended to an installer";
+    return false;
+  }
+  std::uint16_t stored[100];
+  std::size_t count = 0;
+  FileRange block;
+  if (!ReadString32(image, pe, stored, &count, &block, error))
+    return false;
+  if (count != kDigestStringUnits) {
+    *error = "string 32 has " + std::to_string(count) + " characters; it must have " +
+             std::to_string(kDigestStringUnits) + " placeholder characters";
+    return false;
+  }
+  const PeStatus status = ComputeInstallerDigest(image.data(), image.size(), digest);
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    return false;
+  }
+  *position = block.position + 2;
+  return true;
+}
+
+bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
+  *report = VerifyReport{};
+  PeImage pe;
+  const PeStatus parsed =
+      image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size());
+  if (parsed != PeStatus::kOk) {
+    *error = DescribePeStatus(parsed);
+    return false;
+  }
+  std::uint16_t stored[100];
+  std::size_t count = 0;
+  FileRange block;
+  if (!ReadString32(image, pe, stored, &count, &block, error))
+    return false;
+  report->stored = StoredText(stored, std::min<std::size_t>(count, kDigestStringUnits));
+  Md5Digest digest;
+  const PeStatus status = ComputeInstallerDigest(image.data(), image.size(), &digest);
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    return false;
+  }
+  report->computed = DigestHex(digest);
+  std::uint16_t computed[kDigestHexUnits + 1] = {};
+  for (std::size_t i = 0; i < kDigestHexUnits; ++i)
+    computed[i] = report->computed[i] & 0xff;
+  report->ok = SameUnits(stored, stored + kDigestHexUnits, kDigestHexUnits) &&
+               SameUnits(stored, computed, kDigestHexUnits);
+  return true;
+}
+
+bool ReadInstallerResources(const Bytes& image,
+                            Bytes* package,
+                            Bytes* uninstaller,
+                            std::string* error) {
+  PeImage pe;
+  PeStatus status = pe.Parse(image.data(), image.size());
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    return false;
+  }
+  struct Resource {
+    std::uint32_t id;
+    std::uint32_t limit;
+    Bytes* out;
+    const char* what;
+  };
+  for (const Resource& r : {Resource{137, kPackageLimit, package, "payload package"},
+                            Resource{139, kUninstallerLimit, uninstaller, "uninstaller"}}) {
+    FileRange range;
+    status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
+    if (status != PeStatus::kOk) {
+      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
+               "): " + DescribePeStatus(status);
+      return false;
+    }
+    Bytes out(r.limit);
+    int result = -1;
+    const std::uint32_t n =
+        InflateResource(image.data() + range.position, range.size, out.data(), r.limit, &result);
+    if (result != kInflateOk) {
+      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
+               ") does not inflate cleanly (inflater result " + std::to_string(result) + ")";
+      return false;
+    }
+    out.resize(n);
+    out.shrink_to_fit();
+    *r.out = std::move(out);
+  }
+  const PackageCheck check = ValidatePackage(package->data(), package->size());
+  if (!check.ok()) {
+    *error = "the payload package is damaged: " + check.Describe();
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = Quote(path) + ": cannot open for reading: " + std::strerror(errno);
+    return false;
+  }
+  bytes->assign(std::istreambuf_iterator<char>(in), {});
+  if (in.bad()) {
+    *error = Quote(path) + ": read error";
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const fs::path& path, const Bytes& bytes, std::string* error) {
+  fs::path temporary = path;
+  temporary += ".partial";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) {
+      *error = Quote(path) + ": cannot write: " + std::strerror(errno);
+      out.close();
+      std::error_code ignored;
+      fs::remove(temporary, ignored);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    *error = Quote(path) + ": cannot write: " + ec.message();
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,85 @@
+// The packager's operations, for the command-line tool and the tests: build a payload
+// package from a folder, compress a resource, stamp and verify an installer's digest, and
+// read the resources back out of a built installer.
+//
+// Every operation returns true, or false with a message in `error` that names the
+// offending path or rule. Nothing is written when an operation fails.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Md5.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Longest relative path the packager stores, in UTF-16 code units. The installer writes
+// each file at install folder + relative path within 259 units; 200 leaves the folder
+// (for example "D:\brimvale\", 12 units) ample room.
+inline constexpr std::size_t kPackMaxRelativePath = 200;
+inline constexpr int kPackDefaultLevel = 12;
+
+// Progress of a long operation: `done` of `total` units (bytes), with a phase name.
+using PackProgress =
+    std::function<void(const char* phase, std::uint64_t done, std::uint64_t total)>;
+
+struct PackStats {
+  std::size_t files = 0;
+  std::uint64_t dataBytes = 0;
+  std::size_t longestPath = 0;
+  std::vector<std::string> warnings;  // e.g. empty folders, which a package cannot hold
+};
+
+// Lays out the package of every file below `folder`, in the package order (a sorted
+// recursive walk, each sub-folder's files where its name falls among its siblings).
+// Follows symbolic links; refuses unreadable files, names Windows cannot hold (including
+// two names that differ only in ASCII letter case), paths longer than `maxPath`, a package
+// over 104,857,600 bytes, and symbolic-link loops.
+bool BuildPayloadPackage(const std::filesystem::path& folder,
+                         std::size_t maxPath,
+                         const PackProgress& progress,
+                         Bytes* package,
+                         PackStats* stats,
+                         std::string* error);
+
+// Raw-deflate compression with libdeflate at `level` (1-12), checked by inflating the
+// result with the installer's own inflater and comparing. Refuses data over `limit`.
+bool CompressResource(const Bytes& data,
+                      int level,
+                      std::uint32_t limit,
+                      Bytes* compressed,
+                      std::string* error);
+
+// Sets the PE header checksum of `image` to 0 and tells where it lies. Linkers that write
+// a checksum (GNU ld does) make images that break the packaging rules until this is done:
+// the checksum covers the digest block, so it could only be computed after stamping and
+// would then change what the digest covers.
+bool ClearChecksum(Bytes* image, std::uint32_t* position, std::string* error);
+
+// Checks the packaging rules on a finished installer image and writes its digest twice
+// over the 64 placeholder units of string 32 (the 128 bytes at `*position`).
+bool ComputeStamp(const Bytes& image,
+                  Md5Digest* digest,
+                  std::uint32_t* position,
+                  std::string* error);
+
+struct VerifyReport {
+  std::string stored;    // string 32 as found, up to 64 units (non-ASCII shown as '?')
+  std::string computed;  // 32 digits, or empty when no digest could be computed
+  bool ok = false;
+};
+// The installer's own check, on the host.
+bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error);
+
+// Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
+bool ReadInstallerResources(const Bytes& image,
+                            Bytes* package,
+                            Bytes* uninstaller,
+                            std::string* error);
+
+// Reads or writes a whole file. WriteFileAtomically writes beside the target and renames.
+bool ReadWholeFile(const std::filesystem::path& path, Bytes* bytes, std::string* error);
+bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& bytes, std::string* error);

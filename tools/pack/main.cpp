@@ -1,0 +1,277 @@
+// setup_pack: builds the resources of an installer and checks finished installers.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/InstallerDigest.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+#include "tools/pack/Pack.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: setup_pack COMMAND ...\n"
+    "\n"
+    "  payload DIR -o FILE [--level N] [--max-path N]\n"
+    "      Packs every file below DIR into a payload package and writes it raw-deflate\n"
+    "      compressed (resource \"FILE\" 137). Files are stored in a sorted recursive walk;\n"
+    "      relative paths may have at most N UTF-16 code units (default 200).\n"
+    "  compress FILE -o OUT [--level N]\n"
+    "      Compresses the uninstaller (at most 10,485,760 bytes) for resource \"FILE\" 139.\n"
+    "  stamp EXE [--clear-checksum]\n"
+    "      Writes the digest of a finished installer into its string 32, in place. The PE\n"
+    "      header checksum must be 0; --clear-checksum sets it to 0 first (GNU ld sets it).\n"
+    "  verify EXE\n"
+    "      Runs the installer's own integrity check; exit status 0 when it passes, 1 if not.\n"
+    "  list EXE\n"
+    "      Lists what the installer will put on a machine: size and path of every file.\n"
+    "  extract EXE DIR\n"
+    "      Writes the installer's files (and uninstall.exe) below DIR.\n"
+    "\n"
+    "Compression uses libdeflate, level 1-12 (default 12), and is checked by inflating with\n"
+    "the installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "setup_pack: %s\n", message.c_str());
+  return 1;
+}
+
+// Progress on stderr: a bar on a terminal, a line per tenth otherwise.
+class ProgressReport {
+ public:
+  ProgressReport() : terminal_(isatty(STDERR_FILENO) != 0) {}
+  ~ProgressReport() {
+    if (terminal_ && drawn_)
+      std::fputc('\n', stderr);
+  }
+  void operator()(const char* phase, std::uint64_t done, std::uint64_t total) {
+    const unsigned percent = total ? static_cast<unsigned>(done * 100 / total) : 100;
+    if (terminal_) {
+      const unsigned filled = percent / 4;
+      std::fprintf(stderr, "\r%-10s [%s%s] %3u%%", phase, std::string(filled, '#').c_str(),
+                   std::string(25 - filled, ' ').c_str(), percent);
+      drawn_ = true;
+    } else if (percent / 10 != lastTenth_) {
+      lastTenth_ = percent / 10;
+      std::fprintf(stderr, "%s: %u%%\n", phase, percent);
+    }
+  }
+
+ private:
+  bool terminal_;
+  bool drawn_ = false;
+  unsigned lastTenth_ = ~0u;
+};
+
+struct Options {
+  std::vector<std::string> positional;
+  std::string output;
+  int level = kPackDefaultLevel;
+  std::size_t maxPath = kPackMaxRelativePath;
+  bool clearChecksum = false;
+  bool ok = true;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (a == "-o" && hasValue) {
+      o.output = argv[++i];
+    } else if (a == "--level" && hasValue) {
+      o.level = std::atoi(argv[++i]);
+    } else if (a == "--max-path" && hasValue) {
+      o.maxPath = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (a == "--clear-checksum") {
+      o.clearChecksum = true;
+    } else if (!a.empty() && a[0] == '-') {
+      o.ok = false;
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  return o;
+}
+
+int Payload(const Options& o) {
+  if (o.positional.size() != 1 || o.output.empty())
+    return Usage();
+  if (o.maxPath == 0 || o.maxPath > kMaxFullPathUnits) {
+    return Fail("--max-path must be 1 to 259");
+  }
+  Bytes package;
+  PackStats stats;
+  std::string error;
+  {
+    ProgressReport progress;
+    if (!BuildPayloadPackage(o.positional[0], o.maxPath, std::ref(progress), &package, &stats,
+                             &error)) {
+      return Fail(error);
+    }
+  }
+  for (const std::string& w : stats.warnings)
+    std::fprintf(stderr, "setup_pack: warning: %s\n", w.c_str());
+  std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package.size(), o.level);
+  Bytes compressed;
+  if (!CompressResource(package, o.level, kPackageLimit, &compressed, &error))
+    return Fail(error);
+  if (!WriteFileAtomically(o.output, compressed, &error))
+    return Fail(error);
+  std::printf(
+      "%zu files, %llu data bytes, longest path %zu; package %zu bytes, compressed %zu "
+      "bytes (%.1f%%)\n",
+      stats.files, static_cast<unsigned long long>(stats.dataBytes), stats.longestPath,
+      package.size(), compressed.size(),
+      package.empty()
+          ? 0.0
+          : 100.0 * static_cast<double>(compressed.size()) / static_cast<double>(package.size()));
+  return 0;
+}
+
+int Compress(const Options& o) {
+  if (o.positional.size() != 1 || o.output.empty())
+    return Usage();
+  Bytes data, compressed;
+  std::string error;
+  if (!ReadWholeFile(o.positional[0], &data, &error))
+    return Fail(error);
+  if (!CompressResource(data, o.level, kUninstallerLimit, &compressed, &error)) {
+    return Fail("'" + o.positional[0] + "': " + error);
+  }
+  if (!WriteFileAtomically(o.output, compressed, &error))
+    return Fail(error);
+  std::printf("%zu bytes, compressed %zu bytes\n", data.size(), compressed.size());
+  return 0;
+}
+
+int Stamp(const Options& o) {
+  if (o.positional.size() != 1)
+    return Usage();
+  const std::string& path = o.positional[0];
+  Bytes image;
+  std::string error;
+  if (!ReadWholeFile(path, &image, &error))
+    return Fail(error);
+  std::uint32_t checksumPosition = 0;
+  if (o.clearChecksum && !ClearChecksum(&image, &checksumPosition, &error)) {
+    return Fail("'" + path + "': " + error);
+  }
+  Md5Digest digest;
+  std::uint32_t position = 0;
+  if (!ComputeStamp(image, &digest, &position, &error)) return Fail("'" + path + "': " + error);
+  const std::string hex = DigestHex(digest) + DigestHex(digest);
+  std::string units;
+  for (const char c : hex) {
+    units += c;
+    units += '\0';
+  }
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (o.clearChecksum) {
+    file.seekp(checksumPosition);
+    file.write("\0\0\0\0", 4);
+  }
+  file.seekp(position);
+  file.write(units.data(), static_cast<std::streamsize>(units.size()));
+  file.flush();
+  if (!file) return Fail("'" + path + "': cannot write the digest");
+  std::printf("%s  %s\n", DigestHex(digest).c_str(), path.c_str());
+  return 0;
+}
+
+int Verify(const Options& o) {
+  if (o.positional.size() != 1)
+    return Usage();
+  Bytes image;
+  VerifyReport report;
+  std::string error;
+  if (!ReadWholeFile(o.positional[0], &image, &error))
+    return Fail(error);
+  if (!VerifyImage(image, &report, &error))
+    return Fail("'" + o.positional[0] + "': " + error);
+  std::printf("stored:   %s\ncomputed: %s\n%s\n", report.stored.c_str(), report.computed.c_str(),
+              report.ok ? "integrity check passes" : "integrity check FAILS");
+  return report.ok ? 0 : 1;
+}
+
+int ListOrExtract(const Options& o, bool extract) {
+  if (o.positional.size() != (extract ? 2u : 1u))
+    return Usage();
+  Bytes image, package, uninstaller;
+  std::string error;
+  if (!ReadWholeFile(o.positional[0], &image, &error))
+    return Fail(error);
+  if (!ReadInstallerResources(image, &package, &uninstaller, &error)) {
+    return Fail("'" + o.positional[0] + "': " + error);
+  }
+  const fs::path root = extract ? fs::path(o.positional[1]) : fs::path();
+  if (extract && !WriteFileAtomically(root / "uninstall.exe", uninstaller, &error)) {
+    return Fail(error);
+  }
+  if (!extract)
+    std::printf("%10zu  uninstall.exe\n", uninstaller.size());
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;
+  while (walker.Next(&r)) {
+    std::string relative = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
+    ++files;
+    bytes += r.size;
+    if (!extract) {
+      std::printf("%10u  %s\n", r.size, relative.c_str());
+      continue;
+    }
+    for (char& c : relative) {
+      if (c == '\\')
+        c = '/';
+    }
+    const fs::path target = root / relative;
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec)
+      return Fail("'" + target.parent_path().string() + "': " + ec.message());
+    if (!WriteFileAtomically(target, Bytes(r.data, r.data + r.size), &error))
+      return Fail(error);
+  }
+  std::printf("%zu files, %llu bytes%s\n", files, static_cast<unsigned long long>(bytes),
+              extract ? (" written below " + root.string()).c_str() : "");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2)
+    return Usage();
+  const std::string command = argv[1];
+  const Options o = ParseOptions(argc, argv);
+  if (!o.ok)
+    return Usage();
+  if (command == "payload")
+    return Payload(o);
+  if (command == "compress")
+    return Compress(o);
+  if (command == "stamp")
+    return Stamp(o);
+  if (command == "verify")
+    return Verify(o);
+  if (command == "list")
+    return ListOrExtract(o, false);
+  if (command == "extract")
+    return ListOrExtract(o, true);
+  return Usage();
+}
