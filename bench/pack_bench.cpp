@@ -1,0 +1,75 @@
+// Packing the reference payload folder the way `setup_pack payload` does (walk, read,
+// lay out, compress with libdeflate at level 12, check with the installer's inflater),
+// timed, and the compressed size against zlib level 9 of the same package.
+//
+//   pack_bench [REPETITIONS]
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "bench/bench_util.h"
+#include "demo/payload/PayloadGenerator.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+#include "tools/pack/Pack.h"
+
+namespace fs = std::filesystem;
+
+int main(int argc, char** argv) {
+  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  std::string pattern = (fs::temp_directory_path() / "pack-bench-XXXXXX").string();
+  const fs::path folder = mkdtemp(pattern.data());
+  for (const GeneratedFile& f : GeneratePayload(77, PayloadScale::kReference)) {
+    std::string relative = Utf16ToUtf8(f.path);
+    for (char& c : relative) {
+      if (c == '\\')
+        c = '/';
+    }
+    fs::create_directories((folder / relative).parent_path());
+    std::ofstream(folder / relative, std::ios::binary)
+        .write(reinterpret_cast<const char*>(f.content.data()),
+               static_cast<std::streamsize>(f.content.size()));
+  }
+
+  Bytes package, compressed;
+  PackStats stats;
+  std::string error;
+  std::vector<double> times;
+  for (int i = 0; i < repetitions; ++i) {
+    times.push_back(TimeOnce([&] {
+      if (!BuildPayloadPackage(folder, kPackMaxRelativePath, {}, &package, &stats, &error) ||
+          !CompressResource(package, kPackDefaultLevel, kPackageLimit, &compressed, &error)) {
+        std::printf("packing failed: %s\n", error.c_str());
+        std::exit(1);
+      }
+    }));
+  }
+  fs::remove_all(folder);
+
+  uLongf zlibSize = compressBound(static_cast<uLong>(package.size()));
+  Bytes z(zlibSize);
+  z_stream s{};
+  deflateInit2(&s, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  s.next_in = package.data();
+  s.avail_in = static_cast<uInt>(package.size());
+  s.next_out = z.data();
+  s.avail_out = static_cast<uInt>(z.size());
+  const double zlibTime = TimeOnce([&] { deflate(&s, Z_FINISH); });
+  zlibSize = s.total_out;
+  deflateEnd(&s);
+
+  std::sort(times.begin(), times.end());
+  std::printf("reference payload: %zu files, %zu package bytes\n", stats.files, package.size());
+  std::printf("  setup_pack payload (level 12): %zu bytes, %.1f%%, packing %.2f s (best of %d)\n",
+              compressed.size(), 100.0 * compressed.size() / package.size(), times.front(),
+              repetitions);
+  std::printf("  zlib level 9:                  %zu bytes, %.1f%%, deflate %.2f s\n",
+              static_cast<std::size_t>(zlibSize), 100.0 * zlibSize / package.size(), zlibTime);
+  std::printf("  size ratio to zlib: %.4fx  (target <= 0.97x)\n",
+              static_cast<double>(compressed.size()) / static_cast<double>(zlibSize));
+  return 0;
+}
