@@ -124,8 +124,10 @@ bool PayloadPackage::Next(PackageRecord* record) {
 }
 
 PackageFault CheckPathName(std::u16string_view name) {
-  if (name.find(u'/') != std::u16string_view::npos) return PackageFault::kForwardSlash;
-  if (name.find(u'\\') != std::u16string_view::npos) return PackageFault::kEmptyComponent;
+  if (name.find(u'/') != std::u16string_view::npos)
+    return PackageFault::kForwardSlash;
+  if (name.find(u'\\') != std::u16string_view::npos)
+    return PackageFault::kEmptyComponent;
   return CheckName(name);
 }
 

@@ -1,0 +1,361 @@
+// An installation run writes exactly the package's files, reports in protocol order with
+// one final report, keeps a manifest that lists exactly what is on disk however the run
+// ends, and refuses a damaged package before writing any payload file.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "install/ChannelName.h"
+#include "install/InstallRun.h"
+#include "install/ManifestText.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Deflate(const Bytes& data) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
+  z.next_in = const_cast<Bytef*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// A disk in memory whose Nth operation (folder, create, write or close) can be made to fail.
+class FakeDisk : public InstallFiles {
+ public:
+  std::map<std::u16string, std::string> files;
+  std::set<std::u16string> folders;
+  int operations = 0;
+  int failAt = -1;
+  int openFiles = 0;
+  int registrations = 0;
+  int channelWrites = 0;
+
+  class FakeFile : public File {
+   public:
+    FakeFile(FakeDisk& disk, std::u16string path) : disk_(disk), path_(std::move(path)) {
+      ++disk_.openFiles;
+    }
+    ~FakeFile() override {
+      if (open_)
+        --disk_.openFiles;
+    }
+    bool Write(const std::uint8_t* data, std::size_t size) override {
+      if (disk_.Fails())
+        return false;
+      disk_.files[path_].append(reinterpret_cast<const char*>(data), size);
+      return true;
+    }
+    bool Close() override {
+      if (open_)
+        --disk_.openFiles;
+      open_ = false;
+      return !disk_.Fails();
+    }
+
+   private:
+    FakeDisk& disk_;
+    std::u16string path_;
+    bool open_ = true;
+  };
+
+  bool Fails() { return operations++ == failAt; }
+
+  bool MakeFolders(const std::u16string& path) override {
+    if (Fails())
+      return false;
+    for (std::size_t cut = path.find(u'\\'); cut != std::u16string::npos;
+         cut = path.find(u'\\', cut + 1)) {
+      folders.insert(path.substr(0, cut));
+    }
+    return true;
+  }
+  std::unique_ptr<File> Create(const std::u16string& path) override {
+    if (Fails())
+      return nullptr;
+    files[path].clear();
+    return std::make_unique<FakeFile>(*this, path);
+  }
+  void WriteChannelInfo(const std::u16string& folder) override {
+    ++channelWrites;
+    files[folder + u"RudodeData\\Spread.ini"] = "[SpreadInfo]";
+  }
+  void RegisterComponent(const std::u16string&) override { ++registrations; }
+  std::string ToAnsi(std::u16string_view line) override { return Utf16ToUtf8(line); }
+};
+
+struct Recorder : InstallReports {
+  std::vector<std::pair<int, std::u16string>> reports;
+  void Report(int code, const std::u16string* path) override {
+    reports.emplace_back(code, path ? *path : u"");
+  }
+  std::vector<int> Codes() const {
+    std::vector<int> codes;
+    for (const auto& r : reports)
+      codes.push_back(r.first);
+    return codes;
+  }
+};
+
+struct Control : InstallControl {
+  bool running = true;
+  int stopAfterRecords = -1;  // stop once this many records were written
+  int records = 0;
+  bool Running() override { return running; }
+  void SafePoint() override {
+    if (++records == stopAfterRecords)
+      running = false;
+  }
+};
+
+const std::u16string kFolder = u"D:\\brimvale\\";
+const Bytes kUninstaller = {'M', 'Z', 'u', 'n', 'i', 'n', 's', 't'};
+
+struct Installation {
+  FakeDisk disk;
+  Recorder recorder;
+  Control control;
+  InstallOutcome outcome;
+
+  void Run(const Bytes& package, const std::u16string& folder = kFolder) {
+    const Bytes u = Deflate(kUninstaller);
+    const Bytes p = Deflate(package);
+    InstallStreams streams{u.data(), static_cast<std::uint32_t>(u.size()), p.data(),
+                           static_cast<std::uint32_t>(p.size())};
+    outcome = RunInstallation(folder, streams, disk, recorder, control);
+  }
+  std::string Manifest() const {
+    auto it = disk.files.find(kFolder + u"uninstall.ini");
+    return it == disk.files.end() ? "<none>" : it->second;
+  }
+};
+
+Bytes Package(const std::vector<std::pair<std::u16string, std::string>>& records) {
+  Bytes p;
+  for (const auto& [path, data] : records) {
+    AppendPackageRecord(&p, path, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(),
+                        u'#');
+  }
+  return p;
+}
+
+// The manifest of the worked example, written out by hand.
+TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
+  Installation run;
+  run.Run(Package({{u"a\\b\\c.txt", "ccc"},
+                   {u"a\\d.txt", "dd"},
+                   {u"B\\e.txt", "e"},
+                   {u"x.txt", std::string(60000, 'x')}}));
+  EXPECT_EQ(run.Manifest(),
+            "[InstallFileInfo]\r\n"
+            "FILE0=RudodeData\\Spread.ini\r\n"
+            "FILE1=a\\b\\c.txt\r\n"
+            "FILE2=a\\d.txt\r\n"
+            "FILE3=B\\e.txt\r\n"
+            "FILE4=x.txt\r\n"
+            "[InstallDirectoryInfo]\r\n"
+            "DIRECTORY0=a\\b\r\n"
+            "DIRECTORY1=a\r\n"
+            "DIRECTORY2=RudodeData\r\n"
+            "DIRECTORY3=B\r\n");
+  EXPECT_EQ(run.disk.files[kFolder + u"a\\b\\c.txt"], "ccc");
+  EXPECT_EQ(run.disk.files[kFolder + u"x.txt"], std::string(60000, 'x'));
+  EXPECT_EQ(run.disk.files[kFolder + u"uninstall.exe"],
+            std::string(kUninstaller.begin(), kUninstaller.end()));
+  EXPECT_EQ(run.disk.registrations, 1);
+  EXPECT_EQ(run.disk.channelWrites, 1);
+  EXPECT_EQ(run.disk.openFiles, 0);
+  EXPECT_TRUE(run.outcome.listsWritten);
+
+  const std::vector<int> codes = run.recorder.Codes();
+  ASSERT_EQ(codes.size(), 6u);
+  EXPECT_EQ(codes.front(), INSTALL_PREPARING);
+  EXPECT_EQ(codes.back(), INSTALL_COMPLETE);
+  EXPECT_EQ(codes[1], 0);  // the first file: 524 * 100 / length, truncated
+  EXPECT_TRUE(std::is_sorted(codes.begin() + 1, codes.end() - 1));
+  EXPECT_EQ(run.recorder.reports[1].second, kFolder + u"a\\b\\c.txt");
+}
+
+TEST(InstallRun, EmptyLastRecordReports100ThenComplete) {
+  Installation run;
+  run.Run(Package({{u"a.txt", "a"}, {u"empty.txt", ""}}));
+  const std::vector<int> codes = run.recorder.Codes();
+  ASSERT_EQ(codes.size(), 4u);
+  EXPECT_EQ(codes[2], 100);
+  EXPECT_EQ(codes[3], INSTALL_COMPLETE);
+}
+
+TEST(InstallRun, EmptyPackageIsPreparingThenComplete) {
+  Installation run;
+  run.Run({});
+  EXPECT_EQ(run.recorder.Codes(), (std::vector<int>{INSTALL_PREPARING, INSTALL_COMPLETE}));
+}
+
+// --- stops ------------------------------------------------------------------------------
+
+TEST(InstallRun, StopBeforeTheRunWritesNoPayloadButAWholeManifest) {
+  Installation run;
+  run.control.running = false;
+  run.Run(Package({{u"a\\b.txt", "b"}}));
+  EXPECT_EQ(run.recorder.Codes(), std::vector<int>{INSTALL_PREPARING});
+  EXPECT_EQ(run.disk.files.count(kFolder + u"a\\b.txt"), 0u);
+  EXPECT_EQ(run.Manifest(),
+            "[InstallFileInfo]\r\nFILE0=RudodeData\\Spread.ini\r\n"
+            "[InstallDirectoryInfo]\r\nDIRECTORY0=RudodeData\r\n");
+  EXPECT_EQ(run.disk.registrations, 1);
+}
+
+TEST(InstallRun, StopDuringExtractionListsExactlyTheFilesWritten) {
+  Installation run;
+  run.control.stopAfterRecords = 2;
+  run.Run(Package({{u"1.txt", "1"}, {u"d\\2.txt", "2"}, {u"3.txt", "3"}}));
+  EXPECT_EQ(run.Manifest(),
+            "[InstallFileInfo]\r\nFILE0=RudodeData\\Spread.ini\r\nFILE1=1.txt\r\n"
+            "FILE2=d\\2.txt\r\n[InstallDirectoryInfo]\r\nDIRECTORY0=d\r\n"
+            "DIRECTORY1=RudodeData\r\n");
+  EXPECT_EQ(run.disk.files.count(kFolder + u"3.txt"), 0u);
+  EXPECT_NE(run.recorder.Codes().back(), INSTALL_COMPLETE);
+}
+
+TEST(InstallRun, StopNoticedAfterTheLastRecordStillCompletes) {
+  Installation run;
+  run.control.stopAfterRecords = 2;
+  run.Run(Package({{u"1.txt", "1"}, {u"2.txt", "2"}}));
+  EXPECT_EQ(run.recorder.Codes().back(), INSTALL_COMPLETE);
+}
+
+// --- refusals ---------------------------------------------------------------------------
+
+TEST(InstallRun, DamagedPackagesAreRefusedBeforeAnyPayloadFile) {
+  const Bytes good = Package({{u"a.txt", "a"}, {u"b.txt", "b"}});
+  Bytes hostile = Package({{u"a.txt", "a"}, {u"..\\..\\evil.dll", "x"}});
+  const Bytes compressed = Deflate(good);
+  const Bytes u = Deflate(kUninstaller);
+  struct Case {
+    const char* name;
+    InstallStreams streams;
+  };
+  const Bytes hostileStream = Deflate(hostile);
+  const Case cases[] = {
+      {"missing payload", {u.data(), static_cast<std::uint32_t>(u.size()), nullptr, 0}},
+      {"truncated payload",
+       {u.data(), static_cast<std::uint32_t>(u.size()), compressed.data(),
+        static_cast<std::uint32_t>(compressed.size() - 1)}},
+      {"hostile path",
+       {u.data(), static_cast<std::uint32_t>(u.size()), hostileStream.data(),
+        static_cast<std::uint32_t>(hostileStream.size())}},
+  };
+  for (const Case& c : cases) {
+    FakeDisk disk;
+    Recorder recorder;
+    Control control;
+    RunInstallation(kFolder, c.streams, disk, recorder, control);
+    EXPECT_EQ(recorder.Codes(), (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}))
+        << c.name;
+    EXPECT_EQ(disk.files.count(kFolder + u"a.txt"), 0u) << c.name;
+    EXPECT_EQ(disk.files[kFolder + u"uninstall.ini"], "[InstallFileInfo]\r\n") << c.name;
+    EXPECT_EQ(disk.openFiles, 0) << c.name;
+  }
+}
+
+TEST(InstallRun, DamagedUninstallerWritesNoUninstallExe) {
+  const Bytes p = Deflate(Package({{u"a.txt", "a"}}));
+  const Bytes garbage = {0xff, 0xff, 0xff};
+  FakeDisk disk;
+  Recorder recorder;
+  Control control;
+  RunInstallation(kFolder, {garbage.data(), 3, p.data(), static_cast<std::uint32_t>(p.size())},
+                  disk, recorder, control);
+  EXPECT_EQ(recorder.Codes(), std::vector<int>{INSTALL_PACKAGE_UNREADABLE});
+  EXPECT_EQ(disk.files.count(kFolder + u"uninstall.exe"), 0u);
+}
+
+TEST(InstallRun, PathTooLongForTheFolderIsRefusedBeforeAnyPayloadFile) {
+  Installation run;
+  const std::u16string folder = u"D:\\" + std::u16string(240, u'f') + u"\\";  // 244 units
+  run.Run(Package({{u"short.txt", "s"}, {u"a-rather-long-name.txt", "l"}}), folder);
+  ASSERT_EQ(run.recorder.reports.size(), 2u);
+  EXPECT_EQ(run.recorder.reports[1].first, INSTALL_CREATE_FAILED);
+  EXPECT_EQ(run.recorder.reports[1].second, folder + u"a-rather-long-name.txt");
+  EXPECT_EQ(run.disk.files.count(folder + u"short.txt"), 0u);
+  EXPECT_EQ(run.disk.registrations, 1);
+}
+
+// --- every operation failing once -------------------------------------------------------
+
+// Whatever operation fails, the run ends with exactly one failure report (or completes when
+// the failure does not matter), closes every file, and the manifest lists only files that
+// exist on the disk.
+TEST(InstallRun, FaultInjectionOverEveryOperation) {
+  const Bytes package =
+      Package({{u"a\\1.txt", "one"}, {u"a\\b\\2.txt", "two"}, {u"3.txt", std::string(5000, 't')}});
+  Installation probe;
+  probe.Run(package);
+  const int total = probe.disk.operations;
+  ASSERT_GT(total, 10);
+  for (int n = 0; n < total; ++n) {
+    Installation run;
+    run.disk.failAt = n;
+    run.Run(package);
+    const std::vector<int> codes = run.recorder.Codes();
+    ASSERT_FALSE(codes.empty()) << n;
+    const auto failures = std::count(codes.begin(), codes.end(), INSTALL_CREATE_FAILED);
+    EXPECT_LE(failures, 1) << "operation " << n;
+    EXPECT_TRUE(codes.back() == INSTALL_COMPLETE || codes.back() == INSTALL_CREATE_FAILED)
+        << "operation " << n;
+    EXPECT_EQ(run.disk.openFiles, 0) << "operation " << n;
+    for (const std::u16string& listed : run.outcome.installedFiles) {
+      if (listed == kChannelFilePath)
+        continue;
+      EXPECT_EQ(run.disk.files.count(kFolder + listed), 1u) << "operation " << n;
+    }
+  }
+}
+
+// --- channel name -----------------------------------------------------------------------
+
+struct ChannelCase {
+  std::u16string name;
+  std::u16string platform;
+  std::u16string detail;
+};
+
+TEST(ChannelName, ScansLikeTheProgramNamePattern) {
+  const ChannelCase cases[] = {
+      {u"D:\\Downloads\\setup_portal_77.exe", u"portal", u"77"},
+      {u"D:\\Downloads\\setup.exe", u"", u""},
+      {u"D:\\Downloads\\setup_portal.exe", u"portal.exe", u""},
+      {u"D:\\Downloads\\setup_portal_77.2.exe", u"portal", u"77"},
+      {u"D:\\my_files\\setup_portal_77.exe", u"files\\setup", u"portal_77"},
+      {u"D:\\Downloads\\setup__77.exe", u"", u""},
+      {u"_portal_77.exe", u"", u""},
+      {u"setup_" + std::u16string(40, u'p') + u"_" + std::u16string(40, u'd') + u".exe",
+       std::u16string(31, u'p'), std::u16string(31, u'd')},
+  };
+  for (const ChannelCase& c : cases) {
+    const ChannelFields f = ParseChannelName(c.name);
+    EXPECT_EQ(f.platform, c.platform) << Utf16ToUtf8(c.name);
+    EXPECT_EQ(f.detail, c.detail) << Utf16ToUtf8(c.name);
+  }
+}
+
+TEST(ManifestFolders, CaseMattersAndEachFolderOnce) {
+  const std::vector<std::u16string> folders =
+      ManifestFolders({u"Skin\\a.png", u"skin\\b.png", u"Skin\\c.png", u"top.txt"});
+  EXPECT_EQ(folders, (std::vector<std::u16string>{u"skin", u"Skin"}));
+}
+
+}  // namespace
