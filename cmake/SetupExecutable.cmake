@@ -1,6 +1,7 @@
 # add_setup_executable(NAME
 #                      OUTPUT_NAME file-name-without-.exe   (the channel is read from it)
 #                      PAYLOAD_DIR folder                    (becomes resource "FILE" 137)
+#                      [PAYLOAD_DEPENDS target-or-file...]   (when the folder is built)
 #                      UNINSTALLER target                    (becomes resource "FILE" 139)
 #                      SOURCES ... [RC_INCLUDE file] [LIBS ...])
 #
@@ -13,14 +14,18 @@
 # SETUP_PACK must name the host packager (a path or an executable target).
 
 function(add_setup_executable name)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE" "SOURCES;LIBS"
-                        ${ARGN})
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE"
+                        "SOURCES;LIBS;PAYLOAD_DEPENDS" ${ARGN})
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.resources)
   file(MAKE_DIRECTORY ${work})
   set(payload ${work}/payload.deflate)
   set(uninstaller ${work}/uninstall.deflate)
 
-  file(GLOB_RECURSE payload_files CONFIGURE_DEPENDS ${ARG_PAYLOAD_DIR}/*)
+  if(ARG_PAYLOAD_DEPENDS)
+    set(payload_files ${ARG_PAYLOAD_DEPENDS})
+  else()
+    file(GLOB_RECURSE payload_files CONFIGURE_DEPENDS ${ARG_PAYLOAD_DIR}/*)
+  endif()
   add_custom_command(
     OUTPUT ${payload}
     COMMAND ${SETUP_PACK} payload ${ARG_PAYLOAD_DIR} -o ${payload}

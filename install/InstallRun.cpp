@@ -89,7 +89,8 @@ class Run {
   void RefuseLongPath(const Inflated& package, std::size_t index) {
     PayloadPackage walker(package.block.get(), package.size);
     PackageRecord record;
-    for (std::size_t i = 0; i <= index; ++i) walker.Next(&record);
+    for (std::size_t i = 0; i <= index; ++i)
+      walker.Next(&record);
     const std::u16string path = folder_ + std::u16string(record.path, record.pathLength);
     Report(INSTALL_CREATE_FAILED, &path);
   }

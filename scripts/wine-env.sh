@@ -7,7 +7,8 @@
 #
 # The prefix lives in BUILD_DIR/wine/prefix. It has the CJK font mapped for the faces the
 # installer asks for, drive C: (the system), D: (an empty folder of the build tree, so the
-# first non-system drive is known) and Z: (the host's root, for test programs and data).
+# first non-system drive is known), Z: (the host's root, for test programs and data) and,
+# where a tmpfs can be mounted, F: (a 256 KiB disk that fills up).
 
 setup_wine_prefix_version=1
 
@@ -90,15 +91,37 @@ wine_prefix_create() {
   touch "$stamp"
 }
 
+# Drive F: is a small tmpfs (256 KiB) for the full-disk tests, where this user may mount
+# one (root); elsewhere F: does not exist and those tests skip.
+wine_small_disk() {
+  local dir="$setup_wine_build/wine/small_disk" link="$WINEPREFIX/dosdevices/f:"
+  mkdir -p "$dir"
+  if ! mountpoint -q "$dir"; then
+    if [ "$(id -u)" -ne 0 ] || ! mount -t tmpfs -o size=256k tmpfs "$dir" 2>/dev/null; then
+      rm -f "$link"
+      return 0
+    fi
+  fi
+  ln -sfn "$dir" "$link"
+}
+
+wine_small_disk_release() {
+  local dir="${setup_wine_build:-}/wine/small_disk"
+  if [ -n "${setup_wine_build:-}" ] && mountpoint -q "$dir" 2>/dev/null; then
+    umount "$dir" 2>/dev/null || true
+  fi
+}
+
 wine_prefix_ensure() {
   # Parallel test runs share the prefix: one creates it, the others wait.
   (
     flock 9
-    wine_prefix_create
+    wine_prefix_create && wine_small_disk
   ) 9>"$setup_wine_build/wine/.lock"
 }
 
 wine_env_down() {
   timeout -k 5 30 wineserver -k >/dev/null 2>&1 || true
+  wine_small_disk_release
   wine_display_stop
 }

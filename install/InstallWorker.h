@@ -1,0 +1,98 @@
+// The install worker: a thread object that runs one installation (RunInstallation) and
+// reports to the wizard by posting WM_INSTALL_PROGRESS.
+//
+//   WM_INSTALL_PROGRESS (WM_USER + 1000), always posted to the owner window:
+//     wParam INSTALL_PREPARING (-3)           lParam 0
+//     wParam INSTALL_PACKAGE_UNREADABLE (-2)  lParam 0
+//     wParam INSTALL_CREATE_FAILED (-1)       lParam path block
+//     wParam 0..100 (progress)                lParam path block
+//     wParam INSTALL_COMPLETE (100)           lParam 0
+//   A path block is a heap block of 260 wchar_t (allocated with new[]) holding the
+//   NUL-terminated full path; the receiver frees it with FreePathBlock.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "install/InstallRun.h"
+
+inline constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 1000;
+inline constexpr std::size_t kPathBlockUnits = 260;
+
+// Frees a path block received with WM_INSTALL_PROGRESS; null is fine.
+void FreePathBlock(LPARAM block);
+
+// A thread object: the thread is created suspended at construction and runs Run, then
+// AfterRun. Stop asks the run to end and waits up to 15,000 ms before terminating it.
+class WorkerThread {
+ public:
+  WorkerThread();
+  virtual ~WorkerThread();
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  HANDLE Thread() const { return m_thread; }
+  // Starts (or continues) the thread.
+  void Resume();
+  // Requests a stop - kept even when the run has not begun - lifts a pause, and waits for
+  // the thread to end: up to 15,000 ms, then TerminateThread.
+  void Stop();
+  // Cooperative pause: the run parks at its next safe point (between records) until
+  // Continue or Stop.
+  void Pause();
+  void Continue();
+
+ protected:
+  virtual void Run() {}
+  virtual void AfterRun() {}
+  bool Running() const { return m_running.load() != 0 && !m_stopRequested.load(); }
+  // Parks while a pause is requested.
+  void SafePoint();
+
+  std::atomic<int> m_running{0};
+  std::atomic<bool> m_stopRequested{false};
+
+ private:
+  static DWORD WINAPI ThreadMain(LPVOID self);
+
+  HANDLE m_thread = nullptr;
+  DWORD m_threadId = 0;
+  bool m_started = false;  // resumed at least once
+  HANDLE m_unpaused;       // manual-reset event, set while not paused
+};
+
+class InstallWorker : public WorkerThread {
+ public:
+  InstallWorker();
+  ~InstallWorker() override;
+
+  // Written by the owner before the first Resume.
+  wchar_t m_installFolder[kPathBlockUnits] = {};
+  HWND m_owner = nullptr;
+  // Where resources "FILE" 137 and 139 come from: the program itself unless set.
+  HMODULE m_resources = nullptr;
+
+  // What the last run did (read after the thread ended).
+  const InstallOutcome& Outcome() const { return m_outcome; }
+
+ protected:
+  void Run() override;
+
+ private:
+  InstallOutcome m_outcome;
+};
+
+// The Win32 file operations of a run: real files, EnsureDirectories, the channel file from
+// this program's own name, the registration command, and the ANSI code page.
+class Win32InstallFiles : public InstallFiles {
+ public:
+  bool MakeFolders(const std::u16string& path) override;
+  std::unique_ptr<File> Create(const std::u16string& path) override;
+  void WriteChannelInfo(const std::u16string& folder) override;
+  void RegisterComponent(const std::u16string& folder) override;
+  std::string ToAnsi(std::u16string_view line) override;
+};
+
+// Loads resource "FILE" `id` of `module`: its bytes and size, or null.
+const std::uint8_t* LoadFileResource(HMODULE module, WORD id, std::uint32_t* size);

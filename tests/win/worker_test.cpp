@@ -1,0 +1,306 @@
+// Under Windows (Wine) the install worker writes the payload this program carries, reports
+// to a window in protocol order, registers the component, writes the channel file from this
+// program's own name (setup_portal_77.exe) and a manifest whose bytes are exactly the
+// expected ones in code page 936, and keeps the manifest true when stopped or failing.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "install/ChannelInfo.h"
+#include "install/Directories.h"
+#include "install/InstallWorker.h"
+#include "install/Registration.h"
+
+namespace {
+
+std::string ReadBytes(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A fresh, empty folder `root` + `name` + '\' for one test.
+std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\\worker\\") {
+  const std::wstring folder = std::wstring(root) + name + L"\\";
+  std::vector<std::wstring> stack = {folder};
+  std::vector<std::wstring> folders;
+  while (!stack.empty()) {  // remove whatever an earlier run left
+    const std::wstring dir = stack.back();
+    stack.pop_back();
+    folders.push_back(dir);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+      continue;
+    do {
+      const std::wstring n = data.cFileName;
+      if (n == L"." || n == L"..")
+        continue;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        stack.push_back(dir + n + L"\\");
+      } else {
+        SetFileAttributesW((dir + n).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW((dir + n).c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+    RemoveDirectoryW(it->c_str());
+  EnsureDirectories(folder.c_str());
+  return folder;
+}
+
+struct Report {
+  int code;
+  std::wstring path;
+};
+
+// Runs a worker into `folder`, receiving its reports in a message-only window. `before`
+// runs after the window exists and before the thread is resumed; `onReport` sees each
+// report as it arrives.
+std::vector<Report> RunWorker(InstallWorker& worker,
+                              const std::wstring& folder,
+                              void (*onReport)(InstallWorker&, const Report&) = nullptr) {
+  HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+  EXPECT_NE(window, nullptr);
+  wcscpy_s(worker.m_installFolder, folder.c_str());
+  worker.m_owner = window;
+  worker.Resume();
+  std::vector<Report> reports;
+  auto drain = [&] {
+    MSG message;
+    while (PeekMessageW(&message, window, WM_INSTALL_PROGRESS, WM_INSTALL_PROGRESS, PM_REMOVE)) {
+      const auto* block = reinterpret_cast<const wchar_t*>(message.lParam);
+      reports.push_back({static_cast<int>(message.wParam), block ? block : L""});
+      FreePathBlock(message.lParam);
+      if (onReport)
+        onReport(worker, reports.back());
+    }
+  };
+  HANDLE thread = worker.Thread();
+  while (MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_ALLPOSTMESSAGE) ==
+         WAIT_OBJECT_0 + 1) {
+    drain();
+  }
+  drain();
+  DestroyWindow(window);
+  return reports;
+}
+
+// The manifest of the demo payload, in code page 936, written out by hand.
+const std::string kDemoManifest =
+    "[InstallFileInfo]\r\n"
+    "FILE0=RudodeData\\Spread.ini\r\n"
+    "FILE1=Emotions\\\xbe\xad\xb5\xe4\\\xb4\xf3\xd0\xa6.gif\r\n"
+    "FILE2=Emotions\\\xbe\xad\xb5\xe4\\\xce\xa2\xd0\xa6.gif\r\n"
+    "FILE3=ImageOle.dll\r\n"
+    "FILE4=Korvel\xbb\xa5\xb6\xaf.exe\r\n"
+    "FILE5=Skin\\UserIcon\\Level\\Level01.png\r\n"
+    "FILE6=config.ini\r\n"
+    "FILE7=readme.txt\r\n"
+    "FILE8=web\\IconHelp\\images\\step1.png\r\n"
+    "FILE9=web\\IconHelp\\index.htm\r\n"
+    "[InstallDirectoryInfo]\r\n"
+    "DIRECTORY0=web\\IconHelp\\images\r\n"
+    "DIRECTORY1=web\\IconHelp\r\n"
+    "DIRECTORY2=web\r\n"
+    "DIRECTORY3=Skin\\UserIcon\\Level\r\n"
+    "DIRECTORY4=Skin\\UserIcon\r\n"
+    "DIRECTORY5=Skin\r\n"
+    "DIRECTORY6=RudodeData\r\n"
+    "DIRECTORY7=Emotions\\\xbe\xad\xb5\xe4\r\n"
+    "DIRECTORY8=Emotions\r\n";
+
+const wchar_t* const kDemoFiles[] = {L"Emotions\\经典\\大笑.gif",
+                                     L"Emotions\\经典\\微笑.gif",
+                                     L"ImageOle.dll",
+                                     L"Korvel互动.exe",
+                                     L"Skin\\UserIcon\\Level\\Level01.png",
+                                     L"config.ini",
+                                     L"readme.txt",
+                                     L"web\\IconHelp\\images\\step1.png",
+                                     L"web\\IconHelp\\index.htm"};
+
+std::wstring RegisteredServer() {
+  wchar_t value[MAX_PATH] = {};
+  LONG size = sizeof value;
+  RegQueryValueW(HKEY_CLASSES_ROOT,
+                 L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}\\InprocServer32", value, &size);
+  return value;
+}
+
+TEST(InstallWorker, CompleteRunOfTheDemoPayload) {
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}");
+  const std::wstring folder = FreshFolder(L"complete");
+  InstallWorker worker;
+  const std::vector<Report> reports = RunWorker(worker, folder);
+
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports.front().code, INSTALL_PREPARING);
+  EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
+  EXPECT_EQ(reports.size(), 2 + std::size(kDemoFiles));
+  EXPECT_EQ(reports[1].code, 0);
+  for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
+    EXPECT_EQ(reports[i].path, folder + kDemoFiles[i - 1]);
+    if (i > 1) {
+      EXPECT_GE(reports[i].code, reports[i - 1].code);
+    }
+  }
+  for (const wchar_t* file : kDemoFiles) {
+    EXPECT_EQ(ReadBytes(folder + file),
+              ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\" + file))
+        << "file differs";
+  }
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"), kDemoManifest);
+  EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
+            "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+  EXPECT_EQ(CompareStringOrdinal(RegisteredServer().c_str(), -1, (folder + L"imageOle.dll").c_str(),
+                                 -1, TRUE),
+            CSTR_EQUAL)
+      << "registered: " << std::string(RegisteredServer().begin(), RegisteredServer().end());
+  EXPECT_TRUE(worker.Outcome().listsWritten);
+}
+
+TEST(InstallWorker, StopRequestedBeforeTheRunIsKept) {
+  const std::wstring folder = FreshFolder(L"stopped-early");
+  InstallWorker worker;
+  worker.Stop();
+  const std::vector<Report> reports = RunWorker(worker, folder);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].code, INSTALL_PREPARING);
+  EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"),
+            "[InstallFileInfo]\r\nFILE0=RudodeData\\Spread.ini\r\n"
+            "[InstallDirectoryInfo]\r\nDIRECTORY0=RudodeData\r\n");
+}
+
+// Paused before it starts, the worker parks after its first record; the stop then ends the
+// run there, and the manifest lists exactly that file.
+TEST(InstallWorker, StopDuringExtractionListsExactlyWhatWasWritten) {
+  const std::wstring folder = FreshFolder(L"stopped");
+  InstallWorker worker;
+  worker.Pause();
+  const std::vector<Report> reports =
+      RunWorker(worker, folder, [](InstallWorker& w, const Report& r) {
+        if (r.code >= 0 && r.code < INSTALL_COMPLETE)
+          w.Stop();
+      });
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].path, folder + kDemoFiles[0]);
+  EXPECT_TRUE(Exists(folder + kDemoFiles[0]));
+  EXPECT_FALSE(Exists(folder + kDemoFiles[1]));
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"),
+            "[InstallFileInfo]\r\nFILE0=RudodeData\\Spread.ini\r\n"
+            "FILE1=Emotions\\\xbe\xad\xb5\xe4\\\xb4\xf3\xd0\xa6.gif\r\n"
+            "[InstallDirectoryInfo]\r\nDIRECTORY0=RudodeData\r\n"
+            "DIRECTORY1=Emotions\\\xbe\xad\xb5\xe4\r\nDIRECTORY2=Emotions\r\n");
+}
+
+// A target file held open elsewhere without sharing cannot be replaced: the run ends there
+// with its full path, leaves the file alone, and the manifest lists what came before it.
+// (A read-only attribute cannot stand in here: Wine run as root writes through it.)
+TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
+  const std::wstring folder = FreshFolder(L"locked");
+  const std::wstring blocked = folder + L"config.ini";
+  std::ofstream(blocked.c_str()) << "user's own";
+  HANDLE lock = CreateFileW(blocked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  InstallWorker worker;
+  const std::vector<Report> reports = RunWorker(worker, folder);
+  CloseHandle(lock);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().code, INSTALL_CREATE_FAILED);
+  EXPECT_EQ(reports.back().path, blocked);
+  EXPECT_EQ(ReadBytes(blocked), "user's own");
+  EXPECT_FALSE(Exists(folder + L"readme.txt"));
+  const std::string manifest = ReadBytes(folder + L"uninstall.ini");
+  EXPECT_NE(manifest.find("FILE5=Skin\\UserIcon\\Level\\Level01.png\r\n[InstallDirectoryInfo]"),
+            std::string::npos)
+      << manifest;
+}
+
+// A full disk (drive F:, a small tmpfs the harness mounts when it may) is reported with
+// the path of the file that did not fit, and nothing outside the folder is touched.
+TEST(InstallWorker, FullDiskIsReportedWithThePath) {
+  if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED)
+    GTEST_SKIP() << "no small disk mapped as F:";
+  const std::wstring folder = FreshFolder(L"full", L"F:\\");
+  InstallWorker worker;
+  const std::vector<Report> reports = RunWorker(worker, folder);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().code, INSTALL_CREATE_FAILED);
+  EXPECT_EQ(reports.back().path.rfind(folder, 0), 0u);
+}
+
+// --- folders, channel file, registration command ------------------------------------------
+
+TEST(EnsureDirectories, CreatesAlongThePath) {
+  const std::wstring root = FreshFolder(L"dirs");
+  EXPECT_TRUE(EnsureDirectories(L"no-separator"));
+  EXPECT_TRUE(EnsureDirectories((root + L"Apps\\Video\\").c_str()));
+  EXPECT_TRUE(Exists(root + L"Apps\\Video"));
+  EXPECT_TRUE(EnsureDirectories((root + L"A\\B\\x.dat").c_str()));
+  EXPECT_TRUE(Exists(root + L"A\\B"));
+  EXPECT_FALSE(Exists(root + L"A\\B\\x.dat"));
+  EXPECT_TRUE(EnsureDirectories((root + L"Apps\\Video\\").c_str()));
+  EXPECT_FALSE(EnsureDirectories(L"\\network\\share\\x\\"));
+  EXPECT_FALSE(EnsureDirectories(L"Q:\\no\\such\\drive\\"));
+  EXPECT_FALSE(EnsureDirectories((root + std::wstring(250, L'a') + L"\\").c_str()));
+  std::ofstream((root + L"file").c_str()) << "x";
+  EXPECT_FALSE(EnsureDirectories((root + L"file\\sub\\").c_str()));
+}
+
+TEST(ChannelInfo, WrittenForEveryExampleName) {
+  struct Case {
+    const wchar_t* name;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {L"D:\\Downloads\\setup_portal_77.exe", "SpreadPlat=portal\r\nSubDetailInfo=77\r\n"},
+      {L"D:\\Downloads\\setup.exe", "SpreadPlat=\r\nSubDetailInfo=\r\n"},
+      {L"D:\\Downloads\\setup_portal.exe", "SpreadPlat=portal.exe\r\nSubDetailInfo=\r\n"},
+      {L"D:\\Downloads\\setup_portal_77.2.exe", "SpreadPlat=portal\r\nSubDetailInfo=77\r\n"},
+      {L"D:\\my_files\\setup_portal_77.exe",
+       "SpreadPlat=files\\setup\r\nSubDetailInfo=portal_77\r\n"},
+      {L"D:\\Downloads\\setup__77.exe", "SpreadPlat=\r\nSubDetailInfo=\r\n"},
+  };
+  for (const Case& c : cases) {
+    const std::wstring folder = FreshFolder(L"channel");
+    WriteChannelInfo(folder.c_str(), c.name);
+    EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
+              std::string("[SpreadInfo]\r\n") + c.expected);
+  }
+}
+
+TEST(Registration, CommandIsQuotedAndFallsBackToTheSystemInterpreter) {
+  wchar_t saved[1024] = {};
+  GetEnvironmentVariableW(L"ComSpec", saved, 1024);
+  SetEnvironmentVariableW(L"ComSpec", L"C:\\shell\\cmd.exe");
+  EXPECT_EQ(RegistrationCommand(L"D:\\Program Files\\brimvale\\"),
+            L"C:\\shell\\cmd.exe /c RegSvr32 /s \"D:\\Program Files\\brimvale\\imageOle.dll\"");
+  SetEnvironmentVariableW(L"ComSpec", nullptr);
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  EXPECT_EQ(RegistrationCommand(L"D:\\b\\"),
+            std::wstring(system) + L"\\cmd.exe /c RegSvr32 /s \"D:\\b\\imageOle.dll\"");
+  SetEnvironmentVariableW(L"ComSpec", saved);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
