@@ -324,7 +324,8 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
         // holds a whole lookup; each writes one byte, well inside the window's slack.
         while (count >= literals.width) {
           e = lt[bits & lmask];
-          if (e.operation != kOpLiteral) break;
+          if (e.operation != kOpLiteral)
+            break;
           bits >>= e.bits;
           count -= e.bits;
           window[out++] = static_cast<std::uint8_t>(e.value);

@@ -13,7 +13,8 @@
 setup_wine_prefix_version=1
 
 wine_env_init() {
-  setup_wine_build=$1
+  mkdir -p "$1"
+  setup_wine_build=$(cd "$1" && pwd)
   export WINEPREFIX="$setup_wine_build/wine/prefix"
   export WINEARCH=win64
   export WINEDEBUG=-all

@@ -172,7 +172,8 @@ int Stamp(const Options& o) {
   }
   Md5Digest digest;
   std::uint32_t position = 0;
-  if (!ComputeStamp(image, &digest, &position, &error)) return Fail("'" + path + "': " + error);
+  if (!ComputeStamp(image, &digest, &position, &error))
+    return Fail("'" + path + "': " + error);
   const std::string hex = DigestHex(digest) + DigestHex(digest);
   std::string units;
   for (const char c : hex) {
@@ -187,7 +188,8 @@ int Stamp(const Options& o) {
   file.seekp(position);
   file.write(units.data(), static_cast<std::streamsize>(units.size()));
   file.flush();
-  if (!file) return Fail("'" + path + "': cannot write the digest");
+  if (!file)
+    return Fail("'" + path + "': cannot write the digest");
   std::printf("%s  %s\n", DigestHex(digest).c_str(), path.c_str());
   return 0;
 }

@@ -1,0 +1,68 @@
+// Under Windows (Wine) the worker installs the reference-scale payload (1,125 files, 32 MB)
+// byte for byte, with one progress report per file that never decreases, starts at 0 and
+// is followed by exactly one completion.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/win/worker_harness.h"
+
+namespace {
+
+// Relative paths of every file below `root` (a folder path ending with '\').
+void ListFiles(const std::wstring& root, const std::wstring& prefix, std::set<std::wstring>* out) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((root + prefix + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..")
+      continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ListFiles(root, prefix + name + L"\\", out);
+    } else {
+      out->insert(prefix + name);
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+TEST(ReferenceRun, EveryFileByteIdenticalWithOrderedReports) {
+  const std::wstring source = std::wstring(SETUP_REFERENCE_PAYLOAD_W) + L"\\";
+  std::set<std::wstring> expected;
+  ListFiles(source, L"", &expected);
+  ASSERT_EQ(expected.size(), 1125u);
+
+  const std::wstring folder = FreshFolder(L"reference");
+  InstallWorker worker;
+  const std::vector<Report> reports = RunWorker(worker, folder);
+  ASSERT_EQ(reports.size(), expected.size() + 2);
+  EXPECT_EQ(reports.front().code, INSTALL_PREPARING);
+  EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
+  EXPECT_EQ(reports[1].code, 0);
+  std::set<std::wstring> reported;
+  for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
+    ASSERT_GE(reports[i].code, i > 1 ? reports[i - 1].code : 0) << i;
+    ASSERT_LT(reports[i].code, 100) << i;
+    ASSERT_EQ(reports[i].path.rfind(folder, 0), 0u);
+    const std::wstring relative = reports[i].path.substr(folder.size());
+    reported.insert(relative);
+    ASSERT_TRUE(ReadBytes(folder + relative) == ReadBytes(source + relative))
+        << "file " << i << " differs";
+  }
+  EXPECT_EQ(reported, expected);
+  EXPECT_TRUE(worker.Outcome().listsWritten);
+  EXPECT_EQ(worker.Outcome().installedFiles.size(), expected.size() + 1);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,92 @@
+// Helpers for running an install worker in a test or a benchmark: fresh folders, a
+// message-only window that receives the worker's reports, file contents.
+#pragma once
+
+#include <windows.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "install/Directories.h"
+#include "install/InstallWorker.h"
+
+inline std::string ReadBytes(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A fresh, empty folder `root` + `name` + '\' for one test.
+inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\\worker\\") {
+  const std::wstring folder = std::wstring(root) + name + L"\\";
+  std::vector<std::wstring> stack = {folder};
+  std::vector<std::wstring> folders;
+  while (!stack.empty()) {  // remove whatever an earlier run left
+    const std::wstring dir = stack.back();
+    stack.pop_back();
+    folders.push_back(dir);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+      continue;
+    do {
+      const std::wstring n = data.cFileName;
+      if (n == L"." || n == L"..")
+        continue;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        stack.push_back(dir + n + L"\\");
+      } else {
+        SetFileAttributesW((dir + n).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW((dir + n).c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+    RemoveDirectoryW(it->c_str());
+  EnsureDirectories(folder.c_str());
+  return folder;
+}
+
+struct Report {
+  int code;
+  std::wstring path;
+};
+
+// Runs a worker into `folder`, receiving its reports in a message-only window, until its
+// thread ends; `onReport` sees each report as it arrives. Empty when no window could be made.
+inline std::vector<Report> RunWorker(InstallWorker& worker,
+                                     const std::wstring& folder,
+                                     void (*onReport)(InstallWorker&, const Report&) = nullptr) {
+  HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+  if (window == nullptr)
+    return {};
+  wcscpy_s(worker.m_installFolder, folder.c_str());
+  worker.m_owner = window;
+  worker.Resume();
+  std::vector<Report> reports;
+  auto drain = [&] {
+    MSG message;
+    while (PeekMessageW(&message, window, WM_INSTALL_PROGRESS, WM_INSTALL_PROGRESS, PM_REMOVE)) {
+      const auto* block = reinterpret_cast<const wchar_t*>(message.lParam);
+      reports.push_back({static_cast<int>(message.wParam), block ? block : L""});
+      FreePathBlock(message.lParam);
+      if (onReport)
+        onReport(worker, reports.back());
+    }
+  };
+  HANDLE thread = worker.Thread();
+  while (MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_ALLPOSTMESSAGE) ==
+         WAIT_OBJECT_0 + 1) {
+    drain();
+  }
+  drain();
+  DestroyWindow(window);
+  return reports;
+}
