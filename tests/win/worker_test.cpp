@@ -164,6 +164,45 @@ TEST(InstallWorker, FullDiskIsReportedWithThePath) {
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(reports.back().code, INSTALL_CREATE_FAILED);
   EXPECT_EQ(reports.back().path.rfind(folder, 0), 0u);
+  WIN32_FIND_DATAW data;  // nothing beside the install folder on the disk
+  HANDLE find = FindFirstFileW(L"F:\\*", &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    const std::wstring name = data.cFileName;
+    EXPECT_TRUE(name == L"." || name == L".." || name == L"full");
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+struct NoReports : InstallReports {
+  std::vector<int> codes;
+  void Report(int code, const std::u16string*) override { codes.push_back(code); }
+};
+struct AlwaysRunning : InstallControl {
+  bool Running() override { return true; }
+  void SafePoint() override {}
+};
+
+// The real files of a run fed a damaged payload stream: refused before any payload file,
+// with uninstall.exe and the channel file written and the manifest at its first line.
+TEST(InstallWorker, DamagedPayloadWritesNoPayloadFile) {
+  const std::wstring folder = FreshFolder(L"damaged");
+  std::uint32_t uninstallerSize = 0, payloadSize = 0;
+  const std::uint8_t* uninstaller = LoadFileResource(nullptr, 139, &uninstallerSize);
+  const std::uint8_t* payload = LoadFileResource(nullptr, 137, &payloadSize);
+  ASSERT_NE(uninstaller, nullptr);
+  ASSERT_NE(payload, nullptr);
+  Win32InstallFiles files;
+  NoReports reports;
+  AlwaysRunning control;
+  const std::u16string target(reinterpret_cast<const char16_t*>(folder.c_str()));
+  RunInstallation(target, {uninstaller, uninstallerSize, payload, payloadSize / 2}, files, reports,
+                  control);
+  EXPECT_EQ(reports.codes, (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}));
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"), "[InstallFileInfo]\r\n");
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+  for (const wchar_t* file : kDemoFiles)
+    EXPECT_FALSE(Exists(folder + file));
 }
 
 // --- folders, channel file, registration command ------------------------------------------
