@@ -31,8 +31,8 @@ wine_display_start() {
   rm -f "$fdfile"
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$fdfile" >/dev/null 2>&1 &
   setup_wine_xvfb_pid=$!
-  local i
-  for i in $(seq 1 100); do
+  local _
+  for _ in $(seq 1 100); do
     [ -s "$fdfile" ] && break
     sleep 0.1
   done
@@ -40,7 +40,8 @@ wine_display_start() {
     echo "wine-env: Xvfb did not start" >&2
     return 1
   fi
-  export DISPLAY=":$(head -n 1 "$fdfile")"
+  DISPLAY=":$(head -n 1 "$fdfile")"
+  export DISPLAY
 }
 
 wine_display_stop() {
