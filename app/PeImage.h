@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +79,10 @@ class PeImage {
   // the name and language levels. `blockId` receives that block's number (strings
   // 16 * (blockId - 1) to 16 * (blockId - 1) + 15), or 0 when it is named.
   PeStatus FindDigestBlock(FileRange* block, std::uint32_t* blockId) const;
+
+  // Names of the DLLs the image imports statically (data directory 1), in table order,
+  // and of those it imports with delayed loading (data directory 13).
+  PeStatus ImportedDlls(std::vector<std::string>* names) const;
 
   // The data of resource `id` of the named type `typeName` (compared without case, as
   // resource names are), first language.

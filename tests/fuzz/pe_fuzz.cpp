@@ -2,6 +2,8 @@
 // reads outside the file, and whatever it finds lies inside it.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/InstallerDigest.h"
 #include "app/PeImage.h"
@@ -22,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
   }
+  std::vector<std::string> names;
+  (void)image.ImportedDlls(&names);
   Md5Digest digest;
   (void)ComputeInstallerDigest(data, size, &digest);
   return 0;

@@ -295,6 +295,21 @@ TEST_P(RealImages, StampedPassesAndOnlyAnIntactFilePasses) {
   EXPECT_FALSE(Passes(halves));
 }
 
+TEST_P(RealImages, ImportsAreListed) {
+  const Bytes image = ReadSample(GetParam());
+  PeImage pe;
+  ASSERT_EQ(pe.Parse(image.data(), image.size()), PeStatus::kOk);
+  std::vector<std::string> names;
+  ASSERT_EQ(pe.ImportedDlls(&names), PeStatus::kOk);
+  EXPECT_NE(std::find(names.begin(), names.end(), "KERNEL32.dll"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "msvcrt.dll"), names.end());
+  Bytes cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(image.size() / 2));
+  PeImage half;
+  if (half.Parse(cut.data(), cut.size()) == PeStatus::kOk) {
+    half.ImportedDlls(&names);  // whatever it says, it stays inside the bytes it has
+  }
+}
+
 TEST_P(RealImages, ListAndExtractGiveBackThePayload) {
   Bytes package, uninstaller;
   std::string error;

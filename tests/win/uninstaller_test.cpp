@@ -1,0 +1,313 @@
+// Under Windows (Wine): install the demo payload with the worker (which writes the real
+// uninstall.exe), then run the uninstaller the ways users and the installer do, answering
+// its message boxes, and check what is left: only the user's own files, and nothing in the
+// temporary folder. Hostile manifests and a link planted in the install folder delete
+// nothing outside it. The uninstaller imports only DLLs the loader takes from the system.
+#include <windows.h>
+// after windows.h
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/PeImage.h"
+#include "tests/win/worker_harness.h"
+
+namespace {
+
+constexpr wchar_t kEntryKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvel视频安装版";
+
+std::wstring Install(const wchar_t* name) {
+  const std::wstring folder = FreshFolder(name, L"D:\\uninstall\\");
+  InstallWorker worker;
+  const std::vector<Report> reports = RunWorker(worker, folder);
+  EXPECT_FALSE(reports.empty());
+  if (!reports.empty()) {
+    EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
+  }
+  return folder;
+}
+
+void WriteFile(const std::wstring& path, const std::string& bytes) {
+  EnsureDirectories(path.c_str());
+  std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Answers the uninstaller's message boxes ("提示") in turn, recording their texts.
+class BoxAnswerer {
+ public:
+  explicit BoxAnswerer(std::vector<int> answers) : answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~BoxAnswerer() {
+    done_ = true;
+    thread_.join();
+  }
+  std::vector<std::wstring> texts;
+
+ private:
+  void Loop() {
+    std::size_t next = 0;
+    for (int tick = 0; tick < 600 && !done_ && next < answers_.size(); ++tick) {
+      HWND box = FindWindowW(L"#32770", L"提示");
+      if (box == nullptr) {
+        Sleep(50);
+        continue;
+      }
+      wchar_t text[256] = {};
+      GetDlgItemTextW(box, 0xFFFF, text, 256);
+      texts.push_back(text);
+      const int id = answers_[next++];
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+      for (int wait = 0; wait < 100 && IsWindow(box); ++wait)
+        Sleep(20);
+    }
+  }
+  std::vector<int> answers_;
+  std::thread thread_;
+  volatile bool done_ = false;
+};
+
+// Runs `folder`\uninstall.exe with `arguments`; its exit, not its helper's.
+void Uninstall(const std::wstring& folder, const std::wstring& arguments) {
+  const std::wstring program = folder + L"uninstall.exe";
+  std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             folder.c_str(), &startup, &process));
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+bool WaitUntilGone(const std::wstring& path) {
+  for (int i = 0; i < 200 && Exists(path); ++i)
+    Sleep(50);
+  return !Exists(path);
+}
+
+std::vector<std::wstring> TemporaryCopies() {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  std::vector<std::wstring> copies;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((std::wstring(folder) + L"Del*.tmp").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return copies;
+  do {
+    copies.push_back(data.cFileName);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return copies;
+}
+
+bool NoTemporaryCopyLeft() {
+  for (int i = 0; i < 200 && !TemporaryCopies().empty(); ++i)
+    Sleep(50);
+  return TemporaryCopies().empty();
+}
+
+std::wstring Special(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, 0, path);
+  return path;
+}
+
+// What an installation's finishing step leaves outside the folder: shortcuts and the entry.
+void PlantShortcutsAndEntry() {
+  WriteFile(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk", "lnk");
+  WriteFile(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk", "lnk");
+  WriteFile(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk", "lnk");
+  WriteFile(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk", "lnk");
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  RegCloseKey(key);
+}
+
+bool ShortcutsAndEntryGone() {
+  HKEY key = nullptr;
+  const bool entry =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+  if (entry)
+    RegCloseKey(key);
+  return !entry && !Exists(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk") &&
+         !Exists(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk") &&
+         !Exists(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale");
+}
+
+const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
+                                     L"ImageOle.dll",
+                                     L"Korvel互动.exe",
+                                     L"Skin\\UserIcon\\Level\\Level01.png",
+                                     L"config.ini",
+                                     L"web\\IconHelp\\index.htm",
+                                     L"RudodeData\\Spread.ini"};
+
+TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
+  const std::wstring folder = Install(L"silent");
+  WriteFile(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
+  WriteFile(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
+  PlantShortcutsAndEntry();
+  Uninstall(folder, L"-silent");
+  for (const wchar_t* file : kInstalled)
+    EXPECT_FALSE(Exists(folder + file));
+  EXPECT_TRUE(Exists(folder + L"Skin\\UserIcon\\mine.txt"));
+  EXPECT_FALSE(Exists(folder + L"Skin\\UserIcon\\Level"));
+  EXPECT_FALSE(Exists(folder + L"web"));
+  EXPECT_FALSE(Exists(folder + L"uninstall.ini"));
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_TRUE(WaitUntilGone(folder + L"uninstall.exe"));
+  EXPECT_TRUE(Exists(folder));  // it still holds the user's file
+  EXPECT_TRUE(NoTemporaryCopyLeft());
+}
+
+TEST(Uninstaller, InteractiveYesRemovesEverythingAndTheFolder) {
+  const std::wstring folder = Install(L"interactive-yes");
+  {
+    BoxAnswerer answers({IDYES, IDOK});
+    Uninstall(folder, L"");
+    Sleep(200);
+    ASSERT_EQ(answers.texts.size(), 2u);
+    EXPECT_EQ(answers.texts[0], L"是否要卸载Korvel视频安装版");
+    EXPECT_EQ(answers.texts[1], L"Korvel视频安装版成功从你的计算机移除");
+  }
+  EXPECT_FALSE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_TRUE(WaitUntilGone(folder));
+  EXPECT_TRUE(NoTemporaryCopyLeft());
+}
+
+TEST(Uninstaller, InteractiveNoChangesNothing) {
+  const std::wstring folder = Install(L"interactive-no");
+  {
+    BoxAnswerer answers({IDNO});
+    Uninstall(folder, L"");
+  }
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  EXPECT_TRUE(Exists(folder + L"uninstall.ini"));
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+}
+
+TEST(Uninstaller, OtherArgumentsDoNothing) {
+  const std::wstring folder = Install(L"arguments");
+  Uninstall(folder, L"-Silent");
+  Uninstall(folder, L"one two three");
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+}
+
+TEST(Uninstaller, RunningClientStopsEveryMode) {
+  const std::wstring folder = Install(L"client-running");
+  const std::wstring client = folder + L"Korvel互动.exe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(client.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                             folder.c_str(), &startup, &process));
+  HWND window = nullptr;
+  for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
+    window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
+  }
+  ASSERT_NE(window, nullptr);
+  for (const wchar_t* arguments : {L"-silent", L"", L"12 \"x\""}) {
+    BoxAnswerer answers({IDOK});
+    Uninstall(folder, arguments);
+    Sleep(100);
+    ASSERT_EQ(answers.texts.size(), 1u) << arguments;
+    EXPECT_EQ(answers.texts[0], L"Korvel正在运行，请终止后卸载");
+  }
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+TEST(Uninstaller, GapInTheNumberingEndsTheList) {
+  const std::wstring folder = Install(L"gap");
+  WriteFile(folder + L"uninstall.ini",
+            "[InstallFileInfo]\r\nFILE0=config.ini\r\nFILE1=readme.txt\r\nFILE3=ImageOle.dll\r\n");
+  Uninstall(folder, L"-silent");
+  EXPECT_FALSE(Exists(folder + L"config.ini"));
+  EXPECT_FALSE(Exists(folder + L"readme.txt"));
+  EXPECT_TRUE(Exists(folder + L"ImageOle.dll"));
+}
+
+TEST(Uninstaller, MissingManifestStillRemovesShortcutsAndEntry) {
+  const std::wstring folder = Install(L"no-manifest");
+  DeleteFileW((folder + L"uninstall.ini").c_str());
+  PlantShortcutsAndEntry();
+  Uninstall(folder, L"-silent");
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_TRUE(WaitUntilGone(folder + L"uninstall.exe"));
+}
+
+// Entries that leave the folder, and a symbolic link planted in it (Wine shows a host
+// link as a reparse point), delete nothing outside the folder.
+TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
+  const std::wstring folder = Install(L"hostile");
+  const std::wstring outside = FreshFolder(L"outside", L"D:\\uninstall\\");
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
+    WriteFile(outside + name, "keep");
+  }
+  // The host creates the link: Wine runs host programs given by their Z: path.
+  const std::string link = std::string(SETUP_DRIVE_D_UNIX) + "/uninstall/hostile/linked";
+  std::wstring command = L"/bin/ln -sfn ../outside " + std::wstring(link.begin(), link.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
+
+  WriteFile(
+      folder + L"uninstall.ini",
+      "[InstallFileInfo]\r\nFILE0=..\\outside\\a.txt\r\nFILE1=D:\\uninstall\\outside\\b.txt\r\n"
+      "FILE2=\\uninstall\\outside\\c.txt\r\nFILE3=linked\\victim.txt\r\nFILE4=config.ini\r\n"
+      "[InstallDirectoryInfo]\r\nDIRECTORY0=linked\r\nDIRECTORY1=..\\outside\r\n");
+  Uninstall(folder, L"-silent");
+  EXPECT_FALSE(Exists(folder + L"config.ini"));  // the list went on past the refusals
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
+    EXPECT_TRUE(Exists(outside + name))
+        << "deleted outside: " << std::string(name, name + wcslen(name));
+  }
+}
+
+TEST(Uninstaller, ImportsOnlyDllsTheLoaderTakesFromTheSystem) {
+  const std::wstring folder = Install(L"imports");
+  const std::string bytes = ReadBytes(folder + L"uninstall.exe");
+  PeImage image;
+  ASSERT_EQ(image.Parse(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+            PeStatus::kOk);
+  std::vector<std::string> names;
+  ASSERT_EQ(image.ImportedDlls(&names), PeStatus::kOk);
+  ASSERT_FALSE(names.empty());
+  for (const std::string& name : names) {
+    bool allowed = false;
+    for (const char* known :
+         {"KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "SHELL32.dll", "msvcrt.dll"}) {
+      allowed = allowed || lstrcmpiA(name.c_str(), known) == 0;
+    }
+    EXPECT_TRUE(allowed) << name;
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
