@@ -280,17 +280,22 @@ PeStatus PeImage::ImportedDlls(std::vector<std::string>* names) const {
   };
   for (const Table& t : {Table{1, 20, 12}, Table{13, 32, 4}}) {
     const FileRange dir = DataDirectory(t.directory);
-    if (dir.position == 0) continue;
+    if (dir.position == 0)
+      continue;
     for (std::uint32_t rva = dir.position;; rva += t.size) {
       std::uint32_t at;
-      if (!RvaToPosition(rva, t.size, &at)) return PeStatus::kTruncated;
+      if (!RvaToPosition(rva, t.size, &at))
+        return PeStatus::kTruncated;
       const std::uint32_t nameRva = U32(data_ + at + t.nameAt);
-      if (nameRva == 0) break;
+      if (nameRva == 0)
+        break;
       std::string name;
       std::uint32_t p;
       for (std::uint32_t i = 0;; ++i) {
-        if (i == 256 || !RvaToPosition(nameRva + i, 1, &p)) return PeStatus::kTruncated;
-        if (data_[p] == 0) break;
+        if (i == 256 || !RvaToPosition(nameRva + i, 1, &p))
+          return PeStatus::kTruncated;
+        if (data_[p] == 0)
+          break;
         name += static_cast<char>(data_[p]);
       }
       names->push_back(name);

@@ -271,6 +271,9 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
   WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  // Wine starts a host program without waiting for it: wait for the link itself.
+  for (int i = 0; i < 100 && !Exists(folder + L"linked\\victim.txt"); ++i)
+    Sleep(50);
   ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
 
   WriteFile(

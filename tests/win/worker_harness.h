@@ -38,7 +38,10 @@ inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\
       const std::wstring n = data.cFileName;
       if (n == L"." || n == L"..")
         continue;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        RemoveDirectoryW((dir + n).c_str());  // a link: never follow it
+        DeleteFileW((dir + n).c_str());
+      } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         stack.push_back(dir + n + L"\\");
       } else {
         SetFileAttributesW((dir + n).c_str(), FILE_ATTRIBUTE_NORMAL);
