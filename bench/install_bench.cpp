@@ -16,30 +16,6 @@
 #include "bench/bench_util.h"
 #include "tests/win/worker_harness.h"
 
-namespace {
-
-void ListFiles(const std::wstring& root,
-               const std::wstring& prefix,
-               std::vector<std::wstring>* out) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((root + prefix + L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..")
-      continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ListFiles(root, prefix + name + L"\\", out);
-    } else {
-      out->push_back(prefix + name);
-    }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** argv) {
   const int repetitions = argc > 1 ? std::max(1, _wtoi(argv[1])) : 3;
   const std::wstring source = std::wstring(SETUP_REFERENCE_PAYLOAD_W) + L"\\";

@@ -13,29 +13,11 @@
 
 namespace {
 
-// Relative paths of every file below `root` (a folder path ending with '\').
-void ListFiles(const std::wstring& root, const std::wstring& prefix, std::set<std::wstring>* out) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((root + prefix + L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..")
-      continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ListFiles(root, prefix + name + L"\\", out);
-    } else {
-      out->insert(prefix + name);
-    }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-}
-
 TEST(ReferenceRun, EveryFileByteIdenticalWithOrderedReports) {
   const std::wstring source = std::wstring(SETUP_REFERENCE_PAYLOAD_W) + L"\\";
-  std::set<std::wstring> expected;
-  ListFiles(source, L"", &expected);
+  std::vector<std::wstring> listed;
+  ListFiles(source, L"", &listed);
+  const std::set<std::wstring> expected(listed.begin(), listed.end());
   ASSERT_EQ(expected.size(), 1125u);
 
   const std::wstring folder = FreshFolder(L"reference");

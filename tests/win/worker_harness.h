@@ -93,3 +93,25 @@ inline std::vector<Report> RunWorker(InstallWorker& worker,
   DestroyWindow(window);
   return reports;
 }
+
+// Relative paths of every file below `root` (a folder path ending with '\'), appended to
+// `out` in the order the folder enumeration gives them.
+inline void ListFiles(const std::wstring& root,
+                      const std::wstring& prefix,
+                      std::vector<std::wstring>* out) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((root + prefix + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..")
+      continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ListFiles(root, prefix + name + L"\\", out);
+    } else {
+      out->push_back(prefix + name);
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
