@@ -51,6 +51,7 @@ class Run {
     if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size)) {
       return Fail(uninstallerPath);
     }
+    outcome_.installedBytes += uninstaller.size;
     uninstaller.block.reset();
 
     files_.WriteChannelInfo(folder_);
@@ -124,6 +125,7 @@ class Run {
           Report(INSTALL_CREATE_FAILED, &path);
           return;
         }
+        outcome_.installedBytes += record.size;
         control_.SafePoint();
         if (!control_.Running()) {
           ended = walker.Position() >= walker.Length();

@@ -71,6 +71,7 @@ struct InstallStreams {
 struct InstallOutcome {
   std::vector<std::u16string> installedFiles;  // the manifest's file list
   int finalReport = 0;                         // the last report posted
+  std::uint64_t installedBytes = 0;            // uninstall.exe and the payload files written
   bool listsWritten = false;                   // registration done, manifest complete
 };
 

@@ -32,11 +32,6 @@ std::wstring Install(const wchar_t* name) {
   return folder;
 }
 
-void WriteFile(const std::wstring& path, const std::string& bytes) {
-  EnsureDirectories(path.c_str());
-  std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
-}
-
 // Answers the uninstaller's message boxes ("提示") in turn, recording their texts.
 class BoxAnswerer {
  public:
@@ -122,10 +117,10 @@ std::wstring Special(int csidl) {
 
 // What an installation's finishing step leaves outside the folder: shortcuts and the entry.
 void PlantShortcutsAndEntry() {
-  WriteFile(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk", "lnk");
-  WriteFile(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk", "lnk");
-  WriteFile(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk", "lnk");
-  WriteFile(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk", "lnk");
+  WriteBytes(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk", "lnk");
+  WriteBytes(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk", "lnk");
+  WriteBytes(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk", "lnk");
+  WriteBytes(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk", "lnk");
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
   RegCloseKey(key);
@@ -152,8 +147,8 @@ const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
 
 TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   const std::wstring folder = Install(L"silent");
-  WriteFile(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
-  WriteFile(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
+  WriteBytes(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
+  WriteBytes(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
   PlantShortcutsAndEntry();
   Uninstall(folder, L"-silent");
   for (const wchar_t* file : kInstalled)
@@ -234,8 +229,8 @@ TEST(Uninstaller, RunningClientStopsEveryMode) {
 
 TEST(Uninstaller, GapInTheNumberingEndsTheList) {
   const std::wstring folder = Install(L"gap");
-  WriteFile(folder + L"uninstall.ini",
-            "[InstallFileInfo]\r\nFILE0=config.ini\r\nFILE1=readme.txt\r\nFILE3=ImageOle.dll\r\n");
+  WriteBytes(folder + L"uninstall.ini",
+             "[InstallFileInfo]\r\nFILE0=config.ini\r\nFILE1=readme.txt\r\nFILE3=ImageOle.dll\r\n");
   Uninstall(folder, L"-silent");
   EXPECT_FALSE(Exists(folder + L"config.ini"));
   EXPECT_FALSE(Exists(folder + L"readme.txt"));
@@ -258,7 +253,7 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
   const std::wstring folder = Install(L"hostile");
   const std::wstring outside = FreshFolder(L"outside", L"D:\\uninstall\\");
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
-    WriteFile(outside + name, "keep");
+    WriteBytes(outside + name, "keep");
   }
   // The host creates the link: Wine runs host programs given by their Z: path.
   const std::string link = std::string(SETUP_DRIVE_D_UNIX) + "/uninstall/hostile/linked";
@@ -276,7 +271,7 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
     Sleep(50);
   ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
 
-  WriteFile(
+  WriteBytes(
       folder + L"uninstall.ini",
       "[InstallFileInfo]\r\nFILE0=..\\outside\\a.txt\r\nFILE1=D:\\uninstall\\outside\\b.txt\r\n"
       "FILE2=\\uninstall\\outside\\c.txt\r\nFILE3=linked\\victim.txt\r\nFILE4=config.ini\r\n"

@@ -115,3 +115,9 @@ inline void ListFiles(const std::wstring& root,
   } while (FindNextFileW(find, &data));
   FindClose(find);
 }
+
+// Writes `bytes` to `path`, making its folders.
+inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
+  EnsureDirectories(path.c_str());
+  std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+}

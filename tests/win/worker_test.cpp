@@ -3,6 +3,9 @@
 // program's own name (setup_portal_77.exe) and a manifest whose bytes are exactly the
 // expected ones in code page 936, and keeps the manifest true when stopped or failing.
 #include <windows.h>
+// after windows.h
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Finishing.h"
 #include "install/ChannelInfo.h"
 #include "install/Directories.h"
 #include "install/InstallWorker.h"
@@ -203,6 +207,118 @@ TEST(InstallWorker, DamagedPayloadWritesNoPayloadFile) {
   EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
   for (const wchar_t* file : kDemoFiles)
     EXPECT_FALSE(Exists(folder + file));
+}
+
+// --- finishing actions ------------------------------------------------------------------
+
+std::wstring LinkTarget(const std::wstring& path, std::wstring* workingFolder) {
+  IShellLinkW* link = nullptr;
+  IPersistFile* file = nullptr;
+  std::wstring target;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&link))) &&
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+    wchar_t buffer[MAX_PATH] = {};
+    link->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH);
+    target = buffer;
+    link->GetWorkingDirectory(buffer, MAX_PATH);
+    *workingFolder = buffer;
+  }
+  if (file != nullptr)
+    file->Release();
+  if (link != nullptr)
+    link->Release();
+  return target;
+}
+
+std::wstring EntryString(const wchar_t* name) {
+  wchar_t value[512] = {};
+  DWORD size = sizeof value;
+  RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value, &size);
+  return value;
+}
+
+DWORD EntryNumber(const wchar_t* name) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, name, RRF_RT_REG_DWORD, nullptr, &value,
+               &size);
+  return value;
+}
+
+TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
+  CoInitialize(nullptr);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  const std::wstring folder = FreshFolder(L"finish");
+  InstallWorker worker;
+  ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
+  const std::wstring stale = ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
+  WriteBytes(stale, "not a link");  // an existing shortcut is replaced
+
+  FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0");
+
+  const std::wstring client = folder + L"Korvel互动.exe";
+  struct Link {
+    int csidl;
+    const wchar_t* name;
+    std::wstring target;
+  };
+  for (const Link& l :
+       {Link{CSIDL_STARTUP, L"Korvel互动.lnk", client},
+        Link{CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk", client},
+        Link{CSIDL_COMMON_PROGRAMS, L"brimvale\\Korvel互动.lnk", client},
+        Link{CSIDL_COMMON_PROGRAMS, L"brimvale\\uninstall.lnk", folder + L"uninstall.exe"}}) {
+    std::wstring working;
+    EXPECT_EQ(LinkTarget(ShortcutPath(l.csidl, l.name), &working), l.target);
+    EXPECT_EQ(working + L"\\", folder);
+  }
+  EXPECT_EQ(EntryString(L"DisplayName"), L"Korvel视频安装版");
+  EXPECT_EQ(EntryString(L"Publisher"), L"Korvel互动娱乐");
+  EXPECT_EQ(EntryString(L"UninstallString"), L"\"" + folder + L"uninstall.exe\"");
+  EXPECT_EQ(EntryString(L"QuietUninstallString"), L"\"" + folder + L"uninstall.exe\" -silent");
+  EXPECT_EQ(EntryString(L"InstallLocation") + L"\\", folder);
+  EXPECT_EQ(EntryString(L"DisplayVersion"), L"1.0.0");
+  EXPECT_EQ(EntryNumber(L"EstimatedSize"), (worker.Outcome().installedBytes + 1023) / 1024);
+  EXPECT_GT(EntryNumber(L"EstimatedSize"), 0u);
+  EXPECT_EQ(EntryNumber(L"NoModify"), 1u);
+
+  HWND window = nullptr;
+  for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
+    window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
+  }
+  ASSERT_NE(window, nullptr) << "the client did not start";
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process != nullptr) {
+    WaitForSingleObject(process, 10000);
+    CloseHandle(process);
+  }
+  CoUninitialize();
+}
+
+TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
+  CoInitialize(nullptr);
+  for (const auto& [csidl, name] :
+       {std::pair{CSIDL_STARTUP, L"Korvel互动.lnk"},
+        std::pair{CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk"},
+        std::pair{CSIDL_COMMON_PROGRAMS, L"brimvale\\Korvel互动.lnk"}}) {
+    DeleteShortcut(csidl, name);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  FinishInstallation(L"D:\\worker\\none\\", {}, 0, L"1.0.0");
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+  EXPECT_EQ(EntryString(L"UninstallString"), L"\"D:\\worker\\none\\uninstall.exe\"");
+  EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, KEY_WRITE, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(WriteStringValue(key, L"Nothing", nullptr), ERROR_INVALID_DATA);
+  RegCloseKey(key);
+  CoUninitialize();
 }
 
 // --- folders, channel file, registration command ------------------------------------------

@@ -1,0 +1,169 @@
+#include "app/Finishing.h"
+
+// after windows.h
+#include <objbase.h>
+#include <shlobj.h>
+
+#include "install/Directories.h"
+
+namespace {
+
+constexpr wchar_t kDisplayName[] = L"Korvel视频安装版";
+constexpr wchar_t kPublisher[] = L"Korvel互动娱乐";
+constexpr wchar_t kClientName[] = L"Korvel互动.exe";
+constexpr wchar_t kClientShortcut[] = L"Korvel互动.lnk";
+constexpr wchar_t kMenuClientShortcut[] = L"brimvale\\Korvel互动.lnk";
+constexpr wchar_t kMenuUninstallShortcut[] = L"brimvale\\uninstall.lnk";
+constexpr wchar_t kClientDescription[] = L"马上开始Korvel视频之旅";
+constexpr wchar_t kUninstallDescription[] = L"删除Korvel视频";
+
+// Releases a COM interface when it goes out of scope.
+template <class T>
+class ComPtr {
+ public:
+  ~ComPtr() {
+    if (p_ != nullptr)
+      p_->Release();
+  }
+  T** Out() { return &p_; }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+void ReplaceShortcut(int csidl,
+                     const wchar_t* name,
+                     const std::wstring& target,
+                     const wchar_t* description) {
+  DeleteShortcut(csidl, name);
+  CreateShortcut(csidl, name, target.c_str(), description);
+}
+
+void StartClient(const std::wstring& folder) {
+  const std::wstring client = folder + kClientName;
+  std::wstring command = L"\"" + client + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                     &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
+LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof value);
+}
+
+void WriteUninstallEntry(const std::wstring& folder,
+                         std::uint64_t installedBytes,
+                         const wchar_t* version) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  const std::wstring uninstaller = L"\"" + folder + L"uninstall.exe\"";
+  const std::wstring quiet = uninstaller + L" -silent";
+  const std::wstring icon = folder + kClientName;
+  std::wstring location = folder;
+  if (location.size() > 3 && location.back() == L'\\')
+    location.pop_back();
+  const std::uint64_t kilobytes = (installedBytes + 1023) / 1024;
+  WriteStringValue(key, L"DisplayName", kDisplayName);
+  WriteStringValue(key, L"Publisher", kPublisher);
+  WriteStringValue(key, L"UninstallString", uninstaller.c_str());
+  WriteStringValue(key, L"QuietUninstallString", quiet.c_str());
+  WriteStringValue(key, L"DisplayIcon", icon.c_str());
+  WriteStringValue(key, L"DisplayVersion", version);
+  WriteStringValue(key, L"InstallLocation", location.c_str());
+  WriteDword(key, L"EstimatedSize",
+             kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
+  WriteDword(key, L"NoModify", 1);
+  WriteDword(key, L"NoRepair", 1);
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+std::wstring ShortcutPath(int csidl, const wchar_t* name) {
+  IMalloc* allocator = nullptr;
+  if (FAILED(SHGetMalloc(&allocator)))
+    return {};
+  std::wstring path;
+  LPITEMIDLIST list = nullptr;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
+    wchar_t folder[MAX_PATH] = {};
+    if (SHGetPathFromIDListW(list, folder))
+      path = std::wstring(folder) + L"\\" + name;
+    allocator->Free(list);
+  }
+  allocator->Release();
+  return path;
+}
+
+BOOL DeleteShortcut(int csidl, const wchar_t* name) {
+  const std::wstring path = ShortcutPath(csidl, name);
+  return !path.empty() && DeleteFileW(path.c_str());
+}
+
+BOOL CreateShortcut(int csidl,
+                    const wchar_t* name,
+                    const wchar_t* target,
+                    const wchar_t* description) {
+  const std::wstring path = ShortcutPath(csidl, name);
+  if (path.empty())
+    return FALSE;
+  ComPtr<IShellLinkW> link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(link.Out())))) {
+    return FALSE;
+  }
+  ComPtr<IPersistFile> file;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
+    return FALSE;
+  }
+  if (FAILED(link->SetPath(target)))
+    return FALSE;
+  const std::wstring targetPath = target;
+  const std::size_t cut = targetPath.rfind(L'\\');
+  if (cut != std::wstring::npos)
+    link->SetWorkingDirectory(targetPath.substr(0, cut).c_str());
+  if (description != nullptr)
+    link->SetDescription(description);
+  EnsureDirectories(path.c_str());
+  return file->Save(path.c_str(), FALSE) == S_OK;
+}
+
+LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
+  if (text == nullptr)
+    return ERROR_INVALID_DATA;
+  const auto bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+void FinishInstallation(const std::wstring& folder,
+                        const FinishChoices& choices,
+                        std::uint64_t installedBytes,
+                        const wchar_t* version) {
+  const std::wstring client = folder + kClientName;
+  const std::wstring uninstaller = folder + L"uninstall.exe";
+  if (choices.autoStart) {
+    ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription);
+  }
+  if (choices.runNow)
+    StartClient(folder);
+  if (choices.createShortcuts) {
+    ReplaceShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, client, kClientDescription);
+    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, client, kClientDescription);
+    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, uninstaller,
+                    kUninstallDescription);
+  }
+  WriteUninstallEntry(folder, installedBytes, version);
+}
