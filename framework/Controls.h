@@ -43,7 +43,7 @@ class Button : public Control {
               const RECT& rect,
               const wchar_t* text,
               DWORD style = BS_PUSHBUTTON) {
-    return Control::Create(L"BUTTON", parent, id, rect, WS_CHILD | WS_TABSTOP | style, text);
+    return Control::Create(L"BUTTON", parent, id, rect, WS_CHILD | style, text);
   }
   int GetCheck() const { return static_cast<int>(SendMessageW(m_hWnd, BM_GETCHECK, 0, 0)); }
   void SetCheck(int state) const {
@@ -64,9 +64,9 @@ class Edit : public Control {
               int id,
               const RECT& rect,
               const wchar_t* text,
-              DWORD style = ES_AUTOHSCROLL) {
-    return Control::Create(L"EDIT", parent, id, rect, WS_CHILD | WS_TABSTOP | style, text,
-                           WS_EX_CLIENTEDGE);
+              DWORD style = ES_AUTOHSCROLL,
+              DWORD extendedStyle = WS_EX_CLIENTEDGE) {
+    return Control::Create(L"EDIT", parent, id, rect, WS_CHILD | style, text, extendedStyle);
   }
 };
 

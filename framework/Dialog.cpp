@@ -27,6 +27,13 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
       self->m_hWnd = nullptr;
     return FALSE;
   }
+  // These messages take the handler's result as the dialog procedure's own return value;
+  // every other one through DWLP_MSGRESULT.
+  if ((message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC) ||
+      message == WM_QUERYDRAGICON || message == WM_COMPAREITEM || message == WM_VKEYTOITEM ||
+      message == WM_CHARTOITEM) {
+    return static_cast<INT_PTR>(result);
+  }
   SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
   return TRUE;
 }

@@ -1,0 +1,15 @@
+// Entry point of the installer.
+#include <windows.h>
+
+#include "app/SetupWizardApp.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // First of all: DLLs come from the system folder only. The installer runs elevated from
+  // a downloads folder, where anything may lie beside it.
+  using SetDirectories = BOOL(WINAPI*)(DWORD);
+  const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (set != nullptr)
+    set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return RunInstaller(instance);
+}

@@ -1,0 +1,180 @@
+#include "tests/e2e/driver.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+HWND FindWizard(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{pid, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t title[128] = {};
+        GetWindowTextW(window, title, 128);
+        if (owner == s->pid && IsWindowVisible(window) &&
+            std::wstring(title) == L"KorvelV1.0 - 安装向导") {
+          s->found = window;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace
+
+bool Capture::Save(const std::wstring& path) const {
+  const int rowBytes = (width * 3 + 3) & ~3;
+  BITMAPFILEHEADER file{};
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biSizeImage = static_cast<DWORD>(rowBytes * height);
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + info.biSizeImage;
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  std::vector<char> row(static_cast<std::size_t>(rowBytes), 0);
+  for (int y = height - 1; y >= 0; --y) {
+    std::copy_n(bgr.begin() + static_cast<std::ptrdiff_t>(y) * width * 3, width * 3, row.begin());
+    out.write(row.data(), rowBytes);
+  }
+  return static_cast<bool>(out);
+}
+
+bool Driver::Start(const std::wstring& program) {
+  std::wstring command = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  for (int i = 0; i < 400 && window_ == nullptr; ++i) {
+    if (WaitForSingleObject(process_, 50) == WAIT_OBJECT_0)
+      return false;
+    window_ = FindWizard(info.dwProcessId);
+  }
+  Sleep(300);  // let the first page paint
+  return window_ != nullptr;
+}
+
+DWORD Driver::WaitForExit(DWORD milliseconds) {
+  if (WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0)
+    return STILL_ACTIVE;
+  DWORD code = 0;
+  GetExitCodeProcess(process_, &code);
+  return code;
+}
+
+Driver::~Driver() {
+  if (process_ != nullptr) {
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
+      TerminateProcess(process_, 1);
+    CloseHandle(process_);
+  }
+}
+
+void Driver::Click(int id) const {
+  PostMessageW(window_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(window_, id)));
+}
+
+std::wstring Driver::Text(int id) const {
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(window_, id, text, 1024);
+  return text;
+}
+
+void Driver::SetText(int id, const std::wstring& text) const {
+  SetDlgItemTextW(window_, id, text.c_str());
+}
+
+bool Driver::Visible(int id) const {
+  return IsWindowVisible(GetDlgItem(window_, id)) != FALSE;
+}
+bool Driver::Enabled(int id) const {
+  return IsWindowEnabled(GetDlgItem(window_, id)) != FALSE;
+}
+int Driver::Checked(int id) const {
+  return static_cast<int>(SendMessageW(GetDlgItem(window_, id), BM_GETCHECK, 0, 0));
+}
+
+bool Driver::WaitForText(int id, const std::wstring& text, DWORD milliseconds) const {
+  for (DWORD waited = 0; waited < milliseconds; waited += 50) {
+    if (Text(id) == text) {
+      Sleep(300);  // the page switch repaints
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+Capture Driver::CaptureClient() const {
+  Capture c;
+  RECT client;
+  GetClientRect(window_, &client);
+  c.width = client.right;
+  c.height = client.bottom;
+  SetForegroundWindow(window_);
+  RedrawWindow(window_, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  Sleep(200);
+  HDC windowDc = GetDC(window_);
+  HDC memory = CreateCompatibleDC(windowDc);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = c.width;
+  info.bmiHeader.biHeight = -c.height;  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(windowDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, dib);
+  BitBlt(memory, 0, 0, c.width, c.height, windowDc, 0, 0, SRCCOPY);
+  GdiFlush();
+  const int rowBytes = (c.width * 3 + 3) & ~3;
+  c.bgr.resize(static_cast<std::size_t>(c.width) * c.height * 3);
+  for (int y = 0; y < c.height; ++y) {
+    std::copy_n(static_cast<const std::uint8_t*>(bits) + static_cast<std::ptrdiff_t>(y) * rowBytes,
+                c.width * 3, c.bgr.begin() + static_cast<std::ptrdiff_t>(y) * c.width * 3);
+  }
+  SelectObject(memory, old);
+  DeleteObject(dib);
+  DeleteDC(memory);
+  ReleaseDC(window_, windowDc);
+  return c;
+}
+
+std::wstring AnswerMessageBox(const std::wstring& caption, int id, DWORD milliseconds) {
+  for (DWORD waited = 0; waited < milliseconds; waited += 50) {
+    HWND box = FindWindowW(L"#32770", caption.c_str());
+    if (box != nullptr && GetDlgItem(box, 0xFFFF) != nullptr) {
+      wchar_t text[512] = {};
+      GetDlgItemTextW(box, 0xFFFF, text, 512);
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+      for (int i = 0; i < 100 && IsWindow(box); ++i)
+        Sleep(20);
+      return text;
+    }
+    Sleep(50);
+  }
+  return {};
+}

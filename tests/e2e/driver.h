@@ -1,0 +1,54 @@
+// The end-to-end driver: operates the real installer the way a person does - finds its
+// window, clicks buttons by control id, answers message boxes by their text, reads control
+// texts and states - and captures its client area for pixel checks and screenshots.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A captured client area, 24-bit, top row first.
+struct Capture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> bgr;  // width * height * 3
+  COLORREF Pixel(int x, int y) const {
+    const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
+    return RGB(bgr[at + 2], bgr[at + 1], bgr[at]);
+  }
+  // Writes a .bmp file.
+  bool Save(const std::wstring& path) const;
+};
+
+class Driver {
+ public:
+  // Starts `program` (a copy of the installer, named for its channel) and waits for the
+  // wizard window.
+  bool Start(const std::wstring& program);
+  HWND Window() const { return window_; }
+  HANDLE Process() const { return process_; }
+  // Waits for the process to end; its exit code, or STILL_ACTIVE on time-out.
+  DWORD WaitForExit(DWORD milliseconds);
+
+  void Click(int id) const;
+  std::wstring Text(int id) const;
+  void SetText(int id, const std::wstring& text) const;
+  bool Visible(int id) const;
+  bool Enabled(int id) const;
+  int Checked(int id) const;
+  // Polls until control `id` shows `text`.
+  bool WaitForText(int id, const std::wstring& text, DWORD milliseconds = 60000) const;
+  Capture CaptureClient() const;
+
+  ~Driver();
+
+ private:
+  HANDLE process_ = nullptr;
+  HWND window_ = nullptr;
+};
+
+// Finds a message box captioned `caption`, returns its text, and presses button `id`.
+// Empty when none appeared in time.
+std::wstring AnswerMessageBox(const std::wstring& caption, int id, DWORD milliseconds = 20000);

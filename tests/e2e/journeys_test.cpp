@@ -1,0 +1,208 @@
+// Journeys through the real installer under Wine, driven as a person would: a complete
+// installation (pages, pixels, defaults, and the machine afterwards), quitting before
+// anything is installed, a second installer while one runs, and a damaged installer.
+// With SETUP_E2E_SHOTS set, every page of the complete journey is saved there as a .bmp.
+#include <windows.h>
+// after windows.h
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/Finishing.h"
+#include "tests/e2e/driver.h"
+#include "tests/win/worker_harness.h"
+
+namespace {
+
+constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20004;
+constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;
+constexpr int kEdit = 20102, kFreeSpace = 20202;
+
+// A copy of the installer under its channel name, in a folder of its own.
+std::wstring InstallerCopy(const wchar_t* name, bool damage = false) {
+  const std::wstring folder = FreshFolder(L"downloads", L"D:\\e2e\\");
+  const std::wstring path = folder + name;
+  std::string bytes = ReadBytes(SETUP_INSTALLER_W);
+  if (damage)
+    bytes[bytes.size() / 2] ^= 0x01;
+  WriteBytes(path, bytes);
+  return path;
+}
+
+void ShotIf(const Driver& d, const wchar_t* name) {
+  wchar_t folder[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"SETUP_E2E_SHOTS", folder, MAX_PATH) == 0)
+    return;
+  d.CaptureClient().Save(std::wstring(folder) + L"\\" + name + L".bmp");
+}
+
+bool EntryExists() {
+  HKEY key = nullptr;
+  const bool found =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
+  if (found)
+    RegCloseKey(key);
+  return found;
+}
+
+// The band every page but the welcome page paints, and the welcome picture's own rows.
+void ExpectBands(const Capture& c, const char* page) {
+  ASSERT_EQ(c.width, 576) << page;
+  ASSERT_EQ(c.height, 418) << page;
+  EXPECT_EQ(c.Pixel(5, 376), RGB(174, 174, 174)) << page;
+  EXPECT_EQ(c.Pixel(5, 377), RGB(227, 227, 227)) << page;
+  EXPECT_EQ(c.Pixel(5, 417), RGB(227, 227, 227)) << page;
+}
+
+void CloseClient() {
+  for (HWND w; (w = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr)) != nullptr;) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (p == nullptr)
+      break;
+    TerminateProcess(p, 0);
+    WaitForSingleObject(p, 5000);
+    CloseHandle(p);
+  }
+}
+
+TEST(Journey, CompleteInstallationThenSilentRemoval) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  FreshFolder(L"brimvale", L"D:\\e2e\\");
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+
+  // Welcome: the picture, Next and Cancel only.
+  Capture welcome = d.CaptureClient();
+  ShotIf(d, L"1-welcome");
+  ExpectBands(welcome, "welcome");
+  EXPECT_TRUE(d.Visible(kNext) && d.Visible(kCancel));
+  EXPECT_FALSE(d.Visible(kBack) || d.Visible(kEdit) || d.Visible(kBrowse));
+  EXPECT_EQ(d.Text(kNext), L"下一步");
+  EXPECT_EQ(d.Text(kCancel), L"取消");
+
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  Capture agreement = d.CaptureClient();
+  ShotIf(d, L"2-agreement");
+  ExpectBands(agreement, "agreement");
+  EXPECT_EQ(agreement.Pixel(5, 200), RGB(255, 255, 255));
+  EXPECT_TRUE(d.Visible(kBack) && d.Visible(20101));
+
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  EXPECT_EQ(d.Text(kEdit), L"D:\\brimvale");
+  EXPECT_EQ(d.Text(kFreeSpace).rfind(L"可用空间： C:", 0), 0u) << "free space line";
+  // Back and forth recomputes the suggestion, replacing what was typed.
+  d.SetText(kEdit, L"D:\\typed");
+  d.Click(kBack);
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  EXPECT_EQ(d.Text(kEdit), L"D:\\brimvale");
+  d.SetText(kEdit, L"D:\\e2e\\brimvale   ");
+  ShotIf(d, L"3-target");
+  ExpectBands(d.CaptureClient(), "target");
+
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000)) << "the installation did not finish";
+  ShotIf(d, L"5-finished");
+  ExpectBands(d.CaptureClient(), "finished");
+  EXPECT_EQ(d.Checked(kAutoStart), BST_UNCHECKED);
+  EXPECT_EQ(d.Checked(kRunNow), BST_CHECKED);
+  EXPECT_EQ(d.Checked(kShortcuts), BST_CHECKED);
+  EXPECT_FALSE(d.Visible(kNext));
+
+  d.Click(kCancel);  // "完成"
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+
+  const std::wstring folder = L"D:\\e2e\\brimvale\\";
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+  EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
+            "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
+  EXPECT_NE(ReadBytes(folder + L"uninstall.ini").find("DIRECTORY"), std::string::npos);
+  EXPECT_TRUE(EntryExists());
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_COMMON_PROGRAMS, L"brimvale\\uninstall.lnk")));
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  HWND client = nullptr;
+  for (int i = 0; i < 100 && client == nullptr; ++i, Sleep(50)) {
+    client = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
+  }
+  EXPECT_NE(client, nullptr) << "the client was not started";
+  CloseClient();
+
+  // And away again.
+  const std::wstring uninstaller = folder + L"uninstall.exe";
+  std::wstring command = L"\"" + uninstaller + L"\" -silent";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(uninstaller.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                             nullptr, folder.c_str(), &startup, &process));
+  WaitForSingleObject(process.hProcess, 60000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_FALSE(EntryExists());
+  for (int i = 0; i < 200 && Exists(folder); ++i)
+    Sleep(50);
+  EXPECT_FALSE(Exists(folder));
+}
+
+TEST(Journey, QuitOnTheAgreementPageWritesNothing) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kCancel);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDNO), L"安装还没结束，是否要退出安装");
+  EXPECT_EQ(d.WaitForExit(500), static_cast<DWORD>(STILL_ACTIVE));  // declined: still there
+  d.Click(kCancel);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
+  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_FALSE(EntryExists());
+}
+
+TEST(Journey, SecondInstallerRefusesToRun) {
+  Driver first;
+  ASSERT_TRUE(first.Start(InstallerCopy(L"setup_portal_77.exe")));
+  const std::wstring second = FreshFolder(L"second", L"D:\\e2e\\") + L"setup_portal_78.exe";
+  WriteBytes(second, ReadBytes(SETUP_INSTALLER_W));
+  std::wstring command = L"\"" + second + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(second.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序已经在运行");
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(first.WaitForExit(200), static_cast<DWORD>(STILL_ACTIVE));
+  first.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(first.WaitForExit(30000), 0u);
+}
+
+TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
+  const std::wstring damaged = InstallerCopy(L"setup_portal_77.exe", true);
+  std::wstring command = L"\"" + damaged + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(damaged.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序自我完整性检测失败，请尝试重新下载");
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+}  // namespace
