@@ -66,7 +66,14 @@ if build win64; then
   wine_env_init "$root/build/win64"
   wine_display_start
   check "Wine prefix" wine_prefix_ensure
+  # The end-to-end journey saves a screenshot of every page here (kept as artefacts).
+  shots="$root/build/win64/screenshots"
+  rm -rf "$shots"
+  mkdir -p "$shots"
+  export SETUP_E2E_SHOTS="Z:${shots//\//\\}"
   ctest_stage win64 win64
+  unset SETUP_E2E_SHOTS
+  python3 "$root/scripts/bmp2png.py" "$shots" && echo "page screenshots: $shots"
   wine_env_down
 else
   check "win64 build" false

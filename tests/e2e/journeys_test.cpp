@@ -110,6 +110,9 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   ExpectBands(d.CaptureClient(), "target");
 
   d.Click(kNext);
+  Sleep(150);
+  if (d.Visible(kNext) && !d.Enabled(kNext))
+    ShotIf(d, L"4-installing");  // if still there
   ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000)) << "the installation did not finish";
   ShotIf(d, L"5-finished");
   ExpectBands(d.CaptureClient(), "finished");
