@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Finishing.h"
+#include "app/PeImage.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/worker_harness.h"
 
@@ -206,6 +207,140 @@ TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
   EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+}
+
+// From a fresh start to the target page with `folder` typed in.
+void ToTargetPage(Driver& d, const std::wstring& folder) {
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  d.SetText(kEdit, folder);
+}
+
+TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  const std::wstring folder = FreshFolder(L"quit", L"D:\\e2e\\");
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  ToTargetPage(d, folder);
+  // Install, then Cancel at once: the question comes while the installation runs, with
+  // the worker paused at its next file.
+  d.Click(kNext);
+  d.Click(kCancel);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_FALSE(EntryExists());
+  EXPECT_FALSE(Exists(folder + L"uninstall.ini"));
+  EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+}
+
+TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  const std::wstring folder = FreshFolder(L"locked", L"D:\\e2e\\");
+  const std::wstring blocked = folder + L"config.ini";
+  WriteBytes(blocked, "the user's");
+  HANDLE lock = CreateFileW(blocked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  ToTargetPage(d, folder);
+  d.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK, 60000), L"创建文件" + blocked + L"失败");
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  CloseHandle(lock);
+  EXPECT_EQ(ReadBytes(blocked), "the user's");
+  EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));  // written before it, removed again
+  EXPECT_FALSE(EntryExists());
+}
+
+TEST(Journey, FolderThatCannotBeMadeKeepsThePage) {
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  ToTargetPage(d, L"Q:\\no\\such\\drive");
+  d.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK), L"创建文件夹失败，请检查文件名是否正确");
+  Sleep(200);
+  EXPECT_EQ(d.Text(kNext), L"安装");
+  EXPECT_EQ(d.Text(kEdit), L"Q:\\no\\such\\drive");
+  d.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(d.WaitForExit(30000), 0u);
+}
+
+TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
+  const std::wstring folder = FreshFolder(L"esc", L"D:\\e2e\\");
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  ToTargetPage(d, folder);
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000));
+  PostMessageW(d.Window(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Esc
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_TRUE(EntryExists());
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+  Sleep(500);
+  EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
+  // The next installer finds this installation and removes it first.
+  Driver again;
+  ASSERT_TRUE(again.Start(InstallerCopy(L"setup_portal_77.exe")));
+  again.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
+  ASSERT_TRUE(again.WaitForText(kNext, L"接受", 60000));
+  EXPECT_FALSE(EntryExists());
+  EXPECT_FALSE(Exists(folder + L"Korvel互动.exe"));
+  again.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(again.WaitForExit(30000), 0u);
+}
+
+TEST(Journey, RunningClientIsEndedAfterYes) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  const std::wstring client = std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(client.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process));
+  CloseHandle(process.hThread);
+  for (int i = 0; i < 200 && !FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr); ++i) {
+    Sleep(50);
+  }
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  d.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"程序正在运行，点击确定将终止后继续");
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
+  d.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(d.WaitForExit(30000), 0u);
+}
+
+TEST(Installer, ImportsOnlyDllsTheLoaderTakesFromTheSystem) {
+  const std::string bytes = ReadBytes(SETUP_INSTALLER_W);
+  PeImage image;
+  ASSERT_EQ(image.Parse(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+            PeStatus::kOk);
+  std::vector<std::string> names;
+  ASSERT_EQ(image.ImportedDlls(&names), PeStatus::kOk);
+  for (const std::string& name : names) {
+    bool allowed = false;
+    // KnownDLLs, and the common controls, which the manifest binds to the system's own.
+    for (const char* known : {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "ADVAPI32.dll",
+                              "SHELL32.dll", "ole32.dll", "msvcrt.dll", "COMCTL32.dll"}) {
+      allowed = allowed || lstrcmpiA(name.c_str(), known) == 0;
+    }
+    EXPECT_TRUE(allowed) << name;
+  }
 }
 
 }  // namespace

@@ -27,8 +27,7 @@ TEST(AgreementText, HostileAndPlainInput) {
   // No pre block: the body. Broken tags and entities neither crash nor loop.
   EXPECT_EQ(ParseAgreementHtml(u"<body>a&unknown;b<br>c</body>")[0].text, u"a&unknown;b\nc");
   // A number past U+10FFFF is no reference and stays; a lone surrogate is dropped.
-  EXPECT_EQ(ParseAgreementHtml(u"<pre>x &#99999999; &#xD800; y").front().text,
-            u"x &#99999999;  y");
+  EXPECT_EQ(ParseAgreementHtml(u"<pre>x &#99999999; &#xD800; y").front().text, u"x &#99999999;  y");
   EXPECT_EQ(ParseAgreementHtml(u"<pre>unclosed <b").front().text, u"unclosed ");
   EXPECT_EQ(ParseAgreementHtml(u"").size(), 1u);
 }
