@@ -115,6 +115,21 @@ int Driver::Checked(int id) const {
   return static_cast<int>(SendMessageW(GetDlgItem(window_, id), BM_GETCHECK, 0, 0));
 }
 
+HWND Driver::Focus() const {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info);
+  return info.hwndFocus;
+}
+
+void Driver::FocusControl(int id) const {
+  const DWORD theirs = GetWindowThreadProcessId(window_, nullptr);
+  const DWORD ours = GetCurrentThreadId();
+  AttachThreadInput(ours, theirs, TRUE);
+  SetFocus(GetDlgItem(window_, id));
+  AttachThreadInput(ours, theirs, FALSE);
+}
+
 bool Driver::WaitForText(int id, const std::wstring& text, DWORD milliseconds) const {
   for (DWORD waited = 0; waited < milliseconds; waited += 50) {
     if (Text(id) == text) {

@@ -38,6 +38,9 @@ class Driver {
   bool Visible(int id) const;
   bool Enabled(int id) const;
   int Checked(int id) const;
+  // The window that has the keyboard focus in the wizard's thread, and moving it.
+  HWND Focus() const;
+  void FocusControl(int id) const;
   // Polls until control `id` shows `text`.
   bool WaitForText(int id, const std::wstring& text, DWORD milliseconds = 60000) const;
   Capture CaptureClient() const;

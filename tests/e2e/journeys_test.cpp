@@ -86,6 +86,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   EXPECT_FALSE(d.Visible(kBack) || d.Visible(kEdit) || d.Visible(kBrowse));
   EXPECT_EQ(d.Text(kNext), L"下一步");
   EXPECT_EQ(d.Text(kCancel), L"取消");
+  EXPECT_EQ(d.Focus(), GetDlgItem(d.Window(), kNext));
 
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
@@ -106,7 +107,15 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
   EXPECT_EQ(d.Text(kEdit), L"D:\\brimvale");
+  EXPECT_EQ(d.Focus(), GetDlgItem(d.Window(), kNext));
   d.SetText(kEdit, L"D:\\e2e\\brimvale   ");
+  // Enter in the folder box presses nothing: the dialog has no default button.
+  d.FocusControl(kEdit);
+  ASSERT_EQ(d.Focus(), GetDlgItem(d.Window(), kEdit));
+  PostMessageW(GetDlgItem(d.Window(), kEdit), WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(GetDlgItem(d.Window(), kEdit), WM_KEYUP, VK_RETURN, 0);
+  Sleep(300);
+  EXPECT_EQ(d.Text(kNext), L"安装");
   ShotIf(d, L"3-target");
   ExpectBands(d.CaptureClient(), "target");
 
@@ -121,6 +130,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   EXPECT_EQ(d.Checked(kRunNow), BST_CHECKED);
   EXPECT_EQ(d.Checked(kShortcuts), BST_CHECKED);
   EXPECT_FALSE(d.Visible(kNext));
+  EXPECT_EQ(d.Focus(), GetDlgItem(d.Window(), kCancel));
 
   d.Click(kCancel);  // "完成"
   EXPECT_EQ(d.WaitForExit(60000), 0u);
