@@ -153,16 +153,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   CloseClient();
 
   // And away again.
-  const std::wstring uninstaller = folder + L"uninstall.exe";
-  std::wstring command = L"\"" + uninstaller + L"\" -silent";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(uninstaller.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, folder.c_str(), &startup, &process));
-  WaitForSingleObject(process.hProcess, 60000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  ASSERT_TRUE(RunToEnd(folder + L"uninstall.exe", L"-silent", folder.c_str()));
   EXPECT_FALSE(EntryExists());
   for (int i = 0; i < 200 && Exists(folder); ++i)
     Sleep(50);
@@ -189,16 +180,11 @@ TEST(Journey, SecondInstallerRefusesToRun) {
   ASSERT_TRUE(first.Start(InstallerCopy(L"setup_portal_77.exe")));
   const std::wstring second = FreshFolder(L"second", L"D:\\e2e\\") + L"setup_portal_78.exe";
   WriteBytes(second, ReadBytes(SETUP_INSTALLER_W));
-  std::wstring command = L"\"" + second + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(second.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &process));
+  HANDLE process = Launch(second);
+  ASSERT_NE(process, nullptr);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序已经在运行");
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  CloseHandle(process);
   EXPECT_EQ(first.WaitForExit(200), static_cast<DWORD>(STILL_ACTIVE));
   first.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
@@ -207,16 +193,11 @@ TEST(Journey, SecondInstallerRefusesToRun) {
 
 TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
   const std::wstring damaged = InstallerCopy(L"setup_portal_77.exe", true);
-  std::wstring command = L"\"" + damaged + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(damaged.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &process));
+  HANDLE process = Launch(damaged);
+  ASSERT_NE(process, nullptr);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序自我完整性检测失败，请尝试重新下载");
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  CloseHandle(process);
 }
 
 // From a fresh start to the target page with `folder` typed in.
@@ -313,12 +294,8 @@ TEST(Journey, RunningClientIsEndedAfterYes) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
   const std::wstring client = std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(client.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &process));
-  CloseHandle(process.hThread);
+  HANDLE process = Launch(client);
+  ASSERT_NE(process, nullptr);
   for (int i = 0; i < 200 && !FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr); ++i) {
     Sleep(50);
   }
@@ -327,8 +304,8 @@ TEST(Journey, RunningClientIsEndedAfterYes) {
   d.Click(kNext);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"程序正在运行，点击确定将终止后继续");
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
-  CloseHandle(process.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+  CloseHandle(process);
   EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);

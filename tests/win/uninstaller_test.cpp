@@ -70,16 +70,7 @@ class BoxAnswerer {
 
 // Runs `folder`\uninstall.exe with `arguments`; its exit, not its helper's.
 void Uninstall(const std::wstring& folder, const std::wstring& arguments) {
-  const std::wstring program = folder + L"uninstall.exe";
-  std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             folder.c_str(), &startup, &process));
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", arguments, folder.c_str()));
 }
 
 bool WaitUntilGone(const std::wstring& path) {

@@ -121,3 +121,33 @@ inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
   EnsureDirectories(path.c_str());
   std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
 }
+
+// Starts `program` with `arguments` (its path quoted first) in `folder` (or the current
+// one); the process handle, to be closed by the caller, or null.
+inline HANDLE Launch(const std::wstring& program,
+                     const std::wstring& arguments = L"",
+                     const wchar_t* folder = nullptr) {
+  std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
+                      &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// Runs `program` and waits for it (up to `milliseconds`); true when it ended.
+inline bool RunToEnd(const std::wstring& program,
+                     const std::wstring& arguments = L"",
+                     const wchar_t* folder = nullptr,
+                     DWORD milliseconds = 60000) {
+  HANDLE process = Launch(program, arguments, folder);
+  if (process == nullptr)
+    return false;
+  const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
