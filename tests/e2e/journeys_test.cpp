@@ -228,6 +228,34 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
 }
 
+// Declining the quit question lets the paused installation go on to the end; the finish
+// page's boxes then decide: here the start-up shortcut and no client.
+TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  DeleteShortcut(CSIDL_STARTUP, L"Korvel互动.lnk");
+  const std::wstring folder = FreshFolder(L"declined", L"D:\\e2e\\");
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  ToTargetPage(d, folder);
+  d.Click(kNext);
+  d.Click(kCancel);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDNO), L"安装还没结束，是否要退出安装");
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000));
+  SendMessageW(GetDlgItem(d.Window(), kAutoStart), BM_CLICK, 0, 0);
+  SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);
+  EXPECT_EQ(d.Checked(kAutoStart), BST_CHECKED);
+  EXPECT_EQ(d.Checked(kRunNow), BST_UNCHECKED);
+  d.Click(kCancel);
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  Sleep(500);
+  EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
+  EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", L"-silent", folder.c_str()));
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+}
+
 TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"locked", L"D:\\e2e\\");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/IntegrityCheck.h"
+#include "tests/win/worker_harness.h"
 
 namespace {
 
@@ -41,19 +42,13 @@ void WriteAll(const std::wstring& path, const std::vector<char>& bytes) {
 }
 
 DWORD ExitCodeOf(const std::wstring& path) {
-  std::wstring command = L"\"" + path + L"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi)) {
+  HANDLE process = Launch(path);
+  if (process == nullptr)
     return 0xDEAD;
-  }
-  WaitForSingleObject(pi.hProcess, 60000);
+  WaitForSingleObject(process, 60000);
   DWORD code = 0xDEAD;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
   return code;
 }
 
