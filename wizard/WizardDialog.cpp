@@ -444,10 +444,13 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
     lstrcpynW(m_statusText, status.c_str(), 260);  // cut to fit
     FreePathBlock(lParam);
   } else if (code == INSTALL_COMPLETE) {
-    FreePathBlock(lParam);  // an empty last file reports 100 with its path
+    // An empty last file reports 100 with its path just before the completion itself:
+    // the first of the two finishes the page, the second changes nothing.
+    FreePathBlock(lParam);
     m_percent = 100;
     KillTimer(m_hWnd, IDT_PROGRESS);
-    ShowPage(PAGE_FINISHED);
+    if (m_page == PAGE_INSTALLING)
+      ShowPage(PAGE_FINISHED);
   }
   return 1;
 }
