@@ -106,17 +106,23 @@ WorkerThread::WorkerThread() : m_unpaused(CreateEventW(nullptr, TRUE, TRUE, null
 }
 
 WorkerThread::~WorkerThread() {
-  // A thread that never ran is discarded; one that ran must end before its object goes.
-  if (m_thread != nullptr) {
-    if (!m_started) {
-      TerminateThread(m_thread, 0);
-    } else {
-      Stop();
-    }
+  EndThread();
+  if (m_thread != nullptr)
     CloseHandle(m_thread);
-  }
   if (m_unpaused != nullptr)
     CloseHandle(m_unpaused);
+}
+
+void WorkerThread::EndThread() {
+  // A thread that never ran is discarded; one that ran must end before its object goes.
+  if (m_thread == nullptr)
+    return;
+  if (!m_started) {
+    TerminateThread(m_thread, 0);
+    m_started = true;  // nothing left to discard
+  } else if (WaitForSingleObject(m_thread, 0) != WAIT_OBJECT_0) {
+    Stop();
+  }
 }
 
 DWORD WINAPI WorkerThread::ThreadMain(LPVOID self) {
@@ -164,7 +170,10 @@ void WorkerThread::SafePoint() {
 
 InstallWorker::InstallWorker() = default;
 
-InstallWorker::~InstallWorker() = default;
+InstallWorker::~InstallWorker() {
+  // The thread runs this class's Run: it must be over before this part of the object goes.
+  EndThread();
+}
 
 void InstallWorker::Run() {
   if (!m_stopRequested)

@@ -49,6 +49,9 @@ class WorkerThread {
   bool Running() const { return m_running.load() != 0 && !m_stopRequested.load(); }
   // Parks while a pause is requested.
   void SafePoint();
+  // Ends the thread before the object goes: discards one that never ran, stops one that
+  // runs. Every derived destructor calls it first, since the thread runs derived code.
+  void EndThread();
 
   std::atomic<int> m_running{0};
   std::atomic<bool> m_stopRequested{false};
