@@ -31,16 +31,6 @@ std::wstring TempPath(const wchar_t* name) {
   return std::wstring(folder) + name;
 }
 
-std::vector<char> ReadAll(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteAll(const std::wstring& path, const std::vector<char>& bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 DWORD ExitCodeOf(const std::wstring& path) {
   HANDLE process = Launch(path);
   if (process == nullptr)
@@ -55,7 +45,7 @@ DWORD ExitCodeOf(const std::wstring& path) {
 TEST(Integrity, StampedExecutablePassesFromAnyFolder) {
   EXPECT_EQ(ExitCodeOf(ProbePath()), 0u);
   const std::wstring copy = TempPath(L"setup_probe_copy.exe");
-  WriteAll(copy, ReadAll(ProbePath()));
+  WriteBytes(copy, ReadBytes(ProbePath()));
   EXPECT_EQ(ExitCodeOf(copy), 0u);
   DeleteFileW(copy.c_str());
 }
@@ -64,13 +54,13 @@ TEST(Integrity, OneByteOutsideTheBlockFails) {
   std::uint32_t position = 0, size = 0;
   ASSERT_TRUE(FindDigestBlock(ProbePath().c_str(), &position, &size));
   EXPECT_EQ(size, 160u);
-  std::vector<char> bytes = ReadAll(ProbePath());
+  const std::string bytes = ReadBytes(ProbePath());
   for (std::size_t at :
        {std::size_t{position - 1}, std::size_t{position + size}, bytes.size() - 1}) {
-    std::vector<char> damaged = bytes;
+    std::string damaged = bytes;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
     const std::wstring path = TempPath(L"setup_probe_damaged.exe");
-    WriteAll(path, damaged);
+    WriteBytes(path, damaged);
     EXPECT_EQ(ExitCodeOf(path), 1u) << "byte " << at;
     DeleteFileW(path.c_str());
   }
@@ -92,10 +82,10 @@ TEST(Integrity, FileDigestIsTheStoredString) {
 TEST(Integrity, FilesWithoutADigestFail) {
   wchar_t digest[100] = {};
   const std::wstring empty = TempPath(L"setup_empty.exe");
-  WriteAll(empty, {});
+  WriteBytes(empty, "");
   EXPECT_FALSE(FileDigest(empty.c_str(), digest));
   const std::wstring text = TempPath(L"setup_text.exe");
-  WriteAll(text, {'M', 'Z', 'n', 'o', 't', ' ', 'P', 'E'});
+  WriteBytes(text, "MZnot PE");
   std::uint32_t position = 0, size = 0;
   EXPECT_FALSE(FindDigestBlock(text.c_str(), &position, &size));
   EXPECT_FALSE(FileDigest(text.c_str(), digest));

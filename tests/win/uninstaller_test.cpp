@@ -193,11 +193,8 @@ TEST(Uninstaller, OtherArgumentsDoNothing) {
 TEST(Uninstaller, RunningClientStopsEveryMode) {
   const std::wstring folder = Install(L"client-running");
   const std::wstring client = folder + L"Korvel互动.exe";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(client.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                             folder.c_str(), &startup, &process));
+  HANDLE process = Launch(client, L"", folder.c_str());
+  ASSERT_NE(process, nullptr);
   HWND window = nullptr;
   for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
     window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
@@ -213,9 +210,8 @@ TEST(Uninstaller, RunningClientStopsEveryMode) {
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
   PostMessageW(window, WM_CLOSE, 0, 0);
-  WaitForSingleObject(process.hProcess, 10000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  WaitForSingleObject(process, 10000);
+  CloseHandle(process);
 }
 
 TEST(Uninstaller, GapInTheNumberingEndsTheList) {

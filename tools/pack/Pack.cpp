@@ -186,6 +186,14 @@ bool ReadString32(const Bytes& image,
   return true;
 }
 
+// True for kOk; otherwise the status, described, goes to `error`.
+bool Ok(PeStatus status, std::string* error) {
+  if (status == PeStatus::kOk)
+    return true;
+  *error = DescribePeStatus(status);
+  return false;
+}
+
 // wcsncmp over at most `n` units, as the installer compares.
 bool SameUnits(const std::uint16_t* a, const std::uint16_t* b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
@@ -291,11 +299,8 @@ bool CompressResource(const Bytes& data,
 
 bool ClearChecksum(Bytes* image, std::uint32_t* position, std::string* error) {
   PeImage pe;
-  const PeStatus parsed = pe.Parse(image->data(), image->size());
-  if (parsed != PeStatus::kOk) {
-    *error = DescribePeStatus(parsed);
+  if (!Ok(pe.Parse(image->data(), image->size()), error))
     return false;
-  }
   *position = pe.ChecksumPosition();
   std::fill_n(image->begin() + *position, 4, 0);
   return true;
@@ -311,11 +316,8 @@ bool ComputeStamp(const Bytes& image,
     return false;
   }
   PeImage pe;
-  const PeStatus parsed = pe.Parse(image.data(), image.size());
-  if (parsed != PeStatus::kOk) {
-    *error = DescribePeStatus(parsed);
+  if (!Ok(pe.Parse(image.data(), image.size()), error))
     return false;
-  }
   if (pe.Checksum() != 0) {
     *error = "the PE header checksum is set; it must stay 0 (it would change after stamping)";
     return false;
@@ -339,11 +341,8 @@ bool ComputeStamp(const Bytes& image,
              std::to_string(kDigestStringUnits) + " placeholder characters";
     return false;
   }
-  const PeStatus status = ComputeInstallerDigest(image.data(), image.size(), digest);
-  if (status != PeStatus::kOk) {
-    *error = DescribePeStatus(status);
+  if (!Ok(ComputeInstallerDigest(image.data(), image.size(), digest), error))
     return false;
-  }
   *position = block.position + 2;
   return true;
 }
@@ -351,12 +350,8 @@ bool ComputeStamp(const Bytes& image,
 bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
   *report = VerifyReport{};
   PeImage pe;
-  const PeStatus parsed =
-      image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size());
-  if (parsed != PeStatus::kOk) {
-    *error = DescribePeStatus(parsed);
+  if (!Ok(image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size()), error))
     return false;
-  }
   std::uint16_t stored[100];
   std::size_t count = 0;
   FileRange block;
@@ -364,11 +359,8 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
     return false;
   report->stored = StoredText(stored, std::min<std::size_t>(count, kDigestStringUnits));
   Md5Digest digest;
-  const PeStatus status = ComputeInstallerDigest(image.data(), image.size(), &digest);
-  if (status != PeStatus::kOk) {
-    *error = DescribePeStatus(status);
+  if (!Ok(ComputeInstallerDigest(image.data(), image.size(), &digest), error))
     return false;
-  }
   report->computed = DigestHex(digest);
   std::uint16_t computed[kDigestHexUnits + 1] = {};
   for (std::size_t i = 0; i < kDigestHexUnits; ++i)
@@ -383,11 +375,8 @@ bool ReadInstallerResources(const Bytes& image,
                             Bytes* uninstaller,
                             std::string* error) {
   PeImage pe;
-  PeStatus status = pe.Parse(image.data(), image.size());
-  if (status != PeStatus::kOk) {
-    *error = DescribePeStatus(status);
+  if (!Ok(pe.Parse(image.data(), image.size()), error))
     return false;
-  }
   struct Resource {
     std::uint32_t id;
     std::uint32_t limit;
@@ -397,7 +386,7 @@ bool ReadInstallerResources(const Bytes& image,
   for (const Resource& r : {Resource{137, kPackageLimit, package, "payload package"},
                             Resource{139, kUninstallerLimit, uninstaller, "uninstaller"}}) {
     FileRange range;
-    status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
+    const PeStatus status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
     if (status != PeStatus::kOk) {
       *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
                "): " + DescribePeStatus(status);
