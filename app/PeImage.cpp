@@ -235,20 +235,43 @@ PeStatus PeImage::FindNamedTypeResource(std::u16string_view typeName,
   std::uint16_t named, ids;
   if (!ReadDirectory(0, &named, &ids))
     return PeStatus::kBadResourceDirectory;
-  Entry type{};
-  bool found = false;
-  for (std::uint32_t i = 0; i < named && !found; ++i) {
+  for (std::uint32_t i = 0; i < named; ++i) {
+    Entry type{};
     if (!ReadEntry(0, i, &type))
       return PeStatus::kBadResourceDirectory;
-    found = (type.name & kHighBit) && NameEquals(type.name, typeName);
+    if ((type.name & kHighBit) && NameEquals(type.name, typeName))
+      return FindInType(type, id, range);
   }
-  if (!found || !(type.data & kHighBit))
+  return PeStatus::kNoSuchResource;
+}
+
+PeStatus PeImage::FindTypedResource(std::uint32_t typeId,
+                                    std::uint32_t id,
+                                    FileRange* range) const {
+  if (!ResourceRoot())
+    return PeStatus::kNoResourceDirectory;
+  std::uint16_t named, ids;
+  if (!ReadDirectory(0, &named, &ids))
+    return PeStatus::kBadResourceDirectory;
+  for (std::uint32_t i = named; i < std::uint32_t{named} + ids; ++i) {
+    Entry type{};
+    if (!ReadEntry(0, i, &type))
+      return PeStatus::kBadResourceDirectory;
+    if (type.name == typeId)
+      return FindInType(type, id, range);
+  }
+  return PeStatus::kNoSuchResource;
+}
+
+PeStatus PeImage::FindInType(const Entry& type, std::uint32_t id, FileRange* range) const {
+  if (!(type.data & kHighBit))
     return PeStatus::kNoSuchResource;
   const std::uint32_t names = type.data & ~kHighBit;
+  std::uint16_t named, ids;
   if (!ReadDirectory(names, &named, &ids))
     return PeStatus::kBadResourceDirectory;
   Entry entry{};
-  found = false;
+  bool found = false;
   for (std::uint32_t i = named; i < std::uint32_t{named} + ids && !found; ++i) {
     if (!ReadEntry(names, i, &entry))
       return PeStatus::kBadResourceDirectory;

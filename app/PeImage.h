@@ -89,6 +89,8 @@ class PeImage {
   PeStatus FindNamedTypeResource(std::u16string_view typeName,
                                  std::uint32_t id,
                                  FileRange* range) const;
+  // The same for a type given by number, such as 24 for an application manifest.
+  PeStatus FindTypedResource(std::uint32_t typeId, std::uint32_t id, FileRange* range) const;
 
  private:
   struct Entry {
@@ -99,6 +101,8 @@ class PeImage {
   bool ReadEntry(std::uint32_t directory, std::uint32_t index, Entry* entry) const;
   bool NameEquals(std::uint32_t nameOffset, std::u16string_view name) const;
   PeStatus DataEntry(std::uint32_t offset, FileRange* range) const;
+  // Resource `id`, first language, below the type entry at `type` of the root.
+  PeStatus FindInType(const Entry& type, std::uint32_t id, FileRange* range) const;
   bool ResourceRoot() const { return resourceRva_ != 0; }
 
   const std::uint8_t* data_ = nullptr;

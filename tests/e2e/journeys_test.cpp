@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/Finishing.h"
-#include "app/PeImage.h"
 #include "tests/e2e/driver.h"
+#include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
 
 namespace {
@@ -340,22 +340,12 @@ TEST(Journey, RunningClientIsEndedAfterYes) {
   EXPECT_EQ(d.WaitForExit(30000), 0u);
 }
 
-TEST(Installer, ImportsOnlyDllsTheLoaderTakesFromTheSystem) {
-  const std::string bytes = ReadBytes(SETUP_INSTALLER_W);
-  PeImage image;
-  ASSERT_EQ(image.Parse(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
-            PeStatus::kOk);
-  std::vector<std::string> names;
-  ASSERT_EQ(image.ImportedDlls(&names), PeStatus::kOk);
-  for (const std::string& name : names) {
-    bool allowed = false;
-    // KnownDLLs, and the common controls, which the manifest binds to the system's own.
-    for (const char* known : {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "ADVAPI32.dll",
-                              "SHELL32.dll", "ole32.dll", "msvcrt.dll", "COMCTL32.dll"}) {
-      allowed = allowed || lstrcmpiA(name.c_str(), known) == 0;
-    }
-    EXPECT_TRUE(allowed) << name;
-  }
+TEST(Installer, AsksForAdministratorAndImportsOnlySystemDlls) {
+  const ProgramFacts program = ReadProgram(ReadBytes(SETUP_INSTALLER_W));
+  ExpectElevatedManifest(program);
+  // KnownDLLs, and the common controls, which the manifest binds to the system's own.
+  ExpectOnlyImports(program, {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "ADVAPI32.dll",
+                              "SHELL32.dll", "ole32.dll", "msvcrt.dll", "COMCTL32.dll"});
 }
 
 }  // namespace

@@ -24,6 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
   }
+  if (image.FindTypedResource(24, 1, &range) == PeStatus::kOk &&
+      std::uint64_t{range.position} + range.size > size) {
+    std::abort();
+  }
   std::vector<std::string> names;
   (void)image.ImportedDlls(&names);
   Md5Digest digest;
