@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "install/CommandLine.h"
 #include "install/Directories.h"
 
 namespace {
@@ -42,8 +43,7 @@ void ReplaceShortcut(int csidl,
 }
 
 void StartClient(const std::wstring& folder) {
-  const std::wstring client = folder + kClientName;
-  std::wstring command = L"\"" + client + L"\"";
+  std::wstring command = ClientCommandLine(folder);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -69,8 +69,8 @@ void WriteUninstallEntry(const std::wstring& folder,
                       KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  const std::wstring uninstaller = L"\"" + folder + L"uninstall.exe\"";
-  const std::wstring quiet = uninstaller + L" -silent";
+  const std::wstring uninstaller = UninstallerCommandLine(folder, false);
+  const std::wstring quiet = UninstallerCommandLine(folder, true);
   const std::wstring icon = folder + kClientName;
   std::wstring location = folder;
   if (location.size() > 3 && location.back() == L'\\')
@@ -91,6 +91,24 @@ void WriteUninstallEntry(const std::wstring& folder,
 }
 
 }  // namespace
+
+std::wstring ClientCommandLine(const std::wstring& folder) {
+  return QuoteArgument(folder + kClientName);
+}
+
+std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent) {
+  return QuoteArgument(folder + L"uninstall.exe") + (silent ? L" -silent" : L"");
+}
+
+std::wstring PreviousUninstallerCommand(const std::wstring& value) {
+  std::wstring command = value;
+  if (!value.empty() && value.front() != L'"' && value.find(L' ') != std::wstring::npos) {
+    const DWORD attributes = GetFileAttributesW(value.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      command = QuoteArgument(value);
+  }
+  return command + L" -silent";
+}
 
 std::wstring ShortcutPath(int csidl, const wchar_t* name) {
   IMalloc* allocator = nullptr;

@@ -27,6 +27,18 @@ BOOL CreateShortcut(int csidl,
 // Deletes the shortcut if there is one; the result of the deletion.
 BOOL DeleteShortcut(int csidl, const wchar_t* name);
 
+// Command lines of the installed programs, each program path quoted (see CommandLine.h):
+// the client, and the uninstaller with " -silent" when `silent` - the UninstallString and
+// QuietUninstallString of the entry, and what the wizard runs to remove a partial install.
+std::wstring ClientCommandLine(const std::wstring& folder);
+std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent);
+
+// What the next installer runs to remove this installation: the entry's "UninstallString"
+// `value` followed by " -silent". A value that is not quoted but names an existing file
+// whose path has blanks is quoted first, so that a program planted at a prefix of that
+// path ("C:\Program") is never the one started.
+std::wstring PreviousUninstallerCommand(const std::wstring& value);
+
 // Writes a REG_SZ value with its terminating NUL; ERROR_INVALID_DATA, writing nothing, for a
 // null text. The Windows error code of the write otherwise.
 LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text);

@@ -1,9 +1,9 @@
-// One installation run, as the install worker thread performs it: start the manifest,
-// write the uninstaller and the channel file, unpack the payload package into the install
-// folder, register the component and finish the manifest. The decisions live here, over
-// three small interfaces - the file operations, the report sink and the run control - so
-// tests can run them on an in-memory disk and fail any operation. The Win32 worker binds
-// them to the real file system, PostMessageW and its flags.
+// One installation run, as the install worker thread performs it: check both resources,
+// start the manifest, write the uninstaller and the channel file, unpack the payload
+// package into the install folder, register the component and finish the manifest. The
+// decisions live here, over three small interfaces - the file operations, the report sink
+// and the run control - so tests can run them on an in-memory disk and fail any operation.
+// The Win32 worker binds them to the real file system, PostMessageW and its flags.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "install/PayloadPackage.h"
+
 // Reports (the wParam of WM_INSTALL_PROGRESS); 0-100 is a progress percentage.
+inline constexpr int INSTALL_REGISTER_HUNG = -5;
+inline constexpr int INSTALL_REGISTER_FAILED = -4;
 inline constexpr int INSTALL_PREPARING = -3;
 inline constexpr int INSTALL_PACKAGE_UNREADABLE = -2;
 inline constexpr int INSTALL_CREATE_FAILED = -1;
@@ -20,6 +24,13 @@ inline constexpr int INSTALL_COMPLETE = 100;
 
 inline constexpr std::u16string_view kManifestName = u"uninstall.ini";
 inline constexpr std::u16string_view kUninstallerName = u"uninstall.exe";
+inline constexpr std::u16string_view kComponentName = u"imageOle.dll";
+
+enum class RegistrationResult {
+  kRegistered,
+  kFailed,  // could not be started, or reported failure
+  kHung,    // did not end within its time limit and was ended
+};
 
 class InstallFiles {
  public:
@@ -39,7 +50,7 @@ class InstallFiles {
   // Writes "RudodeData\Spread.ini" below the folder from the program's own name.
   virtual void WriteChannelInfo(const std::u16string& folder) = 0;
   // Runs the registration command of the component in the folder and waits for it.
-  virtual void RegisterComponent(const std::u16string& folder) = 0;
+  virtual RegistrationResult RegisterComponent(const std::u16string& folder) = 0;
   // Converts a manifest line to the system's ANSI code page.
   virtual std::string ToAnsi(std::u16string_view line) = 0;
 };
@@ -76,13 +87,23 @@ struct InstallOutcome {
 };
 
 // Runs one installation into `folder` (absolute, ending with '\'). Reports go to `reports`
-// in protocol order; exactly one of INSTALL_COMPLETE, INSTALL_CREATE_FAILED or
-// INSTALL_PACKAGE_UNREADABLE ends the reports unless a stop came first. A package that
-// does not inflate cleanly or fails validation is refused before its first file; a payload
-// path too long for the folder is refused as a file that cannot be created, also before
-// the first file. Write failures (a full disk) are reported as creation failures.
+// in protocol order: INSTALL_PREPARING first, then one progress report per payload file,
+// and exactly one final report unless a stop came first - INSTALL_COMPLETE only once every
+// file is written, the component registered and the manifest complete; otherwise
+// INSTALL_PACKAGE_UNREADABLE, INSTALL_CREATE_FAILED (with the path; write failures such as
+// a full disk, and unwritable manifest lists, too), INSTALL_REGISTER_FAILED or
+// INSTALL_REGISTER_HUNG (with the component's path).
+//
+// Both resources are inflated and checked before anything is written: a stream that does
+// not inflate cleanly, a package that fails validation, or a path too long for the folder
+// is refused with nothing on disk. A failed allocation ends the run as unreadable.
 InstallOutcome RunInstallation(const std::u16string& folder,
                                const InstallStreams& streams,
                                InstallFiles& files,
                                InstallReports& reports,
                                InstallControl& control);
+
+// Inflates the payload stream and validates the package, for a look at it before any run
+// (its longest path, its data bytes). False, with `check` telling why where it can, when
+// the stream does not inflate cleanly or the package is damaged.
+bool InspectPackage(const std::uint8_t* payload, std::uint32_t size, PackageCheck* check);

@@ -1,20 +1,43 @@
 #include "install/InstallWorker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <new>
 
 #include "install/ChannelInfo.h"
-#include "install/Directories.h"
+#include "install/FolderRights.h"
+#include "install/ManifestText.h"
 #include "install/Registration.h"
 
 namespace {
 
-constexpr DWORD kStopWaitMs = 15000;
-
 const wchar_t* Wide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
 }
+
+// Where an open file or folder really is, with every link on the way resolved.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (n == 0)
+      return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(n + 1);
+  }
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
 
 class Win32File : public InstallFiles::File {
  public:
@@ -114,21 +137,21 @@ WorkerThread::~WorkerThread() {
 }
 
 void WorkerThread::EndThread() {
-  // A thread that never ran is discarded; one that ran must end before its object goes.
+  // A thread that never ran is let go without running; one that ran must end before its
+  // object goes.
   if (m_thread == nullptr)
     return;
-  if (!m_started) {
-    TerminateThread(m_thread, 0);
-    m_started = true;  // nothing left to discard
-  } else if (WaitForSingleObject(m_thread, 0) != WAIT_OBJECT_0) {
-    Stop();
-  }
+  if (!m_started)
+    m_discarded = true;
+  Stop();
 }
 
 DWORD WINAPI WorkerThread::ThreadMain(LPVOID self) {
   if (self == nullptr)
     return 0;
   auto* worker = static_cast<WorkerThread*>(self);
+  if (worker->m_discarded)
+    return 0;
   worker->Run();
   worker->AfterRun();
   return 1;
@@ -145,10 +168,14 @@ void WorkerThread::Stop() {
   m_stopRequested = true;
   m_running = 0;
   Continue();
-  if (m_thread == nullptr || !m_started)
+  if (m_thread == nullptr)
     return;
-  if (WaitForSingleObject(m_thread, kStopWaitMs) == WAIT_TIMEOUT)
-    TerminateThread(m_thread, 0);
+  if (m_discarded && !m_started) {
+    m_started = true;
+    ResumeThread(m_thread);
+  }
+  if (m_started)
+    WaitForSingleObject(m_thread, INFINITE);
 }
 
 void WorkerThread::Pause() {
@@ -182,33 +209,155 @@ void InstallWorker::Run() {
   InstallStreams streams;
   streams.uninstaller = LoadFileResource(module, 139, &streams.uninstallerSize);
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
-  Win32InstallFiles files;
+  const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));
+  Win32InstallFiles files(folder, m_registrationLimitMs);
   PostedReports reports(m_owner);
   WorkerControl control([this] { return Running(); }, [this] { SafePoint(); });
-  const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));
   m_outcome = RunInstallation(folder, streams, files, reports, control);
 }
 
 // --- Win32InstallFiles --------------------------------------------------------------------
 
+Win32InstallFiles::Win32InstallFiles(const std::u16string& folder, DWORD registrationLimitMs)
+    : m_root(Wide(folder)), m_registrationLimitMs(registrationLimitMs) {
+  // The install folder itself is where the user chose it, links and all; what is below it
+  // must be below that place.
+  HANDLE root = CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (root == INVALID_HANDLE_VALUE)
+    return;
+  m_rootFinal = FinalPath(root);
+  if (m_rootFinal.empty()) {
+    CloseHandle(root);
+    return;
+  }
+  if (m_rootFinal.back() != L'\\')
+    m_rootFinal += L'\\';
+  m_pins.emplace_back(m_root.substr(0, m_root.size() - 1), root);
+}
+
+Win32InstallFiles::~Win32InstallFiles() {
+  for (const auto& pin : m_pins)
+    CloseHandle(pin.second);
+}
+
+bool Win32InstallFiles::Pin(const std::wstring& folder) {
+  // A link shows in its attributes even where the system follows it when opening.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY)
+    return false;
+  HANDLE handle = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = GetFileInformationByHandle(handle, &info) &&
+                  (info.dwFileAttributes & kLinkOrFolder) == FILE_ATTRIBUTE_DIRECTORY &&
+                  SamePath(FinalPath(handle), m_rootFinal + folder.substr(m_root.size()));
+  if (!ok) {
+    CloseHandle(handle);
+    return false;
+  }
+  m_pins.emplace_back(folder, handle);
+  return true;
+}
+
 bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
-  return EnsureDirectories(Wide(path)) != FALSE;
+  if (m_pins.empty())
+    return false;
+  const std::wstring file = Wide(path);
+  const std::size_t last = file.rfind(L'\\');
+  if (last == std::wstring::npos || last + 1 < m_root.size() ||
+      file.compare(0, m_root.size(), m_root) != 0) {
+    return false;
+  }
+  // Each folder below the install folder, outermost first: made when missing, then held.
+  for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
+       cut = file.find(L'\\', cut + 1)) {
+    const std::wstring folder = file.substr(0, cut);
+    const auto held = std::find_if(m_pins.rbegin(), m_pins.rend(),
+                                   [&](const auto& pin) { return pin.first == folder; });
+    if (held != m_pins.rend())
+      continue;
+    CreateDirectoryW(folder.c_str(),
+                     const_cast<SECURITY_ATTRIBUTES*>(ProtectedRights::Get().Folder()));
+    if (!Pin(folder))
+      return false;
+  }
+  return true;
+}
+
+HANDLE Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
+  const std::wstring file = Wide(path);
+  const std::size_t last = file.rfind(L'\\');
+  if (last == std::wstring::npos)
+    return INVALID_HANDLE_VALUE;
+  const std::wstring folder = file.substr(0, last);
+  const auto held = std::find_if(m_pins.rbegin(), m_pins.rend(),
+                                 [&](const auto& pin) { return pin.first == folder; });
+  if (held == m_pins.rend())
+    return INVALID_HANDLE_VALUE;
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !IsOwnFile(file, attributes))
+    return INVALID_HANDLE_VALUE;
+  const ProtectedRights& rights = ProtectedRights::Get();
+  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
+                              const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return handle;
+  // The rights of a new file are set on creation; an existing one gets them now.
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      (existed && !rights.Apply(handle, false))) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+bool Win32InstallFiles::IsOwnFile(const std::wstring& file, DWORD attributes) const {
+  if ((attributes & kLinkOrFolder) != 0)
+    return false;
+  // Opened without following a link, it must lie where its name says: a link that does not
+  // show in the attributes (Wine shows none for a file) resolves elsewhere.
+  HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return true;  // whatever it is, creating it will tell
+  const bool inside = SamePath(FinalPath(handle), m_rootFinal + file.substr(m_root.size()));
+  CloseHandle(handle);
+  return inside;
 }
 
 std::unique_ptr<InstallFiles::File> Win32InstallFiles::Create(const std::u16string& path) {
-  HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  HANDLE handle = OpenFile(path, CREATE_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE)
     return nullptr;
-  return std::make_unique<Win32File>(h);
+  return std::make_unique<Win32File>(handle);
 }
 
 void Win32InstallFiles::WriteChannelInfo(const std::u16string& folder) {
+  // The file is made (or taken over) here, with its rights, before the profile calls write
+  // into it; an existing file keeps its other content.
+  const std::u16string path = folder + std::u16string(kChannelFilePath);
+  if (!MakeFolders(path))
+    return;
+  HANDLE handle = OpenFile(path, OPEN_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE)
+    return;
+  CloseHandle(handle);
   ::WriteChannelInfo(Wide(folder), ProgramName().c_str());
 }
 
-void Win32InstallFiles::RegisterComponent(const std::u16string& folder) {
-  ::RegisterComponent(Wide(folder));
+RegistrationResult Win32InstallFiles::RegisterComponent(const std::u16string& folder) {
+  return ::RegisterComponent(Wide(folder), m_registrationLimitMs);
 }
 
 std::string Win32InstallFiles::ToAnsi(std::u16string_view line) {

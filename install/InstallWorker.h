@@ -2,6 +2,8 @@
 // reports to the wizard by posting WM_INSTALL_PROGRESS.
 //
 //   WM_INSTALL_PROGRESS (WM_USER + 1000), always posted to the owner window:
+//     wParam INSTALL_REGISTER_HUNG (-5)       lParam path block (the component)
+//     wParam INSTALL_REGISTER_FAILED (-4)     lParam path block (the component)
 //     wParam INSTALL_PREPARING (-3)           lParam 0
 //     wParam INSTALL_PACKAGE_UNREADABLE (-2)  lParam 0
 //     wParam INSTALL_CREATE_FAILED (-1)       lParam path block
@@ -14,8 +16,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <utility>
+#include <vector>
 
 #include "install/InstallRun.h"
+#include "install/Registration.h"
 
 inline constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 1000;
 inline constexpr std::size_t kPathBlockUnits = 260;
@@ -24,7 +29,8 @@ inline constexpr std::size_t kPathBlockUnits = 260;
 void FreePathBlock(LPARAM block);
 
 // A thread object: the thread is created suspended at construction and runs Run, then
-// AfterRun. Stop asks the run to end and waits up to 15,000 ms before terminating it.
+// AfterRun. Stop asks the run to end and waits until it has: every step of a run ends by
+// itself (the registration has its own time limit), so no thread is ever terminated.
 class WorkerThread {
  public:
   WorkerThread();
@@ -36,7 +42,7 @@ class WorkerThread {
   // Starts (or continues) the thread.
   void Resume();
   // Requests a stop - kept even when the run has not begun - lifts a pause, and waits for
-  // the thread to end: up to 15,000 ms, then TerminateThread.
+  // the thread to end.
   void Stop();
   // Cooperative pause: the run parks at its next safe point (between records) until
   // Continue or Stop.
@@ -61,8 +67,9 @@ class WorkerThread {
 
   HANDLE m_thread = nullptr;
   DWORD m_threadId = 0;
-  bool m_started = false;  // resumed at least once
-  HANDLE m_unpaused;       // manual-reset event, set while not paused
+  bool m_started = false;                // resumed at least once
+  std::atomic<bool> m_discarded{false};  // resumed only to end without running
+  HANDLE m_unpaused;                     // manual-reset event, set while not paused
 };
 
 class InstallWorker : public WorkerThread {
@@ -75,6 +82,8 @@ class InstallWorker : public WorkerThread {
   HWND m_owner = nullptr;
   // Where resources "FILE" 137 and 139 come from: the program itself unless set.
   HMODULE m_resources = nullptr;
+  // How long the component's registration may take.
+  DWORD m_registrationLimitMs = kRegistrationTimeLimitMs;
 
   // What the last run did (read after the thread ended).
   const InstallOutcome& Outcome() const { return m_outcome; }
@@ -86,15 +95,44 @@ class InstallWorker : public WorkerThread {
   InstallOutcome m_outcome;
 };
 
-// The Win32 file operations of a run: real files, EnsureDirectories, the channel file from
-// this program's own name, the registration command, and the ANSI code page.
+// The Win32 file operations of a run into `folder`: real files and folders with the
+// protected rights (FolderRights.h), the channel file from this program's own name, the
+// registration command, and the ANSI code page.
+//
+// Nothing is written through a link: the install folder and every folder below it that
+// the run uses are held open without delete sharing for the whole run (so none can be
+// renamed or replaced), each is proved through its handle to be a real folder inside the
+// install folder, and files are opened without following a reparse point and refused when
+// they are one. A file is only made in a folder proved this way.
 class Win32InstallFiles : public InstallFiles {
  public:
+  explicit Win32InstallFiles(const std::u16string& folder,
+                             DWORD registrationLimitMs = kRegistrationTimeLimitMs);
+  ~Win32InstallFiles() override;
+  Win32InstallFiles(const Win32InstallFiles&) = delete;
+  Win32InstallFiles& operator=(const Win32InstallFiles&) = delete;
+
   bool MakeFolders(const std::u16string& path) override;
   std::unique_ptr<File> Create(const std::u16string& path) override;
   void WriteChannelInfo(const std::u16string& folder) override;
-  void RegisterComponent(const std::u16string& folder) override;
+  RegistrationResult RegisterComponent(const std::u16string& folder) override;
   std::string ToAnsi(std::u16string_view line) override;
+
+ private:
+  // Opens `path` (inside a proved folder) for writing with `disposition`: a new file gets
+  // the protected rights, an existing one has them applied. INVALID_HANDLE_VALUE when the
+  // folder is not proved, the entry is a link, or the file cannot be opened.
+  HANDLE OpenFile(const std::u16string& path, DWORD disposition);
+  // Whether the existing entry `file` (with `attributes`) is a plain file at its own place.
+  bool IsOwnFile(const std::wstring& file, DWORD attributes) const;
+  // Holds `folder` (a path below the install folder, without a trailing '\') open once
+  // it is proved to be a real folder at that place.
+  bool Pin(const std::wstring& folder);
+
+  std::wstring m_root;       // the install folder, with its '\'
+  std::wstring m_rootFinal;  // where it really is (GetFinalPathNameByHandleW)
+  std::vector<std::pair<std::wstring, HANDLE>> m_pins;  // held folders, the root first
+  DWORD m_registrationLimitMs;
 };
 
 // Loads resource "FILE" `id` of `module`: its bytes and size, or null.

@@ -1,6 +1,6 @@
 #include "install/Registration.h"
 
-#include <windows.h>
+#include "install/CommandLine.h"
 
 namespace {
 
@@ -23,25 +23,67 @@ std::wstring Interpreter() {
   return SystemFolder() + L"\\cmd.exe";
 }
 
+class Handle {
+ public:
+  explicit Handle(HANDLE h = nullptr) : h_(h) {}
+  ~Handle() {
+    if (h_ != nullptr)
+      CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
 }  // namespace
 
 std::wstring RegistrationCommand(const wchar_t* installFolder) {
-  return Interpreter() + L" /c RegSvr32 /s \"" + installFolder + L"imageOle.dll\"";
+  const std::wstring folder = installFolder;
+  if (folder.find(L'%') != std::wstring::npos)
+    return {};
+  return QuoteArgument(Interpreter()) + L" /c RegSvr32 /s " +
+         QuoteArgument(folder + L"imageOle.dll");
 }
 
-void RegisterComponent(const wchar_t* installFolder) {
+RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLimitMs) {
   std::wstring command = RegistrationCommand(installFolder);
+  if (command.empty())
+    return RegistrationResult::kFailed;
+  // The job ends RegSvr32 too when the interpreter is ended: ending cmd alone would leave
+  // its child running. Where the installer already runs in a job that allows no other,
+  // the command runs without one.
+  const Handle job(CreateJobObjectW(nullptr, nullptr));
+  if (job.get() != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
   const std::wstring folder = SystemFolder();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                      &startup, &process)) {
-    return;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      folder.c_str(), &startup, &started)) {
+    return RegistrationResult::kFailed;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  const Handle process(started.hProcess);
+  const Handle thread(started.hThread);
+  const bool inJob = job.get() != nullptr && AssignProcessToJobObject(job.get(), process.get());
+  ResumeThread(thread.get());
+  if (WaitForSingleObject(process.get(), timeLimitMs) != WAIT_OBJECT_0) {
+    if (inJob)
+      TerminateJobObject(job.get(), 1);
+    else
+      TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), 5000);
+    return RegistrationResult::kHung;
+  }
+  DWORD code = 1;
+  GetExitCodeProcess(process.get(), &code);
+  return code == 0 ? RegistrationResult::kRegistered : RegistrationResult::kFailed;
 }

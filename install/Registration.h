@@ -1,14 +1,25 @@
 // Registration of the client's COM component: the system's RegSvr32 run through the
-// command interpreter on "imageOle.dll" in the install folder, hidden, waited for.
+// command interpreter on "imageOle.dll" in the install folder, hidden, within a time limit.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
-// The command: "<ComSpec> /c RegSvr32 /s "<folder>imageOle.dll"". ComSpec is read whole,
-// however long; when it is missing, the system's own cmd.exe is used.
+#include "install/InstallRun.h"
+
+// A registration that has not ended by then is taken to hang.
+inline constexpr DWORD kRegistrationTimeLimitMs = 60000;
+
+// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll", both paths quoted. ComSpec
+// is read whole, however long; when it is missing, the system's own cmd.exe is used. Empty
+// for a folder holding '%', which cmd would expand even inside the quotes.
 std::wstring RegistrationCommand(const wchar_t* installFolder);
 
-// Starts the command with a hidden window, from the system folder (so no RegSvr32.exe
-// beside the installer is ever the one that runs), and waits for it to end. Failures are
-// not reported: the component's registration is not essential to the installation.
-void RegisterComponent(const wchar_t* installFolder);
+// Starts the command with a hidden window, from the system folder (so no RegSvr32.exe beside
+// the installer is ever the one that runs), in a job of its own, and waits up to
+// `timeLimitMs`. kFailed: no command, it could not be started, or it ended with a non-zero
+// exit code (RegSvr32 /s reports failure only that way). kHung: it was still running at the
+// limit; it and everything it started are ended.
+RegistrationResult RegisterComponent(const wchar_t* installFolder,
+                                     DWORD timeLimitMs = kRegistrationTimeLimitMs);

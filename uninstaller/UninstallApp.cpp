@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -13,7 +12,9 @@ namespace {
 constexpr wchar_t kCaption[] = L"提示";
 constexpr wchar_t kClientRunning[] = L"Korvel正在运行，请终止后卸载";
 constexpr wchar_t kConfirm[] = L"是否要卸载Korvel视频安装版";
-constexpr wchar_t kRemoved[] = L"Korvel视频安装版成功从你的计算机移除";
+constexpr wchar_t kSuccess[] = L"Korvel视频安装版成功从你的计算机移除";
+constexpr wchar_t kIncomplete[] = L"Korvel视频安装版未能完全移除，无法删除：";
+constexpr wchar_t kMore[] = L"等项目";
 constexpr char kClientClass[] = "ZephlinHallFrameWindow_Brimvale";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr wchar_t kEntryName[] = L"Korvel视频安装版";
@@ -21,6 +22,9 @@ constexpr wchar_t kClientShortcut[] = L"Korvel互动.lnk";
 constexpr wchar_t kMenuClientShortcut[] = L"brimvale\\Korvel互动.lnk";
 constexpr wchar_t kMenuUninstallShortcut[] = L"brimvale\\uninstall.lnk";
 constexpr char kMenuFolder[] = "brimvale";
+
+constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Text in the system's ANSI code page, from the wide literals above: the same bytes the
 // installer's ANSI manifest and the system's own single-byte calls use.
@@ -34,11 +38,25 @@ std::string Ansi(const wchar_t* text) {
   return out;
 }
 
-void Message(const wchar_t* text, UINT type, int* answer = nullptr) {
-  const int result = MessageBoxA(nullptr, Ansi(text).c_str(), Ansi(kCaption).c_str(), type);
-  if (answer != nullptr)
-    *answer = result;
+int Message(const std::string& text, UINT type) {
+  return MessageBoxA(nullptr, text.c_str(), Ansi(kCaption).c_str(), type);
 }
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid())
+      CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
 
 // Positions of the '\' and '/' separators of an ANSI string, skipping the trail bytes of
 // double-byte characters (a trail byte may be 0x5C).
@@ -84,21 +102,164 @@ std::string ReadValue(const std::string& manifest, const char* section, const st
   }
 }
 
-bool HasAttribute(const std::string& path, DWORD attribute) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & attribute) != 0;
+// Relative manifest values the uninstaller acts on: no drive or stream, not absolute, no
+// ".." component.
+bool IsSafeManifestPath(const std::string& value) {
+  if (value.empty() || value[0] == '\\' || value[0] == '/')
+    return false;
+  if (value.find(':') != std::string::npos)
+    return false;
+  std::size_t start = 0;
+  std::vector<std::size_t> separators = Separators(value);
+  separators.push_back(value.size());
+  for (const std::size_t end : separators) {
+    if (value.compare(start, end - start, "..") == 0)
+      return false;
+    start = end + 1;
+  }
+  return true;
 }
 
-// True when a folder on the way from `folder` to `relative` (or, with `itself`, the entry
-// itself) is a reparse point: a junction or symbolic link would lead the deletion out of
-// the install folder.
-bool ThroughReparsePoint(const std::string& folder, const std::string& relative, bool itself) {
-  for (const std::size_t at : Separators(relative)) {
-    if (HasAttribute(folder + relative.substr(0, at), FILE_ATTRIBUTE_REPARSE_POINT))
-      return true;
-  }
-  return itself && HasAttribute(folder + relative, FILE_ATTRIBUTE_REPARSE_POINT);
+bool Missing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
+
+// Where an open file or folder really is, every link on the way resolved.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (n == 0)
+      return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(n + 1);
+  }
+}
+
+bool DeleteThrough(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// What one removal left behind: the first path, and how many.
+struct Leftovers {
+  std::string first;
+  unsigned count = 0;
+  void Add(const std::string& path) {
+    if (count++ == 0)
+      first = path;
+  }
+};
+
+enum class Removal { kRemoved, kAbsent, kKept, kFailed };
+
+// The install folder, held open for the whole removal (without delete sharing, so it cannot
+// be renamed or replaced meanwhile), and where it really is.
+class InstallFolder {
+ public:
+  explicit InstallFolder(const std::string& folder)
+      : handle_(CreateFileA(folder.c_str(),
+                            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr)) {
+    if (handle_.valid())
+      final_ = FinalPath(handle_.get());
+    if (!final_.empty() && final_.back() != L'\\')
+      final_ += L'\\';
+  }
+
+  // True when the open `entry` lies below the folder, links resolved.
+  bool Contains(HANDLE entry) const {
+    if (final_.empty())
+      return false;
+    const std::wstring path = FinalPath(entry);
+    return path.size() > final_.size() &&
+           CompareStringOrdinal(path.c_str(), static_cast<int>(final_.size()), final_.c_str(),
+                                static_cast<int>(final_.size()), TRUE) == CSTR_EQUAL;
+  }
+
+  // Deletes the file `path` (below the folder) through a handle that was opened without
+  // following a link and proved to lie inside the folder.
+  Removal RemoveFile(const std::string& path) const {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
+    if (attributes & kLinkOrFolder)
+      return Removal::kFailed;  // a link, or a folder where a file was
+    const Handle file(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid())
+      return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & kLinkOrFolder) ||
+        !Contains(file.get())) {
+      return Removal::kFailed;
+    }
+    return DeleteThrough(file.get()) ? Removal::kRemoved : Removal::kFailed;
+  }
+
+  // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
+  // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
+  Removal RemoveFolderIfEmpty(const std::string& path) const {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return Removal::kAbsent;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      return Removal::kFailed;
+    const Handle folder(CreateFileA(
+        path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info) ||
+        (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+        !Contains(folder.get())) {
+      return Removal::kFailed;
+    }
+    // The entries, read through the folder's own handle.
+    alignas(8) char buffer[16384];
+    bool restart = true;
+    for (;;) {
+      if (!GetFileInformationByHandleEx(
+              folder.get(), restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+              buffer, sizeof buffer)) {
+        if (GetLastError() != ERROR_NO_MORE_FILES)
+          return Removal::kFailed;
+        break;
+      }
+      restart = false;
+      for (const char* at = buffer;;) {
+        const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        if (name != L"." && name != L"..") {
+          if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+              CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL) {
+            return Removal::kKept;
+          }
+          if (RemoveFile(path + "\\" + Ansi(name.c_str())) == Removal::kFailed)
+            return Removal::kFailed;
+        }
+        if (entry->NextEntryOffset == 0)
+          break;
+        at += entry->NextEntryOffset;
+      }
+    }
+    if (DeleteThrough(folder.get()))
+      return Removal::kRemoved;
+    return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;
+  }
+
+ private:
+  Handle handle_;
+  std::wstring final_;
+};
 
 std::string SpecialFolder(int csidl) {
   IMalloc* allocator = nullptr;
@@ -116,113 +277,160 @@ std::string SpecialFolder(int csidl) {
   return path;
 }
 
-void DeleteShortcut(int csidl, const wchar_t* name) {
+void DeleteShortcut(int csidl, const wchar_t* name, Leftovers* leftovers) {
   const std::string folder = SpecialFolder(csidl);
-  if (!folder.empty())
-    DeleteFileA((folder + "\\" + Ansi(name)).c_str());
+  if (folder.empty())
+    return;
+  const std::string path = folder + "\\" + Ansi(name);
+  if (!DeleteFileA(path.c_str()) && !Missing(GetLastError()))
+    leftovers->Add(path);
 }
 
 using RegDeleteKeyExAFunction = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
 
-void DeleteUninstallEntry() {
+void DeleteUninstallEntry(Leftovers* leftovers) {
   static const auto deleteKeyEx = reinterpret_cast<RegDeleteKeyExAFunction>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("Advapi32.dll"), "RegDeleteKeyExA")));
+  const std::string entry = Ansi(kEntryName);
+  const std::string entryPath = std::string("HKEY_LOCAL_MACHINE\\") + kUninstallKey + "\\" + entry;
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WRITE, &key) !=
       ERROR_SUCCESS) {
+    // Without the right to change the list of programs, an entry there stays.
+    HKEY found = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\" + entry).c_str(), 0,
+                      KEY_READ, &found) == ERROR_SUCCESS) {
+      RegCloseKey(found);
+      leftovers->Add(entryPath);
+    }
     return;
   }
-  const std::string entry = Ansi(kEntryName);
-  if (deleteKeyEx != nullptr) {
-    deleteKeyEx(key, entry.c_str(), 0, 0);
-  } else {
-    RegDeleteKeyA(key, entry.c_str());
-  }
+  const LONG result = deleteKeyEx != nullptr ? deleteKeyEx(key, entry.c_str(), 0, 0)
+                                             : RegDeleteKeyA(key, entry.c_str());
+  if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+    leftovers->Add(entryPath);
   RegCloseKey(key);
 }
 
 // The running program cannot delete its own file: a temporary copy, deleted by the system
-// when its last handle goes, waits for this process to end and then deletes it.
-void ScheduleSelfDelete() {
+// when its last handle goes, waits for this process to end and then deletes it. False when
+// that cannot be arranged (a temporary folder whose path is too long, say).
+bool ScheduleSelfDelete() {
   const std::string self = ModulePath();
   char temporaryFolder[MAX_PATH] = {};
   char copy[MAX_PATH] = {};
-  if (self.empty() || GetTempPathA(MAX_PATH, temporaryFolder) == 0 ||
+  const DWORD length = GetTempPathA(MAX_PATH, temporaryFolder);
+  if (self.empty() || length == 0 || length >= MAX_PATH ||
       GetTempFileNameA(temporaryFolder, "Del", 0, copy) == 0) {
-    return;
+    return false;
   }
   if (!CopyFileA(self.c_str(), copy, FALSE)) {
     DeleteFileA(copy);
-    return;
+    return false;
   }
-  HANDLE copyHandle = CreateFileA(copy, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  HANDLE process = OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId());
-  std::string command = std::string(copy) + " " +
-                        std::to_string(reinterpret_cast<std::uintptr_t>(process)) + " \"" + self +
-                        "\"";
+  const Handle copyHandle(CreateFileA(copy, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  const Handle process(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
+  if (!copyHandle.valid() || !process.valid()) {
+    DeleteFileA(copy);
+    return false;
+  }
+  std::string command =
+      CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()), self);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION started{};
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, temporaryFolder,
-                     &startup, &started)) {
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, temporaryFolder,
+                      &startup, &started)) {
+    return false;  // the copy goes with its handle
   }
-  if (copyHandle != INVALID_HANDLE_VALUE)
-    CloseHandle(copyHandle);
-  if (process != nullptr)
-    CloseHandle(process);
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
 }
 
-void Remove(bool silent) {
-  const std::string folder = FolderOf(ModulePath());
+int Remove(bool silent) {
+  Leftovers leftovers;
+  const std::string self = ModulePath();
+  const std::string folder = FolderOf(self);
   if (folder.empty())
-    return;
+    return kExitIncomplete;
   const std::string manifest = folder + "uninstall.ini";
-
-  for (unsigned n = 0;; ++n) {
-    const std::string value = ReadValue(manifest, "InstallFileInfo", "FILE" + std::to_string(n));
-    if (value.empty())
-      break;
-    if (!IsSafeManifestPath(value) || ThroughReparsePoint(folder, value, false))
-      continue;
-    DeleteFileA((folder + value).c_str());
+  {
+    const InstallFolder installed(folder);
+    for (unsigned n = 0;; ++n) {
+      const std::string value = ReadValue(manifest, "InstallFileInfo", "FILE" + std::to_string(n));
+      if (value.empty())
+        break;
+      if (!IsSafeManifestPath(value) || installed.RemoveFile(folder + value) == Removal::kFailed)
+        leftovers.Add(folder + value);
+    }
+    for (unsigned n = 0;; ++n) {
+      const std::string value =
+          ReadValue(manifest, "InstallDirectoryInfo", "DIRECTORY" + std::to_string(n));
+      if (value.empty())
+        break;
+      if (!IsSafeManifestPath(value) ||
+          installed.RemoveFolderIfEmpty(folder + value) == Removal::kFailed) {
+        leftovers.Add(folder + value);
+      }
+    }
+    if (installed.RemoveFile(manifest) == Removal::kFailed)
+      leftovers.Add(manifest);
   }
-  for (unsigned n = 0;; ++n) {
-    const std::string value =
-        ReadValue(manifest, "InstallDirectoryInfo", "DIRECTORY" + std::to_string(n));
-    if (value.empty())
-      break;
-    if (!IsSafeManifestPath(value) || ThroughReparsePoint(folder, value, true))
-      continue;
-    if (HasAttribute(folder + value, FILE_ATTRIBUTE_DIRECTORY))
-      RemoveFolderIfEmpty(folder + value);
-  }
-  DeleteFileA(manifest.c_str());
 
-  DeleteShortcut(CSIDL_STARTUP, kClientShortcut);
-  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut);
+  DeleteShortcut(CSIDL_STARTUP, kClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &leftovers);
   const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
-  if (!programs.empty())
-    RemoveDirectoryA((programs + "\\" + kMenuFolder).c_str());
-  DeleteUninstallEntry();
+  if (!programs.empty()) {
+    const std::string menu = programs + "\\" + kMenuFolder;
+    if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
+        GetLastError() != ERROR_DIR_NOT_EMPTY) {
+      leftovers.Add(menu);
+    }
+  }
+  DeleteUninstallEntry(&leftovers);
+  if (!ScheduleSelfDelete())
+    leftovers.Add(self);
 
-  if (!silent)
-    Message(kRemoved, MB_OK);
-  ScheduleSelfDelete();
+  if (!silent) {
+    if (leftovers.count == 0) {
+      Message(Ansi(kSuccess), MB_OK);
+    } else {
+      Message(Ansi(kIncomplete) + "\r\n" + leftovers.first +
+                  (leftovers.count > 1 ? "\r\n" + Ansi(kMore) : std::string()),
+              MB_OK | MB_ICONWARNING);
+    }
+  }
+  return leftovers.count == 0 ? kExitRemoved : kExitIncomplete;
 }
 
-// The clean-up helper: `handle` is the first uninstaller's process, inherited.
-void CleanUp(const char* handle, const char* uninstaller) {
+// The clean-up helper: `handle` is the first uninstaller's process, inherited. It deletes
+// `uninstaller` only if it is still the file this copy was made from - the same size and
+// time of last writing (a copy keeps both) - and no link: a new installation may already
+// have written its own uninstall.exe there.
+void CleanUp(const char* handle, const std::string& uninstaller) {
   const auto process = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::atoll(handle)));
   WaitForSingleObject(process, INFINITE);
   Sleep(1000);
-  DeleteFileA(uninstaller);
+  WIN32_FILE_ATTRIBUTE_DATA copy{};
+  if (!GetFileAttributesExA(ModulePath().c_str(), GetFileExInfoStandard, &copy))
+    return;
+  {
+    const Handle file(CreateFileA(uninstaller.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file.valid() && GetFileInformationByHandle(file.get(), &info) &&
+        !(info.dwFileAttributes & kLinkOrFolder) && info.nFileSizeHigh == copy.nFileSizeHigh &&
+        info.nFileSizeLow == copy.nFileSizeLow &&
+        CompareFileTime(&info.ftLastWriteTime, &copy.ftLastWriteTime) == 0) {
+      DeleteThrough(file.get());
+    }
+  }  // the file goes when its handle closes, before its folder can
   const std::string folder = FolderOf(uninstaller);
   if (!folder.empty())
     RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
@@ -244,60 +452,26 @@ void InitControls() {
 
 }  // namespace
 
-bool IsSafeManifestPath(const std::string& value) {
-  if (value.empty() || value[0] == '\\' || value[0] == '/')
-    return false;
-  if (value.find(':') != std::string::npos)
-    return false;  // a drive or a stream
-  std::size_t start = 0;
-  std::vector<std::size_t> separators = Separators(value);
-  separators.push_back(value.size());
-  for (const std::size_t end : separators) {
-    if (value.compare(start, end - start, "..") == 0)
-      return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-void RemoveFolderIfEmpty(const std::string& folder) {
-  bool removable = true;
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((folder + "\\*.*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
-        continue;
-      }
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-          lstrcmpiA(entry.cFileName, "Thumbs.db") != 0) {
-        removable = false;
-        break;
-      }
-      DeleteFileA((folder + "\\" + entry.cFileName).c_str());
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-  }
-  if (removable)
-    RemoveDirectoryA(folder.c_str());
+std::string CleanUpCommandLine(const std::string& copy,
+                               std::uintptr_t process,
+                               const std::string& uninstaller) {
+  return "\"" + copy + "\" " + std::to_string(process) + " \"" + uninstaller + "\"";
 }
 
 BOOL CUninstallApp::InitInstance() {
   InitControls();
   if (FindWindowA(kClientClass, nullptr) != nullptr) {
-    Message(kClientRunning, MB_OK);
+    Message(Ansi(kClientRunning), MB_OK);
     return FALSE;
   }
   const int argc = __argc;
   char** const argv = __argv;
   if (argc == 1) {
-    int answer = IDNO;
-    Message(kConfirm, MB_YESNO, &answer);
-    if (answer == IDYES)
-      Remove(false);
+    if (Message(Ansi(kConfirm), MB_YESNO) == IDYES)
+      m_exitCode = Remove(false);
   } else if (argc == 2) {
     if (std::strcmp(argv[1], "-silent") == 0)
-      Remove(true);  // byte for byte
+      m_exitCode = Remove(true);  // byte for byte
   } else if (argc == 3) {
     CleanUp(argv[1], argv[2]);
   }

@@ -9,22 +9,32 @@
 //                                      process HANDLE to end, deletes PATH and its folder
 //   anything else                      does nothing
 //
-// A running client stops every mode before anything is removed.
+// A running client stops every mode before anything is removed. The folder it runs over
+// may be writable by users while it runs elevated: each entry is opened without following
+// a link, proved through its handle to lie inside the install folder, and deleted through
+// that handle; nothing outside the folder is ever deleted.
+//
+// Exit code: kExitRemoved, or kExitIncomplete when something it should remove is still
+// there (the interactive mode then names the first such path instead of its success text).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "framework/Application.h"
+
+inline constexpr int kExitRemoved = 0;
+inline constexpr int kExitIncomplete = 1;
 
 class CUninstallApp : public Application {
  protected:
   BOOL InitInstance() override;
 };
 
-// Relative manifest values the uninstaller acts on: no drive, not absolute, no ".."
-// component (the folder it runs over may be writable by users; it runs elevated).
-bool IsSafeManifestPath(const std::string& value);
-
-// Removes `folder` when nothing but "Thumbs.db" files (any letter case) is left in it,
-// deleting those; a sub-folder or any other file keeps it.
-void RemoveFolderIfEmpty(const std::string& folder);
+// The clean-up helper's command line: the copy's path quoted, the inherited handle of the
+// uninstaller's process in decimal, and the installed uninstaller's path quoted - so that
+// blanks in either path (a temporary folder under "C:\Users\John Smith") keep it three
+// arguments.
+std::string CleanUpCommandLine(const std::string& copy,
+                               std::uintptr_t process,
+                               const std::string& uninstaller);

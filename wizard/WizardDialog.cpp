@@ -11,6 +11,8 @@
 
 #include "app/Finishing.h"
 #include "install/Directories.h"
+#include "install/FolderRights.h"
+#include "install/InstallFolder.h"
 #include "wizard/AgreementText.h"
 
 namespace {
@@ -19,8 +21,6 @@ constexpr wchar_t kClientClass[] = L"ZephlinHallFrameWindow_Brimvale";
 constexpr wchar_t kCaption[] = L"提示";
 constexpr int kClientWidth = 576;
 constexpr int kClientHeight = 418;
-// The install folder must leave room for the longest installed path after it.
-constexpr std::size_t kMaxTargetUnits = 259 - 64;
 
 const COLORREF kBand = RGB(227, 227, 227);
 const COLORREF kSeparator = RGB(174, 174, 174);
@@ -65,19 +65,6 @@ void RunAndWait(std::wstring command, const wchar_t* folder) {
   WaitForSingleObject(process.hProcess, INFINITE);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-}
-
-// An "UninstallString" read from the registry as a runnable command: a value that is not
-// quoted but names an existing file whose path has blanks is quoted, so that a program
-// planted at a prefix of that path ("C:\Program") is never the one started.
-std::wstring QuotedCommand(const std::wstring& value) {
-  if (value.empty() || value.front() == L'"' || value.find(L' ') == std::wstring::npos)
-    return value;
-  const DWORD attributes = GetFileAttributesW(value.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return L"\"" + value + L"\"";
-  }
-  return value;
 }
 
 }  // namespace
@@ -139,7 +126,9 @@ WizardDialog::WizardDialog()
       m_bandBrush(CreateSolidBrush(kBand)),
       m_whiteBrush(CreateSolidBrush(RGB(255, 255, 255))) {}
 
-WizardDialog::~WizardDialog() = default;
+WizardDialog::~WizardDialog() {
+  ReleaseTarget();
+}
 
 const Dialog::MessageEntry WizardDialog::kMap[] = {
     Message(WM_PAINT, &WizardDialog::OnPaint),
@@ -423,15 +412,17 @@ void WizardDialog::OnCancel() {
 LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
   const int code = static_cast<int>(static_cast<INT_PTR>(wParam));
   const auto* path = reinterpret_cast<const wchar_t*>(lParam);
-  if (code == INSTALL_CREATE_FAILED || code == INSTALL_PACKAGE_UNREADABLE) {
+  if (code < 0 && code != INSTALL_PREPARING) {
     KillTimer(m_hWnd, IDT_PROGRESS);
-    if (code == INSTALL_CREATE_FAILED) {
-      wchar_t text[400];
-      swprintf(text, 400, L"创建文件%ls失败", path != nullptr ? path : L"");
-      Tell(text);
-    } else {
+    const std::wstring file = path != nullptr ? path : L"";
+    if (code == INSTALL_CREATE_FAILED)
+      Tell(L"创建文件" + file + L"失败");
+    else if (code == INSTALL_REGISTER_FAILED)
+      Tell(L"注册组件" + file + L"失败");
+    else if (code == INSTALL_REGISTER_HUNG)
+      Tell(L"注册组件" + file + L"无响应，安装已停止");
+    else
       Tell(L"初始化资源列表失败，可能程序已损坏，请重新下载");
-    }
     FreePathBlock(lParam);
     m_worker.Stop();
     RemovePartialInstall();
@@ -456,8 +447,37 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
 }
 
 void WizardDialog::RemovePartialInstall() {
+  ReleaseTarget();
   const std::wstring folder = m_targetDir;
-  RunAndWait(L"\"" + folder + L"uninstall.exe\" -silent", folder.c_str());
+  RunAndWait(UninstallerCommandLine(folder, true), folder.c_str());
+  // The folders this wizard made go too when nothing is left in them (a refused package
+  // leaves them empty; otherwise the uninstaller's helper removes the install folder).
+  for (auto it = m_createdFolders.rbegin(); it != m_createdFolders.rend(); ++it) {
+    if (!RemoveDirectoryW(it->c_str()))
+      break;
+  }
+  m_createdFolders.clear();
+}
+
+void WizardDialog::ReleaseTarget() {
+  if (m_targetPin != INVALID_HANDLE_VALUE)
+    CloseHandle(m_targetPin);
+  m_targetPin = INVALID_HANDLE_VALUE;
+}
+
+std::size_t WizardDialog::LongestPackagePath() {
+  if (!m_packageInspected) {
+    m_packageInspected = true;
+    HMODULE module =
+        m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr);
+    std::uint32_t size = 0;
+    const std::uint8_t* payload = LoadFileResource(module, 137, &size);
+    PackageCheck check;
+    // An unreadable package is refused by the worker before it writes anything.
+    if (payload != nullptr && InspectPackage(payload, size, &check))
+      m_longestPackagePath = check.longestPath;
+  }
+  return m_longestPackagePath;
 }
 
 // --- pre-install checks ---------------------------------------------------------------------
@@ -511,7 +531,7 @@ bool WizardDialog::CheckPreviousInstall() {
                         (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
   RegCloseKey(key);
   if (readable && value[0] != L'\0') {
-    RunAndWait(QuotedCommand(value) + L" -silent", nullptr);
+    RunAndWait(PreviousUninstallerCommand(value), nullptr);
   }
   return true;
 }
@@ -578,14 +598,27 @@ bool WizardDialog::AcceptTargetFolder() {
   std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : typed;
   if (folder.back() != L'\\')
     folder += L'\\';
-  if (folder.size() > kMaxTargetUnits) {
+  const FolderVerdict verdict =
+      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), LongestPackagePath());
+  if (verdict == FolderVerdict::kTooLong) {
     Tell(L"安装路径过长，请选择较短的文件夹");
     return false;
   }
+  if (verdict == FolderVerdict::kPercent) {
+    Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
+    return false;
+  }
   lstrcpynW(m_targetDir, folder.c_str(), 260);
-  if (!EnsureDirectories(m_targetDir)) {
+  // What this wizard makes gets the program folder's rights; a folder that exists keeps
+  // its own.
+  if (!EnsureDirectories(m_targetDir, ProtectedRights::Get().Folder(), &m_createdFolders)) {
     Tell(L"创建文件夹失败，请检查文件名是否正确");
     return false;
   }
+  // Held open until the installation ends, so that nobody (an earlier uninstaller's
+  // clean-up helper, say) removes or replaces the folder before the worker holds it.
+  ReleaseTarget();
+  m_targetPin = CreateFileW(m_targetDir, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return true;
 }

@@ -111,12 +111,20 @@ class WizardDialog : public Dialog {
   void SuggestTargetFolder();
   bool AcceptTargetFolder();
   void RemovePartialInstall();
+  void ReleaseTarget();
+  // The payload package's longest relative path, read once from the resource (0 when it
+  // cannot be read).
+  std::size_t LongestPackagePath();
   void DrawLabel(const wchar_t* text, HDC dc, int x, int y, bool dialogFont) const;
   int Ask(const wchar_t* text) const;         // Yes/No, caption "提示"
   void Tell(const std::wstring& text) const;  // OK, caption: the application name
 
   Brush m_bandBrush;
   Brush m_whiteBrush;
+  std::vector<std::wstring> m_createdFolders;  // by AcceptTargetFolder, outermost first
+  HANDLE m_targetPin = INVALID_HANDLE_VALUE;
+  bool m_packageInspected = false;
+  std::size_t m_longestPackagePath = 0;
 
   static const MessageEntry kMap[];
 };

@@ -1,9 +1,11 @@
-// Writes a generated payload folder: gen_payload [--seed N] [--small] OUTDIR
+// Writes a generated payload folder: gen_payload [--seed N] [--small] [--component DLL] OUTDIR
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "demo/payload/PayloadGenerator.h"
@@ -13,9 +15,12 @@ int main(int argc, char** argv) {
   std::uint64_t seed = 77;
   PayloadScale scale = PayloadScale::kReference;
   const char* outDir = nullptr;
+  const char* component = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
       seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--component") == 0 && i + 1 < argc) {
+      component = argv[++i];
     } else if (std::strcmp(argv[i], "--small") == 0) {
       scale = PayloadScale::kSmall;
     } else if (argv[i][0] != '-' && outDir == nullptr) {
@@ -27,12 +32,29 @@ int main(int argc, char** argv) {
   }
   if (outDir == nullptr) {
     std::fprintf(stderr,
-                 "usage: gen_payload [--seed N] [--small] OUTDIR\n"
+                 "usage: gen_payload [--seed N] [--small] [--component DLL] OUTDIR\n"
                  "Writes the deterministic reference payload (about 1,125 files, 32 MB) or,\n"
-                 "with --small, a quick one, into OUTDIR.\n");
+                 "with --small, a quick one, into OUTDIR. With --component, ImageOle.dll\n"
+                 "starts with that DLL's bytes, so that it registers for real; the generated\n"
+                 "bytes after them keep its reference size.\n");
     return 2;
   }
-  const auto files = GeneratePayload(seed, scale);
+  auto files = GeneratePayload(seed, scale);
+  if (component != nullptr) {
+    std::ifstream in(component, std::ios::binary);
+    const std::string dll{std::istreambuf_iterator<char>(in), {}};
+    if (!in && !in.eof()) {
+      std::fprintf(stderr, "gen_payload: cannot read %s\n", component);
+      return 1;
+    }
+    for (auto& f : files) {
+      if (f.path != u"ImageOle.dll")
+        continue;
+      if (f.content.size() < dll.size())
+        f.content.resize(dll.size());
+      std::copy(dll.begin(), dll.end(), f.content.begin());
+    }
+  }
   std::size_t bytes = 0;
   for (const auto& f : files) {
     std::string relative = Utf16ToUtf8(f.path);

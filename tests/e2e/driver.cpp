@@ -116,9 +116,17 @@ int Driver::Checked(int id) const {
 }
 
 HWND Driver::Focus() const {
+  // A window of another program (a client that a test running beside this one starts) may
+  // have taken the activation; the dialog keeps its focus and gives it back once active.
+  if (GetForegroundWindow() != window_)
+    SetForegroundWindow(window_);
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info);
+  for (int i = 0; i < 40; ++i, Sleep(50)) {
+    GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info);
+    if (info.hwndFocus != nullptr)
+      break;
+  }
   return info.hwndFocus;
 }
 

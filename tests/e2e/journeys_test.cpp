@@ -1,6 +1,7 @@
 // Journeys through the real installer under Wine, driven as a person would: a complete
 // installation (pages, pixels, defaults, and the machine afterwards), quitting before
-// anything is installed, a second installer while one runs, and a damaged installer.
+// anything is installed, a second installer while one runs, a damaged installer, and the
+// folders the target page refuses and accepts.
 // With SETUP_E2E_SHOTS set, every page of the complete journey is saved there as a .bmp.
 #include <windows.h>
 // after windows.h
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -74,7 +76,7 @@ void CloseClient() {
 TEST(Journey, CompleteInstallationThenSilentRemoval) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
-  FreshFolder(L"brimvale", L"D:\\e2e\\");
+  RemoveTree(L"D:\\e2e\\brimvale\\");  // the wizard makes it
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
 
@@ -137,6 +139,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
 
   const std::wstring folder = L"D:\\e2e\\brimvale\\";
   EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_FALSE(EveryoneMay(folder)) << "the folder the wizard made has the program folder's rights";
   EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
   EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
             "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
@@ -275,18 +278,54 @@ TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
   EXPECT_FALSE(EntryExists());
 }
 
-TEST(Journey, FolderThatCannotBeMadeKeepsThePage) {
+// The target page refuses a folder it cannot make, one with '%' and one a unit too long
+// for the package's longest path, each with its message, keeping the page and the text.
+// The longest folder it accepts then installs every file and is removed again.
+TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  std::vector<std::wstring> files;
+  ListFiles(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\", L"", &files);
+  std::size_t longest = 0;
+  for (const std::wstring& file : files)
+    longest = std::max(longest, file.size());
+  const std::wstring parent = FreshFolder(L"long", L"D:\\e2e\\");
+  // With its '\', the longest folder leaves exactly room for the longest path within 259.
+  const std::wstring longestFolder = parent + std::wstring(259 - longest - parent.size() - 1, L'l');
+  struct Refusal {
+    std::wstring typed;
+    const wchar_t* message;
+  };
+  const Refusal refusals[] = {
+      {L"Q:\\no\\such\\drive", L"创建文件夹失败，请检查文件名是否正确"},
+      {L"D:\\e2e\\100%PATH%\\brimvale", L"安装路径中不能含有字符%，请选择其他文件夹"},
+      {longestFolder + L"l", L"安装路径过长，请选择较短的文件夹"},
+  };
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
-  ToTargetPage(d, L"Q:\\no\\such\\drive");
+  ToTargetPage(d, L"");
+  for (const Refusal& r : refusals) {
+    d.SetText(kEdit, r.typed);
+    d.Click(kNext);
+    EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK), r.message);
+    Sleep(200);
+    EXPECT_EQ(d.Text(kNext), L"安装");
+    EXPECT_EQ(d.Text(kEdit), r.typed);
+  }
+  EXPECT_FALSE(Exists(L"D:\\e2e\\100%PATH%"));
+  d.SetText(kEdit, longestFolder);
   d.Click(kNext);
-  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK), L"创建文件夹失败，请检查文件名是否正确");
-  Sleep(200);
-  EXPECT_EQ(d.Text(kNext), L"安装");
-  EXPECT_EQ(d.Text(kEdit), L"Q:\\no\\such\\drive");
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000)) << "the longest folder did not install";
+  SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);  // a running client stops removal
   d.Click(kCancel);
-  AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  const std::wstring folder = longestFolder + L"\\";
+  for (const std::wstring& file : files)
+    EXPECT_TRUE(Exists(folder + file)) << file;
+  EXPECT_EQ(RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str()), 0u);
+  for (int i = 0; i < 200 && Exists(folder); ++i)
+    Sleep(50);
+  EXPECT_FALSE(Exists(folder));
 }
 
 TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {

@@ -1,10 +1,12 @@
 // An installation run writes exactly the package's files, reports in protocol order with
 // one final report, keeps a manifest that lists exactly what is on disk however the run
-// ends, and refuses a damaged package before writing any payload file.
+// ends, is complete only when the component is registered and the manifest written, and
+// refuses a damaged package or uninstaller with nothing on disk.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,16 +35,20 @@ Bytes Deflate(const Bytes& data) {
   return out;
 }
 
-// A disk in memory whose Nth operation (folder, create, write or close) can be made to fail.
+// A disk in memory whose Nth operation (folder, create, write, close or registration) can
+// be made to fail, or to throw std::bad_alloc as an allocation would.
 class FakeDisk : public InstallFiles {
  public:
   std::map<std::u16string, std::string> files;
   std::set<std::u16string> folders;
   int operations = 0;
   int failAt = -1;
+  bool throwInstead = false;
   int openFiles = 0;
   int registrations = 0;
   int channelWrites = 0;
+  RegistrationResult registration = RegistrationResult::kRegistered;
+  std::u16string root;  // the install folder
 
   class FakeFile : public File {
    public:
@@ -72,7 +78,13 @@ class FakeDisk : public InstallFiles {
     bool open_ = true;
   };
 
-  bool Fails() { return operations++ == failAt; }
+  bool Fails() {
+    if (operations++ != failAt)
+      return false;
+    if (throwInstead)
+      throw std::bad_alloc();
+    return true;
+  }
 
   bool MakeFolders(const std::u16string& path) override {
     if (Fails())
@@ -83,8 +95,10 @@ class FakeDisk : public InstallFiles {
     }
     return true;
   }
+  // A file can be made in the install folder and in folders MakeFolders made.
   std::unique_ptr<File> Create(const std::u16string& path) override {
-    if (Fails())
+    const std::u16string parent = path.substr(0, path.rfind(u'\\'));
+    if (Fails() || (parent + u'\\' != root && folders.count(parent) == 0))
       return nullptr;
     files[path].clear();
     return std::make_unique<FakeFile>(*this, path);
@@ -93,7 +107,12 @@ class FakeDisk : public InstallFiles {
     ++channelWrites;
     files[folder + u"RudodeData\\Spread.ini"] = "[SpreadInfo]";
   }
-  void RegisterComponent(const std::u16string&) override { ++registrations; }
+  RegistrationResult RegisterComponent(const std::u16string&) override {
+    if (Fails())
+      return RegistrationResult::kFailed;
+    ++registrations;
+    return registration;
+  }
   std::string ToAnsi(std::u16string_view line) override { return Utf16ToUtf8(line); }
 };
 
@@ -135,6 +154,7 @@ struct Installation {
     const Bytes p = Deflate(package);
     InstallStreams streams{u.data(), static_cast<std::uint32_t>(u.size()), p.data(),
                            static_cast<std::uint32_t>(p.size())};
+    disk.root = folder;
     outcome = RunInstallation(folder, streams, disk, recorder, control);
   }
   std::string Manifest() const {
@@ -265,13 +285,13 @@ TEST(InstallRun, DamagedPackagesAreRefusedBeforeAnyPayloadFile) {
     RunInstallation(kFolder, c.streams, disk, recorder, control);
     EXPECT_EQ(recorder.Codes(), (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}))
         << c.name;
-    EXPECT_EQ(disk.files.count(kFolder + u"a.txt"), 0u) << c.name;
-    EXPECT_EQ(disk.files[kFolder + u"uninstall.ini"], "[InstallFileInfo]\r\n") << c.name;
-    EXPECT_EQ(disk.openFiles, 0) << c.name;
+    EXPECT_TRUE(disk.files.empty()) << c.name;
+    EXPECT_TRUE(disk.folders.empty()) << c.name;
+    EXPECT_EQ(disk.channelWrites + disk.registrations, 0) << c.name;
   }
 }
 
-TEST(InstallRun, DamagedUninstallerWritesNoUninstallExe) {
+TEST(InstallRun, DamagedUninstallerWritesNothing) {
   const Bytes p = Deflate(Package({{u"a.txt", "a"}}));
   const Bytes garbage = {0xff, 0xff, 0xff};
   FakeDisk disk;
@@ -279,26 +299,40 @@ TEST(InstallRun, DamagedUninstallerWritesNoUninstallExe) {
   Control control;
   RunInstallation(kFolder, {garbage.data(), 3, p.data(), static_cast<std::uint32_t>(p.size())},
                   disk, recorder, control);
-  EXPECT_EQ(recorder.Codes(), std::vector<int>{INSTALL_PACKAGE_UNREADABLE});
-  EXPECT_EQ(disk.files.count(kFolder + u"uninstall.exe"), 0u);
+  EXPECT_EQ(recorder.Codes(), (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}));
+  EXPECT_TRUE(disk.files.empty());
+  EXPECT_EQ(disk.channelWrites, 0);
 }
 
-TEST(InstallRun, PathTooLongForTheFolderIsRefusedBeforeAnyPayloadFile) {
-  Installation run;
-  const std::u16string folder = u"D:\\" + std::u16string(240, u'f') + u"\\";  // 244 units
-  run.Run(Package({{u"short.txt", "s"}, {u"a-rather-long-name.txt", "l"}}), folder);
-  ASSERT_EQ(run.recorder.reports.size(), 2u);
-  EXPECT_EQ(run.recorder.reports[1].first, INSTALL_CREATE_FAILED);
-  EXPECT_EQ(run.recorder.reports[1].second, folder + u"a-rather-long-name.txt");
-  EXPECT_EQ(run.disk.files.count(folder + u"short.txt"), 0u);
-  EXPECT_EQ(run.disk.registrations, 1);
+// A path that would not fit below the folder - a payload file's, or the channel file's -
+// is refused as the file that cannot be created, before anything is written.
+TEST(InstallRun, PathTooLongForTheFolderIsRefusedWithNothingWritten) {
+  const std::u16string folder = u"D:\\" + std::u16string(237, u'f') + u"\\";  // room for 18
+  struct Case {
+    Bytes package;
+    std::u16string refused;
+  };
+  const Case cases[] = {
+      {Package({{u"short.txt", "s"}, {u"a-rather-long-name-for-this.txt", "l"}}),
+       folder + u"a-rather-long-name-for-this.txt"},
+      {Package({{u"short.txt", "s"}}), folder + u"RudodeData\\Spread.ini"},
+  };
+  for (const Case& c : cases) {
+    Installation run;
+    run.Run(c.package, folder);
+    ASSERT_EQ(run.recorder.reports.size(), 2u);
+    EXPECT_EQ(run.recorder.reports[1].first, INSTALL_CREATE_FAILED);
+    EXPECT_EQ(run.recorder.reports[1].second, c.refused);
+    EXPECT_TRUE(run.disk.files.empty());
+    EXPECT_EQ(run.disk.registrations, 0);
+  }
 }
 
 // --- every operation failing once -------------------------------------------------------
 
-// Whatever operation fails, the run ends with exactly one failure report (or completes when
-// the failure does not matter), closes every file, and the manifest lists only files that
-// exist on the disk.
+// Whatever operation fails, or throws as a failed allocation would, the run ends with
+// exactly one final report - the completion only when every file is there and the
+// manifest whole - closes every file, and the manifest lists only files on the disk.
 TEST(InstallRun, FaultInjectionOverEveryOperation) {
   const Bytes package =
       Package({{u"a\\1.txt", "one"}, {u"a\\b\\2.txt", "two"}, {u"3.txt", std::string(5000, 't')}});
@@ -306,22 +340,47 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
   probe.Run(package);
   const int total = probe.disk.operations;
   ASSERT_GT(total, 10);
-  for (int n = 0; n < total; ++n) {
-    Installation run;
-    run.disk.failAt = n;
-    run.Run(package);
-    const std::vector<int> codes = run.recorder.Codes();
-    ASSERT_FALSE(codes.empty()) << n;
-    const auto failures = std::count(codes.begin(), codes.end(), INSTALL_CREATE_FAILED);
-    EXPECT_LE(failures, 1) << "operation " << n;
-    EXPECT_TRUE(codes.back() == INSTALL_COMPLETE || codes.back() == INSTALL_CREATE_FAILED)
-        << "operation " << n;
-    EXPECT_EQ(run.disk.openFiles, 0) << "operation " << n;
-    for (const std::u16string& listed : run.outcome.installedFiles) {
-      if (listed == kChannelFilePath)
-        continue;
-      EXPECT_EQ(run.disk.files.count(kFolder + listed), 1u) << "operation " << n;
+  for (const bool throwing : {false, true}) {
+    for (int n = 0; n < total; ++n) {
+      Installation run;
+      run.disk.failAt = n;
+      run.disk.throwInstead = throwing;
+      run.Run(package);
+      const std::vector<int> codes = run.recorder.Codes();
+      const auto final = std::count_if(codes.begin(), codes.end(), [](int c) {
+        return c == INSTALL_COMPLETE || (c < 0 && c != INSTALL_PREPARING);
+      });
+      EXPECT_EQ(final, 1) << "operation " << n << (throwing ? " throwing" : "");
+      if (codes.back() == INSTALL_COMPLETE) {  // a folder that was not needed
+        EXPECT_TRUE(run.outcome.listsWritten) << "operation " << n;
+        EXPECT_EQ(run.disk.files[kFolder + u"3.txt"], std::string(5000, 't')) << n;
+        EXPECT_EQ(run.disk.files[kFolder + u"a\\b\\2.txt"], "two") << "operation " << n;
+      }
+      EXPECT_EQ(run.disk.openFiles, 0) << "operation " << n;
+      for (const std::u16string& listed : run.outcome.installedFiles) {
+        if (listed == kChannelFilePath)
+          continue;
+        EXPECT_EQ(run.disk.files.count(kFolder + listed), 1u) << "operation " << n;
+      }
     }
+  }
+}
+
+// The component's registration decides as much as the files: a failure or a hang is
+// reported with the component's path, after the manifest is complete.
+TEST(InstallRun, RegistrationThatFailsOrHangsIsTheRunsFailure) {
+  const std::pair<RegistrationResult, int> cases[] = {
+      {RegistrationResult::kFailed, INSTALL_REGISTER_FAILED},
+      {RegistrationResult::kHung, INSTALL_REGISTER_HUNG},
+  };
+  for (const auto& [registration, report] : cases) {
+    Installation run;
+    run.disk.registration = registration;
+    run.Run(Package({{u"a.txt", "a"}}));
+    ASSERT_EQ(run.recorder.reports.size(), 3u);
+    EXPECT_EQ(run.recorder.reports[2].first, report);
+    EXPECT_EQ(run.recorder.reports[2].second, kFolder + u"imageOle.dll");
+    EXPECT_TRUE(run.outcome.listsWritten);
   }
 }
 

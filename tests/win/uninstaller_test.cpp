@@ -2,9 +2,12 @@
 // uninstall.exe), then run the uninstaller the ways users and the installer do, answering
 // its message boxes, and check what is left: only the user's own files, and nothing in the
 // temporary folder. Hostile manifests and a link planted in the install folder delete
-// nothing outside it. The uninstaller imports only DLLs the loader takes from the system.
+// nothing outside it; what cannot be removed is named and fails the exit code; the
+// clean-up helper leaves a new installation's uninstall.exe alone. The uninstaller asks
+// for administrator rights and imports only DLLs the loader takes from the system.
 #include <windows.h>
 // after windows.h
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
+#include "uninstaller/UninstallApp.h"
 
 namespace {
 
@@ -68,9 +72,11 @@ class BoxAnswerer {
   volatile bool done_ = false;
 };
 
-// Runs `folder`\uninstall.exe with `arguments`; its exit, not its helper's.
-void Uninstall(const std::wstring& folder, const std::wstring& arguments) {
-  EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", arguments, folder.c_str()));
+// Runs `folder`\uninstall.exe with `arguments`; its exit code, not its helper's.
+DWORD Uninstall(const std::wstring& folder, const std::wstring& arguments) {
+  const DWORD code = RunForExitCode(folder + L"uninstall.exe", arguments, folder.c_str());
+  EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE));
+  return code;
 }
 
 bool WaitUntilGone(const std::wstring& path) {
@@ -136,12 +142,53 @@ const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
                                      L"web\\IconHelp\\index.htm",
                                      L"RudodeData\\Spread.ini"};
 
+// Sets TMP and TEMP for this process and the programs it starts, and back.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(const std::wstring& folder) {
+    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+      wchar_t value[MAX_PATH] = {};
+      GetEnvironmentVariableW(name, value, MAX_PATH);
+      saved_.emplace_back(name, value);
+      SetEnvironmentVariableW(name, folder.c_str());
+    }
+  }
+  ~TemporaryFolder() {
+    for (const auto& [name, value] : saved_)
+      SetEnvironmentVariableW(name.c_str(), value.c_str());
+  }
+
+ private:
+  std::vector<std::pair<std::wstring, std::wstring>> saved_;
+};
+
+// The helper's command line is split by the copy's C runtime with Windows' rules: blanks
+// in the temporary folder must keep it three arguments.
+TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
+  const std::string copy = "C:\\Users\\John Smith\\AppData\\Local\\Temp\\Del1A2B.tmp";
+  const std::string installed = "D:\\a&b (x) ^c\\\xbb\xa5\xb6\xaf\\uninstall.exe";  // 互动
+  const std::string command = CleanUpCommandLine(copy, 452, installed);
+  std::wstring wide(command.size() + 1, L'\0');
+  wide.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(936, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size())) -
+      1));
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(wide.c_str(), &count);
+  ASSERT_EQ(count, 3);
+  EXPECT_STREQ(arguments[0], L"C:\\Users\\John Smith\\AppData\\Local\\Temp\\Del1A2B.tmp");
+  EXPECT_STREQ(arguments[1], L"452");
+  EXPECT_STREQ(arguments[2], L"D:\\a&b (x) ^c\\互动\\uninstall.exe");
+  LocalFree(arguments);
+}
+
+// Run with a temporary folder whose path has blanks, as under "C:\Users\John Smith".
 TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   const std::wstring folder = Install(L"silent");
   WriteBytes(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
   WriteBytes(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
   PlantShortcutsAndEntry();
-  Uninstall(folder, L"-silent");
+  const TemporaryFolder temporary(FreshFolder(L"John Smith & Co", L"D:\\uninstall\\"));
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
   for (const wchar_t* file : kInstalled)
     EXPECT_FALSE(Exists(folder + file));
   EXPECT_TRUE(Exists(folder + L"Skin\\UserIcon\\mine.txt"));
@@ -158,7 +205,7 @@ TEST(Uninstaller, InteractiveYesRemovesEverythingAndTheFolder) {
   const std::wstring folder = Install(L"interactive-yes");
   {
     BoxAnswerer answers({IDYES, IDOK});
-    Uninstall(folder, L"");
+    EXPECT_EQ(Uninstall(folder, L""), 0u);
     Sleep(200);
     ASSERT_EQ(answers.texts.size(), 2u);
     EXPECT_EQ(answers.texts[0], L"是否要卸载Korvel视频安装版");
@@ -242,20 +289,7 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
     WriteBytes(outside + name, "keep");
   }
-  // The host creates the link: Wine runs host programs given by their Z: path.
-  const std::string link = std::string(SETUP_DRIVE_D_UNIX) + "/uninstall/hostile/linked";
-  std::wstring command = L"/bin/ln -sfn ../outside " + std::wstring(link.begin(), link.end());
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &process));
-  WaitForSingleObject(process.hProcess, 10000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  // Wine starts a host program without waiting for it: wait for the link itself.
-  for (int i = 0; i < 100 && !Exists(folder + L"linked\\victim.txt"); ++i)
-    Sleep(50);
+  ASSERT_TRUE(PlantHostLink(folder + L"linked", "../outside"));
   ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
 
   WriteBytes(
@@ -263,12 +297,50 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
       "[InstallFileInfo]\r\nFILE0=..\\outside\\a.txt\r\nFILE1=D:\\uninstall\\outside\\b.txt\r\n"
       "FILE2=\\uninstall\\outside\\c.txt\r\nFILE3=linked\\victim.txt\r\nFILE4=config.ini\r\n"
       "[InstallDirectoryInfo]\r\nDIRECTORY0=linked\r\nDIRECTORY1=..\\outside\r\n");
-  Uninstall(folder, L"-silent");
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 1u);  // the refused entries are reported
   EXPECT_FALSE(Exists(folder + L"config.ini"));  // the list went on past the refusals
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
     EXPECT_TRUE(Exists(outside + name))
         << "deleted outside: " << std::string(name, name + wcslen(name));
   }
+}
+
+// What is listed but cannot be removed - a file in use, a name the code page could not
+// spell (a system whose code page is not 936 writes '?' for such letters) - is named in
+// place of the success text, and the exit code says so.
+TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
+  const std::wstring folder = Install(L"leftovers");
+  const std::wstring locked = folder + L"config.ini";
+  HANDLE lock = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  {
+    BoxAnswerer answers({IDYES, IDOK});
+    EXPECT_EQ(Uninstall(folder, L""), 1u);
+    Sleep(200);
+    ASSERT_EQ(answers.texts.size(), 2u);
+    EXPECT_EQ(answers.texts[1], L"Korvel视频安装版未能完全移除，无法删除：\r\n" + locked);
+  }
+  CloseHandle(lock);
+  EXPECT_TRUE(Exists(locked));
+  EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));  // the rest went
+
+  const std::wstring other = Install(L"code-page");
+  WriteBytes(other + L"uninstall.ini",
+             "[InstallFileInfo]\r\nFILE0=Emotions\\??\\\xb4\xf3\xd0\xa6.gif\r\n");
+  EXPECT_EQ(Uninstall(other, L"-silent"), 1u);
+  EXPECT_TRUE(Exists(other + L"Emotions\\经典\\大笑.gif"));
+}
+
+// A new installation right after a removal - the helper still waits to delete the old
+// uninstall.exe - keeps the uninstall.exe it writes, and its folder.
+TEST(Uninstaller, ReinstallRightAfterRemovalKeepsItsUninstaller) {
+  const std::wstring folder = Install(L"reinstall");
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  InstallWorker worker;
+  ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
+  EXPECT_TRUE(NoTemporaryCopyLeft());  // the helper has run
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
 }
 
 // Read from the file: the elevation and DLL search that only real Windows applies.

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <fstream>
 #include <iterator>
@@ -21,12 +24,12 @@ inline bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A fresh, empty folder `root` + `name` + '\' for one test.
-inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\\worker\\") {
-  const std::wstring folder = std::wstring(root) + name + L"\\";
+// Removes the folder `folder` (ending with '\') and everything in it, never following a
+// link inside it.
+inline void RemoveTree(const std::wstring& folder) {
   std::vector<std::wstring> stack = {folder};
   std::vector<std::wstring> folders;
-  while (!stack.empty()) {  // remove whatever an earlier run left
+  while (!stack.empty()) {
     const std::wstring dir = stack.back();
     stack.pop_back();
     folders.push_back(dir);
@@ -52,8 +55,34 @@ inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\
   }
   for (auto it = folders.rbegin(); it != folders.rend(); ++it)
     RemoveDirectoryW(it->c_str());
+}
+
+// A fresh, empty folder `root` + `name` + '\' for one test.
+inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\\worker\\") {
+  const std::wstring folder = std::wstring(root) + name + L"\\";
+  RemoveTree(folder);
   EnsureDirectories(folder.c_str());
   return folder;
+}
+
+// Whether Wine's synthesized descriptor of `path` grants Everyone anything. Wine keeps no
+// descriptor per file: it maps a DACL onto the Unix mode bits and builds one from them on
+// reading, with an Everyone entry for the "other" bits. A file made with the inherited
+// rights has one; one made with the program folder's rights (no Everyone) has none.
+inline bool EveryoneMay(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return true;
+  }
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                       DACL_SECURITY_INFORMATION, &text, nullptr);
+  const bool everyone = text != nullptr && std::wstring(text).find(L";;;WD)") != std::wstring::npos;
+  LocalFree(text);
+  LocalFree(descriptor);
+  return everyone;
 }
 
 struct Report {
@@ -139,15 +168,50 @@ inline HANDLE Launch(const std::wstring& program,
   return process.hProcess;
 }
 
-// Runs `program` and waits for it (up to `milliseconds`); true when it ended.
+#ifdef SETUP_DRIVE_D_UNIX
+// Makes `link`, a path on drive D: with ASCII names, a host symbolic link to `target`
+// (relative to the link's folder). Wine cannot make links itself but shows a host link as
+// a reparse point; the host's ln runs through Wine, which starts a host program given by
+// its Z: path without a handle to wait on, so this waits for the link itself.
+inline bool PlantHostLink(const std::wstring& link, const std::string& target) {
+  std::string unixPath = SETUP_DRIVE_D_UNIX;
+  for (const wchar_t c : link.substr(2))
+    unixPath += c == L'\\' ? '/' : static_cast<char>(c);
+  std::wstring command = L"/bin/ln -sfn " + std::wstring(target.begin(), target.end()) + L" " +
+                         std::wstring(unixPath.begin(), unixPath.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};  // Wine gives no handles for a host program
+  if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+#endif
+
+// Runs `program` and waits for it (up to `milliseconds`); its exit code, or STILL_ACTIVE
+// when it did not end (or could not start).
+inline DWORD RunForExitCode(const std::wstring& program,
+                            const std::wstring& arguments = L"",
+                            const wchar_t* folder = nullptr,
+                            DWORD milliseconds = 60000) {
+  HANDLE process = Launch(program, arguments, folder);
+  if (process == nullptr)
+    return STILL_ACTIVE;
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
+// True when `program` ran to its end within `milliseconds`.
 inline bool RunToEnd(const std::wstring& program,
                      const std::wstring& arguments = L"",
                      const wchar_t* folder = nullptr,
                      DWORD milliseconds = 60000) {
-  HANDLE process = Launch(program, arguments, folder);
-  if (process == nullptr)
-    return false;
-  const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
-  CloseHandle(process);
-  return ended;
+  return RunForExitCode(program, arguments, folder, milliseconds) != STILL_ACTIVE;
 }

@@ -1,10 +1,15 @@
 // Under Windows (Wine) the install worker writes the payload this program carries, reports
 // to a window in protocol order, registers the component, writes the channel file from this
 // program's own name (setup_portal_77.exe) and a manifest whose bytes are exactly the
-// expected ones in code page 936, and keeps the manifest true when stopped or failing.
+// expected ones in code page 936, and keeps the manifest true when stopped or failing. What
+// it makes gets the program folder's rights, and it never writes through a link. Every
+// command line the installer builds splits back into the arguments meant.
 #include <windows.h>
 // after windows.h
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +22,7 @@
 #include "app/Finishing.h"
 #include "install/ChannelInfo.h"
 #include "install/Directories.h"
+#include "install/FolderRights.h"
 #include "install/InstallWorker.h"
 #include "install/Registration.h"
 #include "tests/win/worker_harness.h"
@@ -65,9 +71,11 @@ std::wstring RegisteredServer() {
   return value;
 }
 
+// The folder's name holds what the command interpreter would split or expand outside
+// quotes: the registration command must still reach the component.
 TEST(InstallWorker, CompleteRunOfTheDemoPayload) {
   RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}");
-  const std::wstring folder = FreshFolder(L"complete");
+  const std::wstring folder = FreshFolder(L"complete a&b^c (x) 互动");
   InstallWorker worker;
   const std::vector<Report> reports = RunWorker(worker, folder);
 
@@ -187,26 +195,86 @@ struct AlwaysRunning : InstallControl {
   void SafePoint() override {}
 };
 
-// The real files of a run fed a damaged payload stream: refused before any payload file,
-// with uninstall.exe and the channel file written and the manifest at its first line.
-TEST(InstallWorker, DamagedPayloadWritesNoPayloadFile) {
+// The real files of a run fed a damaged payload stream: refused with nothing written.
+TEST(InstallWorker, DamagedPayloadWritesNothing) {
   const std::wstring folder = FreshFolder(L"damaged");
   std::uint32_t uninstallerSize = 0, payloadSize = 0;
   const std::uint8_t* uninstaller = LoadFileResource(nullptr, 139, &uninstallerSize);
   const std::uint8_t* payload = LoadFileResource(nullptr, 137, &payloadSize);
   ASSERT_NE(uninstaller, nullptr);
   ASSERT_NE(payload, nullptr);
-  Win32InstallFiles files;
+  const std::u16string target(reinterpret_cast<const char16_t*>(folder.c_str()));
+  Win32InstallFiles files(target);
   NoReports reports;
   AlwaysRunning control;
-  const std::u16string target(reinterpret_cast<const char16_t*>(folder.c_str()));
   RunInstallation(target, {uninstaller, uninstallerSize, payload, payloadSize / 2}, files, reports,
                   control);
   EXPECT_EQ(reports.codes, (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}));
-  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"), "[InstallFileInfo]\r\n");
-  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
-  for (const wchar_t* file : kDemoFiles)
-    EXPECT_FALSE(Exists(folder + file));
+  std::vector<std::wstring> left;
+  ListFiles(folder, L"", &left);
+  EXPECT_TRUE(left.empty());
+  EXPECT_FALSE(Exists(folder + L"RudodeData"));
+}
+
+// A link planted in an existing target folder - to a folder or to a file elsewhere - is
+// never written through: the run ends at that path and the place it points at is unchanged.
+TEST(InstallWorker, LinksInTheTargetAreNeverWrittenThrough) {
+  struct Case {
+    const wchar_t* link;
+    const char* target;
+    const wchar_t* refused;
+  };
+  const Case cases[] = {
+      {L"Skin", "../elsewhere", L"Skin\\UserIcon\\Level\\Level01.png"},
+      {L"config.ini", "../elsewhere/victim.ini", L"config.ini"},  // Wine shows no reparse point
+  };
+  for (const Case& c : cases) {
+    // A folder per case: Wine cannot remove a host link to a folder (a later run replaces
+    // it), and deletes the target of one to a file, so the target is made afterwards.
+    const std::wstring folder = FreshFolder((std::wstring(L"linked-") + c.link).c_str());
+    const std::wstring elsewhere = FreshFolder(L"elsewhere");
+    WriteBytes(elsewhere + L"victim.ini", "keep");
+    ASSERT_TRUE(PlantHostLink(folder + c.link, c.target)) << c.link;
+    InstallWorker worker;
+    const std::vector<Report> reports = RunWorker(worker, folder);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().code, INSTALL_CREATE_FAILED);
+    EXPECT_EQ(reports.back().path, folder + c.refused);
+    std::vector<std::wstring> there;
+    ListFiles(elsewhere, L"", &there);
+    EXPECT_EQ(there, std::vector<std::wstring>{L"victim.ini"});
+    EXPECT_EQ(ReadBytes(elsewhere + L"victim.ini"), "keep");
+  }
+}
+
+// Everything the worker makes in a folder the user chose - files and sub-folders - gets
+// the program folder's rights; the folder itself keeps its own. The descriptors passed are
+// read back as text: that is what real Windows stores.
+TEST(InstallWorker, WhatItMakesGetsTheProgramFolderRights) {
+  const std::wstring folder = FreshFolder(L"rights");
+  WriteBytes(folder + L"config.ini", "an existing file is taken over");
+  InstallWorker worker;
+  ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
+  WriteBytes(folder + L"users-own.txt", "made with the inherited rights");
+  EXPECT_TRUE(EveryoneMay(folder + L"users-own.txt"));
+  EXPECT_TRUE(EveryoneMay(folder));
+  for (const wchar_t* made :
+       {L"uninstall.exe", L"uninstall.ini", L"RudodeData", L"RudodeData\\Spread.ini", L"Skin",
+        L"Skin\\UserIcon\\Level", L"Korvel互动.exe", L"Emotions\\经典\\大笑.gif"}) {
+    EXPECT_FALSE(EveryoneMay(folder + made)) << made;
+  }
+  const ProtectedRights& rights = ProtectedRights::Get();
+  for (const auto& [attributes, expected] :
+       {std::pair{rights.Folder(), L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
+        std::pair{rights.File(), L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"}}) {
+    ASSERT_NE(attributes, nullptr);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+        nullptr));
+    EXPECT_STREQ(text, expected);
+    LocalFree(text);
+  }
 }
 
 // --- finishing actions ------------------------------------------------------------------
@@ -361,18 +429,68 @@ TEST(ChannelInfo, WrittenForEveryExampleName) {
   }
 }
 
-TEST(Registration, CommandIsQuotedAndFallsBackToTheSystemInterpreter) {
+// A command line as the started program splits it (Windows' own rules).
+std::vector<std::wstring> Split(const std::wstring& command) {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(command.c_str(), &count);
+  std::vector<std::wstring> split(arguments, arguments + (arguments != nullptr ? count : 0));
+  LocalFree(arguments);
+  return split;
+}
+
+// Wine re-quotes what it passes on, so running a child proves nothing about its command
+// line: every one the installer builds is split with Windows' rules instead, for folders
+// with blanks, '&', '^', parentheses and Chinese letters, and an interpreter path with
+// blanks.
+TEST(CommandLines, SplitIntoTheArgumentsMeant) {
   wchar_t saved[1024] = {};
   GetEnvironmentVariableW(L"ComSpec", saved, 1024);
-  SetEnvironmentVariableW(L"ComSpec", L"C:\\shell\\cmd.exe");
-  EXPECT_EQ(RegistrationCommand(L"D:\\Program Files\\brimvale\\"),
-            L"C:\\shell\\cmd.exe /c RegSvr32 /s \"D:\\Program Files\\brimvale\\imageOle.dll\"");
+  const std::wstring shell = L"C:\\Program Files (x86)\\shell & co\\cmd.exe";
+  SetEnvironmentVariableW(L"ComSpec", shell.c_str());
+  using Arguments = std::vector<std::wstring>;
+  for (const std::wstring folder :
+       {L"D:\\brimvale\\", L"C:\\Program Files\\brimvale\\", L"D:\\a&b\\(x86) ^c\\互动 视频\\",
+        L"C:\\Users\\John Smith\\AppData\\Local\\Temp\\"}) {
+    const std::wstring uninstaller = folder + L"uninstall.exe";
+    EXPECT_EQ(Split(ClientCommandLine(folder)), Arguments{folder + L"Korvel互动.exe"});
+    EXPECT_EQ(Split(UninstallerCommandLine(folder, false)), Arguments{uninstaller});
+    EXPECT_EQ(Split(UninstallerCommandLine(folder, true)), (Arguments{uninstaller, L"-silent"}));
+    EXPECT_EQ(Split(PreviousUninstallerCommand(UninstallerCommandLine(folder, false))),
+              (Arguments{uninstaller, L"-silent"}));
+    EXPECT_EQ(Split(RegistrationCommand(folder.c_str())),
+              (Arguments{shell, L"/c", L"RegSvr32", L"/s", folder + L"imageOle.dll"}));
+  }
+  // An entry written unquoted by an older installer, naming a file with blanks.
+  const std::wstring old = FreshFolder(L"old version") + L"uninstall.exe";
+  WriteBytes(old, "MZ");
+  EXPECT_EQ(Split(PreviousUninstallerCommand(old)), (Arguments{old, L"-silent"}));
+  // '%' would expand inside cmd /c even between quotes: no command at all.
+  EXPECT_EQ(RegistrationCommand(L"D:\\100%USERNAME%\\"), L"");
   SetEnvironmentVariableW(L"ComSpec", nullptr);
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
-  EXPECT_EQ(RegistrationCommand(L"D:\\b\\"),
-            std::wstring(system) + L"\\cmd.exe /c RegSvr32 /s \"D:\\b\\imageOle.dll\"");
+  EXPECT_EQ(Split(RegistrationCommand(L"D:\\b\\")).front(), std::wstring(system) + L"\\cmd.exe");
   SetEnvironmentVariableW(L"ComSpec", saved);
+}
+
+// The registration's own result decides: a component that cannot register fails, and one
+// whose registration does not end is ended at the time limit - RegSvr32 with it, not just
+// the interpreter that started it.
+TEST(Registration, FailureAndHangAreReported) {
+  const std::wstring broken = FreshFolder(L"broken component");
+  WriteBytes(broken + L"imageOle.dll", "not a DLL");
+  EXPECT_EQ(RegisterComponent(broken.c_str(), 30000), RegistrationResult::kFailed);
+
+  const std::wstring hung = FreshFolder(L"hung component");
+  ASSERT_TRUE(CopyFileW(SETUP_HUNG_COMPONENT_W, (hung + L"imageOle.dll").c_str(), FALSE));
+  EXPECT_EQ(RegisterComponent(hung.c_str(), 3000), RegistrationResult::kHung);
+  HANDLE held = nullptr;
+  for (int i = 0; i < 50 && (held = OpenMutexW(SYNCHRONIZE, FALSE, L"SetupHungRegistration"));
+       ++i) {
+    CloseHandle(held);
+    Sleep(100);
+  }
+  EXPECT_EQ(held, nullptr) << "RegSvr32 still runs";
 }
 
 }  // namespace

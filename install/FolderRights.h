@@ -1,0 +1,33 @@
+// The rights of everything the installer creates: those of the system's program folder.
+// Administrators and SYSTEM have full control, users may read and execute, and nothing is
+// inherited from the parent (a D:\ root that users may write, say). Elevated code later
+// runs from the install folder - the next installer runs uninstall.exe, ImageOle.dll is
+// registered machine-wide, the client starts with the installer's token - so a folder or
+// file that users may change would hand them those rights.
+#pragma once
+
+#include <windows.h>
+
+class ProtectedRights {
+ public:
+  // For a new folder: the entries are inherited by what is later made inside it.
+  const SECURITY_ATTRIBUTES* Folder() const {
+    return m_folder.lpSecurityDescriptor ? &m_folder : nullptr;
+  }
+  // For a new file.
+  const SECURITY_ATTRIBUTES* File() const {
+    return m_file.lpSecurityDescriptor ? &m_file : nullptr;
+  }
+  // Replaces the rights of an existing file or folder opened with WRITE_DAC; false when
+  // that fails.
+  bool Apply(HANDLE handle, bool folder) const;
+
+  // The process's one instance, built on first use (thread-safe). If the descriptors
+  // cannot be built, Folder() and File() are null and Apply fails.
+  static const ProtectedRights& Get();
+
+ private:
+  ProtectedRights();
+  SECURITY_ATTRIBUTES m_folder{};
+  SECURITY_ATTRIBUTES m_file{};
+};

@@ -1,0 +1,21 @@
+#include "install/InstallFolder.h"
+
+#include <algorithm>
+
+#include "install/InstallRun.h"
+#include "install/ManifestText.h"
+#include "install/PayloadPackage.h"
+
+std::size_t MaxInstallFolderUnits(std::size_t longestRelativePath) {
+  const std::size_t longest = std::max({longestRelativePath, kChannelFilePath.size(),
+                                        kManifestName.size(), kUninstallerName.size()});
+  return longest < kMaxFullPathUnits ? kMaxFullPathUnits - longest : 0;
+}
+
+FolderVerdict CheckInstallFolder(std::u16string_view folder, std::size_t longestRelativePath) {
+  if (folder.find(u'%') != std::u16string_view::npos)
+    return FolderVerdict::kPercent;
+  if (folder.size() > MaxInstallFolderUnits(longestRelativePath))
+    return FolderVerdict::kTooLong;
+  return FolderVerdict::kOk;
+}
