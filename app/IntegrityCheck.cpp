@@ -2,7 +2,6 @@
 
 #include <cwchar>
 #include <string>
-#include <vector>
 
 #include "app/InstallerDigest.h"
 
@@ -11,9 +10,11 @@ namespace {
 class Handle {
  public:
   explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() {
-    if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE)
+  ~Handle() { reset(nullptr); }
+  void reset(HANDLE h) {
+    if (valid())
       CloseHandle(h_);
+    h_ = h;
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -39,62 +40,71 @@ std::wstring ModulePath() {
   }
 }
 
+// A read-only view of a whole file of 1 to 104,857,599 bytes; data() is null when the
+// file cannot be opened or mapped or has another size. Nothing is copied: the digest reads
+// the view, so no buffer of the file's size is ever allocated.
+class MappedFile {
+ public:
+  explicit MappedFile(const wchar_t* path)
+      : file_(CreateFileW(path,
+                          GENERIC_READ,
+                          FILE_SHARE_READ,
+                          nullptr,
+                          OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL,
+                          nullptr)),
+        mapping_(nullptr) {
+    LARGE_INTEGER length;
+    if (!file_.valid() || !GetFileSizeEx(file_.get(), &length) || length.QuadPart <= 0 ||
+        static_cast<unsigned long long>(length.QuadPart) >= kInstallerSizeLimit) {
+      return;
+    }
+    mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping_.valid())
+      return;
+    view_ = static_cast<const std::uint8_t*>(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
+    if (view_ != nullptr)
+      size_ = static_cast<std::size_t>(length.QuadPart);
+  }
+  ~MappedFile() {
+    if (view_ != nullptr)
+      UnmapViewOfFile(view_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const std::uint8_t* data() const { return view_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  Handle file_;
+  Handle mapping_;
+  const std::uint8_t* view_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 }  // namespace
 
 bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size) {
-  const Handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid())
-    return false;
-  LARGE_INTEGER length;
-  if (!GetFileSizeEx(file.get(), &length) || length.QuadPart == 0 ||
-      static_cast<unsigned long long>(length.QuadPart) >= kInstallerSizeLimit) {
-    return false;
-  }
-  const Handle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping.valid())
-    return false;
-  const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-  if (view == nullptr)
-    return false;
+  const MappedFile file(path);
   PeImage image;
   FileRange block;
   std::uint32_t blockId = 0;
-  const bool found = image.Parse(static_cast<const std::uint8_t*>(view),
-                                 static_cast<std::size_t>(length.QuadPart)) == PeStatus::kOk &&
-                     image.FindDigestBlock(&block, &blockId) == PeStatus::kOk;
-  UnmapViewOfFile(view);
-  if (!found)
+  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
+      image.FindDigestBlock(&block, &blockId) != PeStatus::kOk) {
     return false;
+  }
   *position = block.position;
   *size = block.size;
   return true;
 }
 
 bool FileDigest(const wchar_t* path, wchar_t* digest) {
-  const Handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid())
-    return false;
-  LARGE_INTEGER length;
-  if (!GetFileSizeEx(file.get(), &length) || length.QuadPart <= 0 ||
-      static_cast<unsigned long long>(length.QuadPart) >= kInstallerSizeLimit) {
-    return false;
-  }
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length.QuadPart));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got,
-                  nullptr) ||
-        got == 0) {
-      return false;
-    }
-    done += got;
-  }
+  const MappedFile file(path);
   Md5Digest md5;
-  if (ComputeInstallerDigest(bytes.data(), bytes.size(), &md5) != PeStatus::kOk)
+  if (file.data() == nullptr ||
+      ComputeInstallerDigest(file.data(), file.size(), &md5) != PeStatus::kOk) {
     return false;
+  }
   const std::string hex = DigestHex(md5);
   for (std::size_t i = 0; i < hex.size(); ++i)
     digest[i] = static_cast<wchar_t>(hex[i]);

@@ -14,7 +14,7 @@ bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t
 // Writes the 32 upper-case hexadecimal digits of the file's digest, NUL-terminated, into
 // `digest` (room for at least 33 units). False, with `digest` untouched, when the file
 // cannot be read, is empty or is 104,857,600 bytes or larger, or has no digest block.
-// Reads the file once.
+// Reads the file once, through a read-only view: nothing of the file's size is allocated.
 bool FileDigest(const wchar_t* path, wchar_t* digest);
 
 // True when string 32 of the running executable holds the same 32 digits twice and they

@@ -9,8 +9,13 @@ bool TakeRun(std::u16string_view& text, char16_t stop, std::u16string* out) {
   const std::size_t end = std::min(text.find(stop), text.size());
   if (end == 0)
     return false;
-  if (out != nullptr)
-    *out = std::u16string(text.substr(0, std::min(end, kChannelFieldUnits)));
+  if (out != nullptr) {
+    std::size_t kept = std::min(end, kChannelFieldUnits);
+    // A cut between the two halves of a surrogate pair drops the whole character.
+    if (kept < end && kept > 0 && text[kept - 1] >= 0xD800 && text[kept - 1] <= 0xDBFF)
+      --kept;
+    *out = std::u16string(text.substr(0, kept));
+  }
   text.remove_prefix(end);
   return true;
 }

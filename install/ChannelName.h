@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-// Characters kept of each field; longer values are cut there.
+// UTF-16 code units kept of each field; longer values are cut there, or one unit earlier
+// where the cut would split a surrogate pair.
 inline constexpr std::size_t kChannelFieldUnits = 31;
 
 struct ChannelFields {

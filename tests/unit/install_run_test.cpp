@@ -403,6 +403,10 @@ TEST(ChannelName, ScansLikeTheProgramNamePattern) {
       {u"_portal_77.exe", u"", u""},
       {u"setup_" + std::u16string(40, u'p') + u"_" + std::u16string(40, u'd') + u".exe",
        std::u16string(31, u'p'), std::u16string(31, u'd')},
+      // The 31st unit is the first half of a pair: the character goes whole.
+      {u"setup_" + std::u16string(30, u'p') + u"\U0001F600x_" + std::u16string(29, u'd') +
+           u"\U0001F600.exe",
+       std::u16string(30, u'p'), std::u16string(29, u'd') + u"\U0001F600"},
   };
   for (const ChannelCase& c : cases) {
     const ChannelFields f = ParseChannelName(c.name);
