@@ -17,22 +17,27 @@ char16_t AsciiUpper(char16_t c) {
   return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
-// Device names that Windows resolves in every folder, with or without an extension.
+// Device names that Windows resolves in every folder, with or without an extension: CON,
+// PRN, AUX, NUL, COM1-9 and LPT1-9 (also with the superscript digits 1, 2 and 3, which
+// Windows takes for the same ports), and the console's CONIN$ and CONOUT$.
 bool IsReservedName(std::u16string_view name) {
   const std::size_t dot = name.find(u'.');
   std::u16string_view stem = name.substr(0, dot);
   while (!stem.empty() && stem.back() == u' ')
     stem.remove_suffix(1);
-  char16_t up[5] = {};
-  if (stem.size() != 3 && stem.size() != 4)
+  char16_t up[7] = {};
+  if (stem.size() < 3 || stem.size() > 7)
     return false;
   for (std::size_t i = 0; i < stem.size(); ++i)
     up[i] = AsciiUpper(stem[i]);
   const std::u16string_view s(up, stem.size());
-  if (s == u"CON" || s == u"PRN" || s == u"AUX" || s == u"NUL")
+  if (s == u"CON" || s == u"PRN" || s == u"AUX" || s == u"NUL" || s == u"CONIN$" ||
+      s == u"CONOUT$") {
     return true;
+  }
   if (s.size() == 4 && (s.substr(0, 3) == u"COM" || s.substr(0, 3) == u"LPT")) {
-    return s[3] >= u'1' && s[3] <= u'9';
+    return (s[3] >= u'1' && s[3] <= u'9') || s[3] == u'\u00B9' || s[3] == u'\u00B2' ||
+           s[3] == u'\u00B3';
   }
   return false;
 }

@@ -58,7 +58,8 @@ enum class PackageFault {
   kDotComponent,        // "." or ".."
   kForbiddenCharacter,  // control characters and < > : " | ? *
   kTrailingDotOrSpace,  // a name Windows would silently change
-  kReservedName,        // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+  kReservedName,        // CON, PRN, AUX, NUL, COM1-9, LPT1-9 (and ¹²³), CONIN$, CONOUT$,
+                        // with or without an extension
 };
 
 // Walks the records in order. It never reads outside the package: a record that does not

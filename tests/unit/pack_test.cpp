@@ -173,6 +173,27 @@ INSTANTIATE_TEST_SUITE_P(
                   d.Write("fine/readme.TXT", "2");
                 },
                 kPackMaxRelativePath, "differ only in letter case", "fine/README.txt"},
+        Refusal{"CaseOnlyDifferenceBeyondAscii",
+                [](const TempFolder& d) {
+                  d.Write("fine/\xc3\x84rger.txt", "1");  // Ärger
+                  d.Write("fine/\xc3\xa4rger.txt", "2");  // ärger
+                },
+                kPackMaxRelativePath, "differ only in letter case", "fine/\xc3\x84rger.txt"},
+        Refusal{"CaseOnlyDifferenceSigma",
+                [](const TempFolder& d) {
+                  d.Write("fine/\xce\xa3.txt", "1");  // capital sigma
+                  d.Write("fine/\xcf\x82.txt", "2");  // final sigma
+                },
+                kPackMaxRelativePath, "differ only in letter case", "fine/\xce\xa3.txt"},
+        Refusal{"CaseOnlyDifferenceFullWidth",
+                [](const TempFolder& d) {
+                  d.Write("fine/\xef\xbc\xa6", "1");  // fullwidth F
+                  d.Write("fine/\xef\xbd\x86", "2");  // fullwidth f
+                },
+                kPackMaxRelativePath, "differ only in letter case", "fine/\xef\xbc\xa6"},
+        Refusal{"SuperscriptDeviceName",
+                [](const TempFolder& d) { d.Write("COM\xc2\xb9.log", "x"); }, kPackMaxRelativePath,
+                "reserved device name", "COM\xc2\xb9.log"},
         Refusal{"PathTooLong",
                 [](const TempFolder& d) { d.Write("deep/" + std::string(30, 'n') + ".txt", "x"); },
                 30, "the limit is 30", "deep/nnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.txt"},
@@ -323,6 +344,14 @@ TEST_P(RealImages, ListAndExtractGiveBackThePayload) {
     EXPECT_EQ(folder.at(path), content) << path;
   }
   EXPECT_FALSE(uninstaller.empty());
+
+  // Extraction makes its folder, however deep.
+  TempFolder out;
+  PackStats stats;
+  ASSERT_TRUE(ExtractInstaller(ReadSample(GetParam()), out.path() / "new/deeper", &stats, &error))
+      << error;
+  EXPECT_EQ(FolderFiles((out.path() / "new/deeper").string()).size(), folder.size() + 1);
+  EXPECT_EQ(stats.files, folder.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(CrossBuilt,

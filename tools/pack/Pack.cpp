@@ -14,6 +14,7 @@
 #include "inflate/ResourceInflater.h"
 #include "install/PayloadPackage.h"
 #include "install/Utf8.h"
+#include "tools/pack/CaseFolding.h"
 
 namespace fs = std::filesystem;
 
@@ -35,12 +36,9 @@ std::string Quote(const fs::path& path) {
   return "'" + path.string() + "'";
 }
 
-char16_t FoldAscii(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
+// A name as NTFS compares it: unit by unit, without letter case.
 std::u16string Folded(std::u16string s) {
-  std::transform(s.begin(), s.end(), s.begin(), FoldAscii);
+  std::transform(s.begin(), s.end(), s.begin(), SimpleCaseFold);
   return s;
 }
 
@@ -409,6 +407,41 @@ bool ReadInstallerResources(const Bytes& image,
   if (!check.ok()) {
     *error = "the payload package is damaged: " + check.Describe();
     return false;
+  }
+  return true;
+}
+
+bool ExtractInstaller(const Bytes& image,
+                      const fs::path& folder,
+                      PackStats* stats,
+                      std::string* error) {
+  *stats = PackStats{};
+  Bytes package, uninstaller;
+  if (!ReadInstallerResources(image, &package, &uninstaller, error))
+    return false;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    *error = Quote(folder) + ": " + ec.message();
+    return false;
+  }
+  if (!WriteFileAtomically(folder / "uninstall.exe", uninstaller, error))
+    return false;
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    std::string relative = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    const fs::path target = folder / relative;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+      *error = Quote(target.parent_path()) + ": " + ec.message();
+      return false;
+    }
+    if (!WriteFileAtomically(target, Bytes(r.data, r.data + r.size), error))
+      return false;
+    ++stats->files;
+    stats->dataBytes += r.size;
   }
   return true;
 }

@@ -36,7 +36,7 @@ struct PackStats {
 // Lays out the package of every file below `folder`, in the package order (a sorted
 // recursive walk, each sub-folder's files where its name falls among its siblings).
 // Follows symbolic links; refuses unreadable files, names Windows cannot hold (including
-// two names that differ only in ASCII letter case), paths longer than `maxPath`, a package
+// two names that differ only in letter case, in any script), paths longer than `maxPath`, a package
 // over 104,857,600 bytes, and symbolic-link loops.
 bool BuildPayloadPackage(const std::filesystem::path& folder,
                          std::size_t maxPath,
@@ -79,6 +79,14 @@ bool ReadInstallerResources(const Bytes& image,
                             Bytes* package,
                             Bytes* uninstaller,
                             std::string* error);
+
+// Writes the uninstaller ("uninstall.exe") and every file of the payload package of the
+// installer `image` below `folder`, making it and its sub-folders as needed. `stats` gets
+// the payload's file and byte counts.
+bool ExtractInstaller(const Bytes& image,
+                      const std::filesystem::path& folder,
+                      PackStats* stats,
+                      std::string* error);
 
 // Reads or writes a whole file. WriteFileAtomically writes beside the target and renames.
 bool ReadWholeFile(const std::filesystem::path& path, Bytes* bytes, std::string* error);

@@ -209,48 +209,42 @@ int Verify(const Options& o) {
   return report.ok ? 0 : 1;
 }
 
-int ListOrExtract(const Options& o, bool extract) {
-  if (o.positional.size() != (extract ? 2u : 1u))
+int List(const Options& o) {
+  if (o.positional.size() != 1)
     return Usage();
   Bytes image, package, uninstaller;
   std::string error;
   if (!ReadWholeFile(o.positional[0], &image, &error))
     return Fail(error);
-  if (!ReadInstallerResources(image, &package, &uninstaller, &error)) {
+  if (!ReadInstallerResources(image, &package, &uninstaller, &error))
     return Fail("'" + o.positional[0] + "': " + error);
-  }
-  const fs::path root = extract ? fs::path(o.positional[1]) : fs::path();
-  if (extract && !WriteFileAtomically(root / "uninstall.exe", uninstaller, &error)) {
-    return Fail(error);
-  }
-  if (!extract)
-    std::printf("%10zu  uninstall.exe\n", uninstaller.size());
+  std::printf("%10zu  uninstall.exe\n", uninstaller.size());
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;
   std::size_t files = 0;
   std::uint64_t bytes = 0;
   while (walker.Next(&r)) {
-    std::string relative = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
     ++files;
     bytes += r.size;
-    if (!extract) {
-      std::printf("%10u  %s\n", r.size, relative.c_str());
-      continue;
-    }
-    for (char& c : relative) {
-      if (c == '\\')
-        c = '/';
-    }
-    const fs::path target = root / relative;
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    if (ec)
-      return Fail("'" + target.parent_path().string() + "': " + ec.message());
-    if (!WriteFileAtomically(target, Bytes(r.data, r.data + r.size), &error))
-      return Fail(error);
+    std::printf("%10u  %s\n", r.size,
+                Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)).c_str());
   }
-  std::printf("%zu files, %llu bytes%s\n", files, static_cast<unsigned long long>(bytes),
-              extract ? (" written below " + root.string()).c_str() : "");
+  std::printf("%zu files, %llu bytes\n", files, static_cast<unsigned long long>(bytes));
+  return 0;
+}
+
+int Extract(const Options& o) {
+  if (o.positional.size() != 2)
+    return Usage();
+  Bytes image;
+  std::string error;
+  PackStats stats;
+  if (!ReadWholeFile(o.positional[0], &image, &error))
+    return Fail(error);
+  if (!ExtractInstaller(image, o.positional[1], &stats, &error))
+    return Fail("'" + o.positional[0] + "': " + error);
+  std::printf("%zu files, %llu bytes written below %s\n", stats.files,
+              static_cast<unsigned long long>(stats.dataBytes), o.positional[1].c_str());
   return 0;
 }
 
@@ -272,8 +266,8 @@ int main(int argc, char** argv) {
   if (command == "verify")
     return Verify(o);
   if (command == "list")
-    return ListOrExtract(o, false);
+    return List(o);
   if (command == "extract")
-    return ListOrExtract(o, true);
+    return Extract(o);
   return Usage();
 }
