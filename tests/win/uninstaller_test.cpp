@@ -165,7 +165,7 @@ class TemporaryFolder {
 // The helper's command line is split by the copy's C runtime with Windows' rules: blanks
 // in the temporary folder must keep it three arguments.
 TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
-  const std::string copy = "C:\\Users\\John Smith\\AppData\\Local\\Temp\\Del1A2B.tmp";
+  const std::string copy = "C:\\Users\\John Smith (100%)\\AppData\\Local\\Temp\\Del1A2B.tmp";
   const std::string installed = "D:\\a&b (x) ^c\\\xbb\xa5\xb6\xaf\\uninstall.exe";  // 互动
   const std::string command = CleanUpCommandLine(copy, 452, installed);
   std::wstring wide(command.size() + 1, L'\0');
@@ -175,7 +175,7 @@ TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(wide.c_str(), &count);
   ASSERT_EQ(count, 3);
-  EXPECT_STREQ(arguments[0], L"C:\\Users\\John Smith\\AppData\\Local\\Temp\\Del1A2B.tmp");
+  EXPECT_STREQ(arguments[0], L"C:\\Users\\John Smith (100%)\\AppData\\Local\\Temp\\Del1A2B.tmp");
   EXPECT_STREQ(arguments[1], L"452");
   EXPECT_STREQ(arguments[2], L"D:\\a&b (x) ^c\\互动\\uninstall.exe");
   LocalFree(arguments);
@@ -329,6 +329,16 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
              "[InstallFileInfo]\r\nFILE0=Emotions\\??\\\xb4\xf3\xd0\xa6.gif\r\n");
   EXPECT_EQ(Uninstall(other, L"-silent"), 1u);
   EXPECT_TRUE(Exists(other + L"Emotions\\经典\\大笑.gif"));
+
+  // A temporary folder too long for the copy: uninstall.exe cannot go, and says so.
+  const std::wstring third = Install(L"long-temporary");
+  {
+    const TemporaryFolder temporary(L"C:\\" + std::wstring(300, L't'));
+    EXPECT_EQ(Uninstall(third, L"-silent"), 1u);
+  }
+  EXPECT_FALSE(Exists(third + L"Korvel互动.exe"));
+  Sleep(1500);
+  EXPECT_TRUE(Exists(third + L"uninstall.exe"));
 }
 
 // A new installation right after a removal - the helper still waits to delete the old
