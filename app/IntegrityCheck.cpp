@@ -4,26 +4,9 @@
 #include <string>
 
 #include "app/InstallerDigest.h"
+#include "install/Handle.h"
 
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() { reset(nullptr); }
-  void reset(HANDLE h) {
-    if (valid())
-      CloseHandle(h_);
-    h_ = h;
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_;
-};
 
 // The running executable's full path, however long.
 std::wstring ModulePath() {

@@ -222,46 +222,44 @@ Win32InstallFiles::Win32InstallFiles(const std::u16string& folder, DWORD registr
     : m_root(Wide(folder)), m_registrationLimitMs(registrationLimitMs) {
   // The install folder itself is where the user chose it, links and all; what is below it
   // must be below that place.
-  HANDLE root = CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (root == INVALID_HANDLE_VALUE)
+  Handle root(CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!root.valid() || m_root.empty())
     return;
-  m_rootFinal = FinalPath(root);
-  if (m_rootFinal.empty()) {
-    CloseHandle(root);
+  m_rootFinal = FinalPath(root.get());
+  if (m_rootFinal.empty())
     return;
-  }
   if (m_rootFinal.back() != L'\\')
     m_rootFinal += L'\\';
-  m_pins.emplace_back(m_root.substr(0, m_root.size() - 1), root);
+  m_pins.emplace_back(m_root.substr(0, m_root.size() - 1), std::move(root));
 }
 
-Win32InstallFiles::~Win32InstallFiles() {
-  for (const auto& pin : m_pins)
-    CloseHandle(pin.second);
+Win32InstallFiles::~Win32InstallFiles() = default;
+
+bool Win32InstallFiles::Held(const std::wstring& folder) const {
+  // Files come folder by folder: the newest pin is nearly always the one.
+  return std::any_of(m_pins.rbegin(), m_pins.rend(),
+                     [&](const auto& pin) { return pin.first == folder; });
 }
 
 bool Win32InstallFiles::Pin(const std::wstring& folder) {
   // A link shows in its attributes even where the system follows it when opening.
   const DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY)
-    return false;
-  HANDLE handle = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool ok = GetFileInformationByHandle(handle, &info) &&
-                  (info.dwFileAttributes & kLinkOrFolder) == FILE_ATTRIBUTE_DIRECTORY &&
-                  SamePath(FinalPath(handle), m_rootFinal + folder.substr(m_root.size()));
-  if (!ok) {
-    CloseHandle(handle);
+      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY) {
     return false;
   }
-  m_pins.emplace_back(folder, handle);
+  Handle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
+      (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+      !SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) {
+    return false;
+  }
+  m_pins.emplace_back(folder, std::move(handle));
   return true;
 }
 
@@ -278,9 +276,7 @@ bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
   for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
        cut = file.find(L'\\', cut + 1)) {
     const std::wstring folder = file.substr(0, cut);
-    const auto held = std::find_if(m_pins.rbegin(), m_pins.rend(),
-                                   [&](const auto& pin) { return pin.first == folder; });
-    if (held != m_pins.rend())
+    if (Held(folder))
       continue;
     CreateDirectoryW(folder.c_str(),
                      const_cast<SECURITY_ATTRIBUTES*>(ProtectedRights::Get().Folder()));
@@ -290,33 +286,27 @@ bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
   return true;
 }
 
-HANDLE Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
+Handle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
   const std::wstring file = Wide(path);
   const std::size_t last = file.rfind(L'\\');
-  if (last == std::wstring::npos)
-    return INVALID_HANDLE_VALUE;
-  const std::wstring folder = file.substr(0, last);
-  const auto held = std::find_if(m_pins.rbegin(), m_pins.rend(),
-                                 [&](const auto& pin) { return pin.first == folder; });
-  if (held == m_pins.rend())
-    return INVALID_HANDLE_VALUE;
+  if (last == std::wstring::npos || !Held(file.substr(0, last)))
+    return Handle();
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !IsOwnFile(file, attributes))
-    return INVALID_HANDLE_VALUE;
+    return Handle();
   const ProtectedRights& rights = ProtectedRights::Get();
-  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
-                              const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return handle;
+  Handle handle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
+                            const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid())
+    return Handle();
   // The rights of a new file are set on creation; an existing one gets them now.
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info) ||
+  if (!GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      (existed && !rights.Apply(handle, false))) {
-    CloseHandle(handle);
-    return INVALID_HANDLE_VALUE;
+      (existed && !rights.Apply(handle.get(), false))) {
+    return Handle();
   }
   return handle;
 }
@@ -326,33 +316,27 @@ bool Win32InstallFiles::IsOwnFile(const std::wstring& file, DWORD attributes) co
     return false;
   // Opened without following a link, it must lie where its name says: a link that does not
   // show in the attributes (Wine shows none for a file) resolves elsewhere.
-  HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
+  const Handle handle(CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid())
     return true;  // whatever it is, creating it will tell
-  const bool inside = SamePath(FinalPath(handle), m_rootFinal + file.substr(m_root.size()));
-  CloseHandle(handle);
-  return inside;
+  return SamePath(FinalPath(handle.get()), m_rootFinal + file.substr(m_root.size()));
 }
 
 std::unique_ptr<InstallFiles::File> Win32InstallFiles::Create(const std::u16string& path) {
-  HANDLE handle = OpenFile(path, CREATE_ALWAYS);
-  if (handle == INVALID_HANDLE_VALUE)
+  Handle handle = OpenFile(path, CREATE_ALWAYS);
+  if (!handle.valid())
     return nullptr;
-  return std::make_unique<Win32File>(handle);
+  return std::make_unique<Win32File>(handle.release());
 }
 
 void Win32InstallFiles::WriteChannelInfo(const std::u16string& folder) {
   // The file is made (or taken over) here, with its rights, before the profile calls write
   // into it; an existing file keeps its other content.
   const std::u16string path = folder + std::u16string(kChannelFilePath);
-  if (!MakeFolders(path))
+  if (!MakeFolders(path) || !OpenFile(path, OPEN_ALWAYS).valid())
     return;
-  HANDLE handle = OpenFile(path, OPEN_ALWAYS);
-  if (handle == INVALID_HANDLE_VALUE)
-    return;
-  CloseHandle(handle);
   ::WriteChannelInfo(Wide(folder), ProgramName().c_str());
 }
 

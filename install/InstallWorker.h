@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "install/Handle.h"
 #include "install/InstallRun.h"
 #include "install/Registration.h"
 
@@ -120,18 +121,20 @@ class Win32InstallFiles : public InstallFiles {
 
  private:
   // Opens `path` (inside a proved folder) for writing with `disposition`: a new file gets
-  // the protected rights, an existing one has them applied. INVALID_HANDLE_VALUE when the
-  // folder is not proved, the entry is a link, or the file cannot be opened.
-  HANDLE OpenFile(const std::u16string& path, DWORD disposition);
+  // the protected rights, an existing one has them applied. No handle when the folder is
+  // not proved, the entry is a link, or the file cannot be opened.
+  Handle OpenFile(const std::u16string& path, DWORD disposition);
   // Whether the existing entry `file` (with `attributes`) is a plain file at its own place.
   bool IsOwnFile(const std::wstring& file, DWORD attributes) const;
+  // Whether `folder` (without a trailing '\') is held.
+  bool Held(const std::wstring& folder) const;
   // Holds `folder` (a path below the install folder, without a trailing '\') open once
   // it is proved to be a real folder at that place.
   bool Pin(const std::wstring& folder);
 
   std::wstring m_root;       // the install folder, with its '\'
   std::wstring m_rootFinal;  // where it really is (GetFinalPathNameByHandleW)
-  std::vector<std::pair<std::wstring, HANDLE>> m_pins;  // held folders, the root first
+  std::vector<std::pair<std::wstring, Handle>> m_pins;  // held folders, the root first
   DWORD m_registrationLimitMs;
 };
 

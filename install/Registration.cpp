@@ -1,6 +1,7 @@
 #include "install/Registration.h"
 
 #include "install/CommandLine.h"
+#include "install/Handle.h"
 
 namespace {
 
@@ -23,21 +24,6 @@ std::wstring Interpreter() {
   return SystemFolder() + L"\\cmd.exe";
 }
 
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h) {}
-  ~Handle() {
-    if (h_ != nullptr)
-      CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
 }  // namespace
 
 std::wstring RegistrationCommand(const wchar_t* installFolder) {
@@ -56,7 +42,7 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
   // its child running. Where the installer already runs in a job that allows no other,
   // the command runs without one.
   const Handle job(CreateJobObjectW(nullptr, nullptr));
-  if (job.get() != nullptr) {
+  if (job.valid()) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
@@ -73,7 +59,7 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
   }
   const Handle process(started.hProcess);
   const Handle thread(started.hThread);
-  const bool inJob = job.get() != nullptr && AssignProcessToJobObject(job.get(), process.get());
+  const bool inJob = job.valid() && AssignProcessToJobObject(job.get(), process.get());
   ResumeThread(thread.get());
   if (WaitForSingleObject(process.get(), timeLimitMs) != WAIT_OBJECT_0) {
     if (inJob)

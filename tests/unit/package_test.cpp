@@ -188,9 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST(PackageValidator, NamesThatOnlyLookReservedAreFine) {
-  for (const char16_t* ok : {u"console.txt", u"COM0", u"LPT10.txt", u"nul_sound.wav", u"auxiliary",
-                             u".hidden", u"a..b", u"网页\\说明.htm", u"COM\u2074", u"CONIN",
-                             u"conout$$"}) {
+  for (const char16_t* ok :
+       {u"console.txt", u"COM0", u"LPT10.txt", u"nul_sound.wav", u"auxiliary", u".hidden", u"a..b",
+        u"网页\\说明.htm", u"COM\u2074", u"CONIN", u"conout$$"}) {
     EXPECT_EQ(CheckRelativePath(ok, kMaxFullPathUnits), PackageFault::kNone) << Utf16ToUtf8(ok);
   }
 }
