@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/InstallerDigest.h"
-#include "install/Handle.h"
+#include "install/UniqueHandle.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ class MappedFile {
   std::size_t size() const { return size_; }
 
  private:
-  Handle file_;
-  Handle mapping_;
+  UniqueHandle file_;
+  UniqueHandle mapping_;
   const std::uint8_t* view_ = nullptr;
   std::size_t size_ = 0;
 };

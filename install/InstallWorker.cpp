@@ -222,9 +222,9 @@ Win32InstallFiles::Win32InstallFiles(const std::u16string& folder, DWORD registr
     : m_root(Wide(folder)), m_registrationLimitMs(registrationLimitMs) {
   // The install folder itself is where the user chose it, links and all; what is below it
   // must be below that place.
-  Handle root(CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueHandle root(CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!root.valid() || m_root.empty())
     return;
   m_rootFinal = FinalPath(root.get());
@@ -250,9 +250,10 @@ bool Win32InstallFiles::Pin(const std::wstring& folder) {
       (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY) {
     return false;
   }
-  Handle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
@@ -286,27 +287,27 @@ bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
   return true;
 }
 
-Handle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
+UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
   const std::wstring file = Wide(path);
   const std::size_t last = file.rfind(L'\\');
   if (last == std::wstring::npos || !Held(file.substr(0, last)))
-    return Handle();
+    return UniqueHandle();
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !IsOwnFile(file, attributes))
-    return Handle();
+    return UniqueHandle();
   const ProtectedRights& rights = ProtectedRights::Get();
-  Handle handle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
-                            const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
+                                  const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid())
-    return Handle();
+    return UniqueHandle();
   // The rights of a new file are set on creation; an existing one gets them now.
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       (existed && !rights.Apply(handle.get(), false))) {
-    return Handle();
+    return UniqueHandle();
   }
   return handle;
 }
@@ -316,16 +317,16 @@ bool Win32InstallFiles::IsOwnFile(const std::wstring& file, DWORD attributes) co
     return false;
   // Opened without following a link, it must lie where its name says: a link that does not
   // show in the attributes (Wine shows none for a file) resolves elsewhere.
-  const Handle handle(CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const UniqueHandle handle(CreateFileW(
+      file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid())
     return true;  // whatever it is, creating it will tell
   return SamePath(FinalPath(handle.get()), m_rootFinal + file.substr(m_root.size()));
 }
 
 std::unique_ptr<InstallFiles::File> Win32InstallFiles::Create(const std::u16string& path) {
-  Handle handle = OpenFile(path, CREATE_ALWAYS);
+  UniqueHandle handle = OpenFile(path, CREATE_ALWAYS);
   if (!handle.valid())
     return nullptr;
   return std::make_unique<Win32File>(handle.release());

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "install/Handle.h"
 #include "install/InstallRun.h"
 #include "install/Registration.h"
+#include "install/UniqueHandle.h"
 
 inline constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 1000;
 inline constexpr std::size_t kPathBlockUnits = 260;
@@ -123,7 +123,7 @@ class Win32InstallFiles : public InstallFiles {
   // Opens `path` (inside a proved folder) for writing with `disposition`: a new file gets
   // the protected rights, an existing one has them applied. No handle when the folder is
   // not proved, the entry is a link, or the file cannot be opened.
-  Handle OpenFile(const std::u16string& path, DWORD disposition);
+  UniqueHandle OpenFile(const std::u16string& path, DWORD disposition);
   // Whether the existing entry `file` (with `attributes`) is a plain file at its own place.
   bool IsOwnFile(const std::wstring& file, DWORD attributes) const;
   // Whether `folder` (without a trailing '\') is held.
@@ -134,7 +134,7 @@ class Win32InstallFiles : public InstallFiles {
 
   std::wstring m_root;       // the install folder, with its '\'
   std::wstring m_rootFinal;  // where it really is (GetFinalPathNameByHandleW)
-  std::vector<std::pair<std::wstring, Handle>> m_pins;  // held folders, the root first
+  std::vector<std::pair<std::wstring, UniqueHandle>> m_pins;  // held folders, the root first
   DWORD m_registrationLimitMs;
 };
 

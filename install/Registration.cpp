@@ -1,7 +1,7 @@
 #include "install/Registration.h"
 
 #include "install/CommandLine.h"
-#include "install/Handle.h"
+#include "install/UniqueHandle.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
   // The job ends RegSvr32 too when the interpreter is ended: ending cmd alone would leave
   // its child running. Where the installer already runs in a job that allows no other,
   // the command runs without one.
-  const Handle job(CreateJobObjectW(nullptr, nullptr));
+  const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   if (job.valid()) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -57,8 +57,8 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
                       folder.c_str(), &startup, &started)) {
     return RegistrationResult::kFailed;
   }
-  const Handle process(started.hProcess);
-  const Handle thread(started.hThread);
+  const UniqueHandle process(started.hProcess);
+  const UniqueHandle thread(started.hThread);
   const bool inJob = job.valid() && AssignProcessToJobObject(job.get(), process.get());
   ResumeThread(thread.get());
   if (WaitForSingleObject(process.get(), timeLimitMs) != WAIT_OBJECT_0) {

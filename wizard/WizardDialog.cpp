@@ -126,9 +126,7 @@ WizardDialog::WizardDialog()
       m_bandBrush(CreateSolidBrush(kBand)),
       m_whiteBrush(CreateSolidBrush(RGB(255, 255, 255))) {}
 
-WizardDialog::~WizardDialog() {
-  ReleaseTarget();
-}
+WizardDialog::~WizardDialog() = default;
 
 const Dialog::MessageEntry WizardDialog::kMap[] = {
     Message(WM_PAINT, &WizardDialog::OnPaint),
@@ -447,7 +445,7 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
 }
 
 void WizardDialog::RemovePartialInstall() {
-  ReleaseTarget();
+  m_targetPin.reset();
   const std::wstring folder = m_targetDir;
   RunAndWait(UninstallerCommandLine(folder, true), folder.c_str());
   // The folders this wizard made go too when nothing is left in them (a refused package
@@ -457,12 +455,6 @@ void WizardDialog::RemovePartialInstall() {
       break;
   }
   m_createdFolders.clear();
-}
-
-void WizardDialog::ReleaseTarget() {
-  if (m_targetPin != INVALID_HANDLE_VALUE)
-    CloseHandle(m_targetPin);
-  m_targetPin = INVALID_HANDLE_VALUE;
 }
 
 std::size_t WizardDialog::LongestPackagePath() {
@@ -617,8 +609,8 @@ bool WizardDialog::AcceptTargetFolder() {
   }
   // Held open until the installation ends, so that nobody (an earlier uninstaller's
   // clean-up helper, say) removes or replaces the folder before the worker holds it.
-  ReleaseTarget();
-  m_targetPin = CreateFileW(m_targetDir, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  m_targetPin.reset(CreateFileW(m_targetDir, FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return true;
 }

@@ -14,6 +14,7 @@
 #include "framework/Dialog.h"
 #include "framework/Gdi.h"
 #include "install/InstallWorker.h"
+#include "install/UniqueHandle.h"
 
 enum WizardPage {
   PAGE_WELCOME = 0,
@@ -111,7 +112,6 @@ class WizardDialog : public Dialog {
   void SuggestTargetFolder();
   bool AcceptTargetFolder();
   void RemovePartialInstall();
-  void ReleaseTarget();
   // The payload package's longest relative path, read once from the resource (0 when it
   // cannot be read).
   std::size_t LongestPackagePath();
@@ -122,7 +122,7 @@ class WizardDialog : public Dialog {
   Brush m_bandBrush;
   Brush m_whiteBrush;
   std::vector<std::wstring> m_createdFolders;  // by AcceptTargetFolder, outermost first
-  HANDLE m_targetPin = INVALID_HANDLE_VALUE;
+  UniqueHandle m_targetPin;  // the accepted folder, held until the installation ends
   bool m_packageInspected = false;
   std::size_t m_longestPackagePath = 0;
 

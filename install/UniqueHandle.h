@@ -6,18 +6,18 @@
 
 #include <utility>
 
-class Handle {
+class UniqueHandle {
  public:
-  explicit Handle(HANDLE h = nullptr) : h_(h) {}
-  ~Handle() { reset(); }
-  Handle(Handle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-  Handle& operator=(Handle&& other) noexcept {
+  explicit UniqueHandle(HANDLE h = nullptr) : h_(h) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other)
       reset(std::exchange(other.h_, nullptr));
     return *this;
   }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
 
   HANDLE get() const { return h_; }
   bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
