@@ -292,21 +292,26 @@ UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD dispo
   const std::size_t last = file.rfind(L'\\');
   if (last == std::wstring::npos || !Held(file.substr(0, last)))
     return UniqueHandle();
-  const DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !IsOwnFile(file, attributes))
-    return UniqueHandle();
   const ProtectedRights& rights = ProtectedRights::Get();
-  UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES, 0,
-                                  const_cast<SECURITY_ATTRIBUTES*>(rights.File()), disposition,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid())
+  const auto open = [&](DWORD how) {
+    return UniqueHandle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                    0, const_cast<SECURITY_ATTRIBUTES*>(rights.File()), how,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  // The common case, a new file, in one call: CREATE_NEW makes it with its rights and
+  // fails on any existing name, a link included, without following it.
+  UniqueHandle handle = open(CREATE_NEW);
+  if (handle.valid() || GetLastError() != ERROR_FILE_EXISTS)
+    return handle;
+  // Something is there: it must be a plain file at its own place, and it gets the rights.
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
     return UniqueHandle();
-  // The rights of a new file are set on creation; an existing one gets them now.
-  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  handle = open(disposition);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle.get(), &info) ||
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      (existed && !rights.Apply(handle.get(), false))) {
+      !rights.Apply(handle.get(), false)) {
     return UniqueHandle();
   }
   return handle;

@@ -120,9 +120,10 @@ class Win32InstallFiles : public InstallFiles {
   std::string ToAnsi(std::u16string_view line) override;
 
  private:
-  // Opens `path` (inside a proved folder) for writing with `disposition`: a new file gets
-  // the protected rights, an existing one has them applied. No handle when the folder is
-  // not proved, the entry is a link, or the file cannot be opened.
+  // Opens `path` (inside a proved folder) for writing: a new file is made with the
+  // protected rights, an existing one is opened with `disposition` (CREATE_ALWAYS or
+  // OPEN_ALWAYS) and has them applied. No handle when the folder is not proved, the entry
+  // is a link, or the file cannot be opened.
   UniqueHandle OpenFile(const std::u16string& path, DWORD disposition);
   // Whether the existing entry `file` (with `attributes`) is a plain file at its own place.
   bool IsOwnFile(const std::wstring& file, DWORD attributes) const;
