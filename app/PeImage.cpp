@@ -230,34 +230,35 @@ PeStatus PeImage::FindDigestBlock(FileRange* block, std::uint32_t* blockId) cons
 PeStatus PeImage::FindNamedTypeResource(std::u16string_view typeName,
                                         std::uint32_t id,
                                         FileRange* range) const {
-  if (!ResourceRoot())
-    return PeStatus::kNoResourceDirectory;
-  std::uint16_t named, ids;
-  if (!ReadDirectory(0, &named, &ids))
-    return PeStatus::kBadResourceDirectory;
-  for (std::uint32_t i = 0; i < named; ++i) {
-    Entry type{};
-    if (!ReadEntry(0, i, &type))
-      return PeStatus::kBadResourceDirectory;
-    if ((type.name & kHighBit) && NameEquals(type.name, typeName))
-      return FindInType(type, id, range);
-  }
-  return PeStatus::kNoSuchResource;
+  return FindResourceOfType(&typeName, 0, id, range);
 }
 
 PeStatus PeImage::FindTypedResource(std::uint32_t typeId,
                                     std::uint32_t id,
                                     FileRange* range) const {
+  return FindResourceOfType(nullptr, typeId, id, range);
+}
+
+PeStatus PeImage::FindResourceOfType(const std::u16string_view* typeName,
+                                     std::uint32_t typeId,
+                                     std::uint32_t id,
+                                     FileRange* range) const {
   if (!ResourceRoot())
     return PeStatus::kNoResourceDirectory;
   std::uint16_t named, ids;
   if (!ReadDirectory(0, &named, &ids))
     return PeStatus::kBadResourceDirectory;
-  for (std::uint32_t i = named; i < std::uint32_t{named} + ids; ++i) {
+  // Named types come first in a directory, then those with an id.
+  const std::uint32_t first = typeName != nullptr ? 0 : named;
+  const std::uint32_t end = typeName != nullptr ? named : std::uint32_t{named} + ids;
+  for (std::uint32_t i = first; i < end; ++i) {
     Entry type{};
     if (!ReadEntry(0, i, &type))
       return PeStatus::kBadResourceDirectory;
-    if (type.name == typeId)
+    const bool match = typeName != nullptr
+                           ? (type.name & kHighBit) && NameEquals(type.name, *typeName)
+                           : type.name == typeId;
+    if (match)
       return FindInType(type, id, range);
   }
   return PeStatus::kNoSuchResource;

@@ -101,6 +101,12 @@ class PeImage {
   bool ReadEntry(std::uint32_t directory, std::uint32_t index, Entry* entry) const;
   bool NameEquals(std::uint32_t nameOffset, std::u16string_view name) const;
   PeStatus DataEntry(std::uint32_t offset, FileRange* range) const;
+  // Resource `id`, first language, of the type named `*typeName`, or numbered `typeId`
+  // when `typeName` is null.
+  PeStatus FindResourceOfType(const std::u16string_view* typeName,
+                              std::uint32_t typeId,
+                              std::uint32_t id,
+                              FileRange* range) const;
   // Resource `id`, first language, below the type entry at `type` of the root.
   PeStatus FindInType(const Entry& type, std::uint32_t id, FileRange* range) const;
   bool ResourceRoot() const { return resourceRva_ != 0; }
