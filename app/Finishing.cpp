@@ -6,17 +6,11 @@
 
 #include "install/CommandLine.h"
 #include "install/Directories.h"
+#include "product/Product.h"
 
 namespace {
 
-constexpr wchar_t kDisplayName[] = L"Korvel视频安装版";
-constexpr wchar_t kPublisher[] = L"Korvel互动娱乐";
-constexpr wchar_t kClientName[] = L"Korvel互动.exe";
-constexpr wchar_t kClientShortcut[] = L"Korvel互动.lnk";
-constexpr wchar_t kMenuClientShortcut[] = L"brimvale\\Korvel互动.lnk";
-constexpr wchar_t kMenuUninstallShortcut[] = L"brimvale\\uninstall.lnk";
-constexpr wchar_t kClientDescription[] = L"马上开始Korvel视频之旅";
-constexpr wchar_t kUninstallDescription[] = L"删除Korvel视频";
+using namespace product;
 
 // Releases a COM interface when it goes out of scope.
 template <class T>
@@ -71,7 +65,7 @@ void WriteUninstallEntry(const std::wstring& folder,
   }
   const std::wstring uninstaller = UninstallerCommandLine(folder, false);
   const std::wstring quiet = UninstallerCommandLine(folder, true);
-  const std::wstring icon = folder + kClientName;
+  const std::wstring icon = folder + kClientFile;
   std::wstring location = folder;
   if (location.size() > 3 && location.back() == L'\\')
     location.pop_back();
@@ -91,24 +85,6 @@ void WriteUninstallEntry(const std::wstring& folder,
 }
 
 }  // namespace
-
-std::wstring ClientCommandLine(const std::wstring& folder) {
-  return QuoteArgument(folder + kClientName);
-}
-
-std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent) {
-  return QuoteArgument(folder + L"uninstall.exe") + (silent ? L" -silent" : L"");
-}
-
-std::wstring PreviousUninstallerCommand(const std::wstring& value) {
-  std::wstring command = value;
-  if (!value.empty() && value.front() != L'"' && value.find(L' ') != std::wstring::npos) {
-    const DWORD attributes = GetFileAttributesW(value.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      command = QuoteArgument(value);
-  }
-  return command + L" -silent";
-}
 
 std::wstring ShortcutPath(int csidl, const wchar_t* name) {
   IMalloc* allocator = nullptr;
@@ -170,8 +146,8 @@ void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
                         std::uint64_t installedBytes,
                         const wchar_t* version) {
-  const std::wstring client = folder + kClientName;
-  const std::wstring uninstaller = folder + L"uninstall.exe";
+  const std::wstring client = folder + kClientFile;
+  const std::wstring uninstaller = folder + kUninstallerFile;
   if (choices.autoStart) {
     ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription);
   }

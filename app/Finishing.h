@@ -8,10 +8,6 @@
 #include <cstdint>
 #include <string>
 
-// HKEY_LOCAL_MACHINE\<this>: the uninstall entry.
-inline constexpr wchar_t kUninstallKeyPath[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvel视频安装版";
-
 // The file path of shortcut `name` (which may hold a sub-folder) in special folder `csidl`,
 // or empty when the folder cannot be resolved.
 std::wstring ShortcutPath(int csidl, const wchar_t* name);
@@ -26,18 +22,6 @@ BOOL CreateShortcut(int csidl,
 
 // Deletes the shortcut if there is one; the result of the deletion.
 BOOL DeleteShortcut(int csidl, const wchar_t* name);
-
-// Command lines of the installed programs, each program path quoted (see CommandLine.h):
-// the client, and the uninstaller with " -silent" when `silent` - the UninstallString and
-// QuietUninstallString of the entry, and what the wizard runs to remove a partial install.
-std::wstring ClientCommandLine(const std::wstring& folder);
-std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent);
-
-// What the next installer runs to remove this installation: the entry's "UninstallString"
-// `value` followed by " -silent". A value that is not quoted but names an existing file
-// whose path has blanks is quoted first, so that a program planted at a prefix of that
-// path ("C:\Program") is never the one started.
-std::wstring PreviousUninstallerCommand(const std::wstring& value);
 
 // Writes a REG_SZ value with its terminating NUL; ERROR_INVALID_DATA, writing nothing, for a
 // null text. The Windows error code of the write otherwise.

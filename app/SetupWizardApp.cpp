@@ -6,11 +6,11 @@
 
 #include "app/Finishing.h"
 #include "app/IntegrityCheck.h"
+#include "product/Product.h"
 #include "wizard/WizardDialog.h"
 
 namespace {
 constexpr wchar_t kCaption[] = L"提示";
-constexpr wchar_t kVersion[] = L"1.0";
 }  // namespace
 
 BOOL SetupWizardApp::InitInstance() {
@@ -20,7 +20,7 @@ BOOL SetupWizardApp::InitInstance() {
   }
   // One atomic step: create, and learn from the error whether another installer had it.
   // The handle stays open until the process ends; that marks the installer as running.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"vorlixInstall");
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, product::kMutexName);
   if (mutex == nullptr)
     return FALSE;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -43,7 +43,7 @@ BOOL SetupWizardApp::InitInstance() {
     FinishInstallation(
         dialog.m_targetDir,
         {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
-        dialog.m_worker.Outcome().installedBytes, kVersion);
+        dialog.m_worker.Outcome().installedBytes, product::kVersion);
   }
   return FALSE;
 }

@@ -1,5 +1,9 @@
 #include "install/CommandLine.h"
 
+#include <windows.h>
+
+#include "product/Product.h"
+
 std::wstring QuoteArgument(std::wstring_view argument) {
   std::wstring quoted = L"\"";
   std::size_t backslashes = 0;
@@ -16,4 +20,22 @@ std::wstring QuoteArgument(std::wstring_view argument) {
   quoted.append(2 * backslashes, L'\\');  // the closing quote follows
   quoted += L'"';
   return quoted;
+}
+
+std::wstring ClientCommandLine(const std::wstring& folder) {
+  return QuoteArgument(folder + product::kClientFile);
+}
+
+std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent) {
+  return QuoteArgument(folder + product::kUninstallerFile) + (silent ? L" -silent" : L"");
+}
+
+std::wstring PreviousUninstallerCommand(const std::wstring& value) {
+  std::wstring command = value;
+  if (!value.empty() && value.front() != L'"' && value.find(L' ') != std::wstring::npos) {
+    const DWORD attributes = GetFileAttributesW(value.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      command = QuoteArgument(value);
+  }
+  return command + L" -silent";
 }

@@ -222,11 +222,29 @@ InstallOutcome RunInstallation(const std::u16string& folder,
   }
 }
 
-bool InspectPackage(const std::uint8_t* payload, std::uint32_t size, PackageCheck* check) {
+bool InspectPackage(const std::uint8_t* payload,
+                    std::uint32_t size,
+                    PackageCheck* check,
+                    std::vector<std::uint32_t>* sizes) {
   *check = PackageCheck{};
   Inflated package;
   if (!InflateStream(payload, size, kPackageLimit, &package))
     return false;
   *check = ValidatePackage(package.block.get(), package.size);
-  return check->ok();
+  if (!check->ok())
+    return false;
+  if (sizes != nullptr) {
+    PayloadPackage walker(package.block.get(), package.size);
+    PackageRecord record;
+    while (walker.Next(&record))
+      sizes->push_back(record.size);
+  }
+  return true;
+}
+
+std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
+                                 std::uint32_t size,
+                                 std::uint32_t limit) {
+  Inflated inflated;
+  return InflateStream(stream, size, limit, &inflated) ? inflated.size : 0;
 }

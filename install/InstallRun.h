@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "install/PayloadPackage.h"
+#include "product/Product.h"
 
 // Reports (the wParam of WM_INSTALL_PROGRESS); 0-100 is a progress percentage.
 inline constexpr int INSTALL_REGISTER_HUNG = -5;
@@ -22,9 +23,13 @@ inline constexpr int INSTALL_PACKAGE_UNREADABLE = -2;
 inline constexpr int INSTALL_CREATE_FAILED = -1;
 inline constexpr int INSTALL_COMPLETE = 100;
 
-inline constexpr std::u16string_view kManifestName = u"uninstall.ini";
-inline constexpr std::u16string_view kUninstallerName = u"uninstall.exe";
-inline constexpr std::u16string_view kComponentName = u"imageOle.dll";
+// The installation's own files, as the portable core spells them (product/Product.h).
+inline constexpr auto kManifestUnits = product::ToUtf16(product::kManifestFile);
+inline constexpr auto kUninstallerUnits = product::ToUtf16(product::kUninstallerFile);
+inline constexpr auto kComponentUnits = product::ToUtf16(product::kComponentFile);
+inline constexpr std::u16string_view kManifestName = product::View(kManifestUnits);
+inline constexpr std::u16string_view kUninstallerName = product::View(kUninstallerUnits);
+inline constexpr std::u16string_view kComponentName = product::View(kComponentUnits);
 
 enum class RegistrationResult {
   kRegistered,
@@ -104,6 +109,15 @@ InstallOutcome RunInstallation(const std::u16string& folder,
                                InstallControl& control);
 
 // Inflates the payload stream and validates the package, for a look at it before any run
-// (its longest path, its data bytes). False, with `check` telling why where it can, when
-// the stream does not inflate cleanly or the package is damaged.
-bool InspectPackage(const std::uint8_t* payload, std::uint32_t size, PackageCheck* check);
+// (its longest path, its data bytes, and in `sizes`, when given, each file's size in
+// order). False, with `check` telling why where it can, when the stream does not inflate
+// cleanly or the package is damaged.
+bool InspectPackage(const std::uint8_t* payload,
+                    std::uint32_t size,
+                    PackageCheck* check,
+                    std::vector<std::uint32_t>* sizes = nullptr);
+
+// The size of `stream` inflated, when it inflates cleanly within `limit` bytes; else 0.
+std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
+                                 std::uint32_t size,
+                                 std::uint32_t limit);

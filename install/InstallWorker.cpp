@@ -164,10 +164,14 @@ void WorkerThread::Resume() {
   ResumeThread(m_thread);
 }
 
-void WorkerThread::Stop() {
+void WorkerThread::RequestStop() {
   m_stopRequested = true;
   m_running = 0;
   Continue();
+}
+
+void WorkerThread::Stop() {
+  RequestStop();
   if (m_thread == nullptr)
     return;
   if (m_discarded && !m_started) {

@@ -42,8 +42,9 @@ class WorkerThread {
   HANDLE Thread() const { return m_thread; }
   // Starts (or continues) the thread.
   void Resume();
-  // Requests a stop - kept even when the run has not begun - lifts a pause, and waits for
-  // the thread to end.
+  // Requests a stop - kept even when the run has not begun - and lifts a pause; the thread
+  // ends at the run's next safe point. Stop also waits for it.
+  void RequestStop();
   void Stop();
   // Cooperative pause: the run parks at its next safe point (between records) until
   // Continue or Stop.

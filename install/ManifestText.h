@@ -17,9 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "product/Product.h"
+
 inline constexpr std::u16string_view kManifestFileHeader = u"[InstallFileInfo]\r\n";
 inline constexpr std::u16string_view kManifestFolderHeader = u"[InstallDirectoryInfo]\r\n";
-inline constexpr std::u16string_view kChannelFilePath = u"RudodeData\\Spread.ini";
+inline constexpr auto kChannelFileUnits = product::ToUtf16(product::kChannelFile);
+inline constexpr std::u16string_view kChannelFilePath = product::View(kChannelFileUnits);
 
 // "FILE<n>=<path>\r\n" and "DIRECTORY<n>=<path>\r\n".
 std::u16string ManifestFileLine(std::size_t number, std::u16string_view path);

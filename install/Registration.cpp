@@ -2,6 +2,7 @@
 
 #include "install/CommandLine.h"
 #include "install/UniqueHandle.h"
+#include "product/Product.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ std::wstring RegistrationCommand(const wchar_t* installFolder) {
   if (folder.find(L'%') != std::wstring::npos)
     return {};
   return QuoteArgument(Interpreter()) + L" /c RegSvr32 /s " +
-         QuoteArgument(folder + L"imageOle.dll");
+         QuoteArgument(folder + product::kComponentFile);
 }
 
 RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLimitMs) {

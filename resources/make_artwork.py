@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Draws the installer's skin and icon, the same bytes on every run:
+"""Draws the installer's skin and icon, the same bytes on every run, for 100, 150 and 200 %
+of the 96-DPI design (a length L is int(L * scale + 0.5) pixels, as the wizard scales it):
 
-  header.bmp   IDB_HEADER  576 x 81, 32 bits per pixel, every alpha byte 255
-  welcome.bmp  IDB_WELCOME 577 x 419, 24 bits per pixel; row 376 RGB(174,174,174) and
-               rows 377-418 RGB(227,227,227), the separator and button band of the wizard
-  setup.ico    IDI_SETUP   one 32 x 32 image, 24 bits per pixel
+  header-P.bmp   IDB_HEADER  576 x 81 at 100 %, 32 bits per pixel, every alpha byte 255
+  welcome-P.bmp  IDB_WELCOME 577 x 419 at 100 %, 24 bits per pixel; the separator row (376 at
+                 100 %) in RGB(174,174,174) and the button band below it in RGB(227,227,227),
+                 as the wizard paints them
+  setup.ico      IDI_SETUP   one 32 x 32 image, 24 bits per pixel
 
 usage: make_artwork.py OUTDIR
 """
@@ -129,31 +131,38 @@ def ico(canvas):
     return directory + entry + image
 
 
-def welcome():
-    c = Canvas(577, 419, (255, 255, 255))
-    c.vertical_gradient((214, 236, 252), (250, 252, 255), 0, 376)
-    c.wave(250, 14, 300, 0.0, (150, 200, 240), 0.35)
-    c.wave(280, 10, 220, 1.3, (100, 170, 230), 0.35)
-    c.wave(310, 8, 180, 2.1, (60, 140, 215), 0.30)
+def px(length, scale):
+    """A length of the 96-DPI design in pixels at `scale`, rounded half up."""
+    return int(length * scale + 0.5)
+
+
+def welcome(s):
+    c = Canvas(px(577, s), px(419, s), (255, 255, 255))
+    separator = px(376, s)
+    c.vertical_gradient((214, 236, 252), (250, 252, 255), 0, separator)
+    c.wave(px(250, s), 14 * s, 300 * s, 0.0, (150, 200, 240), 0.35)
+    c.wave(px(280, s), 10 * s, 220 * s, 1.3, (100, 170, 230), 0.35)
+    c.wave(px(310, s), 8 * s, 180 * s, 2.1, (60, 140, 215), 0.30)
     for x, y, r in ((470, 70, 38), (520, 130, 22), (420, 150, 14), (80, 60, 18)):
-        c.disc(x, y, r, (255, 255, 255), 0.55)
-    camera(c, 150, 150, 56, (42, 120, 210), (255, 255, 255))
-    c.text(230, 120, "KORVEL", 8, (30, 80, 150))
-    c.text(234, 196, "VIDEO CHAT", 3, (60, 110, 170))
-    c.fill_rows(376, 377, (174, 174, 174))
-    c.fill_rows(377, 419, (227, 227, 227))
+        c.disc(px(x, s), px(y, s), r * s, (255, 255, 255), 0.55)
+    camera(c, px(150, s), px(150, s), px(56, s), (42, 120, 210), (255, 255, 255))
+    c.text(px(230, s), px(120, s), "KORVEL", px(8, s), (30, 80, 150))
+    c.text(px(234, s), px(196, s), "VIDEO CHAT", px(3, s), (60, 110, 170))
+    band = separator + max(1, px(1, s))
+    c.fill_rows(separator, band, (174, 174, 174))
+    c.fill_rows(band, c.height, (227, 227, 227))
     return c
 
 
-def header():
-    c = Canvas(576, 81, (255, 255, 255))
+def header(s):
+    c = Canvas(px(576, s), px(81, s), (255, 255, 255))
     c.vertical_gradient((196, 226, 250), (236, 246, 255))
-    c.wave(58, 6, 260, 0.4, (150, 200, 240), 0.45)
-    c.wave(66, 5, 190, 1.7, (110, 175, 232), 0.40)
+    c.wave(px(58, s), 6 * s, 260 * s, 0.4, (150, 200, 240), 0.45)
+    c.wave(px(66, s), 5 * s, 190 * s, 1.7, (110, 175, 232), 0.40)
     for x, y, r in ((430, 22, 16), (470, 44, 9), (545, 18, 11), (300, 60, 6)):
-        c.disc(x, y, r, (255, 255, 255), 0.6)
-    camera(c, 520, 40, 18, (42, 120, 210), (255, 255, 255))
-    c.text(330, 32, "KORVEL VIDEO", 2, (40, 95, 160))
+        c.disc(px(x, s), px(y, s), r * s, (255, 255, 255), 0.6)
+    camera(c, px(520, s), px(40, s), px(18, s), (42, 120, 210), (255, 255, 255))
+    c.text(px(330, s), px(32, s), "KORVEL VIDEO", px(2, s), (40, 95, 160))
     return c
 
 
@@ -167,10 +176,12 @@ def icon():
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "."
     os.makedirs(out, exist_ok=True)
-    with open(os.path.join(out, "header.bmp"), "wb") as f:
-        f.write(bmp(header(), 32))
-    with open(os.path.join(out, "welcome.bmp"), "wb") as f:
-        f.write(bmp(welcome(), 24))
+    for percent in (100, 150, 200):
+        scale = percent / 100
+        with open(os.path.join(out, "header-%d.bmp" % percent), "wb") as f:
+            f.write(bmp(header(scale), 32))
+        with open(os.path.join(out, "welcome-%d.bmp" % percent), "wb") as f:
+            f.write(bmp(welcome(scale), 24))
     with open(os.path.join(out, "setup.ico"), "wb") as f:
         f.write(ico(icon()))
 

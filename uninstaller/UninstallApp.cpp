@@ -7,21 +7,14 @@
 #include <cstring>
 #include <vector>
 
+#include "product/Product.h"
+
 namespace {
 
+using namespace product;
+
 constexpr wchar_t kCaption[] = L"提示";
-constexpr wchar_t kClientRunning[] = L"Korvel正在运行，请终止后卸载";
-constexpr wchar_t kConfirm[] = L"是否要卸载Korvel视频安装版";
-constexpr wchar_t kSuccess[] = L"Korvel视频安装版成功从你的计算机移除";
-constexpr wchar_t kIncomplete[] = L"Korvel视频安装版未能完全移除，无法删除：";
 constexpr wchar_t kMore[] = L"等项目";
-constexpr char kClientClass[] = "ZephlinHallFrameWindow_Brimvale";
-constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-constexpr wchar_t kEntryName[] = L"Korvel视频安装版";
-constexpr wchar_t kClientShortcut[] = L"Korvel互动.lnk";
-constexpr wchar_t kMenuClientShortcut[] = L"brimvale\\Korvel互动.lnk";
-constexpr wchar_t kMenuUninstallShortcut[] = L"brimvale\\uninstall.lnk";
-constexpr char kMenuFolder[] = "brimvale";
 
 constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -156,7 +149,7 @@ struct Leftovers {
   }
 };
 
-enum class Removal { kRemoved, kAbsent, kKept, kFailed };
+enum class Removal { kGone, kAbsent, kKept, kFailed };
 
 // The install folder, held open for the whole removal (without delete sharing, so it cannot
 // be renamed or replaced meanwhile), and where it really is.
@@ -203,7 +196,7 @@ class InstallFolder {
         !Contains(file.get())) {
       return Removal::kFailed;
     }
-    return DeleteThrough(file.get()) ? Removal::kRemoved : Removal::kFailed;
+    return DeleteThrough(file.get()) ? Removal::kGone : Removal::kFailed;
   }
 
   // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
@@ -252,7 +245,7 @@ class InstallFolder {
       }
     }
     if (DeleteThrough(folder.get()))
-      return Removal::kRemoved;
+      return Removal::kGone;
     return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;
   }
 
@@ -291,15 +284,16 @@ using RegDeleteKeyExAFunction = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
 void DeleteUninstallEntry(Leftovers* leftovers) {
   static const auto deleteKeyEx = reinterpret_cast<RegDeleteKeyExAFunction>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("Advapi32.dll"), "RegDeleteKeyExA")));
-  const std::string entry = Ansi(kEntryName);
-  const std::string entryPath = std::string("HKEY_LOCAL_MACHINE\\") + kUninstallKey + "\\" + entry;
+  const std::string entry = Ansi(kDisplayName);
+  const std::string parent = Ansi(kUninstallKeyParent);
+  const std::string entryPath = "HKEY_LOCAL_MACHINE\\" + parent + "\\" + entry;
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WRITE, &key) !=
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_READ | KEY_WRITE, &key) !=
       ERROR_SUCCESS) {
     // Without the right to change the list of programs, an entry there stays.
     HKEY found = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\" + entry).c_str(), 0,
-                      KEY_READ, &found) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (parent + "\\" + entry).c_str(), 0, KEY_READ, &found) ==
+        ERROR_SUCCESS) {
       RegCloseKey(found);
       leftovers->Add(entryPath);
     }
@@ -357,7 +351,7 @@ int Remove(bool silent) {
   const std::string folder = FolderOf(self);
   if (folder.empty())
     return kExitIncomplete;
-  const std::string manifest = folder + "uninstall.ini";
+  const std::string manifest = folder + Ansi(kManifestFile);
   {
     const InstallFolder installed(folder);
     for (unsigned n = 0;; ++n) {
@@ -387,7 +381,7 @@ int Remove(bool silent) {
   DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &leftovers);
   const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
   if (!programs.empty()) {
-    const std::string menu = programs + "\\" + kMenuFolder;
+    const std::string menu = programs + "\\" + Ansi(kFolderName);
     if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
         GetLastError() != ERROR_DIR_NOT_EMPTY) {
       leftovers.Add(menu);
@@ -399,9 +393,9 @@ int Remove(bool silent) {
 
   if (!silent) {
     if (leftovers.count == 0) {
-      Message(Ansi(kSuccess), MB_OK);
+      Message(Ansi(kRemoved), MB_OK);
     } else {
-      Message(Ansi(kIncomplete) + "\r\n" + leftovers.first +
+      Message(Ansi(kNotAllRemoved) + "\r\n" + leftovers.first +
                   (leftovers.count > 1 ? "\r\n" + Ansi(kMore) : std::string()),
               MB_OK | MB_ICONWARNING);
     }
@@ -460,14 +454,14 @@ std::string CleanUpCommandLine(const std::string& copy,
 
 BOOL CUninstallApp::InitInstance() {
   InitControls();
-  if (FindWindowA(kClientClass, nullptr) != nullptr) {
+  if (FindWindowA(Ansi(kClientWindowClass).c_str(), nullptr) != nullptr) {
     Message(Ansi(kClientRunning), MB_OK);
     return FALSE;
   }
   const int argc = __argc;
   char** const argv = __argv;
   if (argc == 1) {
-    if (Message(Ansi(kConfirm), MB_YESNO) == IDYES)
+    if (Message(Ansi(kConfirmRemoval), MB_YESNO) == IDYES)
       m_exitCode = Remove(false);
   } else if (argc == 2) {
     if (std::strcmp(argv[1], "-silent") == 0)

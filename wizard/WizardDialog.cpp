@@ -2,129 +2,65 @@
 
 // after windows.h
 #include <commctrl.h>
-#include <richedit.h>
 #include <shlobj.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <cwctype>
 
-#include "app/Finishing.h"
+#include "install/CommandLine.h"
 #include "install/Directories.h"
 #include "install/FolderRights.h"
 #include "install/InstallFolder.h"
-#include "wizard/AgreementText.h"
+#include "product/Product.h"
 
 namespace {
 
-constexpr wchar_t kClientClass[] = L"ZephlinHallFrameWindow_Brimvale";
-constexpr wchar_t kCaption[] = L"提示";
-constexpr int kClientWidth = 576;
-constexpr int kClientHeight = 418;
+constexpr unsigned Pages(std::initializer_list<int> pages) {
+  unsigned mask = 0;
+  for (const int page : pages)
+    mask |= 1u << page;
+  return mask;
+}
+constexpr unsigned kAllPages = 0x1F;
 
-const COLORREF kBand = RGB(227, 227, 227);
-const COLORREF kSeparator = RGB(174, 174, 174);
+// How a control takes its size: its design rectangle, its text, or its text beside a
+// check box.
+enum class Fit { kDesign, kText, kCheckBox };
 
-// Pages' texts: title (x, y) and descriptions in the dialog font.
-struct Label {
-  int page;
-  const wchar_t* text;
-  int x;
-  int y;
-  bool title;
-};
-constexpr Label kLabels[] = {
-    {PAGE_AGREEMENT, L"安装协议", 35, 35, true},
-    {PAGE_AGREEMENT, L"如果你按[接受],则表示你接受用户许可协议条款。单击[取消]终止安装向导。", 25,
-     328, false},
-    {PAGE_TARGET, L"选择安装路径", 29, 35, true},
-    {PAGE_TARGET, L"安装向导将安装Korvel到下面指定的文件夹。要安装到其他文件夹请单击[...]", 39, 119,
-     false},
-    {PAGE_TARGET, L"软件安装文件夹", 39, 139, false},
-    {PAGE_TARGET, L"建议使用默认安装路径", 39, 300, false},
-    {PAGE_INSTALLING, L"正在安装", 35, 35, true},
-    {PAGE_FINISHED, L"安装完成", 35, 35, true},
-    {PAGE_FINISHED, L"Korvel推荐您：", 35, 120, false},
-};
+// The page titles, by page.
+constexpr const wchar_t* kTitles[] = {L"", L"安装协议", L"选择安装路径", L"正在安装", L"安装完成"};
 
-RECT Rect(int left, int top, int width, int height) {
-  return RECT{left, top, left + width - 1, top + height - 1};
+// Keyboard and mouse messages, which a wait drops.
+void DropInput() {
+  constexpr UINT kRanges[][2] = {{WM_KEYFIRST, WM_KEYLAST},
+                                 {WM_MOUSEFIRST, WM_MOUSELAST},
+                                 {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
+                                 {0x0240, 0x024F},  // touch and pointer input
+                                 {WM_NCMOUSEHOVER, WM_MOUSELEAVE}};
+  MSG message;
+  for (const auto& range : kRanges) {
+    while (PeekMessageW(&message, nullptr, range[0], range[1], PM_REMOVE)) {
+    }
+  }
 }
 
-// Runs `command` (current folder `folder`, or the installer's when null) and waits for it.
-void RunAndWait(std::wstring command, const wchar_t* folder) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                      &startup, &process)) {
-    return;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+// Lets the wizard lay itself out when the window changes DPI: the system would otherwise
+// rescale a dialog and its controls on its own (Windows 10 1703 and later).
+void KeepDpiLayoutToUs(HWND dialog) {
+  using SetBehavior = BOOL(WINAPI*)(HWND, int, int);
+  static const auto setBehavior = reinterpret_cast<SetBehavior>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetDialogDpiChangeBehavior")));
+  if (setBehavior != nullptr)
+    setBehavior(dialog, 1 /* DDC_DISABLE_ALL */, 1);
 }
 
 }  // namespace
-
-std::wstring ApplicationName() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring name = path;
-  name = name.substr(name.find_last_of(L"\\/") + 1);
-  const std::size_t dot = name.rfind(L'.');
-  return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
-
-// --- AgreementView ------------------------------------------------------------------------
-
-bool AgreementView::Create(HWND parent, int id, const RECT& rect) {
-  // The rich-edit control comes from the system folder, never from beside the installer.
-  static const HMODULE richEdit =
-      LoadLibraryExW(L"msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (richEdit == nullptr)
-    return false;
-  return Control::Create(MSFTEDIT_CLASS, parent, id, rect,
-                         WS_CHILD | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, L"");
-}
-
-void AgreementView::Load(HMODULE module, int resource) const {
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resource), MAKEINTRESOURCEW(23));  // RT_HTML
-  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-  const auto* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-  if (bytes == nullptr)
-    return;
-  const int size = static_cast<int>(SizeofResource(module, found));
-  const int units = MultiByteToWideChar(936, 0, bytes, size, nullptr, 0);
-  std::u16string html(static_cast<std::size_t>(units), u'\0');
-  MultiByteToWideChar(936, 0, bytes, size, reinterpret_cast<wchar_t*>(html.data()), units);
-
-  SendMessageW(m_hWnd, EM_SETTARGETDEVICE, 0, 0);  // wrap at the window's width
-  SendMessageW(m_hWnd, EM_SETBKGNDCOLOR, 0, RGB(255, 255, 255));
-  for (const TextRun& run : ParseAgreementHtml(html)) {
-    CHARFORMAT2W format{};
-    format.cbSize = sizeof format;
-    format.dwMask = CFM_BOLD | CFM_SIZE | CFM_COLOR | CFM_FACE;
-    format.dwEffects = run.bold ? CFE_BOLD : 0;
-    format.yHeight = 180;  // 12 px: 9 points in twips
-    format.crTextColor = RGB(0, 0, 0);
-    lstrcpynW(format.szFaceName, L"宋体", LF_FACESIZE);
-    SendMessageW(m_hWnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-    SendMessageW(m_hWnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-    std::wstring text(run.text.begin(), run.text.end());
-    SendMessageW(m_hWnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-  }
-  SendMessageW(m_hWnd, EM_SETSEL, 0, 0);
-}
 
 // --- construction ---------------------------------------------------------------------------
 
 WizardDialog::WizardDialog()
     : m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_SETUP))),
-      m_bandBrush(CreateSolidBrush(kBand)),
-      m_whiteBrush(CreateSolidBrush(RGB(255, 255, 255))) {}
+      m_colours(CurrentSkinColours()) {}
 
 WizardDialog::~WizardDialog() = default;
 
@@ -139,6 +75,10 @@ const Dialog::MessageEntry WizardDialog::kMap[] = {
     Message(WM_CTLCOLORLISTBOX, &WizardDialog::OnCtlColor),
     Message(WM_CTLCOLORSCROLLBAR, &WizardDialog::OnCtlColor),
     Message(WM_CTLCOLORMSGBOX, &WizardDialog::OnCtlColor),
+    Message(WM_SETCURSOR, &WizardDialog::OnSetCursor),
+    Message(WM_DPICHANGED, &WizardDialog::OnDpiChanged),
+    Message(WM_SETTINGCHANGE, &WizardDialog::OnSettingChange),
+    Message(WM_SYSCOLORCHANGE, &WizardDialog::OnSettingChange),
     Command(BN_CLICKED, IDC_BTN_BACK, &WizardDialog::OnBack),
     Command(BN_CLICKED, IDC_BTN_NEXT, &WizardDialog::OnNext),
     Command(BN_CLICKED, IDC_BTN_CANCEL, &WizardDialog::OnCancelOrFinish),
@@ -151,109 +91,220 @@ const Dialog::MessageEntry* WizardDialog::GetMessageMap() const {
   return kMap;
 }
 
+// Where each control stands in the 96-DPI design (left, top, width, height; a text's size
+// is measured) and on which pages it shows. The order is the creation order, which is the
+// Tab order: each page's controls in their visual order, the band's buttons last.
+struct WizardPlacement {
+  Control* control;
+  int left, top, width, height;
+  unsigned pages;
+  Fit fit;
+};
+
 BOOL WizardDialog::OnInitDialog() {
   SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-  SetWindowTextW(m_hWnd, L"KorvelV1.0 - 安装向导");
-  std::wmemset(m_worker.m_installFolder, L'\0', kPathBlockUnits);
+  SetWindowTextW(m_hWnd, product::kWizardCaption);
+  std::fill(std::begin(m_worker.m_installFolder), std::end(m_worker.m_installFolder), L'\0');
   m_worker.m_owner = m_hWnd;
+  KeepDpiLayoutToUs(m_hWnd);
 
-  // A 576 x 418 client area, centred as for the 577 x 419 welcome picture.
-  RECT window, client;
-  GetWindowRect(m_hWnd, &window);
-  GetClientRect(m_hWnd, &client);
-  const int frameWidth = (window.right - window.left) - (client.right - client.left);
-  const int frameHeight = (window.bottom - window.top) - (client.bottom - client.top);
-  MoveWindow(m_hWnd, (GetSystemMetrics(SM_CXSCREEN) - (frameWidth + kClientWidth + 1)) / 2,
-             (GetSystemMetrics(SM_CYSCREEN) - (frameHeight + kClientHeight + 1)) / 2,
-             frameWidth + kClientWidth, frameHeight + kClientHeight, FALSE);
-
-  const auto dialogFont = reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0));
-  LOGFONTW title{};
-  GetObjectW(dialogFont, sizeof title, &title);
-  title.lfHeight = 16;
-  title.lfWeight = 700;
-  lstrcpynW(title.lfFaceName, L"宋体", LF_FACESIZE);
-  m_titleFont.Reset(CreateFontIndirectW(&title));
-
-  m_btnBack.Create(m_hWnd, IDC_BTN_BACK, Rect(281, 384, 84, 27), L"上一步", BS_DEFPUSHBUTTON);
-  m_btnNext.Create(m_hWnd, IDC_BTN_NEXT, Rect(371, 384, 84, 27), L"下一步", BS_DEFPUSHBUTTON);
-  m_btnCancel.Create(m_hWnd, IDC_BTN_CANCEL, Rect(461, 384, 84, 27), L"取消", BS_DEFPUSHBUTTON);
-  m_agreementView.Create(m_hWnd, IDC_AGREEMENT, RECT{25, 99, 550, 318});
+  const RECT none{0, 0, 0, 0};
+  constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX;
+  m_stcTitle.Create(m_hWnd, IDC_STATIC_TITLE, none, L"", kLabel);
+  m_agreementView.Create(m_hWnd, IDC_AGREEMENT, none);
   m_agreementView.Load(GetModuleHandleW(nullptr), IDR_AGREEMENT);
-  m_editTarget.Create(m_hWnd, IDC_EDIT_TARGET, RECT{39, 172, 388, 196}, L"", 0,
+  m_stcAgreementNote.Create(
+      m_hWnd, IDC_STATIC_AGREEMENT_NOTE, none,
+      L"如果你按[接受],则表示你接受用户许可协议条款。单击[取消]终止安装向导。", kLabel);
+  m_stcTargetIntro.Create(m_hWnd, IDC_STATIC_TARGET_INTRO, none, product::kTargetDescription,
+                          kLabel);
+  m_stcTargetLabel.Create(m_hWnd, IDC_STATIC_TARGET_LABEL, none, L"软件安装文件夹", kLabel);
+  m_editTarget.Create(m_hWnd, IDC_EDIT_TARGET, none, L"", WS_TABSTOP,
                       WS_EX_CLIENTEDGE | WS_EX_NOPARENTNOTIFY);
-  m_stcFreeSpace.Create(m_hWnd, IDC_STATIC_FREESPACE, RECT{39, 320, 438, 349}, nullptr);
-  m_btnBrowse.Create(m_hWnd, IDC_BTN_BROWSE, Rect(400, 172, 30, 25), L"...", BS_DEFPUSHBUTTON);
-  m_stcStatus.Create(m_hWnd, IDC_STATIC_STATUS, RECT{35, 120, 434, 149}, L"正在安装");
-  m_progress.Create(m_hWnd, IDC_PROGRESS, RECT{35, 155, 434, 184});
-  m_chkAutoStart.Create(m_hWnd, IDC_CHK_AUTOSTART, Rect(70, 150, 80, 20), L"开机启动",
-                        BS_AUTOCHECKBOX);
-  m_chkRunNow.Create(m_hWnd, IDC_CHK_RUNNOW, Rect(70, 175, 100, 20), L"马上运行Korvel",
-                     BS_AUTOCHECKBOX);
-  m_chkShortcuts.Create(m_hWnd, IDC_CHK_SHORTCUTS, Rect(70, 200, 100, 20), L"创建快捷方式",
-                        BS_AUTOCHECKBOX);
-  m_controls = {&m_btnBack,    &m_btnNext,      &m_btnCancel, &m_agreementView,
-                &m_editTarget, &m_stcFreeSpace, &m_btnBrowse, &m_stcStatus,
-                &m_progress,   &m_chkAutoStart, &m_chkRunNow, &m_chkShortcuts};
-  for (Control* c : m_controls) {
-    if (c != &m_agreementView && c != &m_progress)
-      c->SetFont(dialogFont);
-  }
+  m_btnBrowse.Create(m_hWnd, IDC_BTN_BROWSE, none, L"...", BS_PUSHBUTTON | WS_TABSTOP);
+  m_stcTargetHint.Create(m_hWnd, IDC_STATIC_TARGET_HINT, none, L"建议使用默认安装路径", kLabel);
+  m_stcFreeSpace.Create(m_hWnd, IDC_STATIC_FREESPACE, none, nullptr, kLabel);
+  // One line, the path shortened in its middle: it never wraps onto the progress bar.
+  m_stcStatus.Create(m_hWnd, IDC_STATIC_STATUS, none, L"正在安装", kLabel | SS_PATHELLIPSIS);
+  m_progress.Create(m_hWnd, IDC_PROGRESS, none);
+  SetWindowTextW(m_progress.Handle(), L"安装进度");  // its name for a screen reader
+  m_stcRecommendation.Create(m_hWnd, IDC_STATIC_RECOMMENDATION, none, product::kRecommendation,
+                             kLabel);
+  m_chkAutoStart.Create(m_hWnd, IDC_CHK_AUTOSTART, none, L"开机启动", BS_AUTOCHECKBOX | WS_TABSTOP);
+  m_chkRunNow.Create(m_hWnd, IDC_CHK_RUNNOW, none, product::kRunNowChoice,
+                     BS_AUTOCHECKBOX | WS_TABSTOP);
+  m_chkShortcuts.Create(m_hWnd, IDC_CHK_SHORTCUTS, none, L"创建快捷方式",
+                        BS_AUTOCHECKBOX | WS_TABSTOP);
+  m_btnBack.Create(m_hWnd, IDC_BTN_BACK, none, L"上一步", BS_PUSHBUTTON | WS_TABSTOP);
+  m_btnNext.Create(m_hWnd, IDC_BTN_NEXT, none, L"下一步", BS_PUSHBUTTON | WS_TABSTOP);
+  m_btnCancel.Create(m_hWnd, IDC_BTN_CANCEL, none, L"取消", BS_PUSHBUTTON | WS_TABSTOP);
+  m_controls = {&m_stcTitle,       &m_agreementView, &m_stcAgreementNote, &m_stcTargetIntro,
+                &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,        &m_stcTargetHint,
+                &m_stcFreeSpace,   &m_stcStatus,     &m_progress,         &m_stcRecommendation,
+                &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_btnBack,
+                &m_btnNext,        &m_btnCancel};
+
+  ApplyDpi(WindowDpi(m_hWnd));
+  // The window at the screen's centre, as for the welcome picture (a unit larger each way).
+  RECT window;
+  GetWindowRect(m_hWnd, &window);
+  const int width = window.right - window.left;
+  const int height = window.bottom - window.top;
+  SetWindowPos(m_hWnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (width + m_scale(1))) / 2,
+               (GetSystemMetrics(SM_CYSCREEN) - (height + m_scale(1))) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   ShowPage(PAGE_WELCOME);
   return FALSE;
 }
 
+// --- DPI and layout -------------------------------------------------------------------------
+
+void WizardDialog::ApplyDpi(UINT dpi) {
+  m_dpi = dpi;
+  m_scale = Scale(dpi);
+  // The body font is the template's (MS Shell Dlg, 9 points) at this DPI; the title font
+  // is 宋体, bold, 16 pixels at 96 DPI.
+  LOGFONTW body{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)), sizeof body, &body);
+  body.lfHeight = -MulDiv(9, static_cast<int>(dpi), 72);
+  m_bodyFont.Reset(CreateFontIndirectW(&body));
+  LOGFONTW title = body;
+  title.lfHeight = m_scale(16);
+  title.lfWeight = FW_BOLD;
+  lstrcpynW(title.lfFaceName, L"宋体", LF_FACESIZE);
+  m_titleFont.Reset(CreateFontIndirectW(&title));
+  for (Control* c : m_controls) {
+    if (c != &m_agreementView && c != &m_progress)
+      c->SetFont(c == &m_stcTitle ? m_titleFont.get() : m_bodyFont.get());
+  }
+  if (m_artwork.percent != ArtworkPercent(dpi))
+    m_artwork = LoadArtwork(GetModuleHandleW(nullptr), dpi);
+  m_bandBrush.Reset(CreateSolidBrush(m_colours.band));
+  m_pageBrush.Reset(CreateSolidBrush(m_colours.page));
+
+  // A client area of 576 x 418 units.
+  RECT window, client;
+  GetWindowRect(m_hWnd, &window);
+  GetClientRect(m_hWnd, &client);
+  const int frameWidth = (window.right - window.left) - client.right;
+  const int frameHeight = (window.bottom - window.top) - client.bottom;
+  SetWindowPos(m_hWnd, nullptr, 0, 0, frameWidth + m_scale(kDesignWidth),
+               frameHeight + m_scale(kDesignHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOut();
+}
+
+void WizardDialog::LayOut() {
+  const int titleLeft = m_page == PAGE_TARGET ? 29 : 35;
+  const unsigned agreement = Pages({PAGE_AGREEMENT});
+  const unsigned target = Pages({PAGE_TARGET});
+  const unsigned installing = Pages({PAGE_INSTALLING});
+  const unsigned finished = Pages({PAGE_FINISHED});
+  const WizardPlacement placements[] = {
+      {&m_stcTitle, titleLeft, 35, 0, 0, kAllPages & ~Pages({PAGE_WELCOME}), Fit::kText},
+      {&m_agreementView, 25, 99, 525, 219, agreement, Fit::kDesign},
+      {&m_stcAgreementNote, 25, 328, 0, 0, agreement, Fit::kText},
+      {&m_stcTargetIntro, 39, 119, 0, 0, target, Fit::kText},
+      {&m_stcTargetLabel, 39, 139, 0, 0, target, Fit::kText},
+      {&m_editTarget, 39, 172, 349, 24, target, Fit::kDesign},
+      {&m_btnBrowse, 400, 172, 30, 25, target, Fit::kDesign},
+      {&m_stcTargetHint, 39, 300, 0, 0, target, Fit::kText},
+      {&m_stcFreeSpace, 39, 320, 399, 29, target, Fit::kDesign},
+      {&m_stcStatus, 35, 120, 399, 29, installing, Fit::kDesign},
+      {&m_progress, 35, 155, 399, 29, installing, Fit::kDesign},
+      {&m_stcRecommendation, 35, 120, 0, 0, finished, Fit::kText},
+      {&m_chkAutoStart, 70, 150, 0, 19, finished, Fit::kCheckBox},
+      {&m_chkRunNow, 70, 175, 0, 19, finished, Fit::kCheckBox},
+      {&m_chkShortcuts, 70, 200, 0, 19, finished, Fit::kCheckBox},
+      {&m_btnBack, 281, 384, 84, 27, Pages({PAGE_AGREEMENT, PAGE_TARGET, PAGE_INSTALLING}),
+       Fit::kDesign},
+      {&m_btnNext, 371, 384, 84, 27, kAllPages & ~finished, Fit::kDesign},
+      {&m_btnCancel, 461, 384, 84, 27, kAllPages, Fit::kDesign},
+  };
+  HDC dc = GetDC(m_hWnd);
+  for (const WizardPlacement& p : placements) {
+    RECT rect = m_scale.Box(p.left, p.top, p.width, p.height);
+    if (p.fit != Fit::kDesign) {
+      // Measured in the control's own font at this DPI.
+      const std::wstring text = p.control->Text();
+      SelectGuard font(dc, p.control == &m_stcTitle ? m_titleFont.get() : m_bodyFont.get());
+      SIZE extent{};
+      GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+      int width = extent.cx + m_scale(2);
+      if (p.fit == Fit::kCheckBox)
+        width += m_scale(13) + m_scale(6);  // the box and the gap before the text
+      rect.right = rect.left + width;
+      rect.bottom = rect.top + std::max<int>(extent.cy, m_scale(p.height));
+    }
+    SetWindowPos(p.control->Handle(), nullptr, rect.left, rect.top, rect.right - rect.left,
+                 rect.bottom - rect.top, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
+    if (p.pages & (1u << m_page)) {
+      if (!p.control->Visible())
+        ShowWindow(p.control->Handle(), SW_SHOWNORMAL);
+    } else if (p.control->Visible()) {
+      ShowWindow(p.control->Handle(), SW_HIDE);
+    }
+  }
+  ReleaseDC(m_hWnd, dc);
+  InvalidateRect(m_hWnd, nullptr, TRUE);
+}
+
+LRESULT WizardDialog::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+  const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+  if (suggested != nullptr) {
+    SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top,
+                 suggested->right - suggested->left, suggested->bottom - suggested->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ApplyDpi(LOWORD(wParam));
+  return 0;
+}
+
+LRESULT WizardDialog::OnSettingChange(WPARAM, LPARAM) {
+  m_colours = CurrentSkinColours();
+  m_bandBrush.Reset(CreateSolidBrush(m_colours.band));
+  m_pageBrush.Reset(CreateSolidBrush(m_colours.page));
+  InvalidateRect(m_hWnd, nullptr, TRUE);
+  return 0;
+}
+
+// --- pages ----------------------------------------------------------------------------------
+
 void WizardDialog::ShowPage(int page) {
   for (Control* c : m_controls)
     ShowWindow(c->Handle(), SW_HIDE);
-  auto show = [](const Control& c) { ShowWindow(c.Handle(), SW_SHOWNORMAL); };
+  m_page = page;
+  m_stcTitle.SetText(kTitles[page]);
+  LayOut();  // shows the page's controls
   switch (page) {
     case PAGE_WELCOME:
-      show(m_btnNext);
-      show(m_btnCancel);
       m_btnNext.Focus();
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"下一步");
       break;
     case PAGE_AGREEMENT:
-      show(m_btnBack);
-      show(m_btnNext);
-      show(m_btnCancel);
       m_btnNext.Focus();
-      show(m_agreementView);
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"接受");
       break;
-    case PAGE_TARGET:
-      show(m_btnBack);
-      show(m_btnNext);
-      show(m_btnCancel);
+    case PAGE_TARGET: {
       m_btnNext.Focus();
-      show(m_btnBrowse);
-      show(m_editTarget);
-      show(m_stcFreeSpace);
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"安装");
-      SuggestTargetFolder();
+      const FolderSuggestion suggestion = SuggestTargetFolder();
+      m_editTarget.SetText(suggestion.folder.c_str());
+      m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
       break;
+    }
     case PAGE_INSTALLING:
-      show(m_btnBack);
-      show(m_btnNext);
-      show(m_btnCancel);
-      show(m_stcStatus);
-      show(m_progress);
       m_btnBack.Enable(false);
       m_btnNext.Enable(false);
-      lstrcpynW(m_worker.m_installFolder, m_targetDir, kPathBlockUnits);
+      m_btnCancel.Focus();  // the focused button is now disabled: Esc must still ask
+      std::copy_n(m_targetDir, kPathBlockUnits, m_worker.m_installFolder);
       if (m_worker.Thread() != nullptr)
         m_worker.Resume();
       SetTimer(m_hWnd, IDT_PROGRESS, 100, nullptr);
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"下一步");
       break;
     case PAGE_FINISHED:
-      show(m_btnCancel);
       m_btnCancel.Focus();
-      show(m_chkAutoStart);
-      show(m_chkRunNow);
-      show(m_chkShortcuts);
       m_chkRunNow.SetCheck(BST_CHECKED);
       m_chkShortcuts.SetCheck(BST_CHECKED);
       SetDlgItemTextW(m_hWnd, IDC_BTN_CANCEL, L"完成");
@@ -261,18 +312,15 @@ void WizardDialog::ShowPage(int page) {
     default:
       break;
   }
-  m_page = page;
   InvalidateRect(m_hWnd, nullptr, TRUE);
+  if (page != PAGE_WELCOME) {
+    // A screen reader announces the new page by its title.
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, m_stcTitle.Handle(), OBJID_CLIENT, CHILDID_SELF);
+    NotifyWinEvent(EVENT_SYSTEM_ALERT, m_stcTitle.Handle(), OBJID_CLIENT, CHILDID_SELF);
+  }
 }
 
 // --- painting -------------------------------------------------------------------------------
-
-void WizardDialog::DrawLabel(const wchar_t* text, HDC dc, int x, int y, bool dialogFont) const {
-  const auto font = dialogFont ? reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0))
-                               : m_titleFont.get();
-  SelectGuard selected(dc, font);
-  TextOutW(dc, x, y, text, static_cast<int>(std::wcslen(text)));
-}
 
 LRESULT WizardDialog::OnPaint(WPARAM, LPARAM) {
   PaintDC paint(m_hWnd);
@@ -284,63 +332,99 @@ LRESULT WizardDialog::OnPaint(WPARAM, LPARAM) {
              (client.bottom - GetSystemMetrics(SM_CYICON) + 1) / 2, m_hIcon);
     return 0;
   }
-  const HDC dc = paint.get();
-  HDC memory = CreateCompatibleDC(dc);
-  const HINSTANCE instance = GetModuleHandleW(nullptr);
-  if (m_page == PAGE_WELCOME) {
-    Bitmap picture(LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_WELCOME)));
-    BITMAP size{};
-    GetObjectW(picture.get(), sizeof size, &size);
-    {
-      // The picture is one pixel larger each way than the client area; its last row is the
-      // band's grey again. Dropping that row and column, rather than letting a stretch
-      // choose which row to drop, keeps the separator on row 376 on every system.
-      SelectGuard selected(memory, picture.get());
-      BitBlt(dc, 0, 0, std::min<int>(client.right, size.bmWidth),
-             std::min<int>(client.bottom, size.bmHeight), memory, 0, 0, SRCCOPY);
-    }
-  } else {
-    Pen separator(CreatePen(PS_SOLID, 1, kSeparator));
-    Bitmap header(LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_HEADER)));
-    BITMAP size{};
-    GetObjectW(header.get(), sizeof size, &size);
-    {
-      SelectGuard selected(memory, header.get());
-      StretchBlt(dc, 0, 0, client.right, size.bmHeight, memory, 0, 0, size.bmWidth, size.bmHeight,
-                 SRCCOPY);
-    }
-    RECT band{0, 377, client.right, 377 + 43};
-    FillRect(dc, &band, m_bandBrush.get());
-    {
-      SelectGuard pen(dc, separator.get());
-      MoveToEx(dc, 0, 376, nullptr);
-      LineTo(dc, client.right, 376);
-    }
-    SetBkMode(dc, TRANSPARENT);
-    for (const Label& label : kLabels) {
-      if (label.page == m_page)
-        DrawLabel(label.text, dc, label.x, label.y, !label.title);
-    }
-  }
-  DeleteDC(memory);
+  PaintSkin(paint.get(), client, m_page == PAGE_WELCOME, m_scale, m_artwork, m_colours);
   return 0;
 }
 
-LRESULT WizardDialog::OnCtlColor(WPARAM, LPARAM lParam) {
+LRESULT WizardDialog::OnCtlColor(WPARAM wParam, LPARAM lParam) {
+  const auto dc = reinterpret_cast<HDC>(wParam);
   const auto control = reinterpret_cast<HWND>(lParam);
-  // The dialog procedure is asked with the kind in the message; the three band buttons
-  // take the band's grey.
-  const bool bandButton = control == m_btnBack.Handle() || control == m_btnNext.Handle() ||
-                          control == m_btnCancel.Handle();
-  return reinterpret_cast<LRESULT>(bandButton ? m_bandBrush.get() : m_whiteBrush.get());
+  if (control == m_btnBack.Handle() || control == m_btnNext.Handle() ||
+      control == m_btnCancel.Handle()) {
+    return reinterpret_cast<LRESULT>(m_bandBrush.get());
+  }
+  if (control == m_editTarget.Handle() && m_colours.highContrast) {
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+  }
+  SetTextColor(dc, m_colours.text);
+  if (control == m_stcTitle.Handle() && !m_colours.highContrast) {
+    // The title stands on the header artwork.
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+  }
+  SetBkColor(dc, m_colours.page);
+  return reinterpret_cast<LRESULT>(m_pageBrush.get());
 }
 
 LRESULT WizardDialog::OnQueryDragIcon(WPARAM, LPARAM) {
   return reinterpret_cast<LRESULT>(m_hIcon);
 }
 
+LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
+  if (m_busy) {
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    return TRUE;
+  }
+  return DefWindowProcW(m_hWnd, WM_SETCURSOR, wParam, lParam);
+}
+
+// Enter presses the focused push button, on every page; anywhere else it does nothing.
 LRESULT WizardDialog::OnGetDefId(WPARAM, LPARAM) {
+  const HWND focus = GetFocus();
+  for (const Button* button : {&m_btnBack, &m_btnNext, &m_btnCancel, &m_btnBrowse}) {
+    if (focus == button->Handle())
+      return MAKELONG(button->Id(), DC_HASDEFID);
+  }
   return MAKELONG(0, DC_HASDEFID);
+}
+
+// --- waiting --------------------------------------------------------------------------------
+
+DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds) {
+  // The page's buttons go grey and the cursor shows the wait; both are given back after.
+  Control* const buttons[] = {&m_btnBack, &m_btnNext, &m_btnCancel, &m_btnBrowse};
+  bool enabled[std::size(buttons)];
+  const HWND focus = GetFocus();
+  for (std::size_t i = 0; i < std::size(buttons); ++i) {
+    enabled[i] = IsWindowEnabled(buttons[i]->Handle()) != FALSE;
+    buttons[i]->Enable(false);
+  }
+  m_busy = true;
+  SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  const DWORD start = GetTickCount();
+  DWORD result = WAIT_TIMEOUT;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (milliseconds != INFINITE && elapsed >= milliseconds)
+      break;
+    const DWORD woke = MsgWaitForMultipleObjects(
+        1, &object, FALSE, milliseconds == INFINITE ? INFINITE : milliseconds - elapsed,
+        QS_INPUT | QS_PAINT | QS_TIMER);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
+      result = woke;
+      break;
+    }
+    if (woke == WAIT_TIMEOUT)
+      break;
+    // Input is dropped, never queued for afterwards; the window and whatever a closed
+    // message box uncovered repaint. Other messages wait for the dialog's own loop.
+    DropInput();
+    MSG message;
+    while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+      DispatchMessageW(&message);
+    while (PeekMessageW(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
+      DispatchMessageW(&message);
+  }
+  DropInput();
+  m_busy = false;
+  for (std::size_t i = 0; i < std::size(buttons); ++i)
+    buttons[i]->Enable(enabled[i]);
+  if (focus != nullptr && IsWindowEnabled(focus) && IsWindowVisible(focus))
+    SetFocus(focus);
+  SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+  return result;
 }
 
 // --- page flow ------------------------------------------------------------------------------
@@ -361,7 +445,7 @@ LRESULT WizardDialog::OnBack(WPARAM, LPARAM) {
 
 LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
   if (m_page == PAGE_WELCOME) {
-    if (CheckRunningClient() && CheckPreviousInstall())
+    if (EndRunningClient(m_hWnd, Waiter()) && RemovePreviousInstallation(m_hWnd, Waiter()))
       ShowPage(PAGE_AGREEMENT);
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);
@@ -384,27 +468,35 @@ void WizardDialog::OnOK() {
   m_autoStart = m_chkAutoStart.GetCheck();
   m_runNow = m_chkRunNow.GetCheck();
   m_createShortcuts = m_chkShortcuts.GetCheck();
-  Dialog::OnOK();
+  End(IDOK);
 }
 
 void WizardDialog::OnCancel() {
   if (m_page == PAGE_FINISHED) {
-    Dialog::OnOK();
+    End(IDOK);
     return;
   }
   const bool installing = m_page == PAGE_INSTALLING;
   if (installing)
     m_worker.Pause();  // parks at the next record boundary
-  if (Ask(L"安装还没结束，是否要退出安装") == IDYES) {
+  if (Ask(m_hWnd, L"安装还没结束，是否要退出安装") == IDYES) {
     if (installing) {
       KillTimer(m_hWnd, IDT_PROGRESS);
-      m_worker.Stop();
+      m_worker.RequestStop();
+      WaitBusy(m_worker.Thread(), INFINITE);
       RemovePartialInstall();
     }
-    Dialog::OnCancel();
+    End(IDCANCEL);
   } else if (installing) {
     m_worker.Continue();
   }
+}
+
+void WizardDialog::End(INT_PTR result) {
+  m_ending = true;
+  if (m_browser != nullptr)
+    PostMessageW(m_browser, WM_CLOSE, 0, 0);  // its loop ends first, then this dialog's
+  EndDialog(result);
 }
 
 LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
@@ -414,17 +506,18 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
     KillTimer(m_hWnd, IDT_PROGRESS);
     const std::wstring file = path != nullptr ? path : L"";
     if (code == INSTALL_CREATE_FAILED)
-      Tell(L"创建文件" + file + L"失败");
+      Tell(m_hWnd, L"创建文件" + file + L"失败");
     else if (code == INSTALL_REGISTER_FAILED)
-      Tell(L"注册组件" + file + L"失败");
+      Tell(m_hWnd, L"注册组件" + file + L"失败");
     else if (code == INSTALL_REGISTER_HUNG)
-      Tell(L"注册组件" + file + L"无响应，安装已停止");
+      Tell(m_hWnd, L"注册组件" + file + L"无响应，安装已停止");
     else
-      Tell(L"初始化资源列表失败，可能程序已损坏，请重新下载");
+      Tell(m_hWnd, L"初始化资源列表失败，可能程序已损坏，请重新下载");
     FreePathBlock(lParam);
-    m_worker.Stop();
+    m_worker.RequestStop();
+    WaitBusy(m_worker.Thread(), INFINITE);
     RemovePartialInstall();
-    Dialog::OnCancel();
+    End(IDCANCEL);
   } else if (code == INSTALL_PREPARING) {
     lstrcpynW(m_statusText, L"正在准备安装资源，请稍候", 260);
   } else if (code >= 0 && code < INSTALL_COMPLETE) {
@@ -447,7 +540,7 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
 void WizardDialog::RemovePartialInstall() {
   m_targetPin.reset();
   const std::wstring folder = m_targetDir;
-  RunAndWait(UninstallerCommandLine(folder, true), folder.c_str());
+  RunAndWait(UninstallerCommandLine(folder, true), folder.c_str(), Waiter());
   // The folders this wizard made go too when nothing is left in them (a refused package
   // leaves them empty; otherwise the uninstaller's helper removes the install folder).
   for (auto it = m_createdFolders.rbegin(); it != m_createdFolders.rend(); ++it) {
@@ -457,118 +550,32 @@ void WizardDialog::RemovePartialInstall() {
   m_createdFolders.clear();
 }
 
-std::size_t WizardDialog::LongestPackagePath() {
-  if (!m_packageInspected) {
-    m_packageInspected = true;
-    HMODULE module =
-        m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr);
-    std::uint32_t size = 0;
-    const std::uint8_t* payload = LoadFileResource(module, 137, &size);
-    PackageCheck check;
-    // An unreadable package is refused by the worker before it writes anything.
-    if (payload != nullptr && InspectPackage(payload, size, &check))
-      m_longestPackagePath = check.longestPath;
-  }
-  return m_longestPackagePath;
-}
-
-// --- pre-install checks ---------------------------------------------------------------------
-
-int WizardDialog::Ask(const wchar_t* text) const {
-  return MessageBoxW(m_hWnd, text, kCaption, MB_YESNO);
-}
-
-void WizardDialog::Tell(const std::wstring& text) const {
-  MessageBoxW(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK);
-}
-
-bool WizardDialog::CheckRunningClient() {
-  if (FindWindowW(kClientClass, nullptr) == nullptr)
-    return true;
-  if (Ask(L"程序正在运行，点击确定将终止后继续") != IDYES)
-    return false;
-  for (HWND window; (window = FindWindowW(kClientClass, nullptr)) != nullptr;) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    const bool ended = process != nullptr && TerminateProcess(process, 0);
-    // Wait for the process to be gone before looking again: its window lingers briefly.
-    if (ended)
-      WaitForSingleObject(process, 5000);
-    if (process != nullptr)
-      CloseHandle(process);
-    if (!ended) {
-      Tell(L"终止程序失败，请尝试手动关闭");
-      return false;
-    }
-  }
-  return true;
-}
-
-bool WizardDialog::CheckPreviousInstall() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, KEY_READ | KEY_WRITE, &key) !=
-      ERROR_SUCCESS) {
-    return true;
-  }
-  if (Ask(L"你已经安装过此程序，需卸载后继续") != IDYES) {
-    RegCloseKey(key);
-    return false;
-  }
-  wchar_t value[1024] = {};
-  DWORD type = 0;
-  DWORD bytes = sizeof value - sizeof(wchar_t);
-  const bool readable = RegQueryValueExW(key, L"UninstallString", nullptr, &type,
-                                         reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
-                        (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
-  RegCloseKey(key);
-  if (readable && value[0] != L'\0') {
-    RunAndWait(PreviousUninstallerCommand(value), nullptr);
-  }
-  return true;
-}
-
-void WizardDialog::SuggestTargetFolder() {
-  std::wstring folder = L"X:\\brimvale";
-  wchar_t windows[256] = {};
-  GetWindowsDirectoryW(windows, 256);
-  folder[0] = windows[0];
-  folder[1] = windows[1];
-  wchar_t drives[256] = {};
-  GetLogicalDriveStringsW(255, drives);
-  std::wstring line = L"可用空间： ";
-  bool choosing = true;
-  for (const wchar_t* root = drives; *root != L'\0'; root += std::wcslen(root) + 1) {
-    ULARGE_INTEGER available{}, total{}, free{};
-    GetDiskFreeSpaceExW(root, &available, &total, &free);
-    wchar_t item[64];
-    swprintf(item, 64, L"%lc%lc%0.1fG ", root[0], root[1],
-             static_cast<double>(free.QuadPart) / 1073741824.0);
-    line += item;
-    if (choosing && root[0] != folder[0]) {
-      folder[0] = root[0];
-      choosing = false;
-    }
-  }
-  m_editTarget.SetText(folder.c_str());
-  m_stcFreeSpace.SetText(line.c_str());
-}
+// --- the target page ------------------------------------------------------------------------
 
 LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
+  // Owned by the wizard: modal to it, one at a time, and closed before the wizard ends.
   BROWSEINFOW browse{};
+  browse.hwndOwner = m_hWnd;
   browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN | BIF_EDITBOX;
+  browse.lpfn = [](HWND window, UINT message, LPARAM, LPARAM data) -> int {
+    if (message == BFFM_INITIALIZED)
+      reinterpret_cast<WizardDialog*>(data)->m_browser = window;
+    return 0;
+  };
+  browse.lParam = reinterpret_cast<LPARAM>(this);
   LPITEMIDLIST chosen = SHBrowseForFolderW(&browse);
+  m_browser = nullptr;
   if (chosen == nullptr)
     return 0;
   wchar_t path[MAX_PATH] = {};
   const bool ok = SHGetPathFromIDListW(chosen, path) != FALSE;
   CoTaskMemFree(chosen);
-  if (!ok)
+  if (!ok || m_ending)
     return 0;
   std::wstring folder = path;
   if (folder.empty() || folder.back() != L'\\')
     folder += L'\\';
-  folder += L"brimvale";
+  folder += product::kFolderName;
   m_editTarget.SetText(folder.c_str());
   return 0;
 }
@@ -581,7 +588,7 @@ bool WizardDialog::AcceptTargetFolder() {
   for (const wchar_t c : typed)
     blank = blank && std::iswspace(c);
   if (blank) {
-    Tell(L"创建文件夹失败，请检查文件名是否正确");
+    Tell(m_hWnd, L"创建文件夹失败，请检查文件名是否正确");
     return false;
   }
   // A relative folder is taken from the current folder, once, here.
@@ -590,21 +597,33 @@ bool WizardDialog::AcceptTargetFolder() {
   std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : typed;
   if (folder.back() != L'\\')
     folder += L'\\';
+  if (!m_packageInspected) {
+    m_package = InspectInstallerPackage(
+        m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr));
+    m_packageInspected = true;
+  }
   const FolderVerdict verdict =
-      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), LongestPackagePath());
+      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), m_package.longestPath);
   if (verdict == FolderVerdict::kTooLong) {
-    Tell(L"安装路径过长，请选择较短的文件夹");
+    Tell(m_hWnd, L"安装路径过长，请选择较短的文件夹");
     return false;
   }
   if (verdict == FolderVerdict::kPercent) {
-    Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
+    Tell(m_hWnd, L"安装路径中不能含有字符%，请选择其他文件夹");
     return false;
+  }
+  // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
+  // the user is warned, and decides.
+  if (m_package.readable) {
+    const SpaceEstimate space = EstimateSpace(folder, m_package);
+    if (space.known && space.needed > space.available && Ask(m_hWnd, SpaceWarning(space)) != IDYES)
+      return false;
   }
   lstrcpynW(m_targetDir, folder.c_str(), 260);
   // What this wizard makes gets the program folder's rights; a folder that exists keeps
   // its own.
   if (!EnsureDirectories(m_targetDir, ProtectedRights::Get().Folder(), &m_createdFolders)) {
-    Tell(L"创建文件夹失败，请检查文件名是否正确");
+    Tell(m_hWnd, L"创建文件夹失败，请检查文件名是否正确");
     return false;
   }
   // Held open until the installation ends, so that nobody (an earlier uninstaller's

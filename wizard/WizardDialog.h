@@ -1,8 +1,13 @@
 // The installer's one window: a skinned five-page wizard on an empty dialog template. It
-// creates its twelve controls itself at fixed pixel rectangles, switches pages by showing
-// control sets (ShowPage), paints its own skin, runs the pre-install checks, starts the
-// install worker and shows its reports, and removes a partial installation when the user
-// quits or the worker fails. Start-up reads the results after DoModal.
+// creates its controls itself, lays them out from a design in 96-DPI units at the window's
+// DPI (and again when the window moves to a monitor of another DPI), switches pages by
+// showing control sets (ShowPage), runs the pre-install checks, starts the install worker
+// and shows its reports, and removes a partial installation when the user quits or the
+// worker fails. Start-up reads the results after DoModal.
+//
+// Every text is a control, so that a screen reader reads it and a test can measure it;
+// Tab moves through the page's controls in their visual order, Enter presses the focused
+// button, and input that arrives while the wizard waits for another program is dropped.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +20,9 @@
 #include "framework/Gdi.h"
 #include "install/InstallWorker.h"
 #include "install/UniqueHandle.h"
+#include "wizard/AgreementView.h"
+#include "wizard/PreInstallChecks.h"
+#include "wizard/Skin.h"
 
 enum WizardPage {
   PAGE_WELCOME = 0,
@@ -27,8 +35,6 @@ enum WizardPage {
 // Resources.
 inline constexpr int IDD_WIZARD = 102;
 inline constexpr int IDI_SETUP = 128;
-inline constexpr int IDB_HEADER = 130;
-inline constexpr int IDB_WELCOME = 131;
 inline constexpr int IDR_AGREEMENT = 138;
 
 // Controls.
@@ -44,16 +50,14 @@ inline constexpr int IDC_EDIT_TARGET = 20102;
 inline constexpr int IDC_STATIC_STATUS = 20201;
 inline constexpr int IDC_STATIC_FREESPACE = 20202;
 inline constexpr int IDC_PROGRESS = 20301;
+// The page texts.
+inline constexpr int IDC_STATIC_TITLE = 20401;
+inline constexpr int IDC_STATIC_AGREEMENT_NOTE = 20402;
+inline constexpr int IDC_STATIC_TARGET_INTRO = 20403;
+inline constexpr int IDC_STATIC_TARGET_LABEL = 20404;
+inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
+inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
-
-// The agreement: resource 138 (HTML in GBK) shown as formatted text in a read-only rich-edit
-// control loaded from the system folder.
-class AgreementView : public Control {
- public:
-  bool Create(HWND parent, int id, const RECT& rect);
-  // Loads and shows the agreement page `resource` of `module`.
-  void Load(HMODULE module, int resource) const;
-};
 
 class WizardDialog : public Dialog {
  public:
@@ -74,9 +78,15 @@ class WizardDialog : public Dialog {
   Button m_chkShortcuts;
   Static m_stcStatus;
   Static m_stcFreeSpace;
+  Static m_stcTitle;
+  Static m_stcAgreementNote;
+  Static m_stcTargetIntro;
+  Static m_stcTargetLabel;
+  Static m_stcTargetHint;
+  Static m_stcRecommendation;
   AgreementView m_agreementView;
   Edit m_editTarget;
-  std::vector<Control*> m_controls;
+  std::vector<Control*> m_controls;  // in creation order, which is the Tab order
   ProgressBar m_progress;
   InstallWorker m_worker;
   int m_page = PAGE_WELCOME;
@@ -99,6 +109,9 @@ class WizardDialog : public Dialog {
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
   LRESULT OnTimer(WPARAM, LPARAM);
   LRESULT OnCtlColor(WPARAM, LPARAM);
+  LRESULT OnSetCursor(WPARAM, LPARAM);
+  LRESULT OnDpiChanged(WPARAM, LPARAM);
+  LRESULT OnSettingChange(WPARAM, LPARAM);
   LRESULT OnBack(WPARAM, LPARAM);
   LRESULT OnNext(WPARAM, LPARAM);
   LRESULT OnCancelOrFinish(WPARAM, LPARAM);
@@ -106,28 +119,35 @@ class WizardDialog : public Dialog {
   LRESULT OnInstallProgress(WPARAM, LPARAM);
   LRESULT OnGetDefId(WPARAM, LPARAM);
 
-  // Pre-install checks; each returns true to go on.
-  bool CheckRunningClient();
-  bool CheckPreviousInstall();
-  void SuggestTargetFolder();
   bool AcceptTargetFolder();
   void RemovePartialInstall();
-  // The payload package's longest relative path, read once from the resource (0 when it
-  // cannot be read).
-  std::size_t LongestPackagePath();
-  void DrawLabel(const wchar_t* text, HDC dc, int x, int y, bool dialogFont) const;
-  int Ask(const wchar_t* text) const;         // Yes/No, caption "提示"
-  void Tell(const std::wstring& text) const;  // OK, caption: the application name
+  // Ends the dialog with `result`, closing the folder browser first if it is open.
+  void End(INT_PTR result);
 
+  // Applies `dpi`: fonts, artwork, every control's place and size, and the window's size.
+  void ApplyDpi(UINT dpi);
+  void LayOut();
+  // Waits for `object` up to `milliseconds` while the window stays painted: the buttons are
+  // disabled, the cursor shows the wait, and keyboard and mouse input is dropped.
+  DWORD WaitBusy(HANDLE object, DWORD milliseconds);
+  BusyWait Waiter() {
+    return [this](HANDLE object, DWORD ms) { return WaitBusy(object, ms); };
+  }
+
+  UINT m_dpi = 96;
+  Scale m_scale;
+  Font m_bodyFont;
+  Artwork m_artwork;
+  SkinColours m_colours;
   Brush m_bandBrush;
-  Brush m_whiteBrush;
+  Brush m_pageBrush;
+  bool m_busy = false;
+  HWND m_browser = nullptr;  // the open folder browser
+  bool m_ending = false;
   std::vector<std::wstring> m_createdFolders;  // by AcceptTargetFolder, outermost first
   UniqueHandle m_targetPin;  // the accepted folder, held until the installation ends
+  PackageFacts m_package;
   bool m_packageInspected = false;
-  std::size_t m_longestPackagePath = 0;
 
   static const MessageEntry kMap[];
 };
-
-// The application name: the program's file name without its extension.
-std::wstring ApplicationName();

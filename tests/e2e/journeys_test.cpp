@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Finishing.h"
+#include "product/Product.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
@@ -44,8 +45,8 @@ void ShotIf(const Driver& d, const wchar_t* name) {
 
 bool EntryExists() {
   HKEY key = nullptr;
-  const bool found =
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
+  const bool found = RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ,
+                                   &key) == ERROR_SUCCESS;
   if (found)
     RegCloseKey(key);
   return found;
@@ -75,7 +76,7 @@ void CloseClient() {
 
 TEST(Journey, CompleteInstallationThenSilentRemoval) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   RemoveTree(L"D:\\e2e\\brimvale\\");  // the wizard makes it
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
@@ -164,7 +165,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
 }
 
 TEST(Journey, QuitOnTheAgreementPageWritesNothing) {
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.Click(kNext);
@@ -214,7 +215,7 @@ void ToTargetPage(Driver& d, const std::wstring& folder) {
 
 TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"quit", L"D:\\e2e\\");
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
@@ -235,7 +236,7 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
 // page's boxes then decide: here the start-up shortcut and no client.
 TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   DeleteShortcut(CSIDL_STARTUP, L"Korvel互动.lnk");
   const std::wstring folder = FreshFolder(L"declined", L"D:\\e2e\\");
   Driver d;
@@ -260,7 +261,7 @@ TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
 }
 
 TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"locked", L"D:\\e2e\\");
   const std::wstring blocked = folder + L"config.ini";
   WriteBytes(blocked, "the user's");
@@ -283,7 +284,7 @@ TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
 // The longest folder it accepts then installs every file and is removed again.
 TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   std::vector<std::wstring> files;
   ListFiles(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\", L"", &files);
   std::size_t longest = 0;
@@ -330,7 +331,7 @@ TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
 
 TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
   const std::wstring folder = FreshFolder(L"esc", L"D:\\e2e\\");
   Driver d;
@@ -359,7 +360,7 @@ TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
 
 TEST(Journey, RunningClientIsEndedAfterYes) {
   CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring client = std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe";
   HANDLE process = Launch(client);
   ASSERT_NE(process, nullptr);

@@ -21,10 +21,12 @@
 
 #include "app/Finishing.h"
 #include "install/ChannelInfo.h"
+#include "install/CommandLine.h"
 #include "install/Directories.h"
 #include "install/FolderRights.h"
 #include "install/InstallWorker.h"
 #include "install/Registration.h"
+#include "product/Product.h"
 #include "tests/win/worker_harness.h"
 
 namespace {
@@ -303,21 +305,22 @@ std::wstring LinkTarget(const std::wstring& path, std::wstring* workingFolder) {
 std::wstring EntryString(const wchar_t* name) {
   wchar_t value[512] = {};
   DWORD size = sizeof value;
-  RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value, &size);
+  RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value,
+               &size);
   return value;
 }
 
 DWORD EntryNumber(const wchar_t* name) {
   DWORD value = 0;
   DWORD size = sizeof value;
-  RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, name, RRF_RT_REG_DWORD, nullptr, &value,
-               &size);
+  RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, name, RRF_RT_REG_DWORD, nullptr,
+               &value, &size);
   return value;
 }
 
 TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
   CoInitialize(nullptr);
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"finish");
   InstallWorker worker;
   ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
@@ -375,14 +378,14 @@ TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
         std::pair{CSIDL_COMMON_PROGRAMS, L"brimvale\\Korvel互动.lnk"}}) {
     DeleteShortcut(csidl, name);
   }
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   FinishInstallation(L"D:\\worker\\none\\", {}, 0, L"1.0.0");
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
   EXPECT_EQ(EntryString(L"UninstallString"), L"\"D:\\worker\\none\\uninstall.exe\"");
   EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, KEY_WRITE, &key),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_WRITE, &key),
             ERROR_SUCCESS);
   EXPECT_EQ(WriteStringValue(key, L"Nothing", nullptr), ERROR_INVALID_DATA);
   RegCloseKey(key);

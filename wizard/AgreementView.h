@@ -1,0 +1,15 @@
+// The agreement on the wizard's agreement page: resource 138 (HTML in GBK) shown as
+// formatted text in a read-only rich-edit control loaded from the system folder. It takes
+// the focus with Tab and scrolls with the keyboard.
+#pragma once
+
+#include <windows.h>
+
+#include "framework/Controls.h"
+
+class AgreementView : public Control {
+ public:
+  bool Create(HWND parent, int id, const RECT& rect);
+  // Loads and shows the agreement page `resource` of `module`.
+  void Load(HMODULE module, int resource) const;
+};
