@@ -2,7 +2,8 @@
 # The demo: installs what is missing, builds, packs the demo payload into
 # setup_portal_77.exe and runs it under Wine. With a display it is yours to click through;
 # without one, a private Xvfb runs it headless while the end-to-end driver clicks through
-# every page, saves a PNG of each page, checks where everything went, and uninstalls.
+# every page, saves a PNG of each page at 100 % and at 200 %, checks where everything went,
+# and uninstalls.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -33,8 +34,9 @@ shots="$root/build/demo/screenshots"
 rm -rf "$shots"
 mkdir -p "$shots"
 echo "headless on $DISPLAY: the driver clicks through every page"
+# The pages at 100 %, then again at 200 % (dpi192-*).
 SETUP_E2E_SHOTS="Z:${shots//\//\\}" timeout -k 10 600 wine "$build/tests/setup_e2e_tests.exe" \
-  --gtest_filter='Journey.CompleteInstallationThenSilentRemoval'
+  --gtest_filter='Journey.CompleteInstallationThenSilentRemoval:Dpi/DpiJourney.*/Dpi192'
 python3 "$root/scripts/bmp2png.py" "$shots"
 echo
 echo "page screenshots:"

@@ -107,10 +107,12 @@ wine_small_disk() {
   ln -sfn "$dir" "$link"
 }
 
+# Unmounts F: and removes the drive, so that no test writes to a plain folder in its place.
 wine_small_disk_release() {
   local dir="${setup_wine_build:-}/wine/small_disk"
   if [ -n "${setup_wine_build:-}" ] && mountpoint -q "$dir" 2>/dev/null; then
     umount "$dir" 2>/dev/null || true
+    rm -f "${WINEPREFIX:-/nonexistent}/dosdevices/f:"
   fi
 }
 

@@ -95,6 +95,50 @@ void Driver::Click(int id) const {
                reinterpret_cast<LPARAM>(GetDlgItem(window_, id)));
 }
 
+void Driver::ClickWithMouse(int id) const {
+  RECT rect;
+  GetWindowRect(GetDlgItem(window_, id), &rect);
+  const int x = (rect.left + rect.right) / 2;
+  const int y = (rect.top + rect.bottom) / 2;
+  INPUT input[3] = {};
+  for (INPUT& i : input) {
+    i.type = INPUT_MOUSE;
+    i.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    i.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+  }
+  input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+  input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+  SendInput(3, input, sizeof(INPUT));
+}
+
+void Driver::PressKey(WORD key) const {
+  if (GetForegroundWindow() != window_)
+    SetForegroundWindow(window_);
+  INPUT input[2] = {};
+  input[0].type = input[1].type = INPUT_KEYBOARD;
+  input[0].ki.wVk = input[1].ki.wVk = key;
+  input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, input, sizeof(INPUT));
+  Sleep(150);
+}
+
+std::vector<HWND> Driver::OwnedWindows() const {
+  struct Search {
+    HWND owner;
+    std::vector<HWND> found;
+  } search{window_, {}};
+  EnumWindows(
+      [](HWND window, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window))
+          s->found.push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 std::wstring Driver::Text(int id) const {
   wchar_t text[1024] = {};
   GetDlgItemTextW(window_, id, text, 1024);

@@ -32,7 +32,14 @@ class Driver {
   // Waits for the process to end; its exit code, or STILL_ACTIVE on time-out.
   DWORD WaitForExit(DWORD milliseconds);
 
+  // Posts the click of button `id`, as a program would.
   void Click(int id) const;
+  // Clicks the middle of control `id` with the mouse, and presses a key, as a person does:
+  // both go through the system's input queue.
+  void ClickWithMouse(int id) const;
+  void PressKey(WORD key) const;
+  // The visible top-level windows that the wizard owns (a folder browser, a message box).
+  std::vector<HWND> OwnedWindows() const;
   std::wstring Text(int id) const;
   void SetText(int id, const std::wstring& text) const;
   bool Visible(int id) const;

@@ -81,7 +81,8 @@ inline void ExpectOnlyImports(const ProgramFacts& program,
 
 // What both programs' manifests must ask for: administrator rights (without them Windows
 // runs the program with a filtered token that cannot write the machine-wide entry and
-// shortcuts), the common controls 6, and the systems they are made for.
+// shortcuts), the common controls 6, the systems they are made for, and awareness of each
+// monitor's DPI.
 inline void ExpectElevatedManifest(const ProgramFacts& program) {
   ASSERT_FALSE(program.manifest.empty()) << "no application manifest";
   const auto levels = XmlElements(program.manifest, "requestedExecutionLevel");
@@ -99,4 +100,10 @@ inline void ExpectElevatedManifest(const ProgramFacts& program) {
   for (const auto& os : XmlElements(program.manifest, "supportedOS"))
     windows10 = windows10 || os.at("Id") == "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}";
   EXPECT_TRUE(windows10) << "Windows 10 and 11 are not declared";
+  // Per-monitor DPI awareness: the system neither stretches the windows nor blurs them.
+  const auto awareness = XmlElements(program.manifest, "dpiAwareness");
+  ASSERT_EQ(awareness.size(), 1u) << "no dpiAwareness";
+  const std::size_t open = program.manifest.find('>', program.manifest.find("<dpiAwareness"));
+  EXPECT_EQ(program.manifest.compare(open + 1, 12, "PerMonitorV2"), 0);
+  EXPECT_EQ(XmlElements(program.manifest, "dpiAware").size(), 1u);
 }

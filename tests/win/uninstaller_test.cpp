@@ -142,26 +142,6 @@ const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
                                      L"web\\IconHelp\\index.htm",
                                      L"RudodeData\\Spread.ini"};
 
-// Sets TMP and TEMP for this process and the programs it starts, and back.
-class TemporaryFolder {
- public:
-  explicit TemporaryFolder(const std::wstring& folder) {
-    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-      wchar_t value[MAX_PATH] = {};
-      GetEnvironmentVariableW(name, value, MAX_PATH);
-      saved_.emplace_back(name, value);
-      SetEnvironmentVariableW(name, folder.c_str());
-    }
-  }
-  ~TemporaryFolder() {
-    for (const auto& [name, value] : saved_)
-      SetEnvironmentVariableW(name.c_str(), value.c_str());
-  }
-
- private:
-  std::vector<std::pair<std::wstring, std::wstring>> saved_;
-};
-
 // The helper's command line is split by the copy's C runtime with Windows' rules: blanks
 // in the temporary folder must keep it three arguments.
 TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
@@ -187,7 +167,8 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   WriteBytes(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
   WriteBytes(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
   PlantShortcutsAndEntry();
-  const TemporaryFolder temporary(FreshFolder(L"John Smith & Co", L"D:\\uninstall\\"));
+  const std::wstring temporaryFolder = FreshFolder(L"John Smith & Co", L"D:\\uninstall\\");
+  const EnvironmentVariables temporary({{L"TMP", temporaryFolder}, {L"TEMP", temporaryFolder}});
   EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
   for (const wchar_t* file : kInstalled)
     EXPECT_FALSE(Exists(folder + file));
@@ -333,7 +314,8 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   // A temporary folder too long for the copy: uninstall.exe cannot go, and says so.
   const std::wstring third = Install(L"long-temporary");
   {
-    const TemporaryFolder temporary(L"C:\\" + std::wstring(300, L't'));
+    const EnvironmentVariables temporary({{L"TMP", L"C:\\" + std::wstring(300, L't')},
+                                          {L"TEMP", L"C:\\" + std::wstring(300, L't')}});
     EXPECT_EQ(Uninstall(third, L"-silent"), 1u);
   }
   EXPECT_FALSE(Exists(third + L"Korvel互动.exe"));

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "install/Directories.h"
@@ -84,6 +85,30 @@ inline bool EveryoneMay(const std::wstring& path) {
   LocalFree(descriptor);
   return everyone;
 }
+
+// Sets environment variables for this process and the programs it starts, and puts them
+// back as they were (an empty value removes one).
+class EnvironmentVariables {
+ public:
+  using Values = std::vector<std::pair<std::wstring, std::wstring>>;
+  explicit EnvironmentVariables(const Values& values) {
+    for (const auto& [name, value] : values) {
+      wchar_t old[4096] = {};
+      const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 4096);
+      saved_.emplace_back(name, n > 0 && n < 4096 ? std::wstring(old) : std::wstring());
+      SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
+    }
+  }
+  ~EnvironmentVariables() {
+    for (const auto& [name, value] : saved_)
+      SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
+  }
+  EnvironmentVariables(const EnvironmentVariables&) = delete;
+  EnvironmentVariables& operator=(const EnvironmentVariables&) = delete;
+
+ private:
+  std::vector<std::pair<std::wstring, std::wstring>> saved_;
+};
 
 struct Report {
   int code;
