@@ -557,11 +557,7 @@ LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
   BROWSEINFOW browse{};
   browse.hwndOwner = m_hWnd;
   browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN | BIF_EDITBOX;
-  browse.lpfn = [](HWND window, UINT message, LPARAM, LPARAM data) -> int {
-    if (message == BFFM_INITIALIZED)
-      reinterpret_cast<WizardDialog*>(data)->m_browser = window;
-    return 0;
-  };
+  browse.lpfn = BrowseCallback;
   browse.lParam = reinterpret_cast<LPARAM>(this);
   LPITEMIDLIST chosen = SHBrowseForFolderW(&browse);
   m_browser = nullptr;
@@ -577,6 +573,12 @@ LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
     folder += L'\\';
   folder += product::kFolderName;
   m_editTarget.SetText(folder.c_str());
+  return 0;
+}
+
+int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self) {
+  if (message == BFFM_INITIALIZED)
+    reinterpret_cast<WizardDialog*>(self)->m_browser = window;
   return 0;
 }
 

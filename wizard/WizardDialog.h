@@ -118,6 +118,8 @@ class WizardDialog : public Dialog {
   LRESULT OnBrowse(WPARAM, LPARAM);
   LRESULT OnInstallProgress(WPARAM, LPARAM);
   LRESULT OnGetDefId(WPARAM, LPARAM);
+  // Notes the folder browser's window, so that the wizard can close it.
+  static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
 
   bool AcceptTargetFolder();
   void RemovePartialInstall();
