@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "install/ChannelName.h"
+#include "install/InstallFolder.h"
 #include "install/InstallRun.h"
 #include "install/ManifestText.h"
 #include "install/PayloadPackage.h"
@@ -413,6 +414,22 @@ TEST(ChannelName, ScansLikeTheProgramNamePattern) {
     EXPECT_EQ(f.platform, c.platform) << Utf16ToUtf8(c.name);
     EXPECT_EQ(f.detail, c.detail) << Utf16ToUtf8(c.name);
   }
+}
+
+// The folder rules any way of naming a folder meets: room below it for the package's
+// longest path and the installer's own files, no '%', and the space its files take.
+TEST(InstallFolder, RoomPercentAndSpace) {
+  EXPECT_EQ(MaxInstallFolderUnits(31), 259u - 31u);
+  EXPECT_EQ(MaxInstallFolderUnits(5), 259u - 21u);  // "RudodeData\\Spread.ini"
+  EXPECT_EQ(MaxInstallFolderUnits(300), 0u);
+  const std::u16string longest = u"D:\\" + std::u16string(259 - 31 - 4, u'x') + u"\\";
+  EXPECT_EQ(CheckInstallFolder(longest, 31), FolderVerdict::kOk);
+  EXPECT_EQ(CheckInstallFolder(longest, 32), FolderVerdict::kTooLong);
+  EXPECT_EQ(CheckInstallFolder(u"D:\\100%\\", 31), FolderVerdict::kPercent);
+  // Whole clusters per file; an empty file takes none.
+  EXPECT_EQ(SpaceNeeded({0, 1, 4096, 4097}, 4096), 0u + 4096 + 4096 + 8192);
+  EXPECT_EQ(SpaceNeeded({0xffffffffu, 0xffffffffu}, 65536), 2u * 0x100000000ull);
+  EXPECT_EQ(SpaceNeeded({7, 9}, 0), 16u);
 }
 
 TEST(ManifestFolders, CaseMattersAndEachFolderOnce) {
