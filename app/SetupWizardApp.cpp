@@ -5,7 +5,7 @@
 #include <ole2.h>
 
 #include "app/Finishing.h"
-#include "app/IntegrityCheck.h"
+#include "integrity/IntegrityCheck.h"
 #include "product/Product.h"
 #include "wizard/WizardDialog.h"
 

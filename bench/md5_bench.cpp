@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/Md5.h"
 #include "bench/bench_util.h"
+#include "integrity/Md5.h"
 
 int main(int argc, char** argv) {
   const int repetitions = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;

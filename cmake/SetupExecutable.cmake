@@ -3,19 +3,22 @@
 #                      PAYLOAD_DIR folder                    (becomes resource "FILE" 137)
 #                      [PAYLOAD_DEPENDS target-or-file...]   (when the folder is built)
 #                      UNINSTALLER target                    (becomes resource "FILE" 139)
-#                      SOURCES ... [RC_INCLUDE file] [LIBS ...])
+#                      SOURCES ... [RC_INCLUDE file] [LIBS ...]
+#                      [SIGN_COMMAND command...]             (signs the file given last)
+#                      [SIGN_DEPENDS file...])               (what signing needs)
 #
-# Builds an installer executable: compress the uninstaller, pack and compress the payload
-# folder, compile a resource script with both "FILE" resources (language 2052) and string
-# 32 as 64 placeholder characters, link, clear the header checksum GNU ld writes, stamp
-# the digest into string 32, and verify it.
-# The executable is stripped: nothing may follow its last section.
+# Builds an installer executable: [sign a copy of the uninstaller,] compress it, pack and
+# compress the payload folder, compile a resource script with both "FILE" resources
+# (language 2052) and string 32 as 64 placeholder characters, link, clear the header
+# checksum GNU ld writes, stamp the digest into string 32, [sign the installer,] and verify
+# it. The executable is stripped: nothing but a signature may follow its last section.
+# Signing comes after stamping: the digest leaves out what a signature changes.
 #
 # SETUP_PACK must name the host packager (a path or an executable target).
 
 function(add_setup_executable name)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE"
-                        "SOURCES;LIBS;PAYLOAD_DEPENDS" ${ARGN})
+                        "SOURCES;LIBS;PAYLOAD_DEPENDS;SIGN_COMMAND;SIGN_DEPENDS" ${ARGN})
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.resources)
   file(MAKE_DIRECTORY ${work})
   set(payload ${work}/payload.deflate)
@@ -32,10 +35,22 @@ function(add_setup_executable name)
     DEPENDS ${payload_files} ${SETUP_PACK_DEPENDS}
     COMMENT "Packing the payload of ${name}"
     VERBATIM)
+  set(uninstaller_exe $<TARGET_FILE:${ARG_UNINSTALLER}>)
+  if(ARG_SIGN_COMMAND)
+    # The uninstaller that lands on users' disks is signed too.
+    set(uninstaller_exe ${work}/uninstall.exe)
+    add_custom_command(
+      OUTPUT ${uninstaller_exe}
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${ARG_UNINSTALLER}> ${uninstaller_exe}
+      COMMAND ${ARG_SIGN_COMMAND} ${uninstaller_exe}
+      DEPENDS ${ARG_UNINSTALLER} ${ARG_SIGN_DEPENDS}
+      COMMENT "Signing the uninstaller of ${name}"
+      VERBATIM)
+  endif()
   add_custom_command(
     OUTPUT ${uninstaller}
-    COMMAND ${SETUP_PACK} compress $<TARGET_FILE:${ARG_UNINSTALLER}> -o ${uninstaller}
-    DEPENDS ${ARG_UNINSTALLER} ${SETUP_PACK_DEPENDS}
+    COMMAND ${SETUP_PACK} compress ${uninstaller_exe} -o ${uninstaller}
+    DEPENDS ${uninstaller_exe} ${ARG_UNINSTALLER} ${SETUP_PACK_DEPENDS}
     COMMENT "Compressing the uninstaller of ${name}"
     VERBATIM)
 
@@ -56,14 +71,22 @@ function(add_setup_executable name)
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${payload};${uninstaller}")
 
   add_executable(${name} ${ARG_SOURCES} ${rc})
+  if(ARG_SIGN_DEPENDS)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${ARG_SIGN_DEPENDS})
+  endif()
   set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   target_link_options(${name} PRIVATE -municode -s)
   setup_warnings(${name})
+  set(sign "")
+  if(ARG_SIGN_COMMAND)
+    set(sign COMMAND ${ARG_SIGN_COMMAND} $<TARGET_FILE:${name}>)
+  endif()
   add_custom_command(
     TARGET ${name} POST_BUILD
     COMMAND ${SETUP_PACK} stamp --clear-checksum $<TARGET_FILE:${name}>
+    ${sign}
     COMMAND ${SETUP_PACK} verify $<TARGET_FILE:${name}>
-    COMMENT "Stamping and verifying the digest of ${name}"
+    COMMENT "Stamping, signing where asked, and verifying the digest of ${name}"
     VERBATIM)
 endfunction()

@@ -8,7 +8,15 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/setup.sh
-cmake --preset win64 >/dev/null
+# Signed like a release when a certificate is configured: SETUP_SIGN_CERT and SETUP_SIGN_KEY
+# name a PEM code-signing certificate and its key. Otherwise unsigned, even if an earlier run
+# signed.
+sign=("-DSETUP_SIGN_COMMAND=")
+if [ -n "${SETUP_SIGN_CERT:-}" ] && [ -n "${SETUP_SIGN_KEY:-}" ]; then
+  sign=("-DSETUP_SIGN_COMMAND=$root/scripts/sign-osslsigncode;$SETUP_SIGN_CERT;$SETUP_SIGN_KEY")
+  echo "signing with $SETUP_SIGN_CERT"
+fi
+cmake --preset win64 "${sign[@]}" >/dev/null
 cmake --build --preset win64 >/dev/null
 build="$root/build/win64"
 installer="$build/resources/setup_portal_77.exe"

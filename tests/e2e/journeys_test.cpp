@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "app/Finishing.h"
+#include "inflate/ResourceInflater.h"
+#include "install/PayloadPackage.h"
 #include "product/Product.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/program_checks.h"
@@ -31,10 +33,12 @@ constexpr int kAgreement = 20101, kEdit = 20102, kStatus = 20201, kFreeSpace = 2
 constexpr int kTitle = 20401;
 
 // A copy of the installer under its channel name, in a folder of its own.
-std::wstring InstallerCopy(const wchar_t* name, bool damage = false) {
+std::wstring InstallerCopy(const wchar_t* name,
+                           bool damage = false,
+                           const wchar_t* installer = SETUP_INSTALLER_W) {
   const std::wstring folder = FreshFolder(L"downloads", L"D:\\e2e\\");
   const std::wstring path = folder + name;
-  std::string bytes = ReadBytes(SETUP_INSTALLER_W);
+  std::string bytes = ReadBytes(installer);
   if (damage)
     bytes[bytes.size() / 2] ^= 0x01;
   WriteBytes(path, bytes);
@@ -752,6 +756,35 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   EXPECT_FALSE(Exists(L"F:\\brimvale"));
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(d.WaitForExit(30000), 0u);
+}
+
+// Built as a release is - stamped, then signed, with a signed uninstaller inside - the
+// installer still checks itself and opens its wizard.
+TEST(Journey, SignedInstallerChecksItselfAndRuns) {
+  const std::string bytes = ReadBytes(SETUP_SIGNED_INSTALLER_W);
+  PeImage image;
+  ASSERT_EQ(image.Parse(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+            PeStatus::kOk);
+  EXPECT_GT(image.DataDirectory(4).size, 0u) << "not signed";
+  FileRange resource;
+  ASSERT_EQ(image.FindNamedTypeResource(u"FILE", 139, &resource), PeStatus::kOk);
+  std::vector<std::uint8_t> uninstaller(kUninstallerLimit);
+  int result = -1;
+  uninstaller.resize(
+      InflateResource(reinterpret_cast<const std::uint8_t*>(bytes.data()) + resource.position,
+                      resource.size, uninstaller.data(), kUninstallerLimit, &result));
+  ASSERT_EQ(result, kInflateOk);
+  PeImage inner;
+  ASSERT_EQ(inner.Parse(uninstaller.data(), uninstaller.size()), PeStatus::kOk);
+  EXPECT_GT(inner.DataDirectory(4).size, 0u) << "the uninstaller is not signed";
+
+  Driver d;
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe", false, SETUP_SIGNED_INSTALLER_W)))
+      << "the signed installer did not open its wizard";
+  EXPECT_EQ(d.Text(kNext), L"下一步");
+  d.Click(kCancel);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
   EXPECT_EQ(d.WaitForExit(30000), 0u);
 }
 

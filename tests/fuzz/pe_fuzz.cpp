@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/InstallerDigest.h"
-#include "app/PeImage.h"
+#include "integrity/InstallerDigest.h"
+#include "integrity/PeImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   PeImage image;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/InstallerDigest.h"
-#include "app/Md5.h"
+#include "integrity/InstallerDigest.h"
+#include "integrity/Md5.h"
 #include "tests/unit/row_name.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/InstallerDigest.h"
-#include "app/PeImage.h"
+#include "integrity/InstallerDigest.h"
+#include "integrity/PeImage.h"
 #include "tests/unit/pe_builder.h"
 #include "tests/unit/row_name.h"
 
@@ -47,30 +47,128 @@ TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {
   }
 }
 
-// The digest leaves the block out (not zeroed: left out) and covers everything else.
+// The digest leaves the block out (not zeroed: left out) and covers everything else: for a
+// file with a zero checksum and no certificate table, MD5 of the file without its block -
+// the rule every installer was stamped by before signing was possible.
 TEST(InstallerDigest, CoversEverythingButTheBlock) {
-  Bytes f = MakeMinimalPe({});
-  Md5Digest digest;
-  FileRange block;
-  ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest, &block), PeStatus::kOk);
-  Bytes without(f.begin(), f.begin() + block.position);
-  without.insert(without.end(), f.begin() + block.position + block.size, f.end());
-  EXPECT_EQ(digest, Md5::Of(without.data(), without.size()));
+  for (const bool pe64 : {false, true}) {
+    PeSpec spec;
+    spec.pe64 = pe64;
+    Bytes f = MakeMinimalPe(spec);
+    Md5Digest digest;
+    InstallerParts parts;
+    ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest, &parts), PeStatus::kOk);
+    const FileRange block = parts.block;
+    Bytes without(f.begin(), f.begin() + block.position);
+    without.insert(without.end(), f.begin() + block.position + block.size, f.end());
+    EXPECT_EQ(digest, Md5::Of(without.data(), without.size()));
 
-  Bytes other = f;  // another string of the same block, same length: same digest
-  other[block.position + 2 + 128] = 1;
-  other[block.position + 2 + 130] = 'x';
-  Md5Digest same;
-  ASSERT_EQ(ComputeInstallerDigest(other.data(), other.size(), &same), PeStatus::kOk);
-  EXPECT_EQ(same, digest);
+    Bytes other = f;  // another string of the same block, same length: same digest
+    other[block.position + 2 + 128] = 1;
+    other[block.position + 2 + 130] = 'x';
+    Md5Digest same;
+    ASSERT_EQ(ComputeInstallerDigest(other.data(), other.size(), &same), PeStatus::kOk);
+    EXPECT_EQ(same, digest);
 
-  for (std::size_t at : {std::size_t{0x80}, std::size_t{block.position - 1},
-                         std::size_t{block.position + block.size}, f.size() - 1}) {
-    Bytes flipped = f;
-    flipped[at] ^= 0x01;
-    Md5Digest changed;
-    ASSERT_EQ(ComputeInstallerDigest(flipped.data(), flipped.size(), &changed), PeStatus::kOk);
-    EXPECT_NE(changed, digest) << "byte " << at;
+    for (std::size_t at : {std::size_t{0x80}, std::size_t{block.position - 1},
+                           std::size_t{block.position + block.size}, f.size() - 1}) {
+      Bytes flipped = f;
+      flipped[at] ^= 0x01;
+      Md5Digest changed;
+      ASSERT_EQ(ComputeInstallerDigest(flipped.data(), flipped.size(), &changed), PeStatus::kOk);
+      EXPECT_NE(changed, digest) << "byte " << at;
+    }
+  }
+}
+
+// What Authenticode signing does to a file: pad it to 8 bytes, append a certificate table
+// (WIN_CERTIFICATE entries of `entry` bytes each, each padded to 8), and set the table's
+// directory entry and the header checksum.
+Bytes Signed(Bytes f, std::uint32_t entry = 1001, int entries = 1) {
+  const auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  f.resize((f.size() + 7) & ~std::size_t{7});
+  const auto table = static_cast<std::uint32_t>(f.size());
+  for (int n = 0; n < entries; ++n) {
+    const std::size_t at = f.size();
+    f.resize(at + ((entry + 7) & ~7u), 0x5A);
+    put32(at, entry);
+    f[at + 4] = 0x00;  // revision 2.0
+    f[at + 5] = 0x02;
+    f[at + 6] = 0x02;  // PKCS #7 signed data
+    f[at + 7] = 0x00;
+  }
+  PeImage image;
+  image.Parse(f.data(), f.size());
+  const std::uint32_t checksum = image.ChecksumPosition();
+  const std::uint32_t directory = image.DataDirectoryPosition(4);
+  put32(checksum, 0x0001D2A5);
+  put32(directory, table);
+  put32(directory + 4, static_cast<std::uint32_t>(f.size()) - table);
+  return f;
+}
+
+// A signed file keeps the digest it was stamped with, and every byte of its signed content
+// still counts; the table is accepted only where signing puts it.
+TEST(InstallerDigest, SigningLeavesTheDigestAndOnlySigningsPlaceIsAccepted) {
+  for (const bool pe64 : {false, true}) {
+    PeSpec spec;
+    spec.pe64 = pe64;
+    const Bytes unsigned_ = MakeMinimalPe(spec);
+    Md5Digest stamped, signedDigest;
+    ASSERT_EQ(ComputeInstallerDigest(unsigned_.data(), unsigned_.size(), &stamped), PeStatus::kOk);
+    for (const int entries : {1, 2}) {
+      const Bytes s = Signed(unsigned_, 1001, entries);
+      InstallerParts parts;
+      ASSERT_EQ(ComputeInstallerDigest(s.data(), s.size(), &signedDigest, &parts), PeStatus::kOk);
+      EXPECT_EQ(signedDigest, stamped);
+      EXPECT_EQ(parts.certificateTable.position, unsigned_.size());
+      Bytes flipped = s;
+      flipped[0x90] ^= 0x10;  // the signed content, in the headers
+      Md5Digest changed;
+      ASSERT_EQ(ComputeInstallerDigest(flipped.data(), flipped.size(), &changed), PeStatus::kOk);
+      EXPECT_NE(changed, stamped);
+    }
+    const Bytes s = Signed(unsigned_);
+    PeImage image;
+    ASSERT_EQ(image.Parse(s.data(), s.size()), PeStatus::kOk);
+    const std::uint32_t directory = image.DataDirectoryPosition(4);
+    const auto with = [&](std::uint32_t position, std::uint32_t size, std::size_t extra) {
+      Bytes b = s;
+      b.resize(b.size() + extra, 0);
+      for (int i = 0; i < 4; ++i) {
+        b[directory + i] = static_cast<std::uint8_t>(position >> (8 * i));
+        b[directory + 4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+      }
+      return b;
+    };
+    const auto table = static_cast<std::uint32_t>(unsigned_.size());
+    const auto length = static_cast<std::uint32_t>(s.size()) - table;
+    struct Case {
+      const char* name;
+      Bytes file;
+    };
+    const Case cases[] = {
+        {"bytes after the table", with(table, length, 8)},
+        {"a shorter length", with(table, length - 8, 0)},
+        {"a longer length", with(table, length + 8, 0)},
+        {"moved into the section", with(kPeSectionRaw, length, 0)},
+        {"not 8-byte aligned", with(table + 4, length - 4, 0)},
+        {"an entry longer than the table",
+         [&] {
+           Bytes b = s;
+           b[table + 1] = 0xFF;  // the entry's length
+           return b;
+         }()},
+    };
+    for (const Case& c : cases) {
+      Md5Digest d;
+      EXPECT_EQ(ComputeInstallerDigest(c.file.data(), c.file.size(), &d),
+                PeStatus::kBadCertificateTable)
+          << c.name << (pe64 ? ", PE32+" : ", PE32");
+    }
   }
 }
 

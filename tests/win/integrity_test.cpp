@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/IntegrityCheck.h"
+#include "integrity/IntegrityCheck.h"
 #include "tests/win/worker_harness.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include "tools/pack/Pack.h"
 
 #include <libdeflate.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,11 +10,12 @@
 #include <fstream>
 #include <system_error>
 
-#include "app/InstallerDigest.h"
-#include "app/PeImage.h"
 #include "inflate/ResourceInflater.h"
+#include "install/InstallRun.h"
 #include "install/PayloadPackage.h"
 #include "install/Utf8.h"
+#include "integrity/InstallerDigest.h"
+#include "integrity/PeImage.h"
 #include "tools/pack/CaseFolding.h"
 
 namespace fs = std::filesystem;
@@ -320,13 +322,22 @@ bool ComputeStamp(const Bytes& image,
     *error = "the PE header checksum is set; it must stay 0 (it would change after stamping)";
     return false;
   }
-  if (pe.DataDirectory(4).size != 0) {
-    *error = "the file carries a certificate table; a signature would break the digest";
+  const FileRange certificates = pe.DataDirectory(4);
+  if (certificates.position != 0 || certificates.size != 0) {
+    *error =
+        "the file is signed: stamping would change what its signature covers and break it; "
+        "stamp the unsigned file, then sign it";
     return false;
   }
   if (image.size() > pe.EndOfSections()) {
     *error = std::to_string(image.size() - pe.EndOfSections()) +
              " bytes follow the last section; nothing may be appended to an installer";
+    return false;
+  }
+  if (image.size() % 8 != 0) {
+    *error =
+        "the file's length is not a multiple of 8: a signature would pad it first, and the "
+        "padding would change what the digest covers";
     return false;
   }
   std::uint16_t stored[100];
@@ -357,9 +368,11 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
     return false;
   report->stored = StoredText(stored, std::min<std::size_t>(count, kDigestStringUnits));
   Md5Digest digest;
-  if (!Ok(ComputeInstallerDigest(image.data(), image.size(), &digest), error))
+  InstallerParts parts;
+  if (!Ok(ComputeInstallerDigest(image.data(), image.size(), &digest, &parts), error))
     return false;
   report->computed = DigestHex(digest);
+  report->signatureBytes = parts.certificateTable.size;
   std::uint16_t computed[kDigestHexUnits + 1] = {};
   for (std::size_t i = 0; i < kDigestHexUnits; ++i)
     computed[i] = report->computed[i] & 0xff;
@@ -411,6 +424,53 @@ bool ReadInstallerResources(const Bytes& image,
   return true;
 }
 
+namespace {
+
+std::string Sha256(const std::uint8_t* data, std::size_t size) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+void PackageManifest(const Bytes& package, std::vector<ManifestLine>* lines) {
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    lines->push_back(
+        {Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)), r.size, Sha256(r.data, r.size)});
+  }
+}
+
+}  // namespace
+
+bool InstallerManifest(const Bytes& image, std::vector<ManifestLine>* lines, std::string* error) {
+  Bytes package, uninstaller;
+  if (!ReadInstallerResources(image, &package, &uninstaller, error))
+    return false;
+  lines->clear();
+  lines->push_back({Utf16ToUtf8(kUninstallerName), uninstaller.size(),
+                    Sha256(uninstaller.data(), uninstaller.size())});
+  PackageManifest(package, lines);
+  return true;
+}
+
+bool FolderManifest(const fs::path& folder, std::vector<ManifestLine>* lines, std::string* error) {
+  Bytes package;
+  PackStats stats;
+  if (!BuildPayloadPackage(folder, kPackMaxRelativePath, {}, &package, &stats, error))
+    return false;
+  lines->clear();
+  PackageManifest(package, lines);
+  return true;
+}
+
 bool ExtractInstaller(const Bytes& image,
                       const fs::path& folder,
                       PackStats* stats,
@@ -425,7 +485,7 @@ bool ExtractInstaller(const Bytes& image,
     *error = Quote(folder) + ": " + ec.message();
     return false;
   }
-  if (!WriteFileAtomically(folder / "uninstall.exe", uninstaller, error))
+  if (!WriteFileAtomically(folder / Utf16ToUtf8(kUninstallerName), uninstaller, error))
     return false;
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Md5.h"
+#include "integrity/Md5.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -60,18 +60,22 @@ bool CompressResource(const Bytes& data,
 bool ClearChecksum(Bytes* image, std::uint32_t* position, std::string* error);
 
 // Checks the packaging rules on a finished installer image and writes its digest twice
-// over the 64 placeholder units of string 32 (the 128 bytes at `*position`).
+// over the 64 placeholder units of string 32 (the 128 bytes at `*position`). A signed file
+// is refused: stamping would break its signature (stamp first, then sign), and so is one
+// whose length is not a multiple of 8, which signing would pad.
 bool ComputeStamp(const Bytes& image,
                   Md5Digest* digest,
                   std::uint32_t* position,
                   std::string* error);
 
 struct VerifyReport {
-  std::string stored;    // string 32 as found, up to 64 units (non-ASCII shown as '?')
-  std::string computed;  // 32 digits, or empty when no digest could be computed
+  std::string stored;                // string 32 as found, up to 64 units (non-ASCII shown as '?')
+  std::string computed;              // 32 digits, or empty when no digest could be computed
+  std::uint32_t signatureBytes = 0;  // the certificate table's size; 0: not signed
   bool ok = false;
 };
-// The installer's own check, on the host.
+// The installer's own check, on the host, by the same rule (integrity/InstallerDigest.h):
+// a signature where signing puts it is left out of the digest.
 bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error);
 
 // Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
@@ -79,6 +83,22 @@ bool ReadInstallerResources(const Bytes& image,
                             Bytes* package,
                             Bytes* uninstaller,
                             std::string* error);
+
+// One file of an installer or a folder: its path ('\\' separators, UTF-8), size and
+// SHA-256 (64 lower-case hexadecimal digits).
+struct ManifestLine {
+  std::string path;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+// The files of the installer `image`, uninstall.exe first, then the payload in package
+// order; and the files `folder` would make a package of, in the same order - so that
+// `manifest` of a release and of its source folder compare line for line.
+bool InstallerManifest(const Bytes& image, std::vector<ManifestLine>* lines, std::string* error);
+bool FolderManifest(const std::filesystem::path& folder,
+                    std::vector<ManifestLine>* lines,
+                    std::string* error);
 
 // Writes the uninstaller ("uninstall.exe") and every file of the payload package of the
 // installer `image` below `folder`, making it and its sub-folders as needed. `stats` gets

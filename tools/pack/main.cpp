@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/InstallerDigest.h"
 #include "install/PayloadPackage.h"
 #include "install/Utf8.h"
+#include "integrity/InstallerDigest.h"
 #include "tools/pack/Pack.h"
 
 namespace fs = std::filesystem;
@@ -30,7 +30,11 @@ constexpr const char* kUsage =
     "      Writes the digest of a finished installer into its string 32, in place. The PE\n"
     "      header checksum must be 0; --clear-checksum sets it to 0 first (GNU ld sets it).\n"
     "  verify EXE\n"
-    "      Runs the installer's own integrity check; exit status 0 when it passes, 1 if not.\n"
+    "      Runs the installer's own integrity check and says whether the file is signed;\n"
+    "      exit status 0 when it passes, 1 if not.\n"
+    "  manifest EXE|DIR\n"
+    "      One line per file an installer holds (uninstall.exe first) or a folder would pack:\n"
+    "      its SHA-256, its size and its path, in package order, to audit a release.\n"
     "  list EXE\n"
     "      Lists what the installer will put on a machine: size and path of every file.\n"
     "  extract EXE DIR\n"
@@ -204,8 +208,12 @@ int Verify(const Options& o) {
     return Fail(error);
   if (!VerifyImage(image, &report, &error))
     return Fail("'" + o.positional[0] + "': " + error);
-  std::printf("stored:   %s\ncomputed: %s\n%s\n", report.stored.c_str(), report.computed.c_str(),
-              report.ok ? "integrity check passes" : "integrity check FAILS");
+  std::printf("stored:    %s\ncomputed:  %s\n", report.stored.c_str(), report.computed.c_str());
+  if (report.signatureBytes != 0)
+    std::printf("signature: present (a certificate table of %u bytes)\n", report.signatureBytes);
+  else
+    std::printf("signature: none\n");
+  std::printf("%s\n", report.ok ? "integrity check passes" : "integrity check FAILS");
   return report.ok ? 0 : 1;
 }
 
@@ -230,6 +238,30 @@ int List(const Options& o) {
                 Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)).c_str());
   }
   std::printf("%zu files, %llu bytes\n", files, static_cast<unsigned long long>(bytes));
+  return 0;
+}
+
+int Manifest(const Options& o) {
+  if (o.positional.size() != 1)
+    return Usage();
+  std::vector<ManifestLine> lines;
+  std::string error;
+  const fs::path input = o.positional[0];
+  std::error_code ec;
+  if (fs::is_directory(input, ec)) {
+    if (!FolderManifest(input, &lines, &error))
+      return Fail(error);
+  } else {
+    Bytes image;
+    if (!ReadWholeFile(input, &image, &error))
+      return Fail(error);
+    if (!InstallerManifest(image, &lines, &error))
+      return Fail("'" + o.positional[0] + "': " + error);
+  }
+  for (const ManifestLine& line : lines) {
+    std::printf("%s  %10llu  %s\n", line.sha256.c_str(), static_cast<unsigned long long>(line.size),
+                line.path.c_str());
+  }
   return 0;
 }
 
@@ -267,6 +299,8 @@ int main(int argc, char** argv) {
     return Verify(o);
   if (command == "list")
     return List(o);
+  if (command == "manifest")
+    return Manifest(o);
   if (command == "extract")
     return Extract(o);
   return Usage();

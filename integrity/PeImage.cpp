@@ -1,4 +1,4 @@
-#include "app/PeImage.h"
+#include "integrity/PeImage.h"
 
 namespace {
 
@@ -54,6 +54,9 @@ const char* DescribePeStatus(PeStatus status) {
       return "the file is empty";
     case PeStatus::kFileTooLarge:
       return "the file is 104,857,600 bytes or larger";
+    case PeStatus::kBadCertificateTable:
+      return "the certificate table is not where a signature puts it (last in the file, "
+             "8-byte aligned, its length matching)";
   }
   return "unknown status";
 }
@@ -113,6 +116,12 @@ PeStatus PeImage::Parse(const std::uint8_t* data, std::size_t size) {
   }
   resourceRva_ = DataDirectory(2).position;
   return PeStatus::kOk;
+}
+
+std::uint32_t PeImage::DataDirectoryPosition(unsigned index) const {
+  return index < directoryCount_
+             ? static_cast<std::uint32_t>(directoryPosition_ + index * kEntryBytes)
+             : 0;
 }
 
 FileRange PeImage::DataDirectory(unsigned index) const {

@@ -1,10 +1,10 @@
-#include "app/IntegrityCheck.h"
+#include "integrity/IntegrityCheck.h"
 
 #include <cwchar>
 #include <string>
 
-#include "app/InstallerDigest.h"
 #include "install/UniqueHandle.h"
+#include "integrity/InstallerDigest.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/Md5.h"
+#include "integrity/Md5.h"
 
 #include <cstring>
 

@@ -38,7 +38,8 @@ enum class PeStatus {
   kResourceLoop,          // a subdirectory chain deeper than any real directory
   kDataOutsideFile,       // a resource's data lie outside every section or the file
   kEmptyFile,
-  kFileTooLarge,  // 104,857,600 bytes or more: no installer is that large
+  kFileTooLarge,         // 104,857,600 bytes or more: no installer is that large
+  kBadCertificateTable,  // not where a signature puts it: last, 8-byte aligned, whole length
 };
 
 // A short English sentence for the status.
@@ -62,11 +63,16 @@ class PeImage {
   // Reads the headers and the section table; kOk or the reason the view is no PE file.
   PeStatus Parse(const std::uint8_t* data, std::size_t size);
 
+  const std::uint8_t* Data() const { return data_; }
+  std::size_t Size() const { return size_; }
   bool Is64() const { return is64_; }
   std::uint32_t Checksum() const { return checksum_; }
   std::uint32_t ChecksumPosition() const { return checksumPosition_; }
   // Data directory `index` (address, size), or zeros when the image has fewer.
   FileRange DataDirectory(unsigned index) const;
+  // Where entry `index` of the data directory lies in the file (8 bytes), or 0 when the
+  // image has fewer entries.
+  std::uint32_t DataDirectoryPosition(unsigned index) const;
   const std::vector<PeSection>& Sections() const { return sections_; }
   // End of the last section's raw data: what lies beyond is appended data.
   std::uint32_t EndOfSections() const { return endOfSections_; }

@@ -1,0 +1,119 @@
+#include "integrity/InstallerDigest.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr unsigned kCertificateDirectory = 4;
+
+std::uint32_t U32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// A certificate table as Authenticode writes it: WIN_CERTIFICATE entries (a u32 length
+// that counts its 8-byte header, a u16 revision, a u16 type, then the data), each padded
+// to 8 bytes, together exactly as long as the table.
+bool EntriesFill(const std::uint8_t* table, std::uint32_t size) {
+  std::uint32_t at = 0;
+  while (at < size) {
+    if (size - at < 8)
+      return false;
+    const std::uint32_t length = U32(table + at);
+    if (length < 8 || length > size - at)
+      return false;
+    at += (length + 7) & ~7u;
+  }
+  return at == size;
+}
+
+}  // namespace
+
+PeStatus FindInstallerParts(const PeImage& image, InstallerParts* parts) {
+  const std::size_t size = image.Size();
+  InstallerParts found;
+  std::uint32_t blockId = 0;
+  const PeStatus status = image.FindDigestBlock(&found.block, &blockId);
+  if (status != PeStatus::kOk)
+    return status;
+  found.checksumPosition = image.ChecksumPosition();
+  found.certificateEntryPosition = image.DataDirectoryPosition(kCertificateDirectory);
+  const FileRange table = image.DataDirectory(kCertificateDirectory);  // a file position
+  if (table.position != 0 || table.size != 0) {
+    if (table.size == 0 || table.position % 8 != 0 || table.position < image.EndOfSections() ||
+        table.position > size || size - table.position != table.size ||
+        !EntriesFill(image.Data() + table.position, table.size)) {
+      return PeStatus::kBadCertificateTable;
+    }
+    found.certificateTable = table;
+  }
+  *parts = found;
+  return PeStatus::kOk;
+}
+
+PeStatus ComputeInstallerDigest(const std::uint8_t* file,
+                                std::size_t size,
+                                Md5Digest* digest,
+                                InstallerParts* parts) {
+  if (size == 0)
+    return PeStatus::kEmptyFile;
+  if (size >= kInstallerSizeLimit)
+    return PeStatus::kFileTooLarge;
+  PeImage image;
+  PeStatus status = image.Parse(file, size);
+  if (status != PeStatus::kOk)
+    return status;
+  InstallerParts found;
+  status = FindInstallerParts(image, &found);
+  if (status != PeStatus::kOk)
+    return status;
+
+  // The bytes before the certificate table, in order: the block skipped, the checksum and
+  // the certificate entry read as zeros.
+  const std::size_t end = found.certificateTable.size != 0 ? found.certificateTable.position : size;
+  struct Zeroed {
+    std::size_t position;
+    std::size_t length;
+  };
+  std::array<Zeroed, 2> zeroed{
+      Zeroed{found.checksumPosition, 4},
+      Zeroed{found.certificateEntryPosition, found.certificateEntryPosition != 0 ? 8u : 0u}};
+  std::sort(zeroed.begin(), zeroed.end(),
+            [](const Zeroed& a, const Zeroed& b) { return a.position < b.position; });
+  static constexpr std::uint8_t kZeros[8] = {};
+  const std::size_t blockStart = found.block.position;
+  const std::size_t blockEnd = blockStart + found.block.size;
+  Md5 md5;
+  const auto feed = [&](std::size_t from, std::size_t to) {  // [from, to) without the block
+    if (from < blockStart)
+      md5.Update(file + from, std::min(to, blockStart) - from);
+    if (to > blockEnd) {
+      const std::size_t start = std::max(from, blockEnd);
+      md5.Update(file + start, to - start);
+    }
+  };
+  std::size_t at = 0;
+  for (const Zeroed& z : zeroed) {
+    if (z.length == 0 || z.position + z.length > end || z.position < at)
+      continue;  // headers lie before the block and the table
+    feed(at, z.position);
+    md5.Update(kZeros, z.length);
+    at = z.position + z.length;
+  }
+  feed(at, end);
+  *digest = md5.Finish();
+  if (parts != nullptr)
+    *parts = found;
+  return PeStatus::kOk;
+}
+
+std::string DigestHex(const Md5Digest& digest) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const std::uint8_t b : digest) {
+    text += kHex[b >> 4];
+    text += kHex[b & 15];
+  }
+  return text;
+}

@@ -1,0 +1,54 @@
+// The installer's self-digest: MD5 over every byte of its file except what stamping and
+// signing change. The digest is stored in string 32 as its 32 upper-case hexadecimal digits
+// written twice, so the block has the same size before and after stamping.
+//
+//   left out            what it is                                why
+//   the digest block    the first string-table block (string 32)  stamping writes it
+//   4 bytes             the optional header's checksum            signing sets it
+//   8 bytes             data-directory entry 4 (certificate table)  signing sets it
+//   the table itself    the certificate table, last in the file   signing appends it
+//
+// These are the parts an Authenticode signature leaves out of its own hash, besides the
+// block. The checksum and the directory entry are counted as zero bytes, so for a file with
+// a zero checksum and no certificate table the digest is MD5 over the file without its
+// block - the rule of every installer stamped before signing was possible. A certificate
+// table is accepted only where signing puts it: last in the file, 8-byte aligned, its
+// directory length equal to the bytes that remain and to its entries' lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "integrity/Md5.h"
+#include "integrity/PeImage.h"
+
+// Files must be shorter than this many bytes.
+inline constexpr std::size_t kInstallerSizeLimit = 104857600;
+// The string that holds the stored digest, and its length in UTF-16 code units.
+inline constexpr unsigned kDigestStringId = 32;
+inline constexpr std::size_t kDigestStringUnits = 64;
+inline constexpr std::size_t kDigestHexUnits = 32;
+
+// Where the parts that the digest leaves out lie in an installer file.
+struct InstallerParts {
+  FileRange block;                             // the digest block
+  std::uint32_t checksumPosition = 0;          // 4 bytes
+  std::uint32_t certificateEntryPosition = 0;  // 8 bytes; 0 when the image has no entry 4
+  FileRange certificateTable;                  // size 0 when the file is not signed
+};
+
+// Finds the parts of a parsed `image`. kOk, or why not: no string table, a damaged resource
+// directory, a certificate table that is not where signing puts it.
+PeStatus FindInstallerParts(const PeImage& image, InstallerParts* parts);
+
+// Digest of `file` by the rule above. kOk, or why there is none: an empty or too large
+// file, no PE file, no string table, a damaged resource directory, a misplaced certificate
+// table. `parts`, when given, receives where the left-out parts lie.
+PeStatus ComputeInstallerDigest(const std::uint8_t* file,
+                                std::size_t size,
+                                Md5Digest* digest,
+                                InstallerParts* parts = nullptr);
+
+// The 32 upper-case hexadecimal digits, in digest byte order.
+std::string DigestHex(const Md5Digest& digest);
