@@ -31,12 +31,14 @@ class ComPtr {
 void ReplaceShortcut(int csidl,
                      const wchar_t* name,
                      const std::wstring& target,
-                     const wchar_t* description) {
+                     const wchar_t* description,
+                     SetupLog& log) {
   DeleteShortcut(csidl, name);
-  CreateShortcut(csidl, name, target.c_str(), description);
+  const bool made = CreateShortcut(csidl, name, target.c_str(), description) != FALSE;
+  log.Line(L"shortcut " + ShortcutPath(csidl, name) + (made ? L": made" : L": could not be made"));
 }
 
-void StartClient(const std::wstring& folder) {
+void StartClient(const std::wstring& folder, SetupLog& log) {
   std::wstring command = ClientCommandLine(folder);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -45,8 +47,11 @@ void StartClient(const std::wstring& folder) {
   PROCESS_INFORMATION process{};
   if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                      &startup, &process)) {
+    log.Line(L"started " + command);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+  } else {
+    log.Line(WithError(L"could not start " + command, GetLastError()));
   }
 }
 
@@ -57,10 +62,16 @@ LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
 
 void WriteUninstallEntry(const std::wstring& folder,
                          std::uint64_t installedBytes,
-                         const wchar_t* version) {
+                         const wchar_t* version,
+                         SetupLog& log) {
+  const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  const LONG opened =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  if (opened != ERROR_SUCCESS) {
+    log.Line(WithError(L"the uninstall entry " + where + L" could not be written",
+                       static_cast<DWORD>(opened)));
     return;
   }
   const std::wstring uninstaller = UninstallerCommandLine(folder, false);
@@ -82,6 +93,7 @@ void WriteUninstallEntry(const std::wstring& folder,
   WriteDword(key, L"NoModify", 1);
   WriteDword(key, L"NoRepair", 1);
   RegCloseKey(key);
+  log.Line(L"uninstall entry " + where + L", version " + version);
 }
 
 }  // namespace
@@ -145,19 +157,20 @@ LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
 void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
                         std::uint64_t installedBytes,
-                        const wchar_t* version) {
+                        const wchar_t* version,
+                        SetupLog& log) {
   const std::wstring client = folder + kClientFile;
   const std::wstring uninstaller = folder + kUninstallerFile;
-  if (choices.autoStart) {
-    ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription);
-  }
+  if (choices.autoStart)
+    ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription, log);
   if (choices.runNow)
-    StartClient(folder);
+    StartClient(folder, log);
   if (choices.createShortcuts) {
-    ReplaceShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, client, kClientDescription);
-    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, client, kClientDescription);
+    ReplaceShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, client, kClientDescription,
+                    log);
+    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, client, kClientDescription, log);
     ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, uninstaller,
-                    kUninstallDescription);
+                    kUninstallDescription, log);
   }
-  WriteUninstallEntry(folder, installedBytes, version);
+  WriteUninstallEntry(folder, installedBytes, version, log);
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "install/SetupLog.h"
+
 // The file path of shortcut `name` (which may hold a sub-folder) in special folder `csidl`,
 // or empty when the folder cannot be resolved.
 std::wstring ShortcutPath(int csidl, const wchar_t* name);
@@ -37,9 +39,11 @@ struct FinishChoices {
 // the chosen shortcuts (each replaced if it exists), the client started if asked (its path
 // quoted, not waited for), and always the uninstall entry: DisplayName, Publisher, a quoted
 // UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
-// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair. Failures
-// are not reported: a shortcut that cannot be made is missing.
+// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair. Each
+// action is logged with its result; none stops the rest or fails the installation: a
+// shortcut that cannot be made is missing.
 void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
                         std::uint64_t installedBytes,
-                        const wchar_t* version);
+                        const wchar_t* version,
+                        SetupLog& log);

@@ -5,46 +5,144 @@
 #include <ole2.h>
 
 #include "app/Finishing.h"
+#include "app/SilentInstall.h"
+#include "install/SetupLog.h"
+#include "install/SetupOptions.h"
 #include "integrity/IntegrityCheck.h"
 #include "product/Product.h"
 #include "wizard/WizardDialog.h"
 
 namespace {
+
 constexpr wchar_t kCaption[] = L"提示";
+
+std::u16string Units(const wchar_t* text) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+std::wstring Wide(std::u16string_view text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+// The switches, for /? and for a command line that is refused.
+std::wstring UsageText(const SetupOptions& options) {
+  std::wstring text;
+  if (options.error == SwitchError::kUnknown)
+    text = L"无法识别的参数：" + Wide(options.offending) + L"\r\n\r\n";
+  else if (options.error == SwitchError::kBadFolder)
+    text = L"安装文件夹无效（须为完整路径）：" + Wide(options.offending) + L"\r\n\r\n";
+  else if (options.error == SwitchError::kBadLog)
+    text = L"日志文件无效：" + Wide(options.offending) + L"\r\n\r\n";
+  return text + L"用法：" + ApplicationName() +
+         L".exe [/S] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] [/D=安装文件夹]\r\n\r\n"
+         L"/S\t静默安装，不显示任何窗口，结果见退出码\r\n"
+         L"/D=\t安装文件夹，须为完整路径，放在最后；可含空格，无需引号\r\n"
+         L"/LOG=\t把安装的每一步写入此文件（UTF-8）\r\n"
+         L"/NORUN\t安装完成后不运行程序\r\n"
+         L"/NOSHORTCUTS\t不创建桌面和开始菜单快捷方式\r\n"
+         L"/STARTUP\t开机启动\r\n"
+         L"/?\t显示本说明";
+}
+
+// The installer's whole run after the command line is read: what it ended with.
+class Startup {
+ public:
+  Startup(const SetupOptions& options, HINSTANCE instance)
+      : options_(options), instance_(instance) {}
+
+  SetupExit Run() {
+    if (!options_.log.empty() && !OpenLog())
+      return SetupExit::kUsage;
+    log_.Line(L"start: " + ModulePath() + L", version " + product::kVersion);
+    log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
+    if (options_.error != SwitchError::kNone) {
+      Say(UsageText(options_));
+      return Ended(options_.error == SwitchError::kBadFolder ? SetupExit::kFolderRefused
+                                                             : SetupExit::kUsage);
+    }
+    if (options_.help) {
+      Say(UsageText(options_));
+      return Ended(SetupExit::kUsage);
+    }
+    if (!VerifyInstallerIntegrity()) {
+      Say(L"安装程序自我完整性检测失败，请尝试重新下载");
+      return Ended(SetupExit::kIntegrityFailed);
+    }
+    log_.Line(L"integrity check passed");
+    // One atomic step: create, and learn from the error whether another installer had it.
+    // The handle stays open until the process ends; that marks the installer as running.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, product::kMutexName);
+    if (mutex == nullptr) {
+      log_.Line(WithError(L"the single-instance mutex could not be made", GetLastError()));
+      return Ended(SetupExit::kAlreadyRunning);
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+      CloseHandle(mutex);
+      Say(L"安装程序已经在运行");
+      return Ended(SetupExit::kAlreadyRunning);
+    }
+    // COM on this thread, for the shortcuts of the finishing step; kept to the end.
+    OleInitialize(nullptr);
+    if (options_.silent)
+      return Ended(InstallSilently(options_, log_));
+    return Ended(RunWizard());
+  }
+
+ private:
+  SetupExit RunWizard() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    WizardDialog dialog;
+    dialog.m_options = options_;
+    dialog.m_log = &log_;
+    if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
+      // The worker reports completion before registering the component and writing the
+      // manifest's lists: let it finish before the client is started or the process ends.
+      if (dialog.m_worker.Thread() != nullptr)
+        WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
+      FinishInstallation(
+          dialog.m_targetDir,
+          {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
+          dialog.m_worker.Outcome().installedBytes, product::kVersion, log_);
+    }
+    return dialog.m_exit;
+  }
+
+  bool OpenLog() {
+    const std::wstring given = Wide(options_.log);
+    wchar_t full[MAX_PATH * 2] = {};
+    const DWORD n = GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
+    const std::wstring path = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : given;
+    DWORD error = 0;
+    if (log_.Open(path, &error))
+      return true;
+    Say(WithError(L"无法创建日志文件：" + path, error));
+    return false;
+  }
+
+  // Start-up's messages: a message box, and with /S the log alone.
+  void Say(const std::wstring& text) {
+    log_.Line(L"told: " + text);
+    if (!options_.silent)
+      MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK);
+  }
+
+  SetupExit Ended(SetupExit code) {
+    log_.Line(L"result: " + std::to_wstring(static_cast<int>(code)) + L", " +
+              Wide(ExitMeaning(code)));
+    return code;
+  }
+
+  const SetupOptions& options_;
+  HINSTANCE instance_;
+  SetupLog log_;
+};
+
 }  // namespace
 
 BOOL SetupWizardApp::InitInstance() {
-  if (!VerifyInstallerIntegrity()) {
-    MessageBoxW(nullptr, L"安装程序自我完整性检测失败，请尝试重新下载", kCaption, MB_OK);
-    return FALSE;
-  }
-  // One atomic step: create, and learn from the error whether another installer had it.
-  // The handle stays open until the process ends; that marks the installer as running.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, product::kMutexName);
-  if (mutex == nullptr)
-    return FALSE;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
-    MessageBoxW(nullptr, L"安装程序已经在运行", kCaption, MB_OK);
-    return FALSE;
-  }
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
-  InitCommonControlsEx(&controls);
-  // COM on the UI thread, for the shortcuts of the finishing step; kept to the end.
-  OleInitialize(nullptr);
-
-  WizardDialog dialog;
-  if (dialog.DoModal(m_instance, IDD_WIZARD) == IDOK) {
-    // The worker reports completion before registering the component and writing the
-    // manifest's lists: let it finish before the client is started or the process ends.
-    if (dialog.m_worker.Thread() != nullptr) {
-      WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
-    }
-    FinishInstallation(
-        dialog.m_targetDir,
-        {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
-        dialog.m_worker.Outcome().installedBytes, product::kVersion);
-  }
+  const SetupOptions options = ParseSetupOptions(Units(GetCommandLineW()));
+  m_exitCode = static_cast<int>(Startup(options, m_instance).Run());
   return FALSE;
 }
 

@@ -1,5 +1,6 @@
-// The installer's application object: checks its own file, refuses to run twice, runs the
-// wizard and, when the wizard was completed, performs the finishing actions.
+// The installer's application object: reads the switches, checks its own file, refuses to
+// run twice, then runs the wizard (and, when it was completed, the finishing actions) or,
+// with /S, a silent installation. The exit code is a SetupExit (install/SetupOptions.h).
 #pragma once
 
 #include <windows.h>
@@ -11,5 +12,5 @@ class SetupWizardApp : public Application {
   BOOL InitInstance() override;
 };
 
-// The whole installer, for wWinMain: exit code 0.
+// The whole installer, for wWinMain: its exit code.
 int RunInstaller(HINSTANCE instance);

@@ -174,6 +174,8 @@ class Run {
     const bool final =
         (code < 0 && code != INSTALL_PREPARING) || (code == INSTALL_COMPLETE && path == nullptr);
     finalReported_ = finalReported_ || final;
+    if (final && path != nullptr)
+      outcome_.finalPath = *path;
     reports_.Report(code, path);
   }
 

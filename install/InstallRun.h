@@ -87,6 +87,7 @@ struct InstallStreams {
 struct InstallOutcome {
   std::vector<std::u16string> installedFiles;  // the manifest's file list
   int finalReport = 0;                         // the last report posted
+  std::u16string finalPath;                    // the path a failure report named
   std::uint64_t installedBytes = 0;            // uninstall.exe and the payload files written
   bool listsWritten = false;                   // registration done, manifest complete
 };

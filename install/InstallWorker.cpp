@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 
 #include "install/ChannelInfo.h"
 #include "install/FolderRights.h"
@@ -89,6 +90,85 @@ class PostedReports : public InstallReports {
 
  private:
   HWND owner_;
+};
+
+// No window to report to: the run's outcome is read when the thread has ended.
+class NoReports : public InstallReports {
+ public:
+  void Report(int, const std::u16string*) override {}
+};
+
+// The run's file operations, each logged as it ends: a file written with its size, or
+// what failed and why; the channel file; the registration and how it ended.
+class LoggedFiles : public InstallFiles {
+ public:
+  LoggedFiles(InstallFiles& files, SetupLog& log) : files_(files), log_(log) {}
+
+  bool MakeFolders(const std::u16string& path) override { return files_.MakeFolders(path); }
+
+  std::unique_ptr<File> Create(const std::u16string& path) override {
+    std::unique_ptr<File> file = files_.Create(path);
+    if (!file) {
+      log_.Line(WithError(L"could not create " + std::wstring(Wide(path)), GetLastError()));
+      return file;
+    }
+    return std::make_unique<LoggedFile>(std::move(file), Wide(path), log_);
+  }
+
+  void WriteChannelInfo(const std::u16string& folder) override {
+    files_.WriteChannelInfo(folder);
+    log_.Line(L"channel file " + std::wstring(Wide(folder)) + product::kChannelFile);
+  }
+
+  RegistrationResult RegisterComponent(const std::u16string& folder) override {
+    const std::wstring component = std::wstring(Wide(folder)) + product::kComponentFile;
+    log_.Line(L"registering " + component);
+    const RegistrationResult result = files_.RegisterComponent(folder);
+    if (result == RegistrationResult::kRegistered)
+      log_.Line(L"registered " + component);
+    else if (result == RegistrationResult::kHung)
+      log_.Line(L"the registration of " + component + L" did not end in time and was ended");
+    else
+      log_.Line(L"the registration of " + component + L" failed");
+    return result;
+  }
+
+  std::string ToAnsi(std::u16string_view line) override { return files_.ToAnsi(line); }
+
+ private:
+  class LoggedFile : public File {
+   public:
+    LoggedFile(std::unique_ptr<File> file, std::wstring path, SetupLog& log)
+        : file_(std::move(file)), path_(std::move(path)), log_(log) {}
+    bool Write(const std::uint8_t* data, std::size_t size) override {
+      if (!file_->Write(data, size)) {
+        error_ = GetLastError();
+        return false;
+      }
+      bytes_ += size;
+      return true;
+    }
+    bool Close() override {
+      const bool closed = file_->Close();
+      if (!closed && error_ == ERROR_SUCCESS)
+        error_ = GetLastError();
+      if (error_ == ERROR_SUCCESS)
+        log_.Line(L"wrote " + path_ + L" (" + std::to_wstring(bytes_) + L" bytes)");
+      else
+        log_.Line(WithError(L"could not write " + path_, error_));
+      return closed;
+    }
+
+   private:
+    std::unique_ptr<File> file_;
+    std::wstring path_;
+    SetupLog& log_;
+    std::uint64_t bytes_ = 0;
+    DWORD error_ = ERROR_SUCCESS;
+  };
+
+  InstallFiles& files_;
+  SetupLog& log_;
 };
 
 class WorkerControl : public InstallControl {
@@ -215,9 +295,15 @@ void InstallWorker::Run() {
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
   const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));
   Win32InstallFiles files(folder, m_registrationLimitMs);
-  PostedReports reports(m_owner);
+  std::optional<LoggedFiles> logged;
+  if (m_log != nullptr)
+    logged.emplace(files, *m_log);
+  PostedReports posted(m_owner);
+  NoReports none;
+  InstallReports& reports = m_owner != nullptr ? static_cast<InstallReports&>(posted) : none;
   WorkerControl control([this] { return Running(); }, [this] { SafePoint(); });
-  m_outcome = RunInstallation(folder, streams, files, reports, control);
+  m_outcome = RunInstallation(folder, streams, logged ? static_cast<InstallFiles&>(*logged) : files,
+                              reports, control);
 }
 
 // --- Win32InstallFiles --------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// The install worker: a thread object that runs one installation (RunInstallation) and
-// reports to the wizard by posting WM_INSTALL_PROGRESS.
+// The install worker: a thread object that runs one installation (RunInstallation), reports
+// to the wizard by posting WM_INSTALL_PROGRESS, and logs each step.
 //
 //   WM_INSTALL_PROGRESS (WM_USER + 1000), always posted to the owner window:
 //     wParam INSTALL_REGISTER_HUNG (-5)       lParam path block (the component)
@@ -21,6 +21,7 @@
 
 #include "install/InstallRun.h"
 #include "install/Registration.h"
+#include "install/SetupLog.h"
 #include "install/UniqueHandle.h"
 
 inline constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 1000;
@@ -79,9 +80,12 @@ class InstallWorker : public WorkerThread {
   InstallWorker();
   ~InstallWorker() override;
 
-  // Written by the owner before the first Resume.
+  // Written by the owner before the first Resume. Without an owner window (a silent
+  // installation) nothing is posted: the outcome tells how the run ended.
   wchar_t m_installFolder[kPathBlockUnits] = {};
   HWND m_owner = nullptr;
+  // Where each file written, the registration and their failures are logged, if anywhere.
+  SetupLog* m_log = nullptr;
   // Where resources "FILE" 137 and 139 come from: the program itself unless set.
   HMODULE m_resources = nullptr;
   // How long the component's registration may take.

@@ -6,9 +6,6 @@
 #include "install/UniqueHandle.h"
 #include "integrity/InstallerDigest.h"
 
-namespace {
-
-// The running executable's full path, however long.
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -22,6 +19,8 @@ std::wstring ModulePath() {
     path.resize(path.size() * 2);
   }
 }
+
+namespace {
 
 // A read-only view of a whole file of 1 to 104,857,599 bytes; data() is null when the
 // file cannot be opened or mapped or has another size. Nothing is copied: the digest reads

@@ -5,6 +5,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+
+// The running executable's full path, however long; empty when it cannot be read.
+std::wstring ModulePath();
 
 // Locates the digest block of the PE file at `path` through a read-only view of the file.
 // False, with the outputs untouched, when the file cannot be opened or mapped or has no

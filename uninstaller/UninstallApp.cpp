@@ -454,20 +454,23 @@ std::string CleanUpCommandLine(const std::string& copy,
 
 BOOL CUninstallApp::InitInstance() {
   InitControls();
-  if (FindWindowA(Ansi(kClientWindowClass).c_str(), nullptr) != nullptr) {
-    Message(Ansi(kClientRunning), MB_OK);
-    return FALSE;
-  }
   const int argc = __argc;
   char** const argv = __argv;
+  const bool silent = argc == 2 && std::strcmp(argv[1], "-silent") == 0;  // byte for byte
+  if (FindWindowA(Ansi(kClientWindowClass).c_str(), nullptr) != nullptr) {
+    if (!silent)
+      Message(Ansi(kClientRunning), MB_OK);
+    m_exitCode = kExitClientRunning;
+    return FALSE;
+  }
   if (argc == 1) {
-    if (Message(Ansi(kConfirmRemoval), MB_YESNO) == IDYES)
-      m_exitCode = Remove(false);
-  } else if (argc == 2) {
-    if (std::strcmp(argv[1], "-silent") == 0)
-      m_exitCode = Remove(true);  // byte for byte
+    m_exitCode = Message(Ansi(kConfirmRemoval), MB_YESNO) == IDYES ? Remove(false) : kExitCancelled;
+  } else if (silent) {
+    m_exitCode = Remove(true);
   } else if (argc == 3) {
     CleanUp(argv[1], argv[2]);
+  } else {
+    m_exitCode = kExitUsage;
   }
   return FALSE;
 }

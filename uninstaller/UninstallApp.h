@@ -9,13 +9,17 @@
 //                                      process HANDLE to end, deletes PATH and its folder
 //   anything else                      does nothing
 //
-// A running client stops every mode before anything is removed. The folder it runs over
+// A running client stops every mode before anything is removed; -silent then says nothing
+// either (a deployment tool may run it where nobody sees a message) and tells by its exit
+// code. The folder it runs over
 // may be writable by users while it runs elevated: each entry is opened without following
 // a link, proved through its handle to lie inside the install folder, and deleted through
 // that handle; nothing outside the folder is ever deleted.
 //
-// Exit code: kExitRemoved, or kExitIncomplete when something it should remove is still
-// there (the interactive mode then names the first such path instead of its success text).
+// Exit code: kExitRemoved; kExitIncomplete when something it should remove is still there
+// (the interactive mode then names the first such path instead of its success text);
+// kExitClientRunning, kExitCancelled (the question answered No) or kExitUsage (arguments it
+// does not know) when it removed nothing.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +29,9 @@
 
 inline constexpr int kExitRemoved = 0;
 inline constexpr int kExitIncomplete = 1;
+inline constexpr int kExitClientRunning = 2;
+inline constexpr int kExitCancelled = 3;
+inline constexpr int kExitUsage = 4;
 
 class CUninstallApp : public Application {
  protected:

@@ -1,16 +1,18 @@
 #include "wizard/PreInstallChecks.h"
 
 #include <cwchar>
+#include <cwctype>
 
 #include "install/CommandLine.h"
+#include "install/Directories.h"
+#include "install/FolderRights.h"
 #include "install/InstallFolder.h"
 #include "install/InstallRun.h"
 #include "install/InstallWorker.h"
+#include "integrity/IntegrityCheck.h"
 #include "product/Product.h"
 
 namespace {
-
-constexpr wchar_t kCaption[] = L"提示";
 
 // "12.3 MB" or "1.2 GB".
 std::wstring Size(std::uint64_t bytes) {
@@ -26,70 +28,73 @@ std::wstring Size(std::uint64_t bytes) {
 }  // namespace
 
 std::wstring ApplicationName() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring name = path;
+  std::wstring name = ModulePath();
   name = name.substr(name.find_last_of(L"\\/") + 1);
   const std::size_t dot = name.rfind(L'.');
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
 
-int Ask(HWND owner, const std::wstring& text) {
-  return MessageBoxW(owner, text.c_str(), kCaption, MB_YESNO);
-}
-
-void Tell(HWND owner, const std::wstring& text) {
-  MessageBoxW(owner, text.c_str(), ApplicationName().c_str(), MB_OK);
-}
-
-bool RunAndWait(std::wstring command, const wchar_t* folder, const BusyWait& wait) {
+bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& interaction) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process{};
+  interaction.Log().Line(L"running " + command);
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
                       &startup, &process)) {
+    interaction.Log().Line(WithError(L"it could not be started", GetLastError()));
     return false;
   }
   CloseHandle(process.hThread);
-  wait(process.hProcess, INFINITE);
+  interaction.Wait(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
+  interaction.Log().Line(L"it ended with exit code " + std::to_wstring(code));
   return true;
 }
 
-bool EndRunningClient(HWND owner, const BusyWait& wait) {
-  if (FindWindowW(product::kClientWindowClass, nullptr) == nullptr)
-    return true;
-  if (Ask(owner, L"程序正在运行，点击确定将终止后继续") != IDYES)
-    return false;
+Stop EndRunningClient(Interaction& interaction) {
+  if (FindWindowW(product::kClientWindowClass, nullptr) == nullptr) {
+    interaction.Log().Line(L"the client is not running");
+    return {};
+  }
+  if (!interaction.Ask(Question::kEndClient, L"程序正在运行，点击确定将终止后继续"))
+    return SetupExit::kCancelled;
   for (HWND window; (window = FindWindowW(product::kClientWindowClass, nullptr)) != nullptr;) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     const bool ended = process != nullptr && TerminateProcess(process, 0);
+    const DWORD error = GetLastError();
     // Wait for the process to be gone before looking again: its window lingers briefly.
-    if (ended)
-      wait(process, 5000);
+    if (ended) {
+      interaction.Wait(process, 5000);
+      interaction.Log().Line(L"ended the client, process " + std::to_wstring(pid));
+    }
     if (process != nullptr)
       CloseHandle(process);
     if (!ended) {
-      Tell(owner, L"终止程序失败，请尝试手动关闭");
-      return false;
+      interaction.Log().Line(WithError(
+          L"the client, process " + std::to_wstring(pid) + L", could not be ended", error));
+      interaction.Tell(L"终止程序失败，请尝试手动关闭");
+      return SetupExit::kClientNotEnded;
     }
   }
-  return true;
+  return {};
 }
 
-bool RemovePreviousInstallation(HWND owner, const BusyWait& wait) {
+Stop RemovePreviousInstallation(Interaction& interaction) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ | KEY_WRITE,
                     &key) != ERROR_SUCCESS) {
-    return true;
+    interaction.Log().Line(L"no earlier installation");
+    return {};
   }
-  if (Ask(owner, L"你已经安装过此程序，需卸载后继续") != IDYES) {
+  if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续")) {
     RegCloseKey(key);
-    return false;
+    return SetupExit::kCancelled;
   }
   wchar_t value[1024] = {};
   DWORD type = 0;
@@ -99,8 +104,10 @@ bool RemovePreviousInstallation(HWND owner, const BusyWait& wait) {
                         (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
   RegCloseKey(key);
   if (readable && value[0] != L'\0')
-    RunAndWait(PreviousUninstallerCommand(value), nullptr, wait);
-  return true;
+    RunAndWait(PreviousUninstallerCommand(value), nullptr, interaction);
+  else
+    interaction.Log().Line(L"the earlier installation has no UninstallString");
+  return {};
 }
 
 FolderSuggestion SuggestTargetFolder() {
@@ -168,4 +175,110 @@ SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& pack
 std::wstring SpaceWarning(const SpaceEstimate& estimate) {
   return L"磁盘空间可能不足：" + estimate.volume + L" 需要 " + Size(estimate.needed) + L"，可用 " +
          Size(estimate.available) + L"。是否仍要继续安装？";
+}
+
+Stop PrepareInstallFolder(const std::wstring& typed,
+                          const PackageFacts& package,
+                          Interaction& interaction,
+                          PreparedFolder* prepared) {
+  std::wstring trimmed = typed;
+  while (!trimmed.empty() && trimmed.back() == L' ')
+    trimmed.pop_back();
+  bool blank = true;
+  for (const wchar_t c : trimmed)
+    blank = blank && std::iswspace(c);
+  if (blank) {
+    interaction.Log().Line(L"no install folder");
+    interaction.Tell(L"创建文件夹失败，请检查文件名是否正确");
+    return SetupExit::kFolderRefused;
+  }
+  // A relative folder is taken from the current folder, once, here.
+  wchar_t full[MAX_PATH * 2] = {};
+  const DWORD n = GetFullPathNameW(trimmed.c_str(), MAX_PATH * 2, full, nullptr);
+  std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : trimmed;
+  if (folder.back() != L'\\')
+    folder += L'\\';
+  interaction.Log().Line(L"install folder " + folder);
+  const FolderVerdict verdict =
+      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), package.longestPath);
+  if (verdict == FolderVerdict::kTooLong) {
+    interaction.Tell(L"安装路径过长，请选择较短的文件夹");
+    return SetupExit::kFolderRefused;
+  }
+  if (verdict == FolderVerdict::kPercent) {
+    interaction.Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
+    return SetupExit::kFolderRefused;
+  }
+  // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
+  // whoever runs the installer is warned, and decides.
+  if (package.readable) {
+    const SpaceEstimate space = EstimateSpace(folder, package);
+    if (space.known) {
+      interaction.Log().Line(L"space: " + std::to_wstring(space.needed) + L" bytes needed, " +
+                             std::to_wstring(space.available) + L" available on " + space.volume);
+    }
+    if (space.known && space.needed > space.available &&
+        !interaction.Ask(Question::kLowSpace, SpaceWarning(space))) {
+      return SetupExit::kNotEnoughSpace;
+    }
+  }
+  // What is made here gets the program folder's rights; a folder that exists keeps its own.
+  std::vector<std::wstring> created;
+  if (!EnsureDirectories(folder.c_str(), ProtectedRights::Get().Folder(), &created)) {
+    interaction.Log().Line(WithError(L"the folder could not be made", GetLastError()));
+    interaction.Tell(L"创建文件夹失败，请检查文件名是否正确");
+    return SetupExit::kFolderRefused;
+  }
+  for (const std::wstring& made : created)
+    interaction.Log().Line(L"made folder " + made);
+  prepared->folder = folder;
+  prepared->created = std::move(created);
+  // Held open until the installation ends, so that nobody (an earlier uninstaller's clean-up
+  // helper, say) removes or replaces the folder before the worker holds it.
+  prepared->pin.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return {};
+}
+
+void RemovePartialInstallation(PreparedFolder& prepared, Interaction& interaction) {
+  prepared.pin.reset();
+  interaction.Log().Line(L"removing what was written");
+  RunAndWait(UninstallerCommandLine(prepared.folder, true), prepared.folder.c_str(), interaction);
+  // The folders made for it go too when nothing is left in them (a refused package leaves
+  // them empty; otherwise the uninstaller's helper removes the install folder).
+  for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {
+    if (!RemoveDirectoryW(it->c_str()))
+      break;
+  }
+  prepared.created.clear();
+}
+
+std::wstring FailureMessage(int code, const std::wstring& path) {
+  switch (code) {
+    case INSTALL_CREATE_FAILED:
+      return L"创建文件" + path + L"失败";
+    case INSTALL_REGISTER_FAILED:
+      return L"注册组件" + path + L"失败";
+    case INSTALL_REGISTER_HUNG:
+      return L"注册组件" + path + L"无响应，安装已停止";
+    default:
+      return L"初始化资源列表失败，可能程序已损坏，请重新下载";
+  }
+}
+
+SetupExit ExitForReport(int code) {
+  switch (code) {
+    case INSTALL_COMPLETE:
+      return SetupExit::kInstalled;
+    case INSTALL_CREATE_FAILED:
+      return SetupExit::kWriteFailed;
+    case INSTALL_REGISTER_FAILED:
+    case INSTALL_REGISTER_HUNG:
+      return SetupExit::kRegistrationFailed;
+    case INSTALL_PACKAGE_UNREADABLE:
+      return SetupExit::kPackageUnreadable;
+    default:
+      return SetupExit::kCancelled;  // stopped before its end
+  }
 }

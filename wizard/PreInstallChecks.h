@@ -1,37 +1,61 @@
-// The checks the wizard makes before anything is installed: a running client is ended, an
-// earlier installation removed, a folder suggested with the free space of every drive, and
-// the space the package needs compared with what the chosen volume has. Each takes the
-// window that owns its questions and a way to wait that keeps that window painted.
+// The steps before and around an installation that the wizard and a silent installation
+// share: a running client is ended, an earlier installation removed, a folder suggested with
+// the free space of every drive, the chosen folder checked against the package and made, a
+// failed or abandoned installation removed again. Each deals with the one who runs the
+// installer through an Interaction: the wizard's message boxes, or silent mode's log.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-// Waits for `object` for up to `milliseconds` while the wizard stays painted and takes no
-// input; the result of the wait (WAIT_OBJECT_0 or WAIT_TIMEOUT).
-using BusyWait = std::function<DWORD(HANDLE object, DWORD milliseconds)>;
+#include "install/SetupLog.h"
+#include "install/SetupOptions.h"
+#include "install/UniqueHandle.h"
+
+// The questions the steps ask.
+enum class Question {
+  kEndClient,       // "程序正在运行，点击确定将终止后继续"
+  kRemovePrevious,  // "你已经安装过此程序，需卸载后继续"
+  kLowSpace,        // SpaceWarning
+  kQuit,            // the wizard's "安装还没结束，是否要退出安装"
+};
+
+// How the steps reach the one who runs the installer. The wizard asks with message boxes it
+// owns and waits with its window painted; a silent installation answers as a deployment
+// wants (end the client, remove the earlier installation, never fill a disk) and waits
+// plainly. Both log every question, answer and message.
+class Interaction {
+ public:
+  virtual ~Interaction() = default;
+  // True for Yes.
+  virtual bool Ask(Question question, const std::wstring& text) = 0;
+  // A message that the wizard shows with OK.
+  virtual void Tell(const std::wstring& text) = 0;
+  // Waits for `object` up to `milliseconds`; WAIT_OBJECT_0 or WAIT_TIMEOUT.
+  virtual DWORD Wait(HANDLE object, DWORD milliseconds) = 0;
+  virtual SetupLog& Log() = 0;
+};
+
+// Why the installation stops at a step; empty when it goes on.
+using Stop = std::optional<SetupExit>;
 
 // The application name: the program's file name without its extension.
 std::wstring ApplicationName();
-// A Yes/No question captioned "提示", and a message captioned with the application name,
-// both owned by `owner`.
-int Ask(HWND owner, const std::wstring& text);
-void Tell(HWND owner, const std::wstring& text);
 
-// Runs `command` (current folder `folder`, or the installer's when null) and waits for it
-// with `wait`; false when it could not be started.
-bool RunAndWait(std::wstring command, const wchar_t* folder, const BusyWait& wait);
+// Runs `command` (current folder `folder`, or the installer's when null) and waits for it,
+// logging its exit code; false when it could not be started.
+bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& interaction);
 
-// Ends every running client after the user agreed; false to stay on the welcome page.
-bool EndRunningClient(HWND owner, const BusyWait& wait);
+// Ends every running client once the question is answered Yes.
+Stop EndRunningClient(Interaction& interaction);
 
-// Removes an earlier installation (its "UninstallString" with " -silent") after the user
-// agreed; false to stay on the welcome page.
-bool RemovePreviousInstallation(HWND owner, const BusyWait& wait);
+// Removes an earlier installation (its "UninstallString" with " -silent") once the question
+// is answered Yes.
+Stop RemovePreviousInstallation(Interaction& interaction);
 
 struct FolderSuggestion {
   std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's
@@ -59,3 +83,28 @@ SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& pack
 
 // "磁盘空间可能不足：D: 需要 32.8 MB，可用 12.1 MB。是否仍要继续安装？"
 std::wstring SpaceWarning(const SpaceEstimate& estimate);
+
+// An install folder accepted, made and held.
+struct PreparedFolder {
+  std::wstring folder;                // absolute, ending with '\'
+  std::vector<std::wstring> created;  // the folders made for it, outermost first
+  UniqueHandle pin;  // held open until the installation ends, so none can replace it
+};
+
+// Takes `typed` (the page's text or /D=) as the install folder: made absolute, checked
+// against the package's longest path and for '%', its volume's free space compared with what
+// the package takes (a shortfall is a question), and made with the program folder's rights
+// where it is missing. Tells why a folder is refused.
+Stop PrepareInstallFolder(const std::wstring& typed,
+                          const PackageFacts& package,
+                          Interaction& interaction,
+                          PreparedFolder* prepared);
+
+// Removes what a failed or abandoned installation wrote into `prepared`: its uninstaller runs
+// silently, then the folders made for it go when they are empty.
+void RemovePartialInstallation(PreparedFolder& prepared, Interaction& interaction);
+
+// The worker's final report `code` (with the path it named): what the wizard tells the user,
+// and the exit code it ends with.
+std::wstring FailureMessage(int code, const std::wstring& path);
+SetupExit ExitForReport(int code);

@@ -5,12 +5,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <cwctype>
 
-#include "install/CommandLine.h"
-#include "install/Directories.h"
-#include "install/FolderRights.h"
-#include "install/InstallFolder.h"
 #include "product/Product.h"
 
 namespace {
@@ -107,6 +102,7 @@ BOOL WizardDialog::OnInitDialog() {
   SetWindowTextW(m_hWnd, product::kWizardCaption);
   std::fill(std::begin(m_worker.m_installFolder), std::end(m_worker.m_installFolder), L'\0');
   m_worker.m_owner = m_hWnd;
+  m_worker.m_log = m_log;
   KeepDpiLayoutToUs(m_hWnd);
 
   const RECT none{0, 0, 0, 0};
@@ -289,7 +285,8 @@ void WizardDialog::ShowPage(int page) {
       m_btnNext.Focus();
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"安装");
       const FolderSuggestion suggestion = SuggestTargetFolder();
-      m_editTarget.SetText(suggestion.folder.c_str());
+      const std::wstring folder(m_options.folder.begin(), m_options.folder.end());
+      m_editTarget.SetText(folder.empty() ? suggestion.folder.c_str() : folder.c_str());
       m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
       break;
     }
@@ -305,8 +302,9 @@ void WizardDialog::ShowPage(int page) {
       break;
     case PAGE_FINISHED:
       m_btnCancel.Focus();
-      m_chkRunNow.SetCheck(BST_CHECKED);
-      m_chkShortcuts.SetCheck(BST_CHECKED);
+      m_chkAutoStart.SetCheck(m_options.startup ? BST_CHECKED : BST_UNCHECKED);
+      m_chkRunNow.SetCheck(m_options.noRun ? BST_UNCHECKED : BST_CHECKED);
+      m_chkShortcuts.SetCheck(m_options.noShortcuts ? BST_UNCHECKED : BST_CHECKED);
       SetDlgItemTextW(m_hWnd, IDC_BTN_CANCEL, L"完成");
       break;
     default:
@@ -445,7 +443,8 @@ LRESULT WizardDialog::OnBack(WPARAM, LPARAM) {
 
 LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
   if (m_page == PAGE_WELCOME) {
-    if (EndRunningClient(m_hWnd, Waiter()) && RemovePreviousInstallation(m_hWnd, Waiter()))
+    // A stop here keeps the welcome page: the user may try again or quit.
+    if (!EndRunningClient(*this) && !RemovePreviousInstallation(*this))
       ShowPage(PAGE_AGREEMENT);
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);
@@ -468,24 +467,27 @@ void WizardDialog::OnOK() {
   m_autoStart = m_chkAutoStart.GetCheck();
   m_runNow = m_chkRunNow.GetCheck();
   m_createShortcuts = m_chkShortcuts.GetCheck();
+  m_exit = SetupExit::kInstalled;
   End(IDOK);
 }
 
 void WizardDialog::OnCancel() {
   if (m_page == PAGE_FINISHED) {
+    m_exit = SetupExit::kInstalled;
     End(IDOK);
     return;
   }
   const bool installing = m_page == PAGE_INSTALLING;
   if (installing)
     m_worker.Pause();  // parks at the next record boundary
-  if (Ask(m_hWnd, L"安装还没结束，是否要退出安装") == IDYES) {
+  if (Ask(Question::kQuit, L"安装还没结束，是否要退出安装")) {
     if (installing) {
       KillTimer(m_hWnd, IDT_PROGRESS);
       m_worker.RequestStop();
       WaitBusy(m_worker.Thread(), INFINITE);
       RemovePartialInstall();
     }
+    m_exit = SetupExit::kCancelled;
     End(IDCANCEL);
   } else if (installing) {
     m_worker.Continue();
@@ -504,19 +506,12 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
   const auto* path = reinterpret_cast<const wchar_t*>(lParam);
   if (code < 0 && code != INSTALL_PREPARING) {
     KillTimer(m_hWnd, IDT_PROGRESS);
-    const std::wstring file = path != nullptr ? path : L"";
-    if (code == INSTALL_CREATE_FAILED)
-      Tell(m_hWnd, L"创建文件" + file + L"失败");
-    else if (code == INSTALL_REGISTER_FAILED)
-      Tell(m_hWnd, L"注册组件" + file + L"失败");
-    else if (code == INSTALL_REGISTER_HUNG)
-      Tell(m_hWnd, L"注册组件" + file + L"无响应，安装已停止");
-    else
-      Tell(m_hWnd, L"初始化资源列表失败，可能程序已损坏，请重新下载");
+    Tell(FailureMessage(code, path != nullptr ? path : L""));
     FreePathBlock(lParam);
     m_worker.RequestStop();
     WaitBusy(m_worker.Thread(), INFINITE);
     RemovePartialInstall();
+    m_exit = ExitForReport(code);
     End(IDCANCEL);
   } else if (code == INSTALL_PREPARING) {
     lstrcpynW(m_statusText, L"正在准备安装资源，请稍候", 260);
@@ -538,16 +533,18 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
 }
 
 void WizardDialog::RemovePartialInstall() {
-  m_targetPin.reset();
-  const std::wstring folder = m_targetDir;
-  RunAndWait(UninstallerCommandLine(folder, true), folder.c_str(), Waiter());
-  // The folders this wizard made go too when nothing is left in them (a refused package
-  // leaves them empty; otherwise the uninstaller's helper removes the install folder).
-  for (auto it = m_createdFolders.rbegin(); it != m_createdFolders.rend(); ++it) {
-    if (!RemoveDirectoryW(it->c_str()))
-      break;
-  }
-  m_createdFolders.clear();
+  RemovePartialInstallation(m_prepared, *this);
+}
+
+bool WizardDialog::Ask(Question, const std::wstring& text) {
+  const bool yes = MessageBoxW(m_hWnd, text.c_str(), L"提示", MB_YESNO) == IDYES;
+  Log().Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
+  return yes;
+}
+
+void WizardDialog::Tell(const std::wstring& text) {
+  Log().Line(L"told: " + text);
+  MessageBoxW(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK);
 }
 
 // --- the target page ------------------------------------------------------------------------
@@ -583,55 +580,15 @@ int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPA
 }
 
 bool WizardDialog::AcceptTargetFolder() {
-  std::wstring typed = m_editTarget.Text();
-  while (!typed.empty() && typed.back() == L' ')
-    typed.pop_back();
-  bool blank = true;
-  for (const wchar_t c : typed)
-    blank = blank && std::iswspace(c);
-  if (blank) {
-    Tell(m_hWnd, L"创建文件夹失败，请检查文件名是否正确");
-    return false;
-  }
-  // A relative folder is taken from the current folder, once, here.
-  wchar_t full[MAX_PATH * 2] = {};
-  const DWORD n = GetFullPathNameW(typed.c_str(), MAX_PATH * 2, full, nullptr);
-  std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : typed;
-  if (folder.back() != L'\\')
-    folder += L'\\';
   if (!m_packageInspected) {
     m_package = InspectInstallerPackage(
         m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr));
     m_packageInspected = true;
   }
-  const FolderVerdict verdict =
-      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), m_package.longestPath);
-  if (verdict == FolderVerdict::kTooLong) {
-    Tell(m_hWnd, L"安装路径过长，请选择较短的文件夹");
+  PreparedFolder prepared;
+  if (PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared))
     return false;
-  }
-  if (verdict == FolderVerdict::kPercent) {
-    Tell(m_hWnd, L"安装路径中不能含有字符%，请选择其他文件夹");
-    return false;
-  }
-  // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
-  // the user is warned, and decides.
-  if (m_package.readable) {
-    const SpaceEstimate space = EstimateSpace(folder, m_package);
-    if (space.known && space.needed > space.available && Ask(m_hWnd, SpaceWarning(space)) != IDYES)
-      return false;
-  }
-  lstrcpynW(m_targetDir, folder.c_str(), 260);
-  // What this wizard makes gets the program folder's rights; a folder that exists keeps
-  // its own.
-  if (!EnsureDirectories(m_targetDir, ProtectedRights::Get().Folder(), &m_createdFolders)) {
-    Tell(m_hWnd, L"创建文件夹失败，请检查文件名是否正确");
-    return false;
-  }
-  // Held open until the installation ends, so that nobody (an earlier uninstaller's
-  // clean-up helper, say) removes or replaces the folder before the worker holds it.
-  m_targetPin.reset(CreateFileW(m_targetDir, FILE_LIST_DIRECTORY,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  m_prepared = std::move(prepared);
+  lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
   return true;
 }

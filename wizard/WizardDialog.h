@@ -19,7 +19,8 @@
 #include "framework/Dialog.h"
 #include "framework/Gdi.h"
 #include "install/InstallWorker.h"
-#include "install/UniqueHandle.h"
+#include "install/SetupLog.h"
+#include "install/SetupOptions.h"
 #include "wizard/AgreementView.h"
 #include "wizard/PreInstallChecks.h"
 #include "wizard/Skin.h"
@@ -59,7 +60,7 @@ inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
 inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
 
-class WizardDialog : public Dialog {
+class WizardDialog : public Dialog, private Interaction {
  public:
   WizardDialog();
   ~WizardDialog() override;
@@ -97,6 +98,12 @@ class WizardDialog : public Dialog {
   int m_runNow = 0;
   int m_createShortcuts = 0;
   wchar_t m_targetDir[260] = {};
+  // Set before DoModal from the command line: /D= is the folder the target page suggests,
+  // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
+  SetupOptions m_options;
+  SetupLog* m_log = nullptr;  // where questions, answers and messages go, if anywhere
+  // How the wizard ended: installed, cancelled, or the worker's failure.
+  SetupExit m_exit = SetupExit::kCancelled;
 
  protected:
   const MessageEntry* GetMessageMap() const override;
@@ -123,6 +130,11 @@ class WizardDialog : public Dialog {
 
   bool AcceptTargetFolder();
   void RemovePartialInstall();
+  // Interaction: message boxes owned by the wizard, waits that keep it painted.
+  bool Ask(Question question, const std::wstring& text) override;
+  void Tell(const std::wstring& text) override;
+  DWORD Wait(HANDLE object, DWORD milliseconds) override { return WaitBusy(object, milliseconds); }
+  SetupLog& Log() override { return m_log != nullptr ? *m_log : m_noLog; }
   // Ends the dialog with `result`, closing the folder browser first if it is open.
   void End(INT_PTR result);
 
@@ -132,9 +144,6 @@ class WizardDialog : public Dialog {
   // Waits for `object` up to `milliseconds` while the window stays painted: the buttons are
   // disabled, the cursor shows the wait, and keyboard and mouse input is dropped.
   DWORD WaitBusy(HANDLE object, DWORD milliseconds);
-  BusyWait Waiter() {
-    return [this](HANDLE object, DWORD ms) { return WaitBusy(object, ms); };
-  }
 
   UINT m_dpi = 96;
   Scale m_scale;
@@ -146,8 +155,8 @@ class WizardDialog : public Dialog {
   bool m_busy = false;
   HWND m_browser = nullptr;  // the open folder browser
   bool m_ending = false;
-  std::vector<std::wstring> m_createdFolders;  // by AcceptTargetFolder, outermost first
-  UniqueHandle m_targetPin;  // the accepted folder, held until the installation ends
+  PreparedFolder m_prepared;  // the accepted folder, held until the installation ends
+  SetupLog m_noLog;
   PackageFacts m_package;
   bool m_packageInspected = false;
 

@@ -54,8 +54,8 @@ bool Capture::Save(const std::wstring& path) const {
   return static_cast<bool>(out);
 }
 
-bool Driver::Start(const std::wstring& program) {
-  std::wstring command = L"\"" + program + L"\"";
+bool Driver::Start(const std::wstring& program, const std::wstring& arguments) {
+  std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};

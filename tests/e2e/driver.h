@@ -24,9 +24,9 @@ struct Capture {
 
 class Driver {
  public:
-  // Starts `program` (a copy of the installer, named for its channel) and waits for the
-  // wizard window.
-  bool Start(const std::wstring& program);
+  // Starts `program` (a copy of the installer, named for its channel) with `arguments` and
+  // waits for the wizard window.
+  bool Start(const std::wstring& program, const std::wstring& arguments = L"");
   HWND Window() const { return window_; }
   HANDLE Process() const { return process_; }
   // Waits for the process to end; its exit code, or STILL_ACTIVE on time-out.

@@ -8,6 +8,7 @@
 // after windows.h
 #include <oleacc.h>
 #include <richedit.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@
 #include "app/Finishing.h"
 #include "inflate/ResourceInflater.h"
 #include "install/PayloadPackage.h"
+#include "install/SetupOptions.h"
+#include "install/Utf8.h"
 #include "product/Product.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/program_checks.h"
@@ -31,6 +34,16 @@ constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20004;
 constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;
 constexpr int kAgreement = 20101, kEdit = 20102, kStatus = 20201, kFreeSpace = 20202;
 constexpr int kTitle = 20401;
+
+constexpr DWORD Exit(SetupExit code) {
+  return static_cast<DWORD>(code);
+}
+
+DWORD ExitCode(HANDLE process) {
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
 
 // A copy of the installer under its channel name, in a folder of its own.
 std::wstring InstallerCopy(const wchar_t* name,
@@ -251,6 +264,76 @@ void CloseClient() {
   }
 }
 
+struct SilentRun {
+  DWORD exitCode = STILL_ACTIVE;
+  bool window = false;  // a visible window of the installer's appeared
+};
+
+// Runs `installer` with `arguments`, watching for any window of its own until it ends.
+SilentRun RunSilently(const std::wstring& installer, const std::wstring& arguments) {
+  SilentRun run;
+  HANDLE process = Launch(installer, arguments);
+  if (process == nullptr)
+    return run;
+  struct Watch {
+    DWORD pid;
+    bool* seen;
+  } watch{GetProcessId(process), &run.window};
+  for (int i = 0; i < 2400 && WaitForSingleObject(process, 50) == WAIT_TIMEOUT; ++i) {
+    EnumWindows(
+        [](HWND window, LPARAM lParam) -> BOOL {
+          auto& w = *reinterpret_cast<Watch*>(lParam);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(window, &pid);
+          if (pid == w.pid && IsWindowVisible(window))
+            *w.seen = true;
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&watch));
+  }
+  GetExitCodeProcess(process, &run.exitCode);
+  CloseHandle(process);
+  return run;
+}
+
+// The lines of a log, each checked for its time stamp ("2026-12-09 13:05:01.234  ") and
+// returned without it; the file must begin with UTF-8's byte-order mark.
+std::vector<std::string> LogLines(const std::wstring& path) {
+  const std::string bytes = ReadBytes(path);
+  EXPECT_EQ(bytes.compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
+  std::vector<std::string> lines;
+  for (std::size_t at = 3; at < bytes.size();) {
+    const std::size_t end = bytes.find("\r\n", at);
+    const std::string line = bytes.substr(at, end - at);
+    at = end == std::string::npos ? bytes.size() : end + 2;
+    bool stamped = line.size() > 25 && line.compare(23, 2, "  ") == 0;
+    for (const std::size_t digit : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18, 20, 21, 22})
+      stamped = stamped && line.size() > digit && line[digit] >= '0' && line[digit] <= '9';
+    EXPECT_TRUE(stamped) << line;
+    lines.push_back(stamped ? line.substr(25) : line);
+  }
+  return lines;
+}
+
+std::string Utf8(const std::wstring& text) {
+  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
+}
+
+bool Logged(const std::vector<std::string>& lines, const std::wstring& text) {
+  const std::string wanted = Utf8(text);
+  return std::any_of(lines.begin(), lines.end(), [&wanted](const std::string& line) {
+    return line.find(wanted) != std::string::npos;
+  });
+}
+
+std::wstring EntryValue(const wchar_t* name) {
+  wchar_t value[1024] = {};
+  DWORD bytes = sizeof value - sizeof(wchar_t);
+  RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value,
+               &bytes);
+  return value;
+}
+
 TEST(Journey, CompleteInstallationThenSilentRemoval) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
@@ -352,7 +435,7 @@ TEST(Journey, QuitOnTheAgreementPageWritesNothing) {
   EXPECT_EQ(d.WaitForExit(500), static_cast<DWORD>(STILL_ACTIVE));  // declined: still there
   d.Click(kCancel);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
   EXPECT_FALSE(EntryExists());
 }
 
@@ -365,11 +448,12 @@ TEST(Journey, SecondInstallerRefusesToRun) {
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序已经在运行");
   EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(process), Exit(SetupExit::kAlreadyRunning));
   CloseHandle(process);
   EXPECT_EQ(first.WaitForExit(200), static_cast<DWORD>(STILL_ACTIVE));
   first.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(first.WaitForExit(30000), 0u);
+  EXPECT_EQ(first.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
@@ -378,6 +462,7 @@ TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDOK), L"安装程序自我完整性检测失败，请尝试重新下载");
   EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(process), Exit(SetupExit::kIntegrityFailed));
   CloseHandle(process);
 }
 
@@ -402,7 +487,7 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   d.Click(kNext);
   d.Click(kCancel);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
-  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_EQ(d.WaitForExit(60000), Exit(SetupExit::kCancelled));
   EXPECT_FALSE(EntryExists());
   EXPECT_FALSE(Exists(folder + L"uninstall.ini"));
   EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));
@@ -415,22 +500,25 @@ TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   DeleteShortcut(CSIDL_STARTUP, L"Korvel互动.lnk");
+  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
   const std::wstring folder = FreshFolder(L"declined", L"D:\\e2e\\");
   Driver d;
-  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  // The switches set the finish page's boxes; the user still has the last word.
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe"), L"/startup /NoRun /NOSHORTCUTS"));
   ToTargetPage(d, folder);
   d.Click(kNext);
   d.Click(kCancel);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDNO), L"安装还没结束，是否要退出安装");
   ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000));
-  SendMessageW(GetDlgItem(d.Window(), kAutoStart), BM_CLICK, 0, 0);
-  SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);
   EXPECT_EQ(d.Checked(kAutoStart), BST_CHECKED);
   EXPECT_EQ(d.Checked(kRunNow), BST_UNCHECKED);
+  EXPECT_EQ(d.Checked(kShortcuts), BST_UNCHECKED);
+  SendMessageW(GetDlgItem(d.Window(), kShortcuts), BM_CLICK, 0, 0);
   d.Click(kCancel);
   EXPECT_EQ(d.WaitForExit(60000), 0u);
   EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
   EXPECT_TRUE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
   Sleep(500);
   EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
   EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", L"-silent", folder.c_str()));
@@ -444,16 +532,30 @@ TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
   WriteBytes(blocked, "the user's");
   HANDLE lock = CreateFileW(blocked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  // /D= is the folder the target page suggests; /LOG= makes the wizard keep a log.
+  const std::wstring log = L"D:\\e2e\\locked.log";
   Driver d;
-  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
-  ToTargetPage(d, folder);
+  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe"), L"/LOG=" + log + L" /D=" + folder));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  EXPECT_EQ(d.Text(kEdit), folder);
   d.Click(kNext);
   EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK, 60000), L"创建文件" + blocked + L"失败");
-  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_EQ(d.WaitForExit(60000), Exit(SetupExit::kWriteFailed));
   CloseHandle(lock);
   EXPECT_EQ(ReadBytes(blocked), "the user's");
   EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));  // written before it, removed again
   EXPECT_FALSE(EntryExists());
+  const std::vector<std::string> lines = LogLines(log);
+  for (const std::wstring& step :
+       {L"install folder " + folder, L"wrote " + folder + L"ImageOle.dll",
+        L"told: 创建文件" + blocked + L"失败", std::wstring(L"removing what was written")}) {
+    EXPECT_TRUE(Logged(lines, step)) << Utf8(step);
+  }
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "result: 7, a file could not be written");
 }
 
 // The target page refuses a folder it cannot make, one with '%' and one a unit too long
@@ -532,7 +634,7 @@ TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
   EXPECT_FALSE(Exists(folder + L"Korvel互动.exe"));
   again.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(again.WaitForExit(30000), 0u);
+  EXPECT_EQ(again.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 TEST(Journey, RunningClientIsEndedAfterYes) {
@@ -554,7 +656,7 @@ TEST(Journey, RunningClientIsEndedAfterYes) {
   EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 // Every page at 96, 120, 144 and 192 DPI: the window and its skin scale, every text fits
@@ -624,7 +726,7 @@ TEST(Journey, DpiChangeLaysTheWizardOutAgain) {
   }
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 // While the earlier installation's uninstaller runs, the wizard repaints and is busy; a
@@ -658,7 +760,7 @@ TEST(Journey, ClickDuringThePreviousUninstallIsDropped) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 // The folder browser is the wizard's: modal to it, so 安装 cannot be pressed behind it,
@@ -681,7 +783,8 @@ TEST(Journey, FolderBrowserBelongsToTheWizard) {
   EXPECT_TRUE(IsWindow(browser));
   PostMessageW(d.Window(), WM_CLOSE, 0, 0);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
-  EXPECT_EQ(d.WaitForExit(30000), 0u) << "the process waits for its browser";
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled))
+      << "the process waits for its browser";
   EXPECT_FALSE(IsWindow(browser));
 }
 
@@ -756,7 +859,7 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   EXPECT_FALSE(Exists(L"F:\\brimvale"));
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 // Built as a release is - stamped, then signed, with a signed uninstaller inside - the
@@ -785,7 +888,164 @@ TEST(Journey, SignedInstallerChecksItselfAndRuns) {
   EXPECT_EQ(d.Text(kNext), L"下一步");
   d.Click(kCancel);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
-  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
+}
+
+// --- unattended -----------------------------------------------------------------------------
+
+// What an admin does: install silently into a folder with blanks and Chinese letters,
+// choosing the finish page's boxes by switch, then remove it with the entry's
+// QuietUninstallString - no window either way, and the exit codes and log say what happened.
+TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  DeleteShortcut(CSIDL_STARTUP, L"Korvel互动.lnk");
+  const std::wstring root = FreshFolder(L"silent", L"D:\\e2e\\");
+  const std::wstring folder = root + L"Program Files\\互动 视频\\";
+  const std::wstring log = root + L"logs\\install.log";
+  CreateDirectoryW((root + L"logs").c_str(), nullptr);
+  const SilentRun run = RunSilently(InstallerCopy(L"setup_portal_77.exe"),
+                                    L"/s /NORUN /StartUp \"/LOG=" + log + L"\" /D=" + folder);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_FALSE(run.window) << "a silent installation showed a window";
+
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
+            "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
+  EXPECT_EQ(EntryValue(L"DisplayVersion"), product::kVersion);
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+  EXPECT_TRUE(Exists(ShortcutPath(CSIDL_COMMON_PROGRAMS, L"brimvale\\uninstall.lnk")));
+  Sleep(300);
+  EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr) << "/NORUN";
+
+  const std::vector<std::string> lines = LogLines(log);
+  ASSERT_GE(lines.size(), 10u);
+  EXPECT_EQ(lines.front().rfind("start: ", 0), 0u);
+  for (const std::wstring& step :
+       {std::wstring(L"integrity check passed"), L"install folder " + folder,
+        L"wrote " + folder + L"uninstall.exe", L"wrote " + folder + L"Korvel互动.exe",
+        L"registered " + folder + L"imageOle.dll", L"wrote " + folder + L"uninstall.ini",
+        L"shortcut " + ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk") + L": made",
+        std::wstring(L"uninstall entry HKEY_LOCAL_MACHINE\\") + product::kUninstallKeyPath}) {
+    EXPECT_TRUE(Logged(lines, step)) << Utf8(step);
+  }
+  EXPECT_EQ(lines.back(), "result: 0, installed");
+
+  // The QuietUninstallString, split as Windows splits it: the uninstaller and -silent.
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(EntryValue(L"QuietUninstallString").c_str(), &count);
+  ASSERT_EQ(count, 2);
+  const std::wstring uninstaller = argv[0], argument = argv[1];
+  LocalFree(argv);
+  EXPECT_EQ(uninstaller, folder + L"uninstall.exe");
+  const SilentRun removal = RunSilently(uninstaller, argument);
+  EXPECT_EQ(removal.exitCode, 0u);
+  EXPECT_FALSE(removal.window);
+  EXPECT_FALSE(EntryExists());
+  EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
+  for (int i = 0; i < 200 && Exists(folder); ++i)
+    Sleep(50);
+  EXPECT_FALSE(Exists(folder));
+}
+
+// Each way a silent installation fails, caused for real: its exit code, its log, no window,
+// and nothing left installed. /? and a refused switch without /S say it in a message box.
+TEST(Silent, EachFailureHasItsExitCodeAndLog) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  const std::wstring root = FreshFolder(L"failures", L"D:\\e2e\\");
+  const std::wstring locked = root + L"locked\\";
+  WriteBytes(locked + L"config.ini", "the user's");
+  HANDLE lock = CreateFileW((locked + L"config.ini").c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  const bool smallDisk = GetDriveTypeW(L"F:\\") == DRIVE_FIXED;
+  struct Failure {
+    const char* name;
+    std::wstring arguments;  // after /LOG=
+    SetupExit code;
+    std::vector<std::wstring> logged;
+    const wchar_t* box = nullptr;  // the start of the message box's text, if one is wanted
+    bool damaged = false;
+    bool mutex = false;  // another installer holds the mutex
+  };
+  std::vector<Failure> failures = {
+      {"tampered",
+       L"/S",
+       SetupExit::kIntegrityFailed,
+       {L"told: 安装程序自我完整性检测失败，请尝试重新下载"},
+       nullptr,
+       true},
+      {"second instance",
+       L"/S",
+       SetupExit::kAlreadyRunning,
+       {L"told: 安装程序已经在运行"},
+       nullptr,
+       false,
+       true},
+      {"locked file",
+       L"/S /D=" + locked,
+       SetupExit::kWriteFailed,
+       {L"could not create " + locked + L"config.ini (error 32)",
+        L"told: 创建文件" + locked + L"config.ini失败", L"removing what was written"}},
+      {"relative folder",
+       L"/S /D=brimvale",
+       SetupExit::kFolderRefused,
+       {L"told: 安装文件夹无效（须为完整路径）：/D=brimvale"}},
+      {"folder with %",
+       L"/S /D=" + root + L"100%PATH%",
+       SetupExit::kFolderRefused,
+       {L"told: 安装路径中不能含有字符%，请选择其他文件夹"}},
+      {"unknown switch", L"/X /S", SetupExit::kUsage, {L"told: 无法识别的参数：/X"}},
+      {"usage", L"/?", SetupExit::kUsage, {L"told: 用法："}, L"用法："},
+      {"unknown switch, no /S", L"/SILENT", SetupExit::kUsage, {}, L"无法识别的参数：/SILENT"},
+  };
+  if (smallDisk) {
+    failures.push_back({"not enough space",
+                        L"/S /D=F:\\brimvale",
+                        SetupExit::kNotEnoughSpace,
+                        {L"asked: 磁盘空间可能不足：F: 需要 ", L"- no"}});
+  }
+  for (const Failure& f : failures) {
+    const std::wstring log = root + L"failure.log";
+    DeleteFileW(log.c_str());
+    const std::wstring installer = InstallerCopy(L"setup_portal_77.exe", f.damaged);
+    HANDLE mutex = f.mutex ? CreateMutexW(nullptr, FALSE, product::kMutexName) : nullptr;
+    const std::wstring arguments = L"\"/LOG=" + log + L"\" " + f.arguments;
+    SilentRun run;
+    if (f.box != nullptr) {
+      HANDLE process = Launch(installer, arguments);
+      ASSERT_NE(process, nullptr);
+      EXPECT_EQ(AnswerMessageBox(L"提示", IDOK).rfind(f.box, 0), 0u) << f.name;
+      WaitForSingleObject(process, 30000);
+      run.exitCode = ExitCode(process);
+      CloseHandle(process);
+    } else {
+      run = RunSilently(installer, arguments);
+      EXPECT_FALSE(run.window) << f.name;
+    }
+    if (mutex != nullptr)
+      CloseHandle(mutex);
+    EXPECT_EQ(run.exitCode, Exit(f.code)) << f.name;
+    const std::vector<std::string> lines = LogLines(log);
+    for (const std::wstring& line : f.logged)
+      EXPECT_TRUE(Logged(lines, line)) << f.name << ": " << Utf8(line);
+    ASSERT_FALSE(lines.empty()) << f.name;
+    EXPECT_EQ(lines.back(), "result: " + std::to_string(Exit(f.code)) + ", " +
+                                Utf16ToUtf8(std::u16string(ExitMeaning(f.code))))
+        << f.name;
+    EXPECT_FALSE(EntryExists()) << f.name;
+  }
+  CloseHandle(lock);
+  EXPECT_EQ(ReadBytes(locked + L"config.ini"), "the user's");
+  EXPECT_FALSE(Exists(locked + L"uninstall.ini"));
+  EXPECT_FALSE(Exists(locked + L"ImageOle.dll"));
+  EXPECT_FALSE(Exists(L"D:\\e2e\\downloads\\brimvale"));
+  EXPECT_FALSE(Exists(root + L"100%PATH%"));
+  EXPECT_FALSE(Exists(L"F:\\brimvale"));
+  if (!smallDisk)
+    GTEST_SKIP() << "no small disk mapped as F: for the full-volume case";
 }
 
 TEST(Installer, AsksForAdministratorAndImportsOnlySystemDlls) {

@@ -327,7 +327,8 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
   const std::wstring stale = ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
   WriteBytes(stale, "not a link");  // an existing shortcut is replaced
 
-  FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0");
+  SetupLog noLog;
+  FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0", noLog);
 
   const std::wstring client = folder + L"Korvel互动.exe";
   struct Link {
@@ -379,7 +380,8 @@ TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
     DeleteShortcut(csidl, name);
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
-  FinishInstallation(L"D:\\worker\\none\\", {}, 0, L"1.0.0");
+  SetupLog noLog;
+  FinishInstallation(L"D:\\worker\\none\\", {}, 0, L"1.0.0", noLog);
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
   EXPECT_EQ(EntryString(L"UninstallString"), L"\"D:\\worker\\none\\uninstall.exe\"");

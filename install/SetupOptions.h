@@ -1,0 +1,76 @@
+// The installer's command line, for unattended deployment, and the exit codes that tell a
+// deployment tool what happened. Without arguments the installer is the wizard.
+//
+//   /S             no window at all: messages go to the log, the result to the exit code
+//   /D=<folder>    the install folder: everything after "/D=" to the end of the line,
+//                  blanks included, so it comes last; quotes around it are taken off
+//   /LOG=<file>    a log of every step, UTF-8, written as the installation goes
+//   /NORUN         the client is not started at the end
+//   /NOSHORTCUTS   no desktop and program-menu shortcuts
+//   /STARTUP       a shortcut in the user's Startup folder
+//   /?             the usage text
+//
+// Switches are case-insensitive; the line is split by Windows' rules (CommandLineToArgvW's),
+// so "/LOG=C:\My Logs\setup.log" in quotes is one switch.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The installer's exit code, the same with and without a window.
+enum class SetupExit : int {
+  kInstalled = 0,
+  kCancelled = 1,           // the user quit the wizard
+  kUsage = 2,               // an unknown or malformed switch, or /?
+  kIntegrityFailed = 3,     // the installer's file is not the one that was built
+  kAlreadyRunning = 4,      // another installer runs
+  kFolderRefused = 5,       // malformed, too long, with '%', or cannot be made
+  kNotEnoughSpace = 6,      // the volume has less free space than the files take
+  kWriteFailed = 7,         // a file could not be written (locked, disk full, no rights)
+  kRegistrationFailed = 8,  // the component's registration failed or did not end
+  kPackageUnreadable = 9,   // the installer's package is damaged
+  kClientNotEnded = 10,     // the running client could not be ended
+};
+
+// What the exit code means, in the words of the log.
+std::u16string_view ExitMeaning(SetupExit code);
+
+enum class SwitchError {
+  kNone,
+  kUnknown,    // a switch the installer does not know (also any plain argument)
+  kBadFolder,  // /D= empty, relative, or with a character no folder name may hold
+  kBadLog,     // /LOG= empty
+};
+
+struct SetupOptions {
+  bool silent = false;
+  bool help = false;
+  bool noRun = false;
+  bool noShortcuts = false;
+  bool startup = false;
+  std::u16string folder;  // /D=, empty when not given
+  std::u16string log;     // /LOG=, empty when not given
+  SwitchError error = SwitchError::kNone;
+  std::u16string offending;  // the refused argument
+};
+
+// One argument of a command line, and where its raw text begins in the line.
+struct CommandArgument {
+  std::u16string text;
+  std::size_t start = 0;
+};
+
+// Splits `line` by CommandLineToArgvW's rules: the program name (up to the next quote when it
+// begins with one, else to the first blank) and the arguments, in which 2n backslashes and a
+// quote give n backslashes and open or close a quoted part, 2n+1 and a quote give n and a
+// literal quote, and a quote doubled inside a quoted part gives one.
+std::vector<CommandArgument> SplitCommandLine(std::u16string_view line);
+
+// Reads the switches of the installer's whole command line (its program name first).
+SetupOptions ParseSetupOptions(std::u16string_view line);
+
+// Whether `folder` names a folder absolutely ("X:\..." or "\\server\share\...") with no
+// character that Windows forbids in a name.
+bool IsAbsoluteFolder(std::u16string_view folder);
