@@ -35,10 +35,17 @@ std::wstring RegistrationCommand(const wchar_t* installFolder) {
          QuoteArgument(folder + product::kComponentFile);
 }
 
-RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLimitMs) {
-  std::wstring command = RegistrationCommand(installFolder);
-  if (command.empty())
-    return RegistrationResult::kFailed;
+namespace {
+
+// The interpreter's exit code when it could not start the command at all.
+constexpr DWORD kCommandNotStarted = 9009;
+
+struct Run {
+  RegistrationResult result;
+  DWORD code;
+};
+
+Run RunHidden(std::wstring command, DWORD timeLimitMs) {
   // The job ends RegSvr32 too when the interpreter is ended: ending cmd alone would leave
   // its child running. Where the installer already runs in a job that allows no other,
   // the command runs without one.
@@ -56,7 +63,7 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
   PROCESS_INFORMATION started{};
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                       folder.c_str(), &startup, &started)) {
-    return RegistrationResult::kFailed;
+    return {RegistrationResult::kFailed, 1};
   }
   const UniqueHandle process(started.hProcess);
   const UniqueHandle thread(started.hThread);
@@ -68,9 +75,26 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLim
     else
       TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), 5000);
-    return RegistrationResult::kHung;
+    return {RegistrationResult::kHung, STILL_ACTIVE};
   }
   DWORD code = 1;
   GetExitCodeProcess(process.get(), &code);
-  return code == 0 ? RegistrationResult::kRegistered : RegistrationResult::kFailed;
+  return {code == 0 ? RegistrationResult::kRegistered : RegistrationResult::kFailed, code};
+}
+
+}  // namespace
+
+RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLimitMs) {
+  const std::wstring command = RegistrationCommand(installFolder);
+  if (command.empty())
+    return RegistrationResult::kFailed;
+  const ULONGLONG start = GetTickCount64();
+  Run run = RunHidden(command, timeLimitMs);
+  // An interpreter that could not start RegSvr32 (a process the system failed to create
+  // for the moment) gets one more try within the same limit; RegSvr32's own failure does
+  // not.
+  const ULONGLONG spent = GetTickCount64() - start;
+  if (run.code == kCommandNotStarted && spent < timeLimitMs)
+    run = RunHidden(command, static_cast<DWORD>(timeLimitMs - spent));
+  return run.result;
 }

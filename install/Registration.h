@@ -19,7 +19,8 @@ std::wstring RegistrationCommand(const wchar_t* installFolder);
 // Starts the command with a hidden window, from the system folder (so no RegSvr32.exe beside
 // the installer is ever the one that runs), in a job of its own, and waits up to
 // `timeLimitMs`. kFailed: no command, it could not be started, or it ended with a non-zero
-// exit code (RegSvr32 /s reports failure only that way). kHung: it was still running at the
+// exit code (RegSvr32 /s reports failure only that way). An interpreter that could not
+// start RegSvr32 at all (exit code 9009) is run once more within the same limit. kHung: it was still running at the
 // limit; it and everything it started are ended.
 RegistrationResult RegisterComponent(const wchar_t* installFolder,
                                      DWORD timeLimitMs = kRegistrationTimeLimitMs);

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -483,11 +484,24 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
 
 // The registration's own result decides: a component that cannot register fails, and one
 // whose registration does not end is ended at the time limit - RegSvr32 with it, not just
-// the interpreter that started it.
+// the interpreter that started it. An interpreter that could not start RegSvr32 (9009)
+// gets one more try; any other failure does not.
 TEST(Registration, FailureAndHangAreReported) {
   const std::wstring broken = FreshFolder(L"broken component");
   WriteBytes(broken + L"imageOle.dll", "not a DLL");
   EXPECT_EQ(RegisterComponent(broken.c_str(), 30000), RegistrationResult::kFailed);
+
+  const std::wstring runs = broken + L"runs.txt";
+  for (const auto& [exitCode, tries] : {std::pair{L"9009", 2u}, std::pair{L"1", 1u}}) {
+    DeleteFileW(runs.c_str());
+    const EnvironmentVariables interpreter({{L"ComSpec", SETUP_SLOW_PROGRAM_W},
+                                            {L"SETUP_SLOW_MS", L"0"},
+                                            {L"SETUP_SLOW_EXIT", exitCode},
+                                            {L"SETUP_SLOW_RUNS", runs}});
+    EXPECT_EQ(RegisterComponent(broken.c_str(), 30000), RegistrationResult::kFailed);
+    const std::string lines = ReadBytes(runs);
+    EXPECT_EQ(static_cast<unsigned>(std::count(lines.begin(), lines.end(), '\n')), tries);
+  }
 
   const std::wstring hung = FreshFolder(L"hung component");
   ASSERT_TRUE(CopyFileW(SETUP_HUNG_COMPONENT_W, (hung + L"imageOle.dll").c_str(), FALSE));
