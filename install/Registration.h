@@ -20,7 +20,7 @@ std::wstring RegistrationCommand(const wchar_t* installFolder);
 // the installer is ever the one that runs), in a job of its own, and waits up to
 // `timeLimitMs`. kFailed: no command, it could not be started, or it ended with a non-zero
 // exit code (RegSvr32 /s reports failure only that way). An interpreter that could not
-// start RegSvr32 at all (exit code 9009) is run once more within the same limit. kHung: it was still running at the
-// limit; it and everything it started are ended.
+// start RegSvr32 at all (exit code 9009) is run once more within the same limit. kHung: it
+// was still running at the limit; it and everything it started are ended.
 RegistrationResult RegisterComponent(const wchar_t* installFolder,
                                      DWORD timeLimitMs = kRegistrationTimeLimitMs);
