@@ -47,6 +47,8 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   InstallWorker worker;
   lstrcpynW(worker.m_installFolder, prepared.folder.c_str(), kPathBlockUnits);
   worker.m_log = &log;
+  if (package.readable)
+    worker.m_inspected = package.check;
   worker.Resume();
   WaitForSingleObject(worker.Thread(), INFINITE);
   const InstallOutcome& outcome = worker.Outcome();

@@ -31,7 +31,9 @@ struct DecoderState {
   std::uint32_t sourcePosition;
   std::uint32_t sourceLength;
 
-  std::uint8_t* sinkBlock;
+  std::uint8_t* sinkBlock;  // the output block, or null where `sink` takes the output
+  InflateSink* sink;
+  bool sinkRefused;
   std::uint32_t sinkPosition;
   std::uint32_t sinkCapacity;
 
@@ -102,14 +104,21 @@ std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint3
   return n;
 }
 
-// Copies as much of `data` as the output block still holds; returns that count.
+// Delivers as much of `data` as the output still takes; returns that count.
 std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_t count) {
   std::uint32_t n = s.sinkCapacity - s.sinkPosition;
   if (n > count)
     n = count;
   if (n == 0)
     return 0;
-  std::memcpy(s.sinkBlock + s.sinkPosition, data, n);
+  if (s.sink != nullptr) {
+    if (!s.sink->Take(data, n)) {
+      s.sinkRefused = true;
+      return 0;
+    }
+  } else {
+    std::memcpy(s.sinkBlock + s.sinkPosition, data, n);
+  }
   s.sinkPosition += n;
   return n;
 }
@@ -591,25 +600,29 @@ int DecodeStream(DecoderState& s) {
 
 }  // namespace
 
-std::uint32_t InflateResource(const std::uint8_t* source,
-                              std::uint32_t sourceLength,
-                              std::uint8_t* output,
-                              std::uint32_t outputCapacity,
-                              int* result) {
+namespace {
+
+// Decodes one whole stream into `output` (when `sink` is null) or into `sink`.
+int Decode(const std::uint8_t* source,
+           std::uint32_t sourceLength,
+           std::uint8_t* output,
+           InflateSink* sink,
+           std::uint32_t capacity,
+           std::uint32_t* written) {
+  *written = 0;
   const std::unique_ptr<DecoderState> state(new (std::nothrow) DecoderState);
-  if (!state) {
-    if (result != nullptr)
-      *result = kInflateNoMemory;
-    return 0;
-  }
+  if (!state)
+    return kInflateNoMemory;
   DecoderState& s = *state;
   s.sourceBlock = source;
   s.sourcePosition = 0;
   s.sourceLength = source != nullptr ? sourceLength : 0;
   s.sinkBlock = output;
+  s.sink = sink;
+  s.sinkRefused = false;
   s.sinkPosition = 0;
-  s.sinkCapacity = output == nullptr                    ? 0
-                   : outputCapacity < kInflateSinkLimit ? outputCapacity
+  s.sinkCapacity = output == nullptr && sink == nullptr ? 0
+                   : capacity < kInflateSinkLimit       ? capacity
                                                         : kInflateSinkLimit;
   s.bitBuffer = 0;
   s.bitCount = 0;
@@ -621,7 +634,28 @@ std::uint32_t InflateResource(const std::uint8_t* source,
   s.bufferPosition = 0;
   s.overread = 0;
   const int r = DecodeStream(s);
+  *written = s.outputCount;
+  return s.sinkRefused ? kInflateStopped : r;
+}
+
+}  // namespace
+
+std::uint32_t InflateResource(const std::uint8_t* source,
+                              std::uint32_t sourceLength,
+                              std::uint8_t* output,
+                              std::uint32_t outputCapacity,
+                              int* result) {
+  std::uint32_t written = 0;
+  const int r = Decode(source, sourceLength, output, nullptr, outputCapacity, &written);
   if (result != nullptr)
     *result = r;
-  return s.outputCount;
+  return written;
+}
+
+int InflateToSink(const std::uint8_t* source,
+                  std::uint32_t sourceLength,
+                  InflateSink& sink,
+                  std::uint32_t limit) {
+  std::uint32_t written = 0;
+  return Decode(source, sourceLength, nullptr, &sink, limit, &written);
 }

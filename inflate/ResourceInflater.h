@@ -1,9 +1,10 @@
 // Raw-deflate decoder (RFC 1951: no zlib or gzip wrapper, no checksum) for the compressed
 // resources the installer carries: the payload package and the uninstaller.
 //
-// One call inflates one stream that lies whole in memory into a block the caller supplies.
-// The decoder never writes past the block's capacity, and the count it returns is exactly
-// the number of bytes it wrote there. Decoding ends at the end of the final block or at the
+// One call inflates one stream that lies whole in memory, either into a block the caller
+// supplies or, piece by piece, into a sink that never needs the whole output at once. The
+// decoder never writes past the block's capacity, and the count it returns is exactly the
+// number of bytes it wrote there. Decoding ends at the end of the final block or at the
 // first fault; callers that need to know which ask for the result code.
 #pragma once
 
@@ -20,6 +21,7 @@ enum InflateResult : int {
   kInflateBadCode = 2,     // an over-subscribed code, or a block of type 3
   kInflateNoMemory = 3,    // a decoding table or the decoder state could not be allocated
   kInflateOutputFull = 4,  // the stream inflates to more than the output block holds
+  kInflateStopped = 5,     // the sink refused a piece
 };
 
 // The most any call writes, whatever capacity the caller names: 100 MiB.
@@ -39,3 +41,21 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint8_t* output,
                               std::uint32_t outputCapacity,
                               int* result = nullptr);
+
+// Receives a streaming inflate's output in order, in pieces of at most 32 KiB that stay
+// valid only during the call.
+class InflateSink {
+ public:
+  virtual ~InflateSink() = default;
+  // Takes the next `count` bytes; false ends decoding with kInflateStopped.
+  virtual bool Take(const std::uint8_t* data, std::uint32_t count) = 0;
+};
+
+// Inflates `sourceLength` bytes at `source` into `sink`, at most min(limit,
+// kInflateSinkLimit) bytes in all, and returns the code that ended decoding: kInflateOk
+// only when the stream was complete within the limit. The output decoded before a fault
+// still reaches the sink. The decoder needs about 100 KiB whatever the stream's size.
+int InflateToSink(const std::uint8_t* source,
+                  std::uint32_t sourceLength,
+                  InflateSink& sink,
+                  std::uint32_t limit = kInflateSinkLimit);

@@ -1,6 +1,13 @@
 #include "install/InstallRun.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "inflate/ResourceInflater.h"
 #include "install/ManifestText.h"
@@ -28,6 +35,188 @@ bool InflateStream(const std::uint8_t* stream,
   return result == kInflateOk;
 }
 
+// Feeds an inflater's output to a package reader.
+class ReaderSink : public InflateSink {
+ public:
+  explicit ReaderSink(PackageReader& reader) : reader_(reader) {}
+  bool Take(const std::uint8_t* data, std::uint32_t count) override {
+    return reader_.Feed(data, count);
+  }
+
+ private:
+  PackageReader& reader_;
+};
+
+// Reads the payload stream through `reader` without holding it: true when the stream
+// inflated cleanly and the reader found the package whole, or when the reader stopped it
+// (its check and Stopped() tell which).
+bool ReadPackage(const std::uint8_t* payload, std::uint32_t size, PackageReader& reader) {
+  if (payload == nullptr)
+    return false;
+  ReaderSink sink(reader);
+  const int result = InflateToSink(payload, size, sink, kPackageLimit);
+  if (result == kInflateStopped)
+    return true;
+  reader.Finish();
+  return result == kInflateOk;
+}
+
+// Reads the payload stream through `reader` like ReadPackage, inflating on a thread of its
+// own: while this thread writes one buffer's files, the other fills the next buffer, so a
+// run uses both cores and holds a few MiB whatever the package's size. Where no thread can
+// be started the stream is read on this one.
+class PipedRead {
+ public:
+  // `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
+  static bool Read(const std::uint8_t* payload,
+                   std::uint32_t size,
+                   std::uint64_t packageBytes,
+                   PackageReader& reader) {
+    if (payload == nullptr)
+      return false;
+    PipedRead pipe(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(packageBytes / kBuffers, kInflatePiece, kLargestBuffer)));
+    try {
+      pipe.producer_ = std::thread([&pipe, payload, size] { pipe.Produce(payload, size); });
+    } catch (const std::system_error&) {
+      return ReadPackage(payload, size, reader);
+    }
+    return pipe.Consume(reader);
+  }
+
+  ~PipedRead() {
+    if (producer_.joinable()) {
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+      }
+      changed_.notify_all();
+      producer_.join();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kLargestBuffer = std::size_t{1} << 20;
+  static constexpr std::size_t kInflatePiece = 32768;
+  static constexpr std::size_t kBuffers = 3;
+
+  struct Buffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t fill = 0;
+  };
+
+  // Gathers the inflater's pieces into whole buffers for the reading thread.
+  class Sink : public InflateSink {
+   public:
+    explicit Sink(PipedRead& pipe) : pipe_(pipe) {}
+    bool Take(const std::uint8_t* data, std::uint32_t count) override {
+      while (count > 0) {
+        if (current_ == nullptr && (current_ = pipe_.Empty()) == nullptr)
+          return false;  // the reader is gone
+        const std::size_t n = std::min<std::size_t>(count, pipe_.bufferBytes_ - current_->fill);
+        std::memcpy(current_->bytes.get() + current_->fill, data, n);
+        current_->fill += n;
+        data += n;
+        count -= static_cast<std::uint32_t>(n);
+        if (current_->fill == pipe_.bufferBytes_)
+          Hand();
+      }
+      return true;
+    }
+    void Hand() {
+      if (current_ != nullptr && current_->fill > 0)
+        pipe_.Full(current_);
+      current_ = nullptr;
+    }
+
+   private:
+    PipedRead& pipe_;
+    Buffer* current_ = nullptr;
+  };
+
+  explicit PipedRead(std::size_t bufferBytes) : bufferBytes_(bufferBytes) {
+    for (Buffer& buffer : buffers_) {
+      buffer.bytes.reset(new std::uint8_t[bufferBytes_]);
+      empty_.push_back(&buffer);
+    }
+  }
+
+  void Produce(const std::uint8_t* payload, std::uint32_t size) {
+    Sink sink(*this);
+    const int result = InflateToSink(payload, size, sink, kPackageLimit);
+    sink.Hand();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      result_ = result;
+      produced_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // A buffer to fill, once one is free; null once the reader is gone.
+  Buffer* Empty() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !empty_.empty() || abandoned_; });
+    if (abandoned_)
+      return nullptr;
+    Buffer* buffer = empty_.back();
+    empty_.pop_back();
+    buffer->fill = 0;
+    return buffer;
+  }
+
+  void Full(Buffer* buffer) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      full_.push_back(buffer);
+    }
+    changed_.notify_all();
+  }
+
+  bool Consume(PackageReader& reader) {
+    for (;;) {
+      Buffer* buffer = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !full_.empty() || produced_; });
+        if (full_.empty())
+          break;
+        buffer = full_.front();
+        full_.pop_front();
+      }
+      const bool more = reader.Feed(buffer->bytes.get(), buffer->fill);
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        empty_.push_back(buffer);
+      }
+      changed_.notify_all();
+      if (!more)
+        return true;  // the reader stopped it, or found a fault: its check tells
+    }
+    producer_.join();
+    if (result_ == kInflateStopped)
+      return true;
+    reader.Finish();
+    return result_ == kInflateOk;
+  }
+
+  const std::size_t bufferBytes_;
+  Buffer buffers_[kBuffers];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Buffer*> empty_;
+  std::deque<Buffer*> full_;
+  bool produced_ = false;
+  bool abandoned_ = false;
+  int result_ = kInflateOk;
+  std::thread producer_;
+};
+
+// The bytes of a package that `check` found whole: its headers and data.
+std::uint64_t PackageBytes(const PackageCheck& check) {
+  return check.dataBytes + check.recordIndex * std::uint64_t{kPackageHeaderBytes};
+}
+
 class Run {
  public:
   Run(const std::u16string& folder,
@@ -45,17 +234,25 @@ class Run {
                        &uninstaller)) {
       return Unreadable();
     }
-    Inflated package;
-    if (!InflateStream(streams.payload, streams.payloadSize, kPackageLimit, &package)) {
-      return Unreadable();
-    }
     const std::size_t room =
         folder_.size() < kMaxFullPathUnits ? kMaxFullPathUnits - folder_.size() : 0;
-    const PackageCheck check = ValidatePackage(package.block.get(), package.size, room);
-    if (check.fault == PackageFault::kPathTooLong)
-      return Refuse(RecordPath(package, check.recordIndex));
-    if (!check.ok())
-      return Unreadable();
+    // The package is read twice and never held: once to check it (unless this very
+    // stream was inspected already and fits the folder), once to write its files.
+    PackageCheck check;
+    if (streams.inspected != nullptr && streams.inspected->ok() &&
+        streams.inspected->longestPath <= room) {
+      check = *streams.inspected;
+    } else {
+      PackageReader checker(room);
+      if (!ReadPackage(streams.payload, streams.payloadSize, checker))
+        return Unreadable();
+      check = checker.Check();
+      if (check.fault == PackageFault::kPathTooLong)
+        return Refuse(folder_ + std::u16string(checker.CurrentPath()));
+      if (!check.ok())
+        return Unreadable();
+    }
+    packageBytes_ = PackageBytes(check);
     for (const std::u16string_view own : {kManifestName, kUninstallerName, kChannelFilePath}) {
       if (own.size() > room)
         return Refuse(folder_ + std::u16string(own));
@@ -74,8 +271,8 @@ class Run {
 
     files_.WriteChannelInfo(folder_);
     outcome_.installedFiles.emplace_back(kChannelFilePath);
-    const bool extracted = Extract(package);
-    package.block.reset();
+    const bool extracted = Extract(streams);
+    reports_.Flush();
 
     // Registration and the lists come whichever way the extraction ended; only a run that
     // wrote every file, registered the component and completed the manifest is complete.
@@ -112,47 +309,90 @@ class Run {
   }
 
  private:
-  // The full path of record `index`, the one too long for the folder.
-  std::u16string RecordPath(const Inflated& package, std::size_t index) const {
-    PayloadPackage walker(package.block.get(), package.size);
-    PackageRecord record;
-    for (std::size_t i = 0; i <= index; ++i)
-      walker.Next(&record);
-    return folder_ + std::u16string(record.path, record.pathLength);
+  // Writes each record as the second pass reads it.
+  class Writer : public PackageVisitor {
+   public:
+    explicit Writer(Run& run) : run_(run) {}
+
+    bool Record(std::u16string_view path, std::uint32_t size) override {
+      if (!run_.control_.Running())
+        return false;  // a stop between records
+      path_ = run_.folder_;
+      path_.append(path);
+      run_.MakeFoldersFor(path_);
+      file_ = run_.files_.Create(path_);
+      if (!file_)
+        return Failed();
+      const double share = static_cast<double>(offset_ + kPackageHeaderBytes) * 100.0 /
+                           static_cast<double>(run_.packageBytes_);
+      run_.Report(static_cast<int>(share), &path_);
+      run_.outcome_.installedFiles.emplace_back(path);
+      offset_ += kPackageHeaderBytes + std::uint64_t{size};
+      size_ = size;
+      return true;
+    }
+    bool Data(const std::uint8_t* data, std::size_t size) override {
+      if (file_->Write(data, size))
+        return true;
+      file_->Close();
+      return Failed();
+    }
+    bool RecordEnd() override {
+      if (!file_->Close())
+        return Failed();
+      file_.reset();
+      run_.outcome_.installedBytes += size_;
+      run_.control_.SafePoint();
+      return true;
+    }
+    bool failed = false;
+
+   private:
+    bool Failed() {
+      run_.Report(INSTALL_CREATE_FAILED, &path_);
+      file_.reset();
+      failed = true;
+      return false;
+    }
+
+    Run& run_;
+    std::u16string path_;
+    std::unique_ptr<InstallFiles::File> file_;
+    std::uint64_t offset_ = 0;
+    std::uint32_t size_ = 0;
+  };
+
+  // The writing pass, over a checked package. True when every record was written; false
+  // after a failure (reported here) or a stop before the last record.
+  bool Extract(const InstallStreams& streams) {
+    Writer writer(*this);
+    PackageReader reader(kMaxFullPathUnits, &writer);
+    const bool read = PipedRead::Read(streams.payload, streams.payloadSize, packageBytes_, reader);
+    if (writer.failed)
+      return false;
+    if (!read || (!reader.Stopped() && !reader.Check().ok())) {
+      // The stream inflated cleanly before: only a lack of memory gets here.
+      Report(INSTALL_PACKAGE_UNREADABLE, nullptr);
+      return false;
+    }
+    return !reader.Stopped();
   }
 
-  // The extraction loop, over a validated package. True when every record was written;
-  // false after a failure (reported here) or a stop.
-  bool Extract(const Inflated& package) {
-    PayloadPackage walker(package.block.get(), package.size);
-    PackageRecord record;
-    if (!control_.Running())
-      return walker.Position() >= walker.Length();
-    while (walker.Position() < walker.Length()) {
-      if (!walker.Next(&record))
-        return false;  // validated: cannot happen
-      const std::u16string path = folder_ + std::u16string(record.path, record.pathLength);
-      files_.MakeFolders(path);
-      std::unique_ptr<InstallFiles::File> file = files_.Create(path);
-      if (!file) {
-        Report(INSTALL_CREATE_FAILED, &path);
-        return false;
-      }
-      const double share =
-          static_cast<double>(record.dataOffset) * 100.0 / static_cast<double>(package.size);
-      Report(static_cast<int>(share), &path);
-      outcome_.installedFiles.emplace_back(record.path, record.pathLength);
-      const bool wrote = file->Write(record.data, record.size);
-      if (!file->Close() || !wrote) {
-        Report(INSTALL_CREATE_FAILED, &path);
-        return false;
-      }
-      outcome_.installedBytes += record.size;
-      control_.SafePoint();
-      if (!control_.Running())
-        return walker.Position() >= walker.Length();
+  // Each folder is made once: the packager lists a folder's files and sub-folders
+  // together, so a folder is made already when it is the last one made or lies above it.
+  // Any other order still works, with more calls.
+  void MakeFoldersFor(const std::u16string& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    if (slash == std::u16string::npos || slash < folder_.size())
+      return;
+    // Made already: the last folder made, or one above it.
+    const std::u16string_view parent(path.data(), slash);
+    if (std::u16string_view(madeFolder_).substr(0, parent.size()) == parent &&
+        (madeFolder_.size() == parent.size() || madeFolder_[parent.size()] == u'\\')) {
+      return;
     }
-    return true;
+    files_.MakeFolders(path);
+    madeFolder_.assign(parent);
   }
 
   bool WriteWholeFile(const std::u16string& path, const std::uint8_t* data, std::size_t size) {
@@ -207,6 +447,8 @@ class Run {
   std::unique_ptr<InstallFiles::File> manifest_;
   InstallOutcome outcome_;
   bool finalReported_ = false;
+  std::uint64_t packageBytes_ = 0;
+  std::u16string madeFolder_;  // the last folder files were made in
 };
 
 }  // namespace
@@ -224,22 +466,50 @@ InstallOutcome RunInstallation(const std::u16string& folder,
   }
 }
 
+namespace {
+
+// Collects each file's size as a package is read.
+class SizeList : public PackageVisitor {
+ public:
+  explicit SizeList(std::vector<std::uint32_t>* sizes) : sizes_(sizes) {}
+  bool Record(std::u16string_view, std::uint32_t size) override {
+    if (sizes_ != nullptr)
+      sizes_->push_back(size);
+    return true;
+  }
+  bool Data(const std::uint8_t*, std::size_t) override { return true; }
+  bool RecordEnd() override { return true; }
+
+ private:
+  std::vector<std::uint32_t>* sizes_;
+};
+
+// Counts an inflater's output.
+class Counter : public InflateSink {
+ public:
+  bool Take(const std::uint8_t*, std::uint32_t count) override {
+    total += count;
+    return true;
+  }
+  std::uint32_t total = 0;
+};
+
+}  // namespace
+
 bool InspectPackage(const std::uint8_t* payload,
                     std::uint32_t size,
                     PackageCheck* check,
                     std::vector<std::uint32_t>* sizes) {
   *check = PackageCheck{};
-  Inflated package;
-  if (!InflateStream(payload, size, kPackageLimit, &package))
+  SizeList list(sizes);
+  PackageReader reader(kMaxFullPathUnits, &list);
+  const bool read = ReadPackage(payload, size, reader);
+  if (read)
+    *check = reader.Check();
+  if (!read || !check->ok()) {
+    if (sizes != nullptr)
+      sizes->clear();
     return false;
-  *check = ValidatePackage(package.block.get(), package.size);
-  if (!check->ok())
-    return false;
-  if (sizes != nullptr) {
-    PayloadPackage walker(package.block.get(), package.size);
-    PackageRecord record;
-    while (walker.Next(&record))
-      sizes->push_back(record.size);
   }
   return true;
 }
@@ -247,6 +517,8 @@ bool InspectPackage(const std::uint8_t* payload,
 std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
                                  std::uint32_t size,
                                  std::uint32_t limit) {
-  Inflated inflated;
-  return InflateStream(stream, size, limit, &inflated) ? inflated.size : 0;
+  if (stream == nullptr)
+    return 0;
+  Counter counter;
+  return InflateToSink(stream, size, counter, limit) == kInflateOk ? counter.total : 0;
 }

@@ -65,6 +65,9 @@ class InstallReports {
   virtual ~InstallReports() = default;
   // `path` is the full path the report concerns, or null.
   virtual void Report(int code, const std::u16string* path) = 0;
+  // The files are written and the registration, which may take seconds, comes next: a
+  // sink that holds progress back delivers the last report now.
+  virtual void Flush() {}
 };
 
 class InstallControl {
@@ -82,6 +85,9 @@ struct InstallStreams {
   std::uint32_t uninstallerSize = 0;
   const std::uint8_t* payload = nullptr;
   std::uint32_t payloadSize = 0;
+  // What InspectPackage found in this same payload stream, when it was inspected already:
+  // a package it found whole is not checked again unless a path is too long for the folder.
+  const PackageCheck* inspected = nullptr;
 };
 
 struct InstallOutcome {
@@ -102,7 +108,9 @@ struct InstallOutcome {
 //
 // Both resources are inflated and checked before anything is written: a stream that does
 // not inflate cleanly, a package that fails validation, or a path too long for the folder
-// is refused with nothing on disk. A failed allocation ends the run as unreadable.
+// is refused with nothing on disk. A failed allocation ends the run as unreadable. The
+// package is never held whole: it is checked as it inflates, then inflated again straight
+// into the files, so a run's memory does not grow with the package.
 InstallOutcome RunInstallation(const std::u16string& folder,
                                const InstallStreams& streams,
                                InstallFiles& files,

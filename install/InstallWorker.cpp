@@ -69,10 +69,37 @@ class Win32File : public InstallFiles::File {
 };
 
 // Posts each report to the owner window; a path block that cannot be posted is freed here.
+// Progress is posted only when the percentage changes, or when the shown file would
+// otherwise lag behind the page's 100 ms timer: a package of many small files costs a
+// message per tick, not per file; the last one held back is posted when the files are
+// written. Every other report is posted.
 class PostedReports : public InstallReports {
  public:
   explicit PostedReports(HWND owner) : owner_(owner) {}
   void Report(int code, const std::u16string* path) override {
+    if (code >= 0 && code < INSTALL_COMPLETE) {
+      const ULONGLONG now = GetTickCount64();
+      if (code == lastPercent_ && now - lastPost_ < kQuietMs && path != nullptr) {
+        heldBack_ = *path;
+        return;
+      }
+      lastPercent_ = code;
+      lastPost_ = now;
+    }
+    heldBack_.clear();
+    Post(code, path);
+  }
+  // The page keeps showing the last file while the registration runs.
+  void Flush() override {
+    if (!heldBack_.empty()) {
+      const std::u16string path = std::move(heldBack_);
+      heldBack_.clear();
+      Post(lastPercent_, &path);
+    }
+  }
+
+ private:
+  void Post(int code, const std::u16string* path) {
     wchar_t* block = nullptr;
     if (path != nullptr) {
       block = new (std::nothrow) wchar_t[kPathBlockUnits];
@@ -88,8 +115,11 @@ class PostedReports : public InstallReports {
     }
   }
 
- private:
+  static constexpr ULONGLONG kQuietMs = 50;  // half the page's timer
   HWND owner_;
+  int lastPercent_ = -1;
+  ULONGLONG lastPost_ = 0;
+  std::u16string heldBack_;  // the path of the last progress not posted
 };
 
 // No window to report to: the run's outcome is read when the thread has ended.
@@ -263,17 +293,22 @@ void WorkerThread::Stop() {
 }
 
 void WorkerThread::Pause() {
-  if (m_unpaused != nullptr)
+  if (m_unpaused != nullptr) {
     ResetEvent(m_unpaused);
+    m_pauseRequested = true;
+  }
 }
 
 void WorkerThread::Continue() {
-  if (m_unpaused != nullptr)
+  if (m_unpaused != nullptr) {
+    m_pauseRequested = false;
     SetEvent(m_unpaused);
+  }
 }
 
 void WorkerThread::SafePoint() {
-  if (m_unpaused != nullptr)
+  // A flag read while nobody pauses; the event only once a pause was asked for.
+  if (m_pauseRequested.load())
     WaitForSingleObject(m_unpaused, INFINITE);
 }
 
@@ -293,6 +328,8 @@ void InstallWorker::Run() {
   InstallStreams streams;
   streams.uninstaller = LoadFileResource(module, 139, &streams.uninstallerSize);
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
+  if (m_inspected)
+    streams.inspected = &*m_inspected;
   const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));
   Win32InstallFiles files(folder, m_registrationLimitMs);
   std::optional<LoggedFiles> logged;

@@ -7,7 +7,9 @@
 //     wParam INSTALL_PREPARING (-3)           lParam 0
 //     wParam INSTALL_PACKAGE_UNREADABLE (-2)  lParam 0
 //     wParam INSTALL_CREATE_FAILED (-1)       lParam path block
-//     wParam 0..100 (progress)                lParam path block
+//     wParam 0..100 (progress)                lParam path block (the file begun; sent
+//                                             when the percentage changes, else at most
+//                                             every 50 ms, so not for every file)
 //     wParam INSTALL_COMPLETE (100)           lParam 0
 //   A path block is a heap block of 260 wchar_t (allocated with new[]) holding the
 //   NUL-terminated full path; the receiver frees it with FreePathBlock.
@@ -16,6 +18,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -70,9 +73,10 @@ class WorkerThread {
 
   HANDLE m_thread = nullptr;
   DWORD m_threadId = 0;
-  bool m_started = false;                // resumed at least once
-  std::atomic<bool> m_discarded{false};  // resumed only to end without running
-  HANDLE m_unpaused;                     // manual-reset event, set while not paused
+  bool m_started = false;                     // resumed at least once
+  std::atomic<bool> m_discarded{false};       // resumed only to end without running
+  HANDLE m_unpaused;                          // manual-reset event, set while not paused
+  std::atomic<bool> m_pauseRequested{false};  // set after the event is reset
 };
 
 class InstallWorker : public WorkerThread {
@@ -90,6 +94,9 @@ class InstallWorker : public WorkerThread {
   HMODULE m_resources = nullptr;
   // How long the component's registration may take.
   DWORD m_registrationLimitMs = kRegistrationTimeLimitMs;
+  // The payload as InspectPackage found it in the same resources, when it was inspected
+  // already: the run then skips its own checking pass.
+  std::optional<PackageCheck> m_inspected;
 
   // What the last run did (read after the thread ended).
   const InstallOutcome& Outcome() const { return m_outcome; }

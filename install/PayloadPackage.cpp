@@ -1,5 +1,6 @@
 #include "install/PayloadPackage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -159,32 +160,99 @@ PackageFault CheckRelativePath(std::u16string_view path, std::size_t maxPathUnit
   }
 }
 
+bool PackageReader::Fail(PackageFault fault) {
+  check_.fault = fault;
+  check_.offset = static_cast<std::size_t>(recordOffset_);
+  return false;
+}
+
+// Parses a complete header: the path must end within its field, then pass the rules.
+bool PackageReader::Header() {
+  std::size_t units = 0;
+  while (units < kPackagePathUnits && ReadUnit(header_ + 2 * units) != 0) {
+    path_[units] = ReadUnit(header_ + 2 * units);
+    ++units;
+  }
+  if (units == kPackagePathUnits) {
+    pathLength_ = 0;
+    return Fail(PackageFault::kPathUnterminated);
+  }
+  path_[units] = 0;
+  pathLength_ = units;
+  dataLeft_ = ReadU32LE(header_ + kPackageSizeOffset);
+  inData_ = true;
+  pathFault_ = CheckRelativePath(CurrentPath(), maxPathUnits_);
+  if (pathFault_ == PackageFault::kNone && visitor_ != nullptr &&
+      !visitor_->Record(CurrentPath(), dataLeft_)) {
+    stopped_ = true;
+  }
+  return !stopped_;
+}
+
+bool PackageReader::Feed(const std::uint8_t* data, std::size_t size) {
+  if (!check_.ok() || stopped_ || finished_)
+    return false;
+  while (size > 0) {
+    if (!inData_) {
+      if (headerFill_ == 0)
+        recordOffset_ = position_;
+      const std::size_t n = std::min(size, kPackageHeaderBytes - headerFill_);
+      std::memcpy(header_ + headerFill_, data, n);
+      headerFill_ += n;
+      position_ += n;
+      data += n;
+      size -= n;
+      if (headerFill_ < kPackageHeaderBytes)
+        return true;
+      headerFill_ = 0;
+      if (!Header())
+        return false;
+    } else {
+      const std::size_t n = std::min<std::size_t>(size, dataLeft_);
+      if (n > 0 && pathFault_ == PackageFault::kNone && visitor_ != nullptr &&
+          !visitor_->Data(data, n)) {
+        stopped_ = true;
+        return false;
+      }
+      dataLeft_ -= static_cast<std::uint32_t>(n);
+      position_ += n;
+      data += n;
+      size -= n;
+    }
+    if (inData_ && dataLeft_ == 0) {
+      inData_ = false;
+      if (pathFault_ != PackageFault::kNone)
+        return Fail(pathFault_);
+      if (pathLength_ > check_.longestPath)
+        check_.longestPath = pathLength_;
+      check_.dataBytes += ReadU32LE(header_ + kPackageSizeOffset);
+      ++check_.recordIndex;
+      if (visitor_ != nullptr && !visitor_->RecordEnd()) {
+        stopped_ = true;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+const PackageCheck& PackageReader::Finish() {
+  if (check_.ok() && !stopped_ && !finished_) {
+    if (headerFill_ > 0)
+      Fail(PackageFault::kHeaderTruncated);
+    else if (inData_)
+      Fail(PackageFault::kDataTruncated);
+  }
+  finished_ = true;
+  return check_;
+}
+
 PackageCheck ValidatePackage(const std::uint8_t* data,
                              std::size_t length,
                              std::size_t maxPathUnits) {
-  PackageCheck check;
-  PayloadPackage package(data, length);
-  PackageRecord record;
-  for (;;) {
-    const std::size_t offset = package.Position();
-    if (!package.Next(&record)) {
-      check.fault = package.Fault();
-      if (!check.ok())
-        check.offset = offset;
-      return check;
-    }
-    const PackageFault fault =
-        CheckRelativePath(std::u16string_view(record.path, record.pathLength), maxPathUnits);
-    if (fault != PackageFault::kNone) {
-      check.fault = fault;
-      check.offset = offset;
-      return check;
-    }
-    if (record.pathLength > check.longestPath)
-      check.longestPath = record.pathLength;
-    check.dataBytes += record.size;
-    ++check.recordIndex;
-  }
+  PackageReader reader(maxPathUnits);
+  reader.Feed(data, length);
+  return reader.Finish();
 }
 
 std::string PackageCheck::Describe() const {

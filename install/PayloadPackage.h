@@ -98,6 +98,61 @@ struct PackageCheck {
   std::string Describe() const;
 };
 
+// What a PackageReader hands out as it reads. Any call may return false to stop the read.
+class PackageVisitor {
+ public:
+  virtual ~PackageVisitor() = default;
+  // A record begins: its path, already checked, and its data size.
+  virtual bool Record(std::u16string_view path, std::uint32_t size) = 0;
+  // The next piece of the current record's data, never empty.
+  virtual bool Data(const std::uint8_t* data, std::size_t size) = 0;
+  // The current record's data is complete.
+  virtual bool RecordEnd() = 0;
+};
+
+// Reads a package from consecutive pieces of any size, as an inflater delivers them,
+// checking each record by ValidatePackage's rules; the visitor (when given) sees only
+// records whose header passed, as soon as it passed - a last record cut short too, whose
+// fault only Finish can tell. A record whose path is refused is read to its end first, so
+// a package whose last record is cut short reports that, as ValidatePackage does.
+class PackageReader {
+ public:
+  explicit PackageReader(std::size_t maxPathUnits = kMaxFullPathUnits,
+                         PackageVisitor* visitor = nullptr)
+      : maxPathUnits_(maxPathUnits), visitor_(visitor) {}
+
+  // Takes the next piece; false once the package is found faulty or the visitor stopped.
+  bool Feed(const std::uint8_t* data, std::size_t size);
+  // Ends the package (a record cut short is a fault) and returns the check.
+  const PackageCheck& Finish();
+
+  const PackageCheck& Check() const { return check_; }
+  bool Stopped() const { return stopped_; }
+  // Bytes taken so far.
+  std::uint64_t Position() const { return position_; }
+  // The path of the record being read, or of the faulty one.
+  std::u16string_view CurrentPath() const { return std::u16string_view(path_, pathLength_); }
+
+ private:
+  bool Header();
+  bool Fail(PackageFault fault);
+
+  std::size_t maxPathUnits_;
+  PackageVisitor* visitor_;
+  PackageCheck check_;
+  std::uint8_t header_[kPackageHeaderBytes] = {};
+  std::size_t headerFill_ = 0;
+  std::uint32_t dataLeft_ = 0;
+  bool inData_ = false;
+  PackageFault pathFault_ = PackageFault::kNone;  // refused path, reported at its end
+  bool stopped_ = false;
+  bool finished_ = false;
+  std::uint64_t position_ = 0;
+  std::uint64_t recordOffset_ = 0;
+  char16_t path_[kPackagePathUnits] = {};
+  std::size_t pathLength_ = 0;
+};
+
 // Checks every record of the package: that it fits, and that its path is a relative path
 // of at most `maxPathUnits` code units whose every component Windows can hold as a name.
 PackageCheck ValidatePackage(const std::uint8_t* data,

@@ -145,6 +145,7 @@ PackageFacts InspectInstallerPackage(HMODULE module) {
     return facts;
   facts.readable = true;
   facts.longestPath = check.longestPath;
+  facts.check = check;
   std::uint32_t uninstallerSize = 0;
   const std::uint8_t* uninstaller = LoadFileResource(module, 139, &uninstallerSize);
   facts.fileSizes.push_back(InflatedStreamSize(uninstaller, uninstallerSize, kUninstallerLimit));

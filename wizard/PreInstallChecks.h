@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "install/PayloadPackage.h"
 #include "install/SetupLog.h"
 #include "install/SetupOptions.h"
 #include "install/UniqueHandle.h"
@@ -68,6 +69,7 @@ struct PackageFacts {
   bool readable = false;
   std::size_t longestPath = 0;           // UTF-16 code units
   std::vector<std::uint32_t> fileSizes;  // the payload's files and the uninstaller
+  PackageCheck check;                    // the payload's, which the run need not repeat
 };
 PackageFacts InspectInstallerPackage(HMODULE module);
 

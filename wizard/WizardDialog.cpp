@@ -590,5 +590,7 @@ bool WizardDialog::AcceptTargetFolder() {
     return false;
   m_prepared = std::move(prepared);
   lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
+  if (m_package.readable)
+    m_worker.m_inspected = m_package.check;
   return true;
 }

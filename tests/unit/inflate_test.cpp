@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -26,8 +27,28 @@ struct Inflated {
 constexpr std::uint8_t kGuard = 0xA5;
 constexpr std::size_t kGuardBytes = 64;
 
+// Collects a streaming inflate's pieces; refuses the piece after `accepted` pieces.
+class Collector : public InflateSink {
+ public:
+  explicit Collector(std::size_t accepted = SIZE_MAX) : accepted_(accepted) {}
+  bool Take(const std::uint8_t* data, std::uint32_t count) override {
+    EXPECT_GT(count, 0u);
+    EXPECT_LE(count, 32768u);
+    if (pieces_++ == accepted_)
+      return false;
+    bytes.insert(bytes.end(), data, data + count);
+    return true;
+  }
+  Bytes bytes;
+
+ private:
+  std::size_t accepted_;
+  std::size_t pieces_ = 0;
+};
+
 // Inflates into a block of `capacity` bytes followed by guard bytes, and checks that the
-// guard is intact and the count stays inside the block.
+// guard is intact and the count stays inside the block. The same stream inflated into a
+// sink with `capacity` as its limit must end the same way with the same bytes.
 Inflated Inflate(const Bytes& stream, std::size_t capacity) {
   Bytes block(capacity + kGuardBytes, kGuard);
   Inflated out;
@@ -42,6 +63,11 @@ Inflated Inflate(const Bytes& stream, std::size_t capacity) {
     }
   }
   out.bytes.assign(block.begin(), block.begin() + std::min<std::size_t>(n, capacity));
+  Collector sink;
+  EXPECT_EQ(InflateToSink(stream.data(), static_cast<std::uint32_t>(stream.size()), sink,
+                          static_cast<std::uint32_t>(capacity)),
+            out.result);
+  EXPECT_TRUE(sink.bytes == out.bytes) << "the sink got other bytes than the block";
   return out;
 }
 
@@ -182,6 +208,19 @@ TEST(Capacity, ExactOneShortAndLarger) {
     EXPECT_EQ(shorter.result, kInflateOutputFull) << capacity;
     ASSERT_EQ(shorter.bytes.size(), capacity);
     EXPECT_TRUE(std::equal(shorter.bytes.begin(), shorter.bytes.end(), data.begin()));
+  }
+}
+
+// A sink that refuses a piece stops decoding at once; what it took is the real output.
+TEST(Capacity, RefusingSinkStopsTheDecoder) {
+  const Bytes data = RepetitiveBytes(200000, 13);
+  const Bytes stream = ZlibDeflate(data, 6, Z_DEFAULT_STRATEGY);
+  for (std::size_t accepted : {0, 1, 3}) {
+    Collector sink(accepted);
+    EXPECT_EQ(InflateToSink(stream.data(), static_cast<std::uint32_t>(stream.size()), sink),
+              kInflateStopped);
+    EXPECT_EQ(sink.bytes.size(), accepted * 32768);
+    EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), data.begin()));
   }
 }
 
@@ -646,7 +685,7 @@ TEST_P(HandBuilt, ResultOutputAndDiagnostic) {
   EXPECT_EQ(out.result, v.result);
   EXPECT_TRUE(out.bytes == expected)
       << "got " << out.bytes.size() << " bytes, expected " << expected.size();
-  EXPECT_EQ(diagnostic, v.diagnostic);
+  EXPECT_EQ(diagnostic, std::string(v.diagnostic) + v.diagnostic);  // block, then sink
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, HandBuilt, testing::ValuesIn(kVectors), RowName());

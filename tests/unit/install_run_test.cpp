@@ -48,6 +48,7 @@ class FakeDisk : public InstallFiles {
   int openFiles = 0;
   int registrations = 0;
   int channelWrites = 0;
+  int folderCalls = 0;
   RegistrationResult registration = RegistrationResult::kRegistered;
   std::u16string root;  // the install folder
 
@@ -88,6 +89,7 @@ class FakeDisk : public InstallFiles {
   }
 
   bool MakeFolders(const std::u16string& path) override {
+    ++folderCalls;
     if (Fails())
       return false;
     for (std::size_t cut = path.find(u'\\'); cut != std::u16string::npos;
@@ -122,6 +124,8 @@ struct Recorder : InstallReports {
   void Report(int code, const std::u16string* path) override {
     reports.emplace_back(code, path ? *path : u"");
   }
+  void Flush() override { flushedAfter.push_back(reports.size()); }
+  std::vector<std::size_t> flushedAfter;  // how many reports had come at each flush
   std::vector<int> Codes() const {
     std::vector<int> codes;
     for (const auto& r : reports)
@@ -150,11 +154,17 @@ struct Installation {
   Control control;
   InstallOutcome outcome;
 
-  void Run(const Bytes& package, const std::u16string& folder = kFolder) {
+  // With `inspected`, the run gets what InspectPackage found in the stream.
+  void Run(const Bytes& package, const std::u16string& folder = kFolder, bool inspected = false) {
     const Bytes u = Deflate(kUninstaller);
     const Bytes p = Deflate(package);
     InstallStreams streams{u.data(), static_cast<std::uint32_t>(u.size()), p.data(),
                            static_cast<std::uint32_t>(p.size())};
+    PackageCheck check;
+    if (inspected) {
+      EXPECT_TRUE(InspectPackage(p.data(), static_cast<std::uint32_t>(p.size()), &check));
+      streams.inspected = &check;
+    }
     disk.root = folder;
     outcome = RunInstallation(folder, streams, disk, recorder, control);
   }
@@ -199,6 +209,7 @@ TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
   EXPECT_EQ(run.disk.registrations, 1);
   EXPECT_EQ(run.disk.channelWrites, 1);
   EXPECT_EQ(run.disk.openFiles, 0);
+  EXPECT_EQ(run.disk.folderCalls, 2);  // a\b (with a), then B: each folder once
   EXPECT_TRUE(run.outcome.listsWritten);
 
   const std::vector<int> codes = run.recorder.Codes();
@@ -208,6 +219,8 @@ TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
   EXPECT_EQ(codes[1], 0);  // the first file: 524 * 100 / length, truncated
   EXPECT_TRUE(std::is_sorted(codes.begin() + 1, codes.end() - 1));
   EXPECT_EQ(run.recorder.reports[1].second, kFolder + u"a\\b\\c.txt");
+  // Held-back progress is delivered once, when the files are written.
+  EXPECT_EQ(run.recorder.flushedAfter, std::vector<std::size_t>{5});
 }
 
 TEST(InstallRun, EmptyLastRecordReports100ThenComplete) {
@@ -318,9 +331,10 @@ TEST(InstallRun, PathTooLongForTheFolderIsRefusedWithNothingWritten) {
        folder + u"a-rather-long-name-for-this.txt"},
       {Package({{u"short.txt", "s"}}), folder + u"RudodeData\\Spread.ini"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [c, inspected] : {std::pair{cases[0], false}, std::pair{cases[1], false},
+                                     std::pair{cases[0], true}, std::pair{cases[1], true}}) {
     Installation run;
-    run.Run(c.package, folder);
+    run.Run(c.package, folder, inspected);
     ASSERT_EQ(run.recorder.reports.size(), 2u);
     EXPECT_EQ(run.recorder.reports[1].first, INSTALL_CREATE_FAILED);
     EXPECT_EQ(run.recorder.reports[1].second, c.refused);

@@ -2,6 +2,8 @@
 // refuses every damaged or hostile package before anything would be written from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,10 +39,67 @@ std::vector<Walked> Walk(const Bytes& package) {
   return out;
 }
 
+// Rebuilds the records a reader hands out; stops at record `stopAt`.
+class Rebuilt : public PackageVisitor {
+ public:
+  explicit Rebuilt(std::size_t stopAt = SIZE_MAX) : stopAt_(stopAt) {}
+  bool Record(std::u16string_view path, std::uint32_t size) override {
+    EXPECT_FALSE(open_);
+    if (records.size() == stopAt_)
+      return false;
+    records.push_back({std::u16string(path), {}, size});
+    open_ = true;
+    return true;
+  }
+  bool Data(const std::uint8_t* data, std::size_t size) override {
+    EXPECT_TRUE(open_);
+    EXPECT_GT(size, 0u);
+    records.back().data.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  }
+  bool RecordEnd() override {
+    EXPECT_EQ(records.back().data.size(), records.back().dataOffset);  // the size announced
+    open_ = false;
+    return true;
+  }
+  std::vector<Walked> records;
+
+ private:
+  std::size_t stopAt_;
+  bool open_ = false;
+};
+
+// ValidatePackage, checked against a reader fed in pieces of several sizes: the same check,
+// and for a whole package the walker's records.
+PackageCheck Validate(const Bytes& p, std::size_t maxPathUnits = kMaxFullPathUnits) {
+  const PackageCheck check = ValidatePackage(p.data(), p.size(), maxPathUnits);
+  for (std::size_t piece : {1, 7, 524, 600}) {
+    Rebuilt rebuilt;
+    PackageReader reader(maxPathUnits, &rebuilt);
+    for (std::size_t at = 0; at < p.size(); at += piece)
+      reader.Feed(p.data() + at, std::min(piece, p.size() - at));
+    const PackageCheck pieces = reader.Finish();
+    EXPECT_EQ(pieces.fault, check.fault) << piece;
+    EXPECT_EQ(pieces.recordIndex, check.recordIndex) << piece;
+    EXPECT_EQ(pieces.offset, check.offset) << piece;
+    EXPECT_EQ(pieces.longestPath, check.longestPath) << piece;
+    EXPECT_EQ(pieces.dataBytes, check.dataBytes) << piece;
+    if (check.ok()) {
+      const std::vector<Walked> walked = Walk(p);
+      EXPECT_EQ(rebuilt.records.size(), walked.size());
+      for (std::size_t i = 0; i < std::min(walked.size(), rebuilt.records.size()); ++i) {
+        EXPECT_EQ(rebuilt.records[i].path, walked[i].path);
+        EXPECT_EQ(rebuilt.records[i].data, walked[i].data);
+      }
+    }
+  }
+  return check;
+}
+
 TEST(PackageWalker, EmptyPackageHasNoRecords) {
   const Bytes empty;
   EXPECT_TRUE(Walk(empty).empty());
-  const PackageCheck check = ValidatePackage(empty.data(), 0);
+  const PackageCheck check = Validate(empty);
   EXPECT_TRUE(check.ok());
   EXPECT_EQ(check.recordIndex, 0u);
 }
@@ -64,11 +123,19 @@ TEST(PackageWalker, RecordsComeBackAsWritten) {
   EXPECT_EQ(records[2].path, u"Emotions\\经典\\em01.gif");
   EXPECT_EQ(records[3].path, u"empty.txt");
   EXPECT_EQ(records[3].data, "now with data");
-  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  const PackageCheck check = Validate(p);
   EXPECT_TRUE(check.ok()) << check.Describe();
   EXPECT_EQ(check.recordIndex, 4u);
   EXPECT_EQ(check.longestPath, 20u);
   EXPECT_EQ(check.dataBytes, 9u + 0 + 9 + 13);
+
+  // A visitor that stops the read ends it there, with nothing found wrong.
+  Rebuilt stopping(2);
+  PackageReader reader(kMaxFullPathUnits, &stopping);
+  EXPECT_FALSE(reader.Feed(p.data(), p.size()));
+  EXPECT_TRUE(reader.Stopped());
+  EXPECT_TRUE(reader.Finish().ok());
+  EXPECT_EQ(stopping.records.size(), 2u);
 }
 
 TEST(PackageWalker, LongestPathFieldIsAccepted) {
@@ -76,8 +143,8 @@ TEST(PackageWalker, LongestPathFieldIsAccepted) {
   std::u16string path(259, u'a');
   Add(&p, path, "x");
   ASSERT_EQ(Walk(p).size(), 1u);
-  EXPECT_TRUE(ValidatePackage(p.data(), p.size()).ok());
-  EXPECT_EQ(ValidatePackage(p.data(), p.size(), 258).fault, PackageFault::kPathTooLong);
+  EXPECT_TRUE(Validate(p).ok());
+  EXPECT_EQ(Validate(p, 258).fault, PackageFault::kPathTooLong);
   EXPECT_FALSE(AppendPackageRecord(&p, std::u16string(260, u'a'), nullptr, 0));
 }
 
@@ -97,7 +164,7 @@ TEST_P(DamagedStructure, RefusedAtTheDamagedRecord) {
   const std::size_t second = p.size();
   Add(&p, u"b.txt", "second record");
   p.resize(p.size() - GetParam().cutFromEnd);
-  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  const PackageCheck check = Validate(p);
   EXPECT_EQ(check.fault, GetParam().fault);
   EXPECT_EQ(check.recordIndex, 1u);
   EXPECT_EQ(check.offset, second);
@@ -125,14 +192,14 @@ TEST(PackageValidator, PathWithoutNulIsRefused) {
   Add(&p, u"a.txt", "data");
   for (std::size_t i = 0; i < kPackagePathBytes; i += 2)
     p[i] = 'a';
-  EXPECT_EQ(ValidatePackage(p.data(), p.size()).fault, PackageFault::kPathUnterminated);
+  EXPECT_EQ(Validate(p).fault, PackageFault::kPathUnterminated);
 }
 
 TEST(PackageValidator, SizeBeyondThePackageIsRefused) {
   Bytes p;
   Add(&p, u"a.txt", "data");
   p[kPackageSizeOffset + 3] = 0xff;  // 4 GiB - a little
-  EXPECT_EQ(ValidatePackage(p.data(), p.size()).fault, PackageFault::kDataTruncated);
+  EXPECT_EQ(Validate(p).fault, PackageFault::kDataTruncated);
 }
 
 // --- hostile paths ----------------------------------------------------------------------
@@ -149,7 +216,7 @@ TEST_P(HostilePaths, RefusedBeforeAnyFileIsWritten) {
   Bytes p;
   Add(&p, u"good.txt", "fine");
   Add(&p, GetParam().path, "evil");
-  const PackageCheck check = ValidatePackage(p.data(), p.size());
+  const PackageCheck check = Validate(p);
   EXPECT_EQ(check.fault, GetParam().fault) << check.Describe();
   EXPECT_EQ(check.recordIndex, 1u);
 }

@@ -1,6 +1,6 @@
 // Under Windows (Wine) the worker installs the reference-scale payload (1,125 files, 32 MB)
-// byte for byte, with one progress report per file that never decreases, starts at 0 and
-// is followed by exactly one completion.
+// byte for byte, with progress reports that never decrease, start at 0, name each file at
+// most once and are followed by exactly one completion.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,7 +23,10 @@ TEST(ReferenceRun, EveryFileByteIdenticalWithOrderedReports) {
   const std::wstring folder = FreshFolder(L"reference");
   InstallWorker worker;
   const std::vector<Report> reports = RunWorker(worker, folder);
-  ASSERT_EQ(reports.size(), expected.size() + 2);
+  // Progress comes when the percentage changes (or at most every 50 ms): each names a
+  // payload file, none twice.
+  ASSERT_GE(reports.size(), 3u);
+  ASSERT_LE(reports.size(), expected.size() + 2);
   EXPECT_EQ(reports.front().code, INSTALL_PREPARING);
   EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
   EXPECT_EQ(reports[1].code, 0);
@@ -32,12 +35,12 @@ TEST(ReferenceRun, EveryFileByteIdenticalWithOrderedReports) {
     ASSERT_GE(reports[i].code, i > 1 ? reports[i - 1].code : 0) << i;
     ASSERT_LT(reports[i].code, 100) << i;
     ASSERT_EQ(reports[i].path.rfind(folder, 0), 0u);
-    const std::wstring relative = reports[i].path.substr(folder.size());
-    reported.insert(relative);
-    ASSERT_TRUE(ReadBytes(folder + relative) == ReadBytes(source + relative))
-        << "file " << i << " differs";
+    ASSERT_TRUE(reported.insert(reports[i].path.substr(folder.size())).second) << i;
+    ASSERT_EQ(expected.count(reports[i].path.substr(folder.size())), 1u) << i;
   }
-  EXPECT_EQ(reported, expected);
+  for (const std::wstring& relative : expected) {
+    ASSERT_TRUE(ReadBytes(folder + relative) == ReadBytes(source + relative)) << "file differs";
+  }
   EXPECT_TRUE(worker.Outcome().listsWritten);
   EXPECT_EQ(worker.Outcome().installedFiles.size(), expected.size() + 1);
 }

@@ -85,10 +85,16 @@ TEST(InstallWorker, CompleteRunOfTheDemoPayload) {
   ASSERT_GE(reports.size(), 3u);
   EXPECT_EQ(reports.front().code, INSTALL_PREPARING);
   EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
-  EXPECT_EQ(reports.size(), 2 + std::size(kDemoFiles));
+  // Progress comes when the percentage changes (or the page's timer would show a stale
+  // file): the files it names are the payload's, in order, the first one among them.
+  EXPECT_LE(reports.size(), 2 + std::size(kDemoFiles));
   EXPECT_EQ(reports[1].code, 0);
+  EXPECT_EQ(reports[1].path, folder + kDemoFiles[0]);
+  std::size_t next = 0;
   for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
-    EXPECT_EQ(reports[i].path, folder + kDemoFiles[i - 1]);
+    while (next < std::size(kDemoFiles) && reports[i].path != folder + kDemoFiles[next])
+      ++next;
+    EXPECT_LT(next, std::size(kDemoFiles)) << "not a payload file in order: " << i;
     if (i > 1) {
       EXPECT_GE(reports[i].code, reports[i - 1].code);
     }
