@@ -106,6 +106,7 @@ for tool in cmake makensis wine wineserver python3 /usr/bin/time; do
   }
 done
 
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 work="$build/compare"
@@ -402,8 +403,9 @@ done
 
 # --- the table -----------------------------------------------------------------------
 {
-  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores, load average at the end:" \
-    "$(cut -d' ' -f1-3 /proc/loadavg); $(wine --version 2>/dev/null), NSIS $(makensis -VERSION 2>/dev/null);"
+  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores, load average (1, 5, 15 min)" \
+    "at the start $load_start, at the end $(cut -d' ' -f1-3 /proc/loadavg);" \
+    "$(wine --version 2>/dev/null), NSIS $(makensis -VERSION 2>/dev/null)."
   echo "$rounds install and start-up rounds, $pack_rounds packing rounds."
   echo
   python3 - "$raw" "${payload_list[@]}" <<'EOF'
