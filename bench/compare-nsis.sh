@@ -53,7 +53,8 @@
 #   --payloads LIST   comma-separated, default reference,tiny,big,demo
 #   --quick           --rounds 2 --pack-rounds 1 --payloads reference,demo
 #   --keep            keep the last install folders under Wine's D:\compare
-# Results also go to DIR/compare/results.md, the raw figures to DIR/compare/raw.tsv.
+# Results also go to DIR/compare/results.md, the raw figures to DIR/compare/raw.tsv (the
+# table is bench/compare_table.py's), and copies of both to DIR/compare/runs/DATE-TIME.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -408,46 +409,10 @@ done
     "$(wine --version 2>/dev/null), NSIS $(makensis -VERSION 2>/dev/null)."
   echo "$rounds install and start-up rounds, $pack_rounds packing rounds."
   echo
-  python3 - "$raw" "${payload_list[@]}" <<'EOF'
-import collections, statistics, sys
-raw, payloads = sys.argv[1], sys.argv[2:]
-d = collections.defaultdict(dict)
-for line in open(raw):
-    p, impl, metric, rnd, value = line.rstrip("\n").split("\t")
-    d[(p, impl, metric)][int(rnd)] = float(value)
-def vals(p, i, m): return list(d[(p, i, m)].values())
-def med(p, i, m): return statistics.median(vals(p, i, m))
-def paired(p, i, m, peer):
-    a, b = d[(p, i, m)], d[(p, peer, m)]
-    return statistics.median(a[r] / b[r] for r in a if r in b and b[r] > 0)
-
-print("| payload | figure | ours | NSIS zlib | ours/zlib | NSIS lzma | ours/lzma |")
-print("|---|---|---:|---:|---:|---:|---:|")
-for p in payloads:
-    files, size = med(p, "payload", "files"), med(p, "payload", "bytes")
-    label = "%s (%s files, %.1f MB)" % (p, format(int(files), ","), size / 1e6)
-    rows = []
-    def row(fig, fmt, f, ratio):
-        cells = [fmt % f(i) for i in ("ours", "nsis-zlib", "nsis-lzma")]
-        rows.append("| %s | %s | %s | %s | %.2f | %s | %.2f |" % (
-            label, fig, cells[0], cells[1], ratio("nsis-zlib"), cells[2], ratio("nsis-lzma")))
-    row("install, min (s)", "%.2f", lambda i: min(vals(p, i, "install")),
-        lambda peer: min(vals(p, "ours", "install")) / min(vals(p, peer, "install")))
-    row("install, median (s)", "%.2f", lambda i: med(p, i, "install"),
-        lambda peer: med(p, "ours", "install") / med(p, peer, "install"))
-    rows.append("| %s | install, median of paired ratios | | | %.2f | | %.2f |" % (
-        label, paired(p, "ours", "install", "nsis-zlib"), paired(p, "ours", "install", "nsis-lzma")))
-    row("peak RSS, median (MiB)", "%.1f", lambda i: med(p, i, "rss_kib") / 1024,
-        lambda peer: med(p, "ours", "rss_kib") / med(p, peer, "rss_kib"))
-    row("installer size (MiB)", "%.2f", lambda i: med(p, i, "size") / 1048576,
-        lambda peer: med(p, "ours", "size") / med(p, peer, "size"))
-    row("first window, median (ms)", "%.0f", lambda i: med(p, i, "window_ms"),
-        lambda peer: med(p, "ours", "window_ms") / med(p, peer, "window_ms"))
-    if vals(p, "ours", "pack"):
-        row("packing, min (s)", "%.2f", lambda i: min(vals(p, i, "pack")),
-            lambda peer: min(vals(p, "ours", "pack")) / min(vals(p, peer, "pack")))
-    for r in rows:
-        print(r)
-EOF
+  python3 "$root/bench/compare_table.py" "$raw" "${payload_list[@]}"
 } | tee "$work/results.md"
-note "table saved in $work/results.md, raw figures in $raw"
+# Each run's table and figures are kept too, for comparing runs later.
+run_dir="$work/runs/$(date -u +%Y%m%d-%H%M%S)"
+mkdir -p "$run_dir"
+cp "$work/results.md" "$raw" "$run_dir/"
+note "table saved in $work/results.md, raw figures in $raw (copies in $run_dir)"
