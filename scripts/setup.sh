@@ -2,7 +2,8 @@
 # Installs what building and testing need on a Debian 12 machine, and only what is missing:
 # the native and MinGW-w64 toolchains, Wine with a headless X server and the CJK font,
 # GoogleTest sources, zlib, libdeflate, OpenSSL (benchmark peers, SHA-256), osslsigncode and
-# openssl (signing tests), and the zh_CN.UTF-8 locale the Windows tests run in. Safe to run again: a ready machine is left alone.
+# openssl (signing tests), NSIS (the peer of bench/compare-nsis.sh), and the zh_CN.UTF-8
+# locale the Windows tests run in. Safe to run again: a ready machine is left alone.
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,7 @@ packages=(
   googletest zlib1g-dev libdeflate-dev libssl-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 xvfb xauth fonts-wqy-zenhei locales
-  openssl osslsigncode
+  openssl osslsigncode nsis
 )
 
 missing=()

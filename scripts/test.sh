@@ -114,6 +114,10 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   check "fuzzing" "$root/scripts/fuzz.sh" "$fuzz_seconds"
 fi
 
+note "the benchmark comparison script parses (bench/compare-nsis.sh is run by hand)"
+check "compare-nsis.sh syntax" bash -c 'bash -n bench/compare-nsis.sh &&
+  { ! command -v shellcheck >/dev/null || shellcheck -x bench/compare-nsis.sh; }'
+
 note "formatting"
 check "clang-format" bash -c 'git ls-files -z "*.cpp" "*.h" | xargs -0 -r clang-format --dry-run --Werror'
 

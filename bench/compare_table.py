@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""compare_table.py RAW.tsv PAYLOAD...: the Markdown table of bench/compare-nsis.sh.
+
+RAW.tsv has one figure a line: payload, installer (ours, nsis-zlib, nsis-lzma, or payload
+for the payload's own files and bytes), figure (install, rss_kib, size, window_ms, pack,
+files, bytes), round, value. Each row gives the figure of the three installers and the
+ratios ours/NSIS; install time also the median of the per-round ratios, taken over the
+rounds both installers have. A payload without packing figures has no packing row.
+"""
+import collections
+import statistics
+import sys
+
+PEERS = ("nsis-zlib", "nsis-lzma")
+INSTALLERS = ("ours",) + PEERS
+
+
+def read(path):
+    figures = collections.defaultdict(dict)
+    with open(path, encoding="utf-8") as raw:
+        for line in raw:
+            payload, installer, figure, rnd, value = line.rstrip("\n").split("\t")
+            figures[(payload, installer, figure)][int(rnd)] = float(value)
+    return figures
+
+
+def table(figures, payloads):
+    def values(p, i, f):
+        return list(figures[(p, i, f)].values())
+
+    def median(p, i, f):
+        return statistics.median(values(p, i, f))
+
+    def least(p, i, f):
+        return min(values(p, i, f))
+
+    def paired(p, f, peer):
+        ours, theirs = figures[(p, "ours", f)], figures[(p, peer, f)]
+        return statistics.median(ours[r] / theirs[r] for r in ours if theirs.get(r, 0) > 0)
+
+    lines = ["| payload | figure | ours | NSIS zlib | ours/zlib | NSIS lzma | ours/lzma |",
+             "|---|---|---:|---:|---:|---:|---:|"]
+    for p in payloads:
+        files, size = median(p, "payload", "files"), median(p, "payload", "bytes")
+        label = "%s (%s files, %.1f MB)" % (p, format(int(files), ","), size / 1e6)
+
+        def row(name, fmt, of, scale=1.0):
+            cells = [fmt % (of(p, i) / scale) for i in INSTALLERS]
+            ratios = ["%.2f" % (of(p, "ours") / of(p, peer)) for peer in PEERS]
+            lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+                label, name, cells[0], cells[1], ratios[0], cells[2], ratios[1]))
+
+        row("install, min (s)", "%.2f", lambda p, i: least(p, i, "install"))
+        row("install, median (s)", "%.2f", lambda p, i: median(p, i, "install"))
+        lines.append("| %s | install, median of paired ratios | | | %.2f | | %.2f |" % (
+            label, paired(p, "install", PEERS[0]), paired(p, "install", PEERS[1])))
+        row("peak RSS, median (MiB)", "%.1f", lambda p, i: median(p, i, "rss_kib"), 1024)
+        row("installer size (MiB)", "%.2f", lambda p, i: median(p, i, "size"), 1048576)
+        row("first window, median (ms)", "%.0f", lambda p, i: median(p, i, "window_ms"))
+        if values(p, "ours", "pack"):
+            row("packing, min (s)", "%.2f", lambda p, i: least(p, i, "pack"))
+    return "\n".join(lines)
+
+
+def main(argv):
+    if len(argv) < 3:
+        print("usage: compare_table.py RAW.tsv PAYLOAD...", file=sys.stderr)
+        return 2
+    print(table(read(argv[1]), argv[2:]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
