@@ -76,7 +76,10 @@ function(add_setup_executable name)
   endif()
   set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-  target_link_options(${name} PRIVATE -municode -s)
+  # Sections on page boundaries in the file too: the loader can then map the image instead
+  # of reading it whole (Wine reads an image it cannot map), so the compressed resources
+  # only take memory where they are read.
+  target_link_options(${name} PRIVATE -municode -s -Wl,--file-alignment,4096)
   setup_warnings(${name})
   set(sign "")
   if(ARG_SIGN_COMMAND)

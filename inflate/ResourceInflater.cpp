@@ -27,6 +27,7 @@ constexpr std::uint32_t kInputBufferSize = 32768;
 constexpr std::uint32_t kWindowSlack = 512;  // > longest match (258) + widest stride (16)
 
 struct DecoderState {
+  InflateSource* source;  // where the input comes from, or null for `sourceBlock`
   const std::uint8_t* sourceBlock;
   std::uint32_t sourcePosition;
   std::uint32_t sourceLength;
@@ -94,6 +95,8 @@ inline std::uint64_t Load64LE(const std::uint8_t* p) {
 
 // Copies up to `wanted` bytes of the source into `destination`; 0 once it is used up.
 std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint32_t wanted) {
+  if (s.source != nullptr)
+    return s.source->Read(destination, wanted);
   std::uint32_t n = s.sourceLength - s.sourcePosition;
   if (n > wanted)
     n = wanted;
@@ -603,7 +606,8 @@ int DecodeStream(DecoderState& s) {
 namespace {
 
 // Decodes one whole stream into `output` (when `sink` is null) or into `sink`.
-int Decode(const std::uint8_t* source,
+int Decode(InflateSource* reader,
+           const std::uint8_t* source,
            std::uint32_t sourceLength,
            std::uint8_t* output,
            InflateSink* sink,
@@ -614,6 +618,7 @@ int Decode(const std::uint8_t* source,
   if (!state)
     return kInflateNoMemory;
   DecoderState& s = *state;
+  s.source = reader;
   s.sourceBlock = source;
   s.sourcePosition = 0;
   s.sourceLength = source != nullptr ? sourceLength : 0;
@@ -646,7 +651,7 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint32_t outputCapacity,
                               int* result) {
   std::uint32_t written = 0;
-  const int r = Decode(source, sourceLength, output, nullptr, outputCapacity, &written);
+  const int r = Decode(nullptr, source, sourceLength, output, nullptr, outputCapacity, &written);
   if (result != nullptr)
     *result = r;
   return written;
@@ -657,5 +662,10 @@ int InflateToSink(const std::uint8_t* source,
                   InflateSink& sink,
                   std::uint32_t limit) {
   std::uint32_t written = 0;
-  return Decode(source, sourceLength, nullptr, &sink, limit, &written);
+  return Decode(nullptr, source, sourceLength, nullptr, &sink, limit, &written);
+}
+
+int InflateToSink(InflateSource& source, InflateSink& sink, std::uint32_t limit) {
+  std::uint32_t written = 0;
+  return Decode(&source, nullptr, 0, nullptr, &sink, limit, &written);
 }

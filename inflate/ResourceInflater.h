@@ -51,11 +51,26 @@ class InflateSink {
   virtual bool Take(const std::uint8_t* data, std::uint32_t count) = 0;
 };
 
+// Hands a streaming inflate its compressed input, when it is not in memory (a file read
+// piece by piece).
+class InflateSource {
+ public:
+  virtual ~InflateSource() = default;
+  // Copies up to `wanted` next bytes to `destination`; 0 at the end (or a read error, which
+  // the decoder takes for a truncated stream).
+  virtual std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) = 0;
+};
+
 // Inflates `sourceLength` bytes at `source` into `sink`, at most min(limit,
 // kInflateSinkLimit) bytes in all, and returns the code that ended decoding: kInflateOk
 // only when the stream was complete within the limit. The output decoded before a fault
 // still reaches the sink. The decoder needs about 100 KiB whatever the stream's size.
 int InflateToSink(const std::uint8_t* source,
                   std::uint32_t sourceLength,
+                  InflateSink& sink,
+                  std::uint32_t limit = kInflateSinkLimit);
+
+// The same, reading the compressed stream from `source`.
+int InflateToSink(InflateSource& source,
                   InflateSink& sink,
                   std::uint32_t limit = kInflateSinkLimit);

@@ -47,14 +47,32 @@ class ReaderSink : public InflateSink {
   PackageReader& reader_;
 };
 
+// Inflates the payload stream - from its file where that opens, else from memory - into
+// `sink`; kInflateBadData when there is no stream.
+int InflatePayload(const std::uint8_t* payload,
+                   std::uint32_t size,
+                   const StreamFile* file,
+                   InflateSink& sink) {
+  if (file != nullptr) {
+    if (const std::unique_ptr<InflateSource> source = file->Open())
+      return InflateToSink(*source, sink, kPackageLimit);
+  }
+  if (payload == nullptr)
+    return kInflateBadData;
+  return InflateToSink(payload, size, sink, kPackageLimit);
+}
+
 // Reads the payload stream through `reader` without holding it: true when the stream
 // inflated cleanly and the reader found the package whole, or when the reader stopped it
 // (its check and Stopped() tell which).
-bool ReadPackage(const std::uint8_t* payload, std::uint32_t size, PackageReader& reader) {
+bool ReadPackage(const std::uint8_t* payload,
+                 std::uint32_t size,
+                 const StreamFile* file,
+                 PackageReader& reader) {
   if (payload == nullptr)
     return false;
   ReaderSink sink(reader);
-  const int result = InflateToSink(payload, size, sink, kPackageLimit);
+  const int result = InflatePayload(payload, size, file, sink);
   if (result == kInflateStopped)
     return true;
   reader.Finish();
@@ -70,6 +88,7 @@ class PipedRead {
   // `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
   static bool Read(const std::uint8_t* payload,
                    std::uint32_t size,
+                   const StreamFile* file,
                    std::uint64_t packageBytes,
                    PackageReader& reader) {
     if (payload == nullptr)
@@ -77,9 +96,10 @@ class PipedRead {
     PipedRead pipe(static_cast<std::size_t>(
         std::clamp<std::uint64_t>(packageBytes / kBuffers, kInflatePiece, kLargestBuffer)));
     try {
-      pipe.producer_ = std::thread([&pipe, payload, size] { pipe.Produce(payload, size); });
+      pipe.producer_ =
+          std::thread([&pipe, payload, size, file] { pipe.Produce(payload, size, file); });
     } catch (const std::system_error&) {
-      return ReadPackage(payload, size, reader);
+      return ReadPackage(payload, size, file, reader);
     }
     return pipe.Consume(reader);
   }
@@ -141,9 +161,9 @@ class PipedRead {
     }
   }
 
-  void Produce(const std::uint8_t* payload, std::uint32_t size) {
+  void Produce(const std::uint8_t* payload, std::uint32_t size, const StreamFile* file) {
     Sink sink(*this);
-    const int result = InflateToSink(payload, size, sink, kPackageLimit);
+    const int result = InflatePayload(payload, size, file, sink);
     sink.Hand();
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -244,7 +264,7 @@ class Run {
       check = *streams.inspected;
     } else {
       PackageReader checker(room);
-      if (!ReadPackage(streams.payload, streams.payloadSize, checker))
+      if (!ReadPackage(streams.payload, streams.payloadSize, streams.payloadFile, checker))
         return Unreadable();
       check = checker.Check();
       if (check.fault == PackageFault::kPathTooLong)
@@ -367,7 +387,8 @@ class Run {
   bool Extract(const InstallStreams& streams) {
     Writer writer(*this);
     PackageReader reader(kMaxFullPathUnits, &writer);
-    const bool read = PipedRead::Read(streams.payload, streams.payloadSize, packageBytes_, reader);
+    const bool read = PipedRead::Read(streams.payload, streams.payloadSize, streams.payloadFile,
+                                      packageBytes_, reader);
     if (writer.failed)
       return false;
     if (!read || (!reader.Stopped() && !reader.Check().ok())) {
@@ -499,11 +520,12 @@ class Counter : public InflateSink {
 bool InspectPackage(const std::uint8_t* payload,
                     std::uint32_t size,
                     PackageCheck* check,
-                    std::vector<std::uint32_t>* sizes) {
+                    std::vector<std::uint32_t>* sizes,
+                    const StreamFile* file) {
   *check = PackageCheck{};
   SizeList list(sizes);
   PackageReader reader(kMaxFullPathUnits, &list);
-  const bool read = ReadPackage(payload, size, reader);
+  const bool read = ReadPackage(payload, size, file, reader);
   if (read)
     *check = reader.Check();
   if (!read || !check->ok()) {

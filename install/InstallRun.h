@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "inflate/ResourceInflater.h"
 #include "install/PayloadPackage.h"
 #include "product/Product.h"
 
@@ -79,6 +80,15 @@ class InstallControl {
   virtual void SafePoint() = 0;
 };
 
+// A compressed stream that can also be read from a file, piece by piece, so that its
+// bytes need not be in memory at all.
+class StreamFile {
+ public:
+  virtual ~StreamFile() = default;
+  // A reader from the stream's first byte, or null when the file cannot be read.
+  virtual std::unique_ptr<InflateSource> Open() const = 0;
+};
+
 // The two compressed resources; a null pointer is a resource that could not be loaded.
 struct InstallStreams {
   const std::uint8_t* uninstaller = nullptr;
@@ -88,6 +98,8 @@ struct InstallStreams {
   // What InspectPackage found in this same payload stream, when it was inspected already:
   // a package it found whole is not checked again unless a path is too long for the folder.
   const PackageCheck* inspected = nullptr;
+  // The payload stream in a file: read from there (where it opens) instead of `payload`.
+  const StreamFile* payloadFile = nullptr;
 };
 
 struct InstallOutcome {
@@ -124,7 +136,8 @@ InstallOutcome RunInstallation(const std::u16string& folder,
 bool InspectPackage(const std::uint8_t* payload,
                     std::uint32_t size,
                     PackageCheck* check,
-                    std::vector<std::uint32_t>* sizes = nullptr);
+                    std::vector<std::uint32_t>* sizes = nullptr,
+                    const StreamFile* file = nullptr);
 
 // The size of `stream` inflated, when it inflates cleanly within `limit` bytes; else 0.
 std::uint32_t InflatedStreamSize(const std::uint8_t* stream,

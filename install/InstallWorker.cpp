@@ -230,6 +230,89 @@ const std::uint8_t* LoadFileResource(HMODULE module, WORD id, std::uint32_t* siz
   return static_cast<const std::uint8_t*>(LockResource(loaded));
 }
 
+namespace {
+
+class FileReader : public InflateSource {
+ public:
+  FileReader(UniqueHandle file, std::uint32_t size) : file_(std::move(file)), left_(size) {}
+  std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
+    DWORD got = 0;
+    if (left_ == 0 || !ReadFile(file_.get(), destination, std::min(wanted, left_), &got, nullptr))
+      return 0;
+    left_ -= got;
+    return got;
+  }
+
+ private:
+  UniqueHandle file_;
+  std::uint32_t left_;
+};
+
+class ModuleResourceFile : public StreamFile {
+ public:
+  ModuleResourceFile(std::wstring path,
+                     LONGLONG offset,
+                     const std::uint8_t* resource,
+                     std::uint32_t size)
+      : path_(std::move(path)), offset_(offset), resource_(resource), size_(size) {}
+
+  std::unique_ptr<InflateSource> Open() const override {
+    UniqueHandle file(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER at;
+    at.QuadPart = offset_;
+    if (!file.valid() || !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN))
+      return nullptr;
+    // The first bytes there must be the resource's: a file replaced, or a layout this
+    // reading does not know, falls back to the resource in memory.
+    std::uint8_t head[512];
+    const DWORD wanted = std::min<std::uint32_t>(size_, sizeof head);
+    DWORD got = 0;
+    if (!ReadFile(file.get(), head, wanted, &got, nullptr) || got != wanted ||
+        std::memcmp(head, resource_, wanted) != 0 ||
+        !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) {
+      return nullptr;
+    }
+    return std::make_unique<FileReader>(std::move(file), size_);
+  }
+
+ private:
+  std::wstring path_;
+  LONGLONG offset_;
+  const std::uint8_t* resource_;
+  std::uint32_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamFile> ResourceInFile(HMODULE module,
+                                           const std::uint8_t* resource,
+                                           std::uint32_t size) {
+  const auto base = reinterpret_cast<const std::uint8_t*>(module);
+  // A module loaded as a data file has the low bits of its handle set: no image layout.
+  if (module == nullptr || resource == nullptr || size == 0 ||
+      (reinterpret_cast<ULONG_PTR>(module) & 3) != 0 || resource < base) {
+    return nullptr;
+  }
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  const auto rva = static_cast<std::uint64_t>(resource - base);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    const std::uint64_t start = section->VirtualAddress;
+    if (rva < start || rva + size > start + section->SizeOfRawData)
+      continue;
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+      return nullptr;
+    return std::make_unique<ModuleResourceFile>(
+        std::wstring(path, n), static_cast<LONGLONG>(section->PointerToRawData + (rva - start)),
+        resource, size);
+  }
+  return nullptr;
+}
+
 // --- WorkerThread -------------------------------------------------------------------------
 
 WorkerThread::WorkerThread() : m_unpaused(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
@@ -328,6 +411,9 @@ void InstallWorker::Run() {
   InstallStreams streams;
   streams.uninstaller = LoadFileResource(module, 139, &streams.uninstallerSize);
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
+  const std::unique_ptr<StreamFile> payloadFile =
+      ResourceInFile(module, streams.payload, streams.payloadSize);
+  streams.payloadFile = payloadFile.get();
   if (m_inspected)
     streams.inspected = &*m_inspected;
   const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));

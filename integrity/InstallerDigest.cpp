@@ -52,6 +52,43 @@ PeStatus FindInstallerParts(const PeImage& image, InstallerParts* parts) {
   return PeStatus::kOk;
 }
 
+std::vector<DigestSpan> DigestSpans(const InstallerParts& parts, std::size_t size) {
+  // The bytes before the certificate table, in order: the block skipped, the checksum and
+  // the certificate entry read as zeros.
+  const std::size_t end = parts.certificateTable.size != 0 ? parts.certificateTable.position : size;
+  struct Zeroed {
+    std::size_t position;
+    std::size_t length;
+  };
+  std::array<Zeroed, 2> zeroed{
+      Zeroed{parts.checksumPosition, 4},
+      Zeroed{parts.certificateEntryPosition, parts.certificateEntryPosition != 0 ? 8u : 0u}};
+  std::sort(zeroed.begin(), zeroed.end(),
+            [](const Zeroed& a, const Zeroed& b) { return a.position < b.position; });
+  const std::size_t blockStart = parts.block.position;
+  const std::size_t blockEnd = blockStart + parts.block.size;
+  std::vector<DigestSpan> spans;
+  const auto feed = [&](std::size_t from, std::size_t to) {  // [from, to) without the block
+    if (from < blockStart && std::min(to, blockStart) > from)
+      spans.push_back({from, std::min(to, blockStart) - from, false});
+    if (to > blockEnd) {
+      const std::size_t start = std::max(from, blockEnd);
+      if (to > start)
+        spans.push_back({start, to - start, false});
+    }
+  };
+  std::size_t at = 0;
+  for (const Zeroed& z : zeroed) {
+    if (z.length == 0 || z.position + z.length > end || z.position < at)
+      continue;  // headers lie before the block and the table
+    feed(at, z.position);
+    spans.push_back({z.position, z.length, true});
+    at = z.position + z.length;
+  }
+  feed(at, end);
+  return spans;
+}
+
 PeStatus ComputeInstallerDigest(const std::uint8_t* file,
                                 std::size_t size,
                                 Md5Digest* digest,
@@ -69,39 +106,10 @@ PeStatus ComputeInstallerDigest(const std::uint8_t* file,
   if (status != PeStatus::kOk)
     return status;
 
-  // The bytes before the certificate table, in order: the block skipped, the checksum and
-  // the certificate entry read as zeros.
-  const std::size_t end = found.certificateTable.size != 0 ? found.certificateTable.position : size;
-  struct Zeroed {
-    std::size_t position;
-    std::size_t length;
-  };
-  std::array<Zeroed, 2> zeroed{
-      Zeroed{found.checksumPosition, 4},
-      Zeroed{found.certificateEntryPosition, found.certificateEntryPosition != 0 ? 8u : 0u}};
-  std::sort(zeroed.begin(), zeroed.end(),
-            [](const Zeroed& a, const Zeroed& b) { return a.position < b.position; });
   static constexpr std::uint8_t kZeros[8] = {};
-  const std::size_t blockStart = found.block.position;
-  const std::size_t blockEnd = blockStart + found.block.size;
   Md5 md5;
-  const auto feed = [&](std::size_t from, std::size_t to) {  // [from, to) without the block
-    if (from < blockStart)
-      md5.Update(file + from, std::min(to, blockStart) - from);
-    if (to > blockEnd) {
-      const std::size_t start = std::max(from, blockEnd);
-      md5.Update(file + start, to - start);
-    }
-  };
-  std::size_t at = 0;
-  for (const Zeroed& z : zeroed) {
-    if (z.length == 0 || z.position + z.length > end || z.position < at)
-      continue;  // headers lie before the block and the table
-    feed(at, z.position);
-    md5.Update(kZeros, z.length);
-    at = z.position + z.length;
-  }
-  feed(at, end);
+  for (const DigestSpan& span : DigestSpans(found, size))
+    md5.Update(span.zeros ? kZeros : file + span.position, span.length);
   *digest = md5.Finish();
   if (parts != nullptr)
     *parts = found;

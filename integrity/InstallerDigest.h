@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "integrity/Md5.h"
 #include "integrity/PeImage.h"
@@ -41,6 +42,18 @@ struct InstallerParts {
 // Finds the parts of a parsed `image`. kOk, or why not: no string table, a damaged resource
 // directory, a certificate table that is not where signing puts it.
 PeStatus FindInstallerParts(const PeImage& image, InstallerParts* parts);
+
+// One stretch of the digest's input, in order: `length` bytes of the file at `position`,
+// or, where `zeros` is set, that many zero bytes in their place.
+struct DigestSpan {
+  std::size_t position;
+  std::size_t length;
+  bool zeros;
+};
+
+// The spans of a file of `size` bytes whose left-out parts are `parts`: MD5 over them, in
+// order, is the digest.
+std::vector<DigestSpan> DigestSpans(const InstallerParts& parts, std::size_t size);
 
 // Digest of `file` by the rule above. kOk, or why there is none: an empty or too large
 // file, no PE file, no string table, a damaged resource directory, a misplaced certificate

@@ -1,6 +1,8 @@
 #include "integrity/IntegrityCheck.h"
 
 #include <cwchar>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "install/UniqueHandle.h"
@@ -23,8 +25,8 @@ std::wstring ModulePath() {
 namespace {
 
 // A read-only view of a whole file of 1 to 104,857,599 bytes; data() is null when the
-// file cannot be opened or mapped or has another size. Nothing is copied: the digest reads
-// the view, so no buffer of the file's size is ever allocated.
+// file cannot be opened or mapped or has another size. Only the pages read through it are
+// brought into memory.
 class MappedFile {
  public:
   explicit MappedFile(const wchar_t* path)
@@ -80,14 +82,45 @@ bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t
   return true;
 }
 
+// The headers and the resource directory are read through a view, which brings only their
+// pages into memory; the bytes hashed come in large reads, so that checking a file of any
+// size takes a fixed amount of memory. The view's handle shares reading only, so nobody
+// writes the file meanwhile; a file that still ends early fails the check.
 bool FileDigest(const wchar_t* path, wchar_t* digest) {
   const MappedFile file(path);
-  Md5Digest md5;
-  if (file.data() == nullptr ||
-      ComputeInstallerDigest(file.data(), file.size(), &md5) != PeStatus::kOk) {
+  PeImage image;
+  InstallerParts parts;
+  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
+      FindInstallerParts(image, &parts) != PeStatus::kOk) {
     return false;
   }
-  const std::string hex = DigestHex(md5);
+  const UniqueHandle reading(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  constexpr DWORD kChunk = 1 << 20;
+  const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kChunk]);
+  if (!reading.valid() || !buffer)
+    return false;
+  static constexpr std::uint8_t kZeros[8] = {};
+  Md5 md5;
+  for (const DigestSpan& span : DigestSpans(parts, file.size())) {
+    if (span.zeros) {
+      md5.Update(kZeros, span.length);
+      continue;
+    }
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(span.position);
+    if (!SetFilePointerEx(reading.get(), at, nullptr, FILE_BEGIN))
+      return false;
+    for (std::size_t left = span.length; left > 0;) {
+      DWORD got = 0;
+      const DWORD wanted = left < kChunk ? static_cast<DWORD>(left) : kChunk;
+      if (!ReadFile(reading.get(), buffer.get(), wanted, &got, nullptr) || got == 0)
+        return false;
+      md5.Update(buffer.get(), got);
+      left -= got;
+    }
+  }
+  const std::string hex = DigestHex(md5.Finish());
   for (std::size_t i = 0; i < hex.size(); ++i)
     digest[i] = static_cast<wchar_t>(hex[i]);
   digest[hex.size()] = L'\0';

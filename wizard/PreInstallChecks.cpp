@@ -141,7 +141,8 @@ PackageFacts InspectInstallerPackage(HMODULE module) {
   const std::uint8_t* payload = LoadFileResource(module, 137, &size);
   PackageCheck check;
   // An unreadable package is refused by the worker before it writes anything.
-  if (payload == nullptr || !InspectPackage(payload, size, &check, &facts.fileSizes))
+  const std::unique_ptr<StreamFile> file = ResourceInFile(module, payload, size);
+  if (payload == nullptr || !InspectPackage(payload, size, &check, &facts.fileSizes, file.get()))
     return facts;
   facts.readable = true;
   facts.longestPath = check.longestPath;

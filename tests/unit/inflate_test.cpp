@@ -46,9 +46,26 @@ class Collector : public InflateSink {
   std::size_t pieces_ = 0;
 };
 
+// Hands out a stream in reads of at most 1,000 bytes.
+class Source : public InflateSource {
+ public:
+  explicit Source(const Bytes& stream) : stream_(stream) {}
+  std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
+    const std::size_t n = std::min<std::size_t>({wanted, 1000, stream_.size() - at_});
+    std::copy_n(stream_.begin() + static_cast<std::ptrdiff_t>(at_), n, destination);
+    at_ += n;
+    return static_cast<std::uint32_t>(n);
+  }
+
+ private:
+  const Bytes& stream_;
+  std::size_t at_ = 0;
+};
+
 // Inflates into a block of `capacity` bytes followed by guard bytes, and checks that the
 // guard is intact and the count stays inside the block. The same stream inflated into a
-// sink with `capacity` as its limit must end the same way with the same bytes.
+// sink with `capacity` as its limit, from memory and read piece by piece, must end the
+// same way with the same bytes.
 Inflated Inflate(const Bytes& stream, std::size_t capacity) {
   Bytes block(capacity + kGuardBytes, kGuard);
   Inflated out;
@@ -68,6 +85,10 @@ Inflated Inflate(const Bytes& stream, std::size_t capacity) {
                           static_cast<std::uint32_t>(capacity)),
             out.result);
   EXPECT_TRUE(sink.bytes == out.bytes) << "the sink got other bytes than the block";
+  Source source(stream);
+  Collector read;
+  EXPECT_EQ(InflateToSink(source, read, static_cast<std::uint32_t>(capacity)), out.result);
+  EXPECT_TRUE(read.bytes == out.bytes) << "a stream read in pieces gave other bytes";
   return out;
 }
 
@@ -685,7 +706,7 @@ TEST_P(HandBuilt, ResultOutputAndDiagnostic) {
   EXPECT_EQ(out.result, v.result);
   EXPECT_TRUE(out.bytes == expected)
       << "got " << out.bytes.size() << " bytes, expected " << expected.size();
-  EXPECT_EQ(diagnostic, std::string(v.diagnostic) + v.diagnostic);  // block, then sink
+  EXPECT_EQ(diagnostic, std::string(v.diagnostic) + v.diagnostic + v.diagnostic);  // 3 decodes
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, HandBuilt, testing::ValuesIn(kVectors), RowName());

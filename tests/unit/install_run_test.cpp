@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <new>
 #include <set>
@@ -148,18 +150,57 @@ struct Control : InstallControl {
 const std::u16string kFolder = u"D:\\brimvale\\";
 const Bytes kUninstaller = {'M', 'Z', 'u', 'n', 'i', 'n', 's', 't'};
 
+// The payload stream "in a file": served in reads of at most 700 bytes, counted.
+class MemoryFile : public StreamFile {
+ public:
+  explicit MemoryFile(const Bytes& bytes) : bytes_(bytes) {}
+  std::unique_ptr<InflateSource> Open() const override {
+    ++opened;
+    return std::make_unique<Reader>(bytes_);
+  }
+  mutable int opened = 0;
+
+ private:
+  class Reader : public InflateSource {
+   public:
+    explicit Reader(const Bytes& bytes) : bytes_(bytes) {}
+    std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
+      const std::size_t n = std::min<std::size_t>({wanted, 700, bytes_.size() - at_});
+      std::memcpy(destination, bytes_.data() + at_, n);
+      at_ += n;
+      return static_cast<std::uint32_t>(n);
+    }
+
+   private:
+    const Bytes& bytes_;
+    std::size_t at_ = 0;
+  };
+  const Bytes& bytes_;
+};
+
 struct Installation {
   FakeDisk disk;
   Recorder recorder;
   Control control;
   InstallOutcome outcome;
 
-  // With `inspected`, the run gets what InspectPackage found in the stream.
-  void Run(const Bytes& package, const std::u16string& folder = kFolder, bool inspected = false) {
+  int fileOpened = 0;  // how often the run opened the payload's file
+
+  // With `inspected`, the run gets what InspectPackage found in the stream; with
+  // `fromFile`, it reads the payload from a file whose memory copy is garbage.
+  void Run(const Bytes& package,
+           const std::u16string& folder = kFolder,
+           bool inspected = false,
+           bool fromFile = false) {
     const Bytes u = Deflate(kUninstaller);
     const Bytes p = Deflate(package);
-    InstallStreams streams{u.data(), static_cast<std::uint32_t>(u.size()), p.data(),
+    const Bytes garbage(p.size(), 0xff);
+    InstallStreams streams{u.data(), static_cast<std::uint32_t>(u.size()),
+                           fromFile ? garbage.data() : p.data(),
                            static_cast<std::uint32_t>(p.size())};
+    MemoryFile file(p);
+    if (fromFile)
+      streams.payloadFile = &file;
     PackageCheck check;
     if (inspected) {
       EXPECT_TRUE(InspectPackage(p.data(), static_cast<std::uint32_t>(p.size()), &check));
@@ -167,6 +208,7 @@ struct Installation {
     }
     disk.root = folder;
     outcome = RunInstallation(folder, streams, disk, recorder, control);
+    fileOpened = file.opened;
   }
   std::string Manifest() const {
     auto it = disk.files.find(kFolder + u"uninstall.ini");
@@ -184,43 +226,48 @@ Bytes Package(const std::vector<std::pair<std::u16string, std::string>>& records
 }
 
 // The manifest of the worked example, written out by hand.
+// Also with the payload read from its file (both passes) rather than from memory.
 TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
-  Installation run;
-  run.Run(Package({{u"a\\b\\c.txt", "ccc"},
-                   {u"a\\d.txt", "dd"},
-                   {u"B\\e.txt", "e"},
-                   {u"x.txt", std::string(60000, 'x')}}));
-  EXPECT_EQ(run.Manifest(),
-            "[InstallFileInfo]\r\n"
-            "FILE0=RudodeData\\Spread.ini\r\n"
-            "FILE1=a\\b\\c.txt\r\n"
-            "FILE2=a\\d.txt\r\n"
-            "FILE3=B\\e.txt\r\n"
-            "FILE4=x.txt\r\n"
-            "[InstallDirectoryInfo]\r\n"
-            "DIRECTORY0=a\\b\r\n"
-            "DIRECTORY1=a\r\n"
-            "DIRECTORY2=RudodeData\r\n"
-            "DIRECTORY3=B\r\n");
-  EXPECT_EQ(run.disk.files[kFolder + u"a\\b\\c.txt"], "ccc");
-  EXPECT_EQ(run.disk.files[kFolder + u"x.txt"], std::string(60000, 'x'));
-  EXPECT_EQ(run.disk.files[kFolder + u"uninstall.exe"],
-            std::string(kUninstaller.begin(), kUninstaller.end()));
-  EXPECT_EQ(run.disk.registrations, 1);
-  EXPECT_EQ(run.disk.channelWrites, 1);
-  EXPECT_EQ(run.disk.openFiles, 0);
-  EXPECT_EQ(run.disk.folderCalls, 2);  // a\b (with a), then B: each folder once
-  EXPECT_TRUE(run.outcome.listsWritten);
+  for (const bool fromFile : {false, true}) {
+    Installation run;
+    run.Run(Package({{u"a\\b\\c.txt", "ccc"},
+                     {u"a\\d.txt", "dd"},
+                     {u"B\\e.txt", "e"},
+                     {u"x.txt", std::string(60000, 'x')}}),
+            kFolder, false, fromFile);
+    EXPECT_EQ(run.fileOpened, fromFile ? 2 : 0);
+    EXPECT_EQ(run.Manifest(),
+              "[InstallFileInfo]\r\n"
+              "FILE0=RudodeData\\Spread.ini\r\n"
+              "FILE1=a\\b\\c.txt\r\n"
+              "FILE2=a\\d.txt\r\n"
+              "FILE3=B\\e.txt\r\n"
+              "FILE4=x.txt\r\n"
+              "[InstallDirectoryInfo]\r\n"
+              "DIRECTORY0=a\\b\r\n"
+              "DIRECTORY1=a\r\n"
+              "DIRECTORY2=RudodeData\r\n"
+              "DIRECTORY3=B\r\n");
+    EXPECT_EQ(run.disk.files[kFolder + u"a\\b\\c.txt"], "ccc");
+    EXPECT_EQ(run.disk.files[kFolder + u"x.txt"], std::string(60000, 'x'));
+    EXPECT_EQ(run.disk.files[kFolder + u"uninstall.exe"],
+              std::string(kUninstaller.begin(), kUninstaller.end()));
+    EXPECT_EQ(run.disk.registrations, 1);
+    EXPECT_EQ(run.disk.channelWrites, 1);
+    EXPECT_EQ(run.disk.openFiles, 0);
+    EXPECT_EQ(run.disk.folderCalls, 2);  // a\b (with a), then B: each folder once
+    EXPECT_TRUE(run.outcome.listsWritten);
 
-  const std::vector<int> codes = run.recorder.Codes();
-  ASSERT_EQ(codes.size(), 6u);
-  EXPECT_EQ(codes.front(), INSTALL_PREPARING);
-  EXPECT_EQ(codes.back(), INSTALL_COMPLETE);
-  EXPECT_EQ(codes[1], 0);  // the first file: 524 * 100 / length, truncated
-  EXPECT_TRUE(std::is_sorted(codes.begin() + 1, codes.end() - 1));
-  EXPECT_EQ(run.recorder.reports[1].second, kFolder + u"a\\b\\c.txt");
-  // Held-back progress is delivered once, when the files are written.
-  EXPECT_EQ(run.recorder.flushedAfter, std::vector<std::size_t>{5});
+    const std::vector<int> codes = run.recorder.Codes();
+    ASSERT_EQ(codes.size(), 6u);
+    EXPECT_EQ(codes.front(), INSTALL_PREPARING);
+    EXPECT_EQ(codes.back(), INSTALL_COMPLETE);
+    EXPECT_EQ(codes[1], 0);  // the first file: 524 * 100 / length, truncated
+    EXPECT_TRUE(std::is_sorted(codes.begin() + 1, codes.end() - 1));
+    EXPECT_EQ(run.recorder.reports[1].second, kFolder + u"a\\b\\c.txt");
+    // Held-back progress is delivered once, when the files are written.
+    EXPECT_EQ(run.recorder.flushedAfter, std::vector<std::size_t>{5});
+  }
 }
 
 TEST(InstallRun, EmptyLastRecordReports100ThenComplete) {
