@@ -6,6 +6,7 @@
 
 #include "app/Finishing.h"
 #include "app/SilentInstall.h"
+#include "install/NumberText.h"
 #include "install/SetupLog.h"
 #include "install/SetupOptions.h"
 #include "integrity/IntegrityCheck.h"
@@ -128,7 +129,7 @@ class Startup {
   }
 
   SetupExit Ended(SetupExit code) {
-    log_.Line(L"result: " + std::to_wstring(static_cast<int>(code)) + L", " +
+    log_.Line(L"result: " + DecimalText<wchar_t>(static_cast<int>(code)) + L", " +
               Wide(ExitMeaning(code)));
     return code;
   }

@@ -9,6 +9,7 @@
 #include "install/ChannelInfo.h"
 #include "install/FolderRights.h"
 #include "install/ManifestText.h"
+#include "install/NumberText.h"
 #include "install/Registration.h"
 
 namespace {
@@ -183,7 +184,7 @@ class LoggedFiles : public InstallFiles {
       if (!closed && error_ == ERROR_SUCCESS)
         error_ = GetLastError();
       if (error_ == ERROR_SUCCESS)
-        log_.Line(L"wrote " + path_ + L" (" + std::to_wstring(bytes_) + L" bytes)");
+        log_.Line(L"wrote " + path_ + L" (" + DecimalText<wchar_t>(bytes_) + L" bytes)");
       else
         log_.Line(WithError(L"could not write " + path_, error_));
       return closed;

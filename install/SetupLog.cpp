@@ -1,7 +1,6 @@
 #include "install/SetupLog.h"
 
-#include <cwchar>
-
+#include "install/NumberText.h"
 #include "install/Utf8.h"
 
 bool SetupLog::Open(const std::wstring& path, DWORD* error) {
@@ -23,10 +22,12 @@ void SetupLog::Line(std::wstring_view text) {
     return;
   SYSTEMTIME now;
   GetLocalTime(&now);
-  wchar_t stamp[32];
-  swprintf(stamp, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  ", now.wYear, now.wMonth, now.wDay,
-           now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-  std::u16string line(reinterpret_cast<const char16_t*>(stamp));
+  // "2026-01-31 09:05:07.042  "
+  std::u16string line =
+      DecimalText<char16_t>(now.wYear, 4) + u'-' + DecimalText<char16_t>(now.wMonth, 2) + u'-' +
+      DecimalText<char16_t>(now.wDay, 2) + u' ' + DecimalText<char16_t>(now.wHour, 2) + u':' +
+      DecimalText<char16_t>(now.wMinute, 2) + u':' + DecimalText<char16_t>(now.wSecond, 2) + u'.' +
+      DecimalText<char16_t>(now.wMilliseconds, 3) + u"  ";
   for (const wchar_t c : text)
     line += (c == L'\r' || c == L'\n') ? u' ' : static_cast<char16_t>(c);
   line += u"\r\n";
@@ -37,5 +38,5 @@ void SetupLog::Line(std::wstring_view text) {
 }
 
 std::wstring WithError(std::wstring_view text, DWORD error) {
-  return std::wstring(text) + L" (error " + std::to_wstring(error) + L")";
+  return std::wstring(text) + L" (error " + DecimalText<wchar_t>(error) + L")";
 }

@@ -9,6 +9,7 @@
 #include "install/InstallFolder.h"
 #include "install/InstallRun.h"
 #include "install/InstallWorker.h"
+#include "install/NumberText.h"
 #include "integrity/IntegrityCheck.h"
 #include "product/Product.h"
 
@@ -16,13 +17,9 @@ namespace {
 
 // "12.3 MB" or "1.2 GB".
 std::wstring Size(std::uint64_t bytes) {
-  wchar_t text[32];
-  const double megabytes = static_cast<double>(bytes) / 1048576.0;
-  if (megabytes >= 1024.0)
-    swprintf(text, 32, L"%.1f GB", megabytes / 1024.0);
-  else
-    swprintf(text, 32, L"%.1f MB", megabytes);
-  return text;
+  if (bytes >= (std::uint64_t{1} << 30))
+    return TenthsText<wchar_t>(bytes, 30) + L" GB";
+  return TenthsText<wchar_t>(bytes, 20) + L" MB";
 }
 
 }  // namespace
@@ -51,7 +48,7 @@ bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& intera
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
-  interaction.Log().Line(L"it ended with exit code " + std::to_wstring(code));
+  interaction.Log().Line(L"it ended with exit code " + DecimalText<wchar_t>(code));
   return true;
 }
 
@@ -71,13 +68,13 @@ Stop EndRunningClient(Interaction& interaction) {
     // Wait for the process to be gone before looking again: its window lingers briefly.
     if (ended) {
       interaction.Wait(process, 5000);
-      interaction.Log().Line(L"ended the client, process " + std::to_wstring(pid));
+      interaction.Log().Line(L"ended the client, process " + DecimalText<wchar_t>(pid));
     }
     if (process != nullptr)
       CloseHandle(process);
     if (!ended) {
       interaction.Log().Line(WithError(
-          L"the client, process " + std::to_wstring(pid) + L", could not be ended", error));
+          L"the client, process " + DecimalText<wchar_t>(pid) + L", could not be ended", error));
       interaction.Tell(L"终止程序失败，请尝试手动关闭");
       return SetupExit::kClientNotEnded;
     }
@@ -123,10 +120,9 @@ FolderSuggestion SuggestTargetFolder() {
   for (const wchar_t* root = drives; *root != L'\0'; root += std::wcslen(root) + 1) {
     ULARGE_INTEGER available{}, total{}, free{};
     GetDiskFreeSpaceExW(root, &available, &total, &free);
-    wchar_t item[64];
-    swprintf(item, 64, L"%lc%lc%0.1fG ", root[0], root[1],
-             static_cast<double>(free.QuadPart) / 1073741824.0);
-    line += item;
+    line += root[0];
+    line += root[1];
+    line += TenthsText<wchar_t>(free.QuadPart, 30) + L"G ";
     if (choosing && root[0] != folder[0]) {
       folder[0] = root[0];
       choosing = false;
@@ -216,8 +212,9 @@ Stop PrepareInstallFolder(const std::wstring& typed,
   if (package.readable) {
     const SpaceEstimate space = EstimateSpace(folder, package);
     if (space.known) {
-      interaction.Log().Line(L"space: " + std::to_wstring(space.needed) + L" bytes needed, " +
-                             std::to_wstring(space.available) + L" available on " + space.volume);
+      interaction.Log().Line(L"space: " + DecimalText<wchar_t>(space.needed) + L" bytes needed, " +
+                             DecimalText<wchar_t>(space.available) + L" available on " +
+                             space.volume);
     }
     if (space.known && space.needed > space.available &&
         !interaction.Ask(Question::kLowSpace, SpaceWarning(space))) {

@@ -1,13 +1,17 @@
 // The package walker hands out exactly the records that were written, and the validator
-// refuses every damaged or hostile package before anything would be written from it.
+// refuses every damaged or hostile package before anything would be written from it; the
+// text the installer makes of names and numbers is what the C runtime would have made.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "demo/payload/PayloadGenerator.h"
+#include "install/NumberText.h"
 #include "install/PayloadPackage.h"
 #include "install/Utf8.h"
 #include "tests/unit/row_name.h"
@@ -329,6 +333,69 @@ TEST(Utf8, RoundTripAndRefusals) {
     EXPECT_FALSE(Utf8ToUtf16(bad, &back)) << bad;
   }
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xd800')), "\xef\xbf\xbd");
+}
+
+// --- Numbers as text, without printf ------------------------------------------------------
+
+TEST(NumberText, DecimalAtTheEdgesOfEachType) {
+  EXPECT_EQ(DecimalText<char>(0), "0");
+  EXPECT_EQ(DecimalText<char>(-7), "-7");
+  EXPECT_EQ(DecimalText<char>(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+  EXPECT_EQ(DecimalText<char>(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
+  EXPECT_EQ(DecimalText<char>(std::numeric_limits<std::int32_t>::min()), "-2147483648");
+  EXPECT_EQ(DecimalText<char>(4294967295u), "4294967295");
+  // The log's time stamp: zeros in front, never a digit cut off.
+  EXPECT_EQ(DecimalText<char>(7, 2), "07");
+  EXPECT_EQ(DecimalText<char>(0, 3), "000");
+  EXPECT_EQ(DecimalText<char>(2026, 2), "2026");
+  EXPECT_EQ(DecimalText<char>(-5, 3), "-005");
+  EXPECT_EQ(DecimalText<wchar_t>(1234567u), L"1234567");
+}
+
+struct TenthsRow {
+  const char* name;
+  std::uint64_t numerator;
+  unsigned shift;
+  const char* text;
+};
+
+class Tenths : public testing::TestWithParam<TenthsRow> {};
+
+TEST_P(Tenths, WrittenAsPrintfWritesTheExactValue) {
+  const TenthsRow& row = GetParam();
+  EXPECT_EQ(TenthsText<char>(row.numerator, row.shift), row.text);
+  char printed[64];
+  std::snprintf(printed, sizeof printed, "%.1f",
+                static_cast<double>(row.numerator) / static_cast<double>(1ull << row.shift));
+  EXPECT_EQ(TenthsText<char>(row.numerator, row.shift), printed);
+}
+
+constexpr std::uint64_t kMiB = 1ull << 20;
+INSTANTIATE_TEST_SUITE_P(
+    NumberText,
+    Tenths,
+    testing::Values(
+        TenthsRow{"Zero", 0, 20, "0.0"},
+        TenthsRow{"OneByte", 1, 20, "0.0"},
+        TenthsRow{"QuarterTiesDownToEven", kMiB / 4, 20, "0.2"},
+        TenthsRow{"ThreeQuartersTiesUpToEven", 3 * kMiB / 4, 20, "0.8"},
+        TenthsRow{"JustAboveATieRoundsUp", kMiB / 4 + 1, 20, "0.3"},
+        TenthsRow{"JustBelowATieRoundsDown", 3 * kMiB / 4 - 1, 20, "0.7"},
+        TenthsRow{"NinePointNinetySixCarriesIntoTheWhole", 10 * kMiB - kMiB / 25, 20, "10.0"},
+        TenthsRow{"OneByteShortOfAGiBInGiB", (1ull << 30) - 1, 30, "1.0"},
+        TenthsRow{"LargeNumeratorSmallShift", (1ull << 53) - 1, 1, "4503599627370495.5"},
+        TenthsRow{"LargestShift", 3ull << 59, 60, "1.5"}),
+    RowName());
+
+TEST(NumberText, TenthsAgreeWithPrintfAroundEveryTieOfTheFirstTenMiB) {
+  // Ties fall on multiples of a quarter MiB; check each and its two neighbours.
+  for (std::uint64_t tie = 0; tie <= 40 * (kMiB / 4); tie += kMiB / 4) {
+    for (const std::uint64_t bytes : {tie - (tie > 0 ? 1 : 0), tie, tie + 1}) {
+      char printed[64];
+      std::snprintf(printed, sizeof printed, "%.1f", static_cast<double>(bytes) / 1048576.0);
+      ASSERT_EQ(TenthsText<char>(bytes, 20), printed) << bytes;
+    }
+  }
 }
 
 }  // namespace
