@@ -5,7 +5,8 @@
 #                      UNINSTALLER target                    (becomes resource "FILE" 139)
 #                      SOURCES ... [RC_INCLUDE file] [LIBS ...]
 #                      [SIGN_COMMAND command...]             (signs the file given last)
-#                      [SIGN_DEPENDS file...])               (what signing needs)
+#                      [SIGN_DEPENDS file...]                (what signing needs)
+#                      [SMALL_RUNTIME])                      (link framework/SmallRuntime.cpp)
 #
 # Builds an installer executable: [sign a copy of the uninstaller,] compress it, pack and
 # compress the payload folder, compile a resource script with both "FILE" resources
@@ -14,10 +15,13 @@
 # it. The executable is stripped: nothing but a signature may follow its last section.
 # Signing comes after stamping: the digest leaves out what a signature changes.
 #
+# SMALL_RUNTIME replaces the parts of the C++ runtime a shipped program never needs (see
+# framework/SmallRuntime.cpp); test programs that link GoogleTest keep the whole runtime.
+#
 # SETUP_PACK must name the host packager (a path or an executable target).
 
 function(add_setup_executable name)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE"
+  cmake_parse_arguments(ARG "SMALL_RUNTIME" "OUTPUT_NAME;PAYLOAD_DIR;UNINSTALLER;RC_INCLUDE"
                         "SOURCES;LIBS;PAYLOAD_DEPENDS;SIGN_COMMAND;SIGN_DEPENDS" ${ARGN})
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.resources)
   file(MAKE_DIRECTORY ${work})
@@ -76,6 +80,9 @@ function(add_setup_executable name)
   endif()
   set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  if(ARG_SMALL_RUNTIME)
+    target_link_libraries(${name} PRIVATE setup_small_runtime)
+  endif()
   # Sections on page boundaries in the file too: the loader can then map the image instead
   # of reading it whole (Wine reads an image it cannot map), so the compressed resources
   # only take memory where they are read.
