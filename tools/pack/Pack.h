@@ -20,6 +20,9 @@ using Bytes = std::vector<std::uint8_t>;
 // each file at install folder + relative path within 259 units; 200 leaves the folder
 // (for example "D:\brimvale\", 12 units) ample room.
 inline constexpr std::size_t kPackMaxRelativePath = 200;
+// libdeflate's strongest level. Against 10 it saves 0.1 to 0.15 % of a payload for about
+// twice the packing time (7 s for the 32 MB reference payload); below 10 a payload grows by
+// 1.5 to 3 %. The figures are in README, "The packager".
 inline constexpr int kPackDefaultLevel = 12;
 
 // Progress of a long operation: `done` of `total` units (bytes), with a phase name.
