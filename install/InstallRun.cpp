@@ -82,7 +82,8 @@ bool ReadPackage(const std::uint8_t* payload,
 // Reads the payload stream through `reader` like ReadPackage, inflating on a thread of its
 // own: while this thread writes one buffer's files, the other fills the next buffer, so a
 // run uses both cores and holds a few MiB whatever the package's size. Where no thread can
-// be started the stream is read on this one.
+// be started the stream is read on this one (the shipped programs' trimmed runtime aborts
+// instead of throwing, as for every other system error of the standard library).
 class PipedRead {
  public:
   // `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
