@@ -13,13 +13,10 @@ inline std::uint32_t Load32LE(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// The four round functions of RFC 1321, 3.4; F and G in their select forms, which need
-// one operation less.
+// The round functions of RFC 1321, 3.4 (G in StepG below); F in its select form, which
+// needs one operation less.
 inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
   return z ^ (x & (y ^ z));
-}
-inline std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-  return y ^ (z & (x ^ y));
 }
 inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
   return x ^ y ^ z;
@@ -36,7 +33,21 @@ inline void Step(std::uint32_t& a,
                  std::uint32_t x,
                  std::uint32_t t,
                  unsigned s) {
-  a = b + Rotl(a + Fn(b, c, d) + x + t, s);
+  // a, x and t are known steps before b, c and d: adding them first leaves the round
+  // function, one addition and the rotation on the chain from one step to the next.
+  a = b + Rotl(a + x + t + Fn(b, c, d), s);
+}
+
+// G's two terms never have a bit in common, so they may be added one by one; the first
+// does not wait for b, the newest word.
+inline void StepG(std::uint32_t& a,
+                  std::uint32_t b,
+                  std::uint32_t c,
+                  std::uint32_t d,
+                  std::uint32_t x,
+                  std::uint32_t t,
+                  unsigned s) {
+  a = b + Rotl(a + x + t + (c & ~d) + (b & d), s);
 }
 
 }  // namespace
@@ -73,22 +84,22 @@ void Md5::Transform(const std::uint8_t* block) {
   Step<F>(c, d, a, b, x[14], 0xa679438eu, 17);
   Step<F>(b, c, d, a, x[15], 0x49b40821u, 22);
 
-  Step<G>(a, b, c, d, x[1], 0xf61e2562u, 5);
-  Step<G>(d, a, b, c, x[6], 0xc040b340u, 9);
-  Step<G>(c, d, a, b, x[11], 0x265e5a51u, 14);
-  Step<G>(b, c, d, a, x[0], 0xe9b6c7aau, 20);
-  Step<G>(a, b, c, d, x[5], 0xd62f105du, 5);
-  Step<G>(d, a, b, c, x[10], 0x02441453u, 9);
-  Step<G>(c, d, a, b, x[15], 0xd8a1e681u, 14);
-  Step<G>(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
-  Step<G>(a, b, c, d, x[9], 0x21e1cde6u, 5);
-  Step<G>(d, a, b, c, x[14], 0xc33707d6u, 9);
-  Step<G>(c, d, a, b, x[3], 0xf4d50d87u, 14);
-  Step<G>(b, c, d, a, x[8], 0x455a14edu, 20);
-  Step<G>(a, b, c, d, x[13], 0xa9e3e905u, 5);
-  Step<G>(d, a, b, c, x[2], 0xfcefa3f8u, 9);
-  Step<G>(c, d, a, b, x[7], 0x676f02d9u, 14);
-  Step<G>(b, c, d, a, x[12], 0x8d2a4c8au, 20);
+  StepG(a, b, c, d, x[1], 0xf61e2562u, 5);
+  StepG(d, a, b, c, x[6], 0xc040b340u, 9);
+  StepG(c, d, a, b, x[11], 0x265e5a51u, 14);
+  StepG(b, c, d, a, x[0], 0xe9b6c7aau, 20);
+  StepG(a, b, c, d, x[5], 0xd62f105du, 5);
+  StepG(d, a, b, c, x[10], 0x02441453u, 9);
+  StepG(c, d, a, b, x[15], 0xd8a1e681u, 14);
+  StepG(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
+  StepG(a, b, c, d, x[9], 0x21e1cde6u, 5);
+  StepG(d, a, b, c, x[14], 0xc33707d6u, 9);
+  StepG(c, d, a, b, x[3], 0xf4d50d87u, 14);
+  StepG(b, c, d, a, x[8], 0x455a14edu, 20);
+  StepG(a, b, c, d, x[13], 0xa9e3e905u, 5);
+  StepG(d, a, b, c, x[2], 0xfcefa3f8u, 9);
+  StepG(c, d, a, b, x[7], 0x676f02d9u, 14);
+  StepG(b, c, d, a, x[12], 0x8d2a4c8au, 20);
 
   Step<H>(a, b, c, d, x[5], 0xfffa3942u, 4);
   Step<H>(d, a, b, c, x[8], 0x8771f681u, 11);
