@@ -135,14 +135,13 @@ PackageFacts InspectInstallerPackage(HMODULE module) {
   PackageFacts facts;
   std::uint32_t size = 0;
   const std::uint8_t* payload = LoadFileResource(module, 137, &size);
-  PackageCheck check;
   // An unreadable package is refused by the worker before it writes anything.
   const std::unique_ptr<StreamFile> file = ResourceInFile(module, payload, size);
-  if (payload == nullptr || !InspectPackage(payload, size, &check, &facts.fileSizes, file.get()))
-    return facts;
+  if (payload == nullptr ||
+      !InspectPackage(payload, size, &facts.check, &facts.fileSizes, file.get())) {
+    return PackageFacts{};
+  }
   facts.readable = true;
-  facts.longestPath = check.longestPath;
-  facts.check = check;
   std::uint32_t uninstallerSize = 0;
   const std::uint8_t* uninstaller = LoadFileResource(module, 139, &uninstallerSize);
   facts.fileSizes.push_back(InflatedStreamSize(uninstaller, uninstallerSize, kUninstallerLimit));
@@ -198,7 +197,7 @@ Stop PrepareInstallFolder(const std::wstring& typed,
     folder += L'\\';
   interaction.Log().Line(L"install folder " + folder);
   const FolderVerdict verdict =
-      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), package.longestPath);
+      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), package.check.longestPath);
   if (verdict == FolderVerdict::kTooLong) {
     interaction.Tell(L"安装路径过长，请选择较短的文件夹");
     return SetupExit::kFolderRefused;

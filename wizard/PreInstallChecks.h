@@ -67,9 +67,10 @@ FolderSuggestion SuggestTargetFolder();
 // What the installer's package asks of a folder, read once from its resources.
 struct PackageFacts {
   bool readable = false;
-  std::size_t longestPath = 0;           // UTF-16 code units
   std::vector<std::uint32_t> fileSizes;  // the payload's files and the uninstaller
-  PackageCheck check;                    // the payload's, which the run need not repeat
+  // The payload's check (its longest path in UTF-16 code units among it), which the run
+  // need not repeat.
+  PackageCheck check;
 };
 PackageFacts InspectInstallerPackage(HMODULE module);
 
