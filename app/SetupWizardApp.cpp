@@ -48,8 +48,8 @@ std::wstring UsageText(const SetupOptions& options) {
 // The installer's whole run after the command line is read: what it ended with.
 class Startup {
  public:
-  Startup(const SetupOptions& options, HINSTANCE instance)
-      : options_(options), instance_(instance) {}
+  Startup(const SetupOptions& options, HINSTANCE instance, bool dllsConfined)
+      : options_(options), instance_(instance), dllsConfined_(dllsConfined) {}
 
   SetupExit Run() {
     if (!options_.log.empty() && !OpenLog())
@@ -64,6 +64,10 @@ class Startup {
     if (options_.help) {
       Say(UsageText(options_));
       return Ended(SetupExit::kUsage);
+    }
+    if (!dllsConfined_) {
+      Say(product::kSystemUnsupported);
+      return Ended(SetupExit::kSystemUnsupported);
     }
     if (!VerifyInstallerIntegrity()) {
       Say(L"安装程序自我完整性检测失败，请尝试重新下载");
@@ -136,6 +140,7 @@ class Startup {
 
   const SetupOptions& options_;
   HINSTANCE instance_;
+  bool dllsConfined_;
   SetupLog log_;
 };
 
@@ -143,11 +148,12 @@ class Startup {
 
 BOOL SetupWizardApp::InitInstance() {
   const SetupOptions options = ParseSetupOptions(Units(GetCommandLineW()));
-  m_exitCode = static_cast<int>(Startup(options, m_instance).Run());
+  m_exitCode = static_cast<int>(Startup(options, m_instance, m_dllsConfined).Run());
   return FALSE;
 }
 
-int RunInstaller(HINSTANCE instance) {
+int RunInstaller(HINSTANCE instance, bool dllsConfined) {
   SetupWizardApp app;
+  app.m_dllsConfined = dllsConfined;
   return app.Run(instance);
 }

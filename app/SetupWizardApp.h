@@ -8,9 +8,13 @@
 #include "framework/Application.h"
 
 class SetupWizardApp : public Application {
+ public:
+  // Whether DLL loading is kept to the system folder; the installer refuses to run if not.
+  bool m_dllsConfined = true;
+
  protected:
   BOOL InitInstance() override;
 };
 
 // The whole installer, for wWinMain: its exit code.
-int RunInstaller(HINSTANCE instance);
+int RunInstaller(HINSTANCE instance, bool dllsConfined);

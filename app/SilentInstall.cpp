@@ -54,7 +54,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   const InstallOutcome& outcome = worker.Outcome();
   if (outcome.finalReport != INSTALL_COMPLETE) {
     silent.Tell(FailureMessage(outcome.finalReport, Wide(outcome.finalPath)));
-    RemovePartialInstallation(prepared, silent);
+    RemovePartialInstallation(prepared, outcome, silent);
     return ExitForReport(outcome.finalReport);
   }
   FinishInstallation(prepared.folder, {options.startup, !options.noRun, !options.noShortcuts},

@@ -281,25 +281,31 @@ class Run {
 
     const std::u16string manifestPath = folder_ + std::u16string(kManifestName);
     manifest_ = files_.Create(manifestPath);
+    outcome_.madeManifest = manifest_ != nullptr;
     if (!manifest_ || !WriteLine(kManifestFileHeader))
       return Fail(manifestPath);
     const std::u16string uninstallerPath = folder_ + std::u16string(kUninstallerName);
+    outcome_.madeUninstaller = true;  // from here on, whatever is there is the run's
     if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size)) {
       return Fail(uninstallerPath);
     }
     outcome_.installedBytes += uninstaller.size;
     uninstaller.block.reset();
 
+    if (!Journal(kChannelFilePath))
+      return Fail(manifestPath);
     files_.WriteChannelInfo(folder_);
     outcome_.installedFiles.emplace_back(kChannelFilePath);
     const bool extracted = Extract(streams);
     reports_.Flush();
 
-    // Registration and the lists come whichever way the extraction ended; only a run that
-    // wrote every file, registered the component and completed the manifest is complete.
+    // Registration and the folder list come whichever way the extraction ended; only a run
+    // that wrote every file, registered the component and completed the manifest is
+    // complete.
+    outcome_.registrationRan = true;
     const RegistrationResult registered = files_.RegisterComponent(folder_);
-    bool written = true;
-    for (const std::u16string& line : ManifestListLines(outcome_.installedFiles)) {
+    bool written = journalWritten_;
+    for (const std::u16string& line : ManifestFolderList(outcome_.installedFiles)) {
       written = WriteLine(line) && written;
     }
     written = manifest_->Close() && written;
@@ -340,6 +346,10 @@ class Run {
         return false;  // a stop between records
       path_ = run_.folder_;
       path_.append(path);
+      if (!run_.Journal(path)) {
+        path_ = run_.folder_ + std::u16string(kManifestName);
+        return Failed();
+      }
       run_.MakeFoldersFor(path_);
       file_ = run_.files_.Create(path_);
       if (!file_)
@@ -425,6 +435,16 @@ class Run {
     return file->Close() && wrote;
   }
 
+  // The file's line, on disk before the file is made: a run that ends abruptly leaves a
+  // manifest that names everything it may have written. False when the line could not be
+  // written; the file must then not be made.
+  bool Journal(std::u16string_view path) {
+    journalWritten_ = WriteLine(ManifestFileLine(journalLines_, path));
+    if (journalWritten_)
+      ++journalLines_;
+    return journalWritten_;
+  }
+
   bool WriteLine(std::u16string_view line) {
     const std::string bytes = files_.ToAnsi(line);
     return manifest_->Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -471,6 +491,8 @@ class Run {
   bool finalReported_ = false;
   std::uint64_t packageBytes_ = 0;
   std::u16string madeFolder_;  // the last folder files were made in
+  std::size_t journalLines_ = 0;
+  bool journalWritten_ = true;  // false once a file line could not be written
 };
 
 }  // namespace

@@ -108,6 +108,11 @@ struct InstallOutcome {
   std::u16string finalPath;                    // the path a failure report named
   std::uint64_t installedBytes = 0;            // uninstall.exe and the payload files written
   bool listsWritten = false;                   // registration done, manifest complete
+  // What a removal of the run must undo besides the listed files: "uninstall.ini" and
+  // "uninstall.exe" were made (whole or not), the registration was started.
+  bool madeManifest = false;
+  bool madeUninstaller = false;
+  bool registrationRan = false;
 };
 
 // Runs one installation into `folder` (absolute, ending with '\'). Reports go to `reports`

@@ -9,6 +9,12 @@
 //   DIRECTORY0=<relative folder>\r\n       every folder of a listed file, deepest first
 //   ...
 //
+// The file is a journal: the header is written when the file is made, and each file's line
+// before that file is created, so an installation that ends abruptly (a killed process)
+// leaves a list of everything it may have written. The folder header and lines follow the
+// last file line once the run is over; a manifest without them is one whose run never
+// ended, and its folders are those of its files.
+//
 // Lines are built here as UTF-16; the writer converts them to the system's ANSI code page.
 // Numbers are contiguous from 0 in each list: the uninstaller stops at the first gap.
 #pragma once
@@ -33,6 +39,27 @@ std::u16string ManifestFolderLine(std::size_t number, std::u16string_view path);
 // before the folders that contain it. Top-level files add nothing.
 std::vector<std::u16string> ManifestFolders(const std::vector<std::u16string>& files);
 
-// The lines written after registration: the file lines, the folder header and the folder
-// lines, in order.
-std::vector<std::u16string> ManifestListLines(const std::vector<std::u16string>& files);
+// The lines written after registration: the folder header and the folder lines of `files`.
+std::vector<std::u16string> ManifestFolderList(const std::vector<std::u16string>& files);
+
+// The uninstaller's reading of the manifest. `section` is one section as the profile call
+// returns it ("KEY=VALUE" strings, each ended by a NUL). The values of <prefix>0,
+// <prefix>1, ... as the profile call finds each key - letter case ignored, the first of
+// equal keys, blanks around key and value trimmed, a value's enclosing quotes removed - up
+// to the first number missing or empty. Reads the section once, so a list of any length
+// costs time in proportion to its size.
+std::vector<std::string> NumberedValues(std::string_view section, std::string_view prefix);
+
+// What a removal acts on, from the manifest's lists (already in UTF-16). An entry that breaks
+// a package path rule or is longer than `maxPathUnits` (absolute, a drive, a stream,
+// "..", a device name, ...) is refused: it is never touched. The folders are those listed;
+// when the folder list is missing, every folder of an accepted file, in ManifestFolders'
+// order.
+struct RemovalPlan {
+  std::vector<std::u16string> files;    // in the manifest's order
+  std::vector<std::u16string> folders;  // each before the folders that contain it
+  std::vector<std::u16string> refused;
+};
+RemovalPlan PlanRemoval(const std::vector<std::u16string>& files,
+                        const std::vector<std::u16string>& folders,
+                        std::size_t maxPathUnits);

@@ -27,11 +27,12 @@ std::wstring Interpreter() {
 
 }  // namespace
 
-std::wstring RegistrationCommand(const wchar_t* installFolder) {
+std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what) {
   const std::wstring folder = installFolder;
   if (folder.find(L'%') != std::wstring::npos)
     return {};
-  return QuoteArgument(Interpreter()) + L" /c RegSvr32 /s " +
+  return QuoteArgument(Interpreter()) +
+         (what == Registration::kUnregister ? L" /c RegSvr32 /u /s " : L" /c RegSvr32 /s ") +
          QuoteArgument(folder + product::kComponentFile);
 }
 
@@ -84,8 +85,10 @@ Run RunHidden(std::wstring command, DWORD timeLimitMs) {
 
 }  // namespace
 
-RegistrationResult RegisterComponent(const wchar_t* installFolder, DWORD timeLimitMs) {
-  const std::wstring command = RegistrationCommand(installFolder);
+RegistrationResult RegisterComponent(const wchar_t* installFolder,
+                                     DWORD timeLimitMs,
+                                     Registration what) {
+  const std::wstring command = RegistrationCommand(installFolder, what);
   if (command.empty())
     return RegistrationResult::kFailed;
   const ULONGLONG start = GetTickCount64();

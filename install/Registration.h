@@ -11,10 +11,14 @@
 // A registration that has not ended by then is taken to hang.
 inline constexpr DWORD kRegistrationTimeLimitMs = 60000;
 
-// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll", both paths quoted. ComSpec
-// is read whole, however long; when it is missing, the system's own cmd.exe is used. Empty
-// for a folder holding '%', which cmd would expand even inside the quotes.
-std::wstring RegistrationCommand(const wchar_t* installFolder);
+enum class Registration { kRegister, kUnregister };
+
+// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll" (with /u before /s to
+// unregister), both paths quoted. ComSpec is read whole, however long; when it is missing,
+// the system's own cmd.exe is used. Empty for a folder holding '%', which cmd would expand
+// even inside the quotes.
+std::wstring RegistrationCommand(const wchar_t* installFolder,
+                                 Registration what = Registration::kRegister);
 
 // Starts the command with a hidden window, from the system folder (so no RegSvr32.exe beside
 // the installer is ever the one that runs), in a job of its own, and waits up to
@@ -22,5 +26,7 @@ std::wstring RegistrationCommand(const wchar_t* installFolder);
 // exit code (RegSvr32 /s reports failure only that way). An interpreter that could not
 // start RegSvr32 at all (exit code 9009) is run once more within the same limit. kHung: it
 // was still running at the limit; it and everything it started are ended.
+// kRegistered means the command succeeded, for an unregistration too.
 RegistrationResult RegisterComponent(const wchar_t* installFolder,
-                                     DWORD timeLimitMs = kRegistrationTimeLimitMs);
+                                     DWORD timeLimitMs = kRegistrationTimeLimitMs,
+                                     Registration what = Registration::kRegister);

@@ -71,6 +71,8 @@ std::u16string_view ExitMeaning(SetupExit code) {
       return u"the package is unreadable";
     case SetupExit::kClientNotEnded:
       return u"the running client could not be ended";
+    case SetupExit::kSystemUnsupported:
+      return u"the system cannot keep DLL loading to its own folder";
   }
   return u"unknown";
 }

@@ -32,6 +32,7 @@ enum class SetupExit : int {
   kRegistrationFailed = 8,  // the component's registration failed or did not end
   kPackageUnreadable = 9,   // the installer's package is damaged
   kClientNotEnded = 10,     // the running client could not be ended
+  kSystemUnsupported = 11,  // DLL loading cannot be kept to the system folder
 };
 
 // What the exit code means, in the words of the log.

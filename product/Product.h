@@ -22,6 +22,10 @@ inline constexpr wchar_t kUninstallKeyParent[] =
 inline constexpr wchar_t kUninstallKeyPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvel视频安装版";
 inline constexpr wchar_t kMutexName[] = L"vorlixInstall";  // one installer at a time
+// Set in the environment of an uninstaller that the installer itself runs (to remove an
+// earlier installation) while it holds the mutex; any other uninstaller waits for no
+// installer and refuses while one runs.
+inline constexpr wchar_t kStartedByInstaller[] = L"vorlixStartedByInstaller";
 inline constexpr wchar_t kClientWindowClass[] = L"ZephlinHallFrameWindow_Brimvale";
 
 // --- the install folder and what an installation writes --------------------------------
@@ -49,6 +53,9 @@ inline constexpr wchar_t kRunNowChoice[] = L"马上运行Korvel";
 
 // --- the uninstaller's texts that name the product --------------------------------------
 inline constexpr wchar_t kClientRunning[] = L"Korvel正在运行，请终止后卸载";
+inline constexpr wchar_t kSystemUnsupported[] =
+    L"此程序需要 Windows 8 或更高版本，或已安装 KB2533623 更新的 Windows 7";
+inline constexpr wchar_t kInstallerRunning[] = L"Korvel视频安装版正在安装，请在安装结束后卸载";
 inline constexpr wchar_t kConfirmRemoval[] = L"是否要卸载Korvel视频安装版";
 inline constexpr wchar_t kRemoved[] = L"Korvel视频安装版成功从你的计算机移除";
 inline constexpr wchar_t kNotAllRemoved[] = L"Korvel视频安装版未能完全移除，无法删除：";

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#include "install/ManifestText.h"
+#include "install/PayloadPackage.h"
+#include "install/Registration.h"
+#include "install/Removal.h"
 #include "product/Product.h"
 
 namespace {
@@ -76,67 +80,28 @@ std::string ModulePath() {
   }
 }
 
+// The program's folder in UTF-16, with its '\\': what the removal works in, whatever the
+// code page can spell.
+std::wstring WideFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0)
+      return {};
+    if (n < path.size())
+      return path.substr(0, path.find_last_of(L'\\', n) + 1);
+    path.resize(path.size() * 2);
+  }
+}
+
 // The folder of a path, up to and including its last separator.
 std::string FolderOf(const std::string& path) {
   const std::vector<std::size_t> separators = Separators(path);
   return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
 }
 
-std::string ReadValue(const std::string& manifest, const char* section, const std::string& key) {
-  std::string value(1024, '\0');
-  for (;;) {
-    const DWORD n = GetPrivateProfileStringA(section, key.c_str(), "", value.data(),
-                                             static_cast<DWORD>(value.size()), manifest.c_str());
-    if (n + 1 < value.size()) {
-      value.resize(n);
-      return value;
-    }
-    value.resize(value.size() * 2);  // the value filled the buffer: read it whole
-  }
-}
-
-// Relative manifest values the uninstaller acts on: no drive or stream, not absolute, no
-// ".." component.
-bool IsSafeManifestPath(const std::string& value) {
-  if (value.empty() || value[0] == '\\' || value[0] == '/')
-    return false;
-  if (value.find(':') != std::string::npos)
-    return false;
-  std::size_t start = 0;
-  std::vector<std::size_t> separators = Separators(value);
-  separators.push_back(value.size());
-  for (const std::size_t end : separators) {
-    if (value.compare(start, end - start, "..") == 0)
-      return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 bool Missing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// Where an open file or folder really is, every link on the way resolved.
-std::wstring FinalPath(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (n == 0)
-      return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(n + 1);
-  }
-}
-
-bool DeleteThrough(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != FALSE;
 }
 
 // What one removal left behind: the first path, and how many.
@@ -149,110 +114,59 @@ struct Leftovers {
   }
 };
 
-enum class Removal { kGone, kAbsent, kKept, kFailed };
-
-// The install folder, held open for the whole removal (without delete sharing, so it cannot
-// be renamed or replaced meanwhile), and where it really is.
-class InstallFolder {
- public:
-  explicit InstallFolder(const std::string& folder)
-      : handle_(CreateFileA(folder.c_str(),
-                            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr,
-                            OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr)) {
-    if (handle_.valid())
-      final_ = FinalPath(handle_.get());
-    if (!final_.empty() && final_.back() != L'\\')
-      final_ += L'\\';
-  }
-
-  // True when the open `entry` lies below the folder, links resolved.
-  bool Contains(HANDLE entry) const {
-    if (final_.empty())
-      return false;
-    const std::wstring path = FinalPath(entry);
-    return path.size() > final_.size() &&
-           CompareStringOrdinal(path.c_str(), static_cast<int>(final_.size()), final_.c_str(),
-                                static_cast<int>(final_.size()), TRUE) == CSTR_EQUAL;
-  }
-
-  // Deletes the file `path` (below the folder) through a handle that was opened without
-  // following a link and proved to lie inside the folder.
-  Removal RemoveFile(const std::string& path) const {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-      return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
-    if (attributes & kLinkOrFolder)
-      return Removal::kFailed;  // a link, or a folder where a file was
-    const Handle file(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid())
-      return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & kLinkOrFolder) ||
-        !Contains(file.get())) {
-      return Removal::kFailed;
+// One section of the manifest, read whole: "KEY=VALUE" strings, each ended by a NUL.
+std::string ReadSection(const std::string& manifest, const char* section) {
+  std::string buffer(65536, '\0');
+  for (;;) {
+    const DWORD n = GetPrivateProfileSectionA(section, buffer.data(),
+                                              static_cast<DWORD>(buffer.size()), manifest.c_str());
+    // A buffer too small gives its size less two; up to 1 GiB, the section is read whole.
+    if (n + 2 < buffer.size() || buffer.size() >= (std::size_t{1} << 30)) {
+      buffer.resize(n);
+      return buffer;
     }
-    return DeleteThrough(file.get()) ? Removal::kGone : Removal::kFailed;
+    buffer.resize(buffer.size() * 2);
   }
+}
 
-  // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
-  // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
-  Removal RemoveFolderIfEmpty(const std::string& path) const {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return Removal::kAbsent;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      return Removal::kFailed;
-    const Handle folder(CreateFileA(
-        path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info) ||
-        (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
-        !Contains(folder.get())) {
-      return Removal::kFailed;
-    }
-    // The entries, read through the folder's own handle.
-    alignas(8) char buffer[16384];
-    bool restart = true;
-    for (;;) {
-      if (!GetFileInformationByHandleEx(
-              folder.get(), restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
-              buffer, sizeof buffer)) {
-        if (GetLastError() != ERROR_NO_MORE_FILES)
-          return Removal::kFailed;
-        break;
-      }
-      restart = false;
-      for (const char* at = buffer;;) {
-        const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-        const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-        if (name != L"." && name != L"..") {
-          if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-              CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL) {
-            return Removal::kKept;
-          }
-          if (RemoveFile(path + "\\" + Ansi(name.c_str())) == Removal::kFailed)
-            return Removal::kFailed;
-        }
-        if (entry->NextEntryOffset == 0)
-          break;
-        at += entry->NextEntryOffset;
-      }
-    }
-    if (DeleteThrough(folder.get()))
-      return Removal::kGone;
-    return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;
+// A manifest value in UTF-16, as the system's ANSI code page spells it; empty when it is
+// no text in that code page.
+std::u16string Wide(const std::string& value) {
+  const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value.data(),
+                                    static_cast<int>(value.size()), nullptr, 0);
+  if (n <= 0)
+    return {};
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()),
+                      reinterpret_cast<wchar_t*>(wide.data()), n);
+  return wide;
+}
+
+// The values of one list, in UTF-16; a value that is no text in the code page is left
+// behind as it stands.
+std::vector<std::u16string> ReadList(const std::string& manifest,
+                                     const char* section,
+                                     const char* prefix,
+                                     const std::string& folder,
+                                     Leftovers* leftovers) {
+  std::vector<std::u16string> list;
+  for (const std::string& value : NumberedValues(ReadSection(manifest, section), prefix)) {
+    std::u16string wide = Wide(value);
+    if (wide.empty())
+      leftovers->Add(folder + value);
+    else
+      list.push_back(std::move(wide));
   }
+  return list;
+}
 
- private:
-  Handle handle_;
-  std::wstring final_;
-};
+std::wstring AsWide(const std::u16string& s) {
+  return std::wstring(s.begin(), s.end());
+}
+
+std::string Ansi(const std::wstring& text) {
+  return Ansi(text.c_str());
+}
 
 std::string SpecialFolder(int csidl) {
   IMalloc* allocator = nullptr;
@@ -353,25 +267,38 @@ int Remove(bool silent) {
     return kExitIncomplete;
   const std::string manifest = folder + Ansi(kManifestFile);
   {
-    const InstallFolder installed(folder);
-    for (unsigned n = 0;; ++n) {
-      const std::string value = ReadValue(manifest, "InstallFileInfo", "FILE" + std::to_string(n));
-      if (value.empty())
+    const std::wstring wideFolder = WideFolder();
+    const RemovalFolder installed(wideFolder);
+    const std::size_t room =
+        wideFolder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - wideFolder.size() : 0;
+    const std::vector<std::u16string> files =
+        ReadList(manifest, "InstallFileInfo", "FILE", folder, &leftovers);
+    const std::vector<std::u16string> folders =
+        ReadList(manifest, "InstallDirectoryInfo", "DIRECTORY", folder, &leftovers);
+    // A manifest without its folder list is one whose installation never ended: its folders
+    // are those of its files.
+    const RemovalPlan plan = PlanRemoval(files, folders, room);
+    for (const std::u16string& refused : plan.refused)
+      leftovers.Add(folder + Ansi(AsWide(refused)));
+    // The component is unregistered while its file is there to be asked, so that no class
+    // is left registered to a deleted file.
+    for (const std::u16string& file : plan.files) {
+      if (CompareStringOrdinal(AsWide(file).c_str(), -1, kComponentFile, -1, TRUE) == CSTR_EQUAL) {
+        RegisterComponent(wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
         break;
-      if (!IsSafeManifestPath(value) || installed.RemoveFile(folder + value) == Removal::kFailed)
-        leftovers.Add(folder + value);
-    }
-    for (unsigned n = 0;; ++n) {
-      const std::string value =
-          ReadValue(manifest, "InstallDirectoryInfo", "DIRECTORY" + std::to_string(n));
-      if (value.empty())
-        break;
-      if (!IsSafeManifestPath(value) ||
-          installed.RemoveFolderIfEmpty(folder + value) == Removal::kFailed) {
-        leftovers.Add(folder + value);
       }
     }
-    if (installed.RemoveFile(manifest) == Removal::kFailed)
+    for (const std::u16string& file : plan.files) {
+      const std::wstring path = wideFolder + AsWide(file);
+      if (installed.RemoveFile(path) == Removal::kFailed)
+        leftovers.Add(Ansi(path));
+    }
+    for (const std::u16string& sub : plan.folders) {
+      const std::wstring path = wideFolder + AsWide(sub);
+      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed)
+        leftovers.Add(Ansi(path));
+    }
+    if (installed.RemoveFile(wideFolder + kManifestFile) == Removal::kFailed)
       leftovers.Add(manifest);
   }
 
@@ -430,6 +357,15 @@ void CleanUp(const char* handle, const std::string& uninstaller) {
     RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
 }
 
+// An installer runs (it holds its mutex) and did not start this uninstaller: removing files
+// under a running installation would leave it with an uninstall entry pointing at nothing.
+bool InstallerRunning() {
+  if (GetEnvironmentVariableA(Ansi(kStartedByInstaller).c_str(), nullptr, 0) > 0)
+    return false;
+  const Handle mutex(OpenMutexA(SYNCHRONIZE, FALSE, Ansi(kMutexName).c_str()));
+  return mutex.valid() || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 void InitControls() {
   // Loaded from the system folder by full search rule, never from beside the program.
   HMODULE comctl = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -453,14 +389,26 @@ std::string CleanUpCommandLine(const std::string& copy,
 }
 
 BOOL CUninstallApp::InitInstance() {
-  InitControls();
   const int argc = __argc;
   char** const argv = __argv;
   const bool silent = argc == 2 && std::strcmp(argv[1], "-silent") == 0;  // byte for byte
+  if (!m_dllsConfined) {
+    if (!silent)
+      Message(Ansi(kSystemUnsupported), MB_OK);
+    m_exitCode = kExitSystemUnsupported;
+    return FALSE;
+  }
+  InitControls();
   if (FindWindowA(Ansi(kClientWindowClass).c_str(), nullptr) != nullptr) {
     if (!silent)
       Message(Ansi(kClientRunning), MB_OK);
     m_exitCode = kExitClientRunning;
+    return FALSE;
+  }
+  if ((argc == 1 || silent) && InstallerRunning()) {
+    if (!silent)
+      Message(Ansi(kInstallerRunning), MB_OK);
+    m_exitCode = kExitInstallerRunning;
     return FALSE;
   }
   if (argc == 1) {

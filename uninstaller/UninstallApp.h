@@ -1,6 +1,7 @@
 // The uninstaller ("uninstall.exe" in the install folder). It reads "uninstall.ini" beside
-// it and removes the listed files and folders, the shortcuts and the uninstall entry, then
-// removes itself through a temporary copy. Text is single-byte, in the system's ANSI code
+// it, unregisters the component when it is listed, and removes the listed files and
+// folders, the shortcuts and the uninstall entry, then removes itself through a temporary
+// copy. Text is single-byte, in the system's ANSI code
 // page, like the manifest it reads.
 //
 //   uninstall.exe                      asks, removes, reports
@@ -9,17 +10,18 @@
 //                                      process HANDLE to end, deletes PATH and its folder
 //   anything else                      does nothing
 //
-// A running client stops every mode before anything is removed; -silent then says nothing
-// either (a deployment tool may run it where nobody sees a message) and tells by its exit
-// code. The folder it runs over
+// A running client stops every mode before anything is removed, and so does a running
+// installer (its single-instance mutex is held) unless that installer started this
+// uninstaller itself; -silent then says nothing either (a deployment tool may run it where
+// nobody sees a message) and tells by its exit code. The folder it runs over
 // may be writable by users while it runs elevated: each entry is opened without following
 // a link, proved through its handle to lie inside the install folder, and deleted through
 // that handle; nothing outside the folder is ever deleted.
 //
 // Exit code: kExitRemoved; kExitIncomplete when something it should remove is still there
 // (the interactive mode then names the first such path instead of its success text);
-// kExitClientRunning, kExitCancelled (the question answered No) or kExitUsage (arguments it
-// does not know) when it removed nothing.
+// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No) or
+// kExitUsage (arguments it does not know) when it removed nothing.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +34,14 @@ inline constexpr int kExitIncomplete = 1;
 inline constexpr int kExitClientRunning = 2;
 inline constexpr int kExitCancelled = 3;
 inline constexpr int kExitUsage = 4;
+inline constexpr int kExitInstallerRunning = 5;
+inline constexpr int kExitSystemUnsupported = 6;
 
 class CUninstallApp : public Application {
+ public:
+  // Whether DLL loading is kept to the system folder; nothing is removed if not.
+  bool m_dllsConfined = true;
+
  protected:
   BOOL InitInstance() override;
 };

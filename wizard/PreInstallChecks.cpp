@@ -9,7 +9,10 @@
 #include "install/InstallFolder.h"
 #include "install/InstallRun.h"
 #include "install/InstallWorker.h"
+#include "install/ManifestText.h"
 #include "install/NumberText.h"
+#include "install/Registration.h"
+#include "install/Removal.h"
 #include "integrity/IntegrityCheck.h"
 #include "product/Product.h"
 
@@ -100,9 +103,12 @@ Stop RemovePreviousInstallation(Interaction& interaction) {
                                          reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
                         (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
   RegCloseKey(key);
-  if (readable && value[0] != L'\0')
+  if (readable && value[0] != L'\0') {
+    // This installer holds its mutex: the uninstaller it starts must know that it may run.
+    SetEnvironmentVariableW(product::kStartedByInstaller, L"1");
     RunAndWait(PreviousUninstallerCommand(value), nullptr, interaction);
-  else
+    SetEnvironmentVariableW(product::kStartedByInstaller, nullptr);
+  } else
     interaction.Log().Line(L"the earlier installation has no UninstallString");
   return {};
 }
@@ -239,12 +245,47 @@ Stop PrepareInstallFolder(const std::wstring& typed,
   return {};
 }
 
-void RemovePartialInstallation(PreparedFolder& prepared, Interaction& interaction) {
-  prepared.pin.reset();
+void RemovePartialInstallation(PreparedFolder& prepared,
+                               const InstallOutcome& outcome,
+                               Interaction& interaction) {
   interaction.Log().Line(L"removing what was written");
-  RunAndWait(UninstallerCommandLine(prepared.folder, true), prepared.folder.c_str(), interaction);
-  // The folders made for it go too when nothing is left in them (a refused package leaves
-  // them empty; otherwise the uninstaller's helper removes the install folder).
+  const std::wstring& folder = prepared.folder;
+  // The component goes first, while its file is there to be asked.
+  if (outcome.registrationRan) {
+    const RegistrationResult result =
+        RegisterComponent(folder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+    interaction.Log().Line(result == RegistrationResult::kRegistered
+                               ? L"unregistered the component"
+                               : L"the component could not be unregistered");
+  }
+  std::vector<std::wstring> files;
+  for (const std::u16string& file : outcome.installedFiles)
+    files.emplace_back(folder + std::wstring(file.begin(), file.end()));
+  if (outcome.madeUninstaller)
+    files.push_back(folder + product::kUninstallerFile);
+  if (outcome.madeManifest)
+    files.push_back(folder + product::kManifestFile);
+  unsigned left = 0;
+  {
+    const RemovalFolder installed(folder);
+    for (const std::wstring& file : files) {
+      if (installed.RemoveFile(file) == Removal::kFailed) {
+        interaction.Log().Line(WithError(L"could not remove " + file, GetLastError()));
+        ++left;
+      }
+    }
+    for (const std::u16string& sub : ManifestFolders(outcome.installedFiles)) {
+      const std::wstring path = folder + std::wstring(sub.begin(), sub.end());
+      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
+        interaction.Log().Line(L"could not remove " + path);
+        ++left;
+      }
+    }
+  }
+  interaction.Log().Line(left == 0 ? L"removed what was written"
+                                   : DecimalText<wchar_t>(left) + L" entries stay");
+  // The folders made for it go too when nothing is left in them.
+  prepared.pin.reset();
   for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {
     if (!RemoveDirectoryW(it->c_str()))
       break;

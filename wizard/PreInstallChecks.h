@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "install/InstallRun.h"
 #include "install/PayloadPackage.h"
 #include "install/SetupLog.h"
 #include "install/SetupOptions.h"
@@ -103,9 +104,14 @@ Stop PrepareInstallFolder(const std::wstring& typed,
                           Interaction& interaction,
                           PreparedFolder* prepared);
 
-// Removes what a failed or abandoned installation wrote into `prepared`: its uninstaller runs
-// silently, then the folders made for it go when they are empty.
-void RemovePartialInstallation(PreparedFolder& prepared, Interaction& interaction);
+// Removes what a failed or abandoned run (`outcome`) wrote into `prepared`, in this process -
+// the uninstaller it wrote may be the very file that failed: the component unregistered
+// when the run started its registration, every file it made (through handles, never
+// through a link, never outside the folder), "uninstall.exe" and "uninstall.ini", the
+// folders of its files when they are empty, then the folders made for it when they are.
+void RemovePartialInstallation(PreparedFolder& prepared,
+                               const InstallOutcome& outcome,
+                               Interaction& interaction);
 
 // The worker's final report `code` (with the path it named): what the wizard tells the user,
 // and the exit code it ends with.

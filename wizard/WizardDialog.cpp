@@ -532,8 +532,19 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
   return 1;
 }
 
+DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
+  auto* dialog = static_cast<WizardDialog*>(self);
+  RemovePartialInstallation(dialog->m_prepared, dialog->m_worker.Outcome(), *dialog);
+  return 0;
+}
+
 void WizardDialog::RemovePartialInstall() {
-  RemovePartialInstallation(m_prepared, *this);
+  const UniqueHandle thread(CreateThread(nullptr, 0, RemovalThread, this, 0, nullptr));
+  if (!thread.valid()) {
+    RemovalThread(this);
+    return;
+  }
+  WaitBusy(thread.get(), INFINITE);
 }
 
 bool WizardDialog::Ask(Question, const std::wstring& text) {

@@ -129,7 +129,10 @@ class WizardDialog : public Dialog, private Interaction {
   static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
 
   bool AcceptTargetFolder();
+  // Removes what the stopped or failed run wrote, on a thread of its own while the window
+  // waits with WaitBusy.
   void RemovePartialInstall();
+  static DWORD WINAPI RemovalThread(LPVOID self);
   // Interaction: message boxes owned by the wizard, waits that keep it painted.
   bool Ask(Question question, const std::wstring& text) override;
   void Tell(const std::wstring& text) override;

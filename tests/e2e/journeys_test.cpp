@@ -843,7 +843,9 @@ TEST(Journey, KeyboardAlone) {
 }
 
 // A volume without room for the package: the wizard says so, naming the drive, what is
-// needed and what is free; 否 stays on the folder page.
+// needed and what is free; 否 stays on the folder page. 是 on a volume that fills while
+// the uninstaller is written fails there, and the installer removes what it wrote itself -
+// the truncated uninstaller cannot.
 TEST(Journey, AFullVolumeIsWarnedAbout) {
   if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED)
     GTEST_SKIP() << "no small disk mapped as F:";
@@ -857,9 +859,17 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   Sleep(300);
   EXPECT_EQ(d.Text(kNext), L"安装");
   EXPECT_FALSE(Exists(L"F:\\brimvale"));
-  d.Click(kCancel);
+  ULARGE_INTEGER free{};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(L"F:\\", &free, nullptr, nullptr));
+  ASSERT_GT(free.QuadPart, 24576u);
+  WriteBytes(L"F:\\filler.bin", std::string(free.QuadPart - 24576, 'f'));
+  d.Click(kNext);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
+  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK, 60000),
+            L"创建文件F:\\brimvale\\uninstall.exe失败");
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kWriteFailed));
+  DeleteFileW(L"F:\\filler.bin");
+  EXPECT_FALSE(Exists(L"F:\\brimvale"));
 }
 
 // Built as a release is - stamped, then signed, with a signed uninstaller inside - the

@@ -39,7 +39,8 @@ Bytes Deflate(const Bytes& data) {
 }
 
 // A disk in memory whose Nth operation (folder, create, write, close or registration) can
-// be made to fail, or to throw std::bad_alloc as an allocation would.
+// be made to fail, or to throw std::bad_alloc as an allocation would, or from which on
+// every operation fails - what a killed process leaves behind.
 class FakeDisk : public InstallFiles {
  public:
   std::map<std::u16string, std::string> files;
@@ -47,6 +48,7 @@ class FakeDisk : public InstallFiles {
   int operations = 0;
   int failAt = -1;
   bool throwInstead = false;
+  bool failFromThenOn = false;
   int openFiles = 0;
   int registrations = 0;
   int channelWrites = 0;
@@ -83,7 +85,10 @@ class FakeDisk : public InstallFiles {
   };
 
   bool Fails() {
-    if (operations++ != failAt)
+    const int n = operations++;
+    if (failFromThenOn && failAt >= 0 && n >= failAt)
+      return true;
+    if (n != failAt)
       return false;
     if (throwInstead)
       throw std::bad_alloc();
@@ -394,7 +399,9 @@ TEST(InstallRun, PathTooLongForTheFolderIsRefusedWithNothingWritten) {
 
 // Whatever operation fails, or throws as a failed allocation would, the run ends with
 // exactly one final report - the completion only when every file is there and the
-// manifest whole - closes every file, and the manifest lists only files on the disk.
+// manifest whole - closes every file, and the outcome lists only files on the disk. Where
+// the run is cut off at any operation, as a killed process is, the manifest on the disk
+// already names every file the run made.
 TEST(InstallRun, FaultInjectionOverEveryOperation) {
   const Bytes package =
       Package({{u"a\\1.txt", "one"}, {u"a\\b\\2.txt", "two"}, {u"3.txt", std::string(5000, 't')}});
@@ -402,17 +409,27 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
   probe.Run(package);
   const int total = probe.disk.operations;
   ASSERT_GT(total, 10);
-  for (const bool throwing : {false, true}) {
+  enum Fault { kFails, kThrows, kKilled };
+  for (const Fault fault : {kFails, kThrows, kKilled}) {
     for (int n = 0; n < total; ++n) {
       Installation run;
       run.disk.failAt = n;
-      run.disk.throwInstead = throwing;
+      run.disk.throwInstead = fault == kThrows;
+      run.disk.failFromThenOn = fault == kKilled;
       run.Run(package);
+      const std::string manifest = run.Manifest();
+      for (const auto& [path, bytes] : run.disk.files) {
+        const std::u16string name = path.substr(kFolder.size());
+        if (name != u"uninstall.ini" && name != u"uninstall.exe") {
+          EXPECT_NE(manifest.find("=" + Utf16ToUtf8(name) + "\r\n"), std::string::npos)
+              << Utf16ToUtf8(name) << " unlisted, operation " << n << " fault " << fault;
+        }
+      }
       const std::vector<int> codes = run.recorder.Codes();
       const auto final = std::count_if(codes.begin(), codes.end(), [](int c) {
         return c == INSTALL_COMPLETE || (c < 0 && c != INSTALL_PREPARING);
       });
-      EXPECT_EQ(final, 1) << "operation " << n << (throwing ? " throwing" : "");
+      EXPECT_EQ(final, 1) << "operation " << n << " fault " << fault;
       if (codes.back() == INSTALL_COMPLETE) {  // a folder that was not needed
         EXPECT_TRUE(run.outcome.listsWritten) << "operation " << n;
         EXPECT_EQ(run.disk.files[kFolder + u"3.txt"], std::string(5000, 't')) << n;
@@ -497,6 +514,57 @@ TEST(ManifestFolders, CaseMattersAndEachFolderOnce) {
   const std::vector<std::u16string> folders =
       ManifestFolders({u"Skin\\a.png", u"skin\\b.png", u"Skin\\c.png", u"top.txt"});
   EXPECT_EQ(folders, (std::vector<std::u16string>{u"skin", u"Skin"}));
+}
+
+// The uninstaller reads a section once and finds each numbered key as the profile call
+// would; a list of 100,000 entries costs no more than its size.
+TEST(ManifestReading, NumberedValuesAsTheProfileCallFindsThem) {
+  using namespace std::string_literals;
+  const std::string section =
+      "FILE0=a.txt\0file1 =  b c.txt \0FILE1=second\0FILE01=zero-led\0junk\0"
+      "FILE2=\"q.txt\"\0FILE3=\0FILE4=after-empty\0"s;
+  EXPECT_EQ(NumberedValues(section, "FILE"),
+            (std::vector<std::string>{"a.txt", "b c.txt", "q.txt"}));
+  EXPECT_EQ(NumberedValues("DIRECTORY1=x\0"s, "DIRECTORY"), std::vector<std::string>{});
+  std::string many;
+  for (int n = 99999; n >= 0; --n)
+    many += "FILE" + std::to_string(n) + "=f" + std::to_string(n) + '\0';
+  const std::vector<std::string> values = NumberedValues(many, "FILE");
+  ASSERT_EQ(values.size(), 100000u);
+  EXPECT_EQ(values[99999], "f99999");
+}
+
+// Hostile entries are refused, never acted on; a manifest whose folder list is missing
+// (its run was cut off) gets the folders of its accepted files, deepest first.
+TEST(ManifestReading, PlanRefusesHostileEntriesAndDerivesFolders) {
+  const std::vector<std::u16string> hostile = {
+      u"..\\outside.txt",
+      u"a\\..\\..\\x",
+      u"\\root.txt",
+      u"C:\\Windows\\x.dll",
+      u"C:x.txt",
+      u"\\\\server\\share\\x",
+      u"CON",
+      u"sub\\nul.txt",
+      u"a.txt:stream",
+      u"a/../b",
+      u"COM\u00B9.log",
+      std::u16string(300, u'x'),
+      u"sub\\",
+      u"a\\\\b",
+      u"trailing. ",
+  };
+  std::vector<std::u16string> files = {u"Emotions\\\u5FAE\u7B11\\1.gif", u"top.txt",
+                                       u"Emotions\\2.gif"};
+  files.insert(files.end(), hostile.begin(), hostile.end());
+  const RemovalPlan plan = PlanRemoval(files, {}, 259 - 12);
+  EXPECT_EQ(plan.refused, hostile);
+  EXPECT_EQ(plan.files, (std::vector<std::u16string>{u"Emotions\\\u5FAE\u7B11\\1.gif", u"top.txt",
+                                                     u"Emotions\\2.gif"}));
+  EXPECT_EQ(plan.folders, (std::vector<std::u16string>{u"Emotions\\\u5FAE\u7B11", u"Emotions"}));
+  const RemovalPlan listed = PlanRemoval({u"a\\b.txt"}, {u"a", u"..\\up"}, 259);
+  EXPECT_EQ(listed.folders, std::vector<std::u16string>{u"a"});
+  EXPECT_EQ(listed.refused, std::vector<std::u16string>{u"..\\up"});
 }
 
 }  // namespace

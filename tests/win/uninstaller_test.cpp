@@ -164,6 +164,7 @@ TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
 // Run with a temporary folder whose path has blanks, as under "C:\Users\John Smith".
 TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   const std::wstring folder = Install(L"silent");
+  EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
   WriteBytes(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
   WriteBytes(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
   PlantShortcutsAndEntry();
@@ -176,6 +177,7 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   EXPECT_FALSE(Exists(folder + L"Skin\\UserIcon\\Level"));
   EXPECT_FALSE(Exists(folder + L"web"));
   EXPECT_FALSE(Exists(folder + L"uninstall.ini"));
+  EXPECT_EQ(RegisteredServer(), L"");  // unregistered before its file went
   EXPECT_TRUE(ShortcutsAndEntryGone());
   EXPECT_TRUE(WaitUntilGone(folder + L"uninstall.exe"));
   EXPECT_TRUE(Exists(folder));  // it still holds the user's file
@@ -218,7 +220,7 @@ TEST(Uninstaller, OtherArgumentsDoNothing) {
   EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
 }
 
-TEST(Uninstaller, RunningClientStopsEveryMode) {
+TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   const std::wstring folder = Install(L"client-running");
   const std::wstring client = folder + L"Korvel互动.exe";
   HANDLE process = Launch(client, L"", folder.c_str());
@@ -239,11 +241,46 @@ TEST(Uninstaller, RunningClientStopsEveryMode) {
       EXPECT_EQ(answers.texts[0], L"Korvel正在运行，请终止后卸载");
     }
   }
-  for (const wchar_t* file : kInstalled)
-    EXPECT_TRUE(Exists(folder + file));
   PostMessageW(window, WM_CLOSE, 0, 0);
   WaitForSingleObject(process, 10000);
   CloseHandle(process);
+  // An installer holds its mutex: removing its files under it would leave its entry
+  // pointing at nothing.
+  HANDLE installer = CreateMutexW(nullptr, FALSE, L"vorlixInstall");
+  for (const wchar_t* arguments : {L"-silent", L""}) {
+    BoxAnswerer answers({IDOK});
+    EXPECT_EQ(Uninstall(folder, arguments), 5u);
+    Sleep(100);
+    const bool silent = arguments == std::wstring(L"-silent");
+    ASSERT_EQ(answers.texts.size(), silent ? 0u : 1u);
+    if (!silent) {
+      EXPECT_EQ(answers.texts[0], L"Korvel视频安装版正在安装，请在安装结束后卸载");
+    }
+  }
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  // The installer's own run of an earlier installation's uninstaller goes ahead.
+  {
+    const EnvironmentVariables started(
+        EnvironmentVariables::Values{{L"vorlixStartedByInstaller", L"1"}});
+    EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  }
+  CloseHandle(installer);
+  EXPECT_FALSE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_TRUE(WaitUntilGone(folder));
+}
+
+// An installation cut off (a killed installer) leaves a manifest without its folder list:
+// the folders of its files are removed all the same, and the install folder with them.
+TEST(Uninstaller, ManifestOfAnInstallationCutOffRemovesItsFolders) {
+  const std::wstring folder = Install(L"cut-off");
+  std::string manifest = ReadBytes(folder + L"uninstall.ini");
+  manifest.resize(manifest.find("[InstallDirectoryInfo]"));
+  WriteBytes(folder + L"uninstall.ini", manifest);
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  EXPECT_FALSE(Exists(folder + L"Skin"));
+  EXPECT_FALSE(Exists(folder + L"Emotions"));
+  EXPECT_TRUE(WaitUntilGone(folder));
 }
 
 TEST(Uninstaller, GapInTheNumberingEndsTheList) {
@@ -277,12 +314,20 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
   ASSERT_TRUE(PlantHostLink(folder + L"linked", "../outside"));
   ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
 
-  WriteBytes(
-      folder + L"uninstall.ini",
+  // Traversal, absolute, rooted, drive-relative, UNC and device entries, a line longer than
+  // any path, and 100,000 entries after them: refused or missing, never a hang.
+  std::string manifest =
       "[InstallFileInfo]\r\nFILE0=..\\outside\\a.txt\r\nFILE1=D:\\uninstall\\outside\\b.txt\r\n"
       "FILE2=\\uninstall\\outside\\c.txt\r\nFILE3=linked\\victim.txt\r\nFILE4=config.ini\r\n"
-      "[InstallDirectoryInfo]\r\nDIRECTORY0=linked\r\nDIRECTORY1=..\\outside\r\n");
-  EXPECT_EQ(Uninstall(folder, L"-silent"), 1u);  // the refused entries are reported
+      "FILE5=D:..\\outside\\a.txt\r\nFILE6=\\\\localhost\\D$\\uninstall\\outside\\b.txt\r\n"
+      "FILE7=\\\\?\\D:\\uninstall\\outside\\c.txt\r\nFILE8=CON\r\nFILE9=web\\nul.txt\r\n"
+      "FILE10=" +
+      std::string(300, 'x') + "\r\n";
+  for (int n = 11; n < 100000; ++n)
+    manifest += "FILE" + std::to_string(n) + "=gone\\" + std::to_string(n) + ".txt\r\n";
+  manifest += "[InstallDirectoryInfo]\r\nDIRECTORY0=linked\r\nDIRECTORY1=..\\outside\r\n";
+  WriteBytes(folder + L"uninstall.ini", manifest);
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 1u);  // refused entries are reported; no time-out
   EXPECT_FALSE(Exists(folder + L"config.ini"));  // the list went on past the refusals
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"victim.txt", L"Thumbs.db"}) {
     EXPECT_TRUE(Exists(outside + name))

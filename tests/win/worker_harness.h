@@ -86,6 +86,15 @@ inline bool EveryoneMay(const std::wstring& path) {
   return everyone;
 }
 
+// The file the demo component is registered to, or empty.
+inline std::wstring RegisteredServer() {
+  wchar_t value[MAX_PATH] = {};
+  LONG size = sizeof value;
+  RegQueryValueW(HKEY_CLASSES_ROOT,
+                 L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}\\InprocServer32", value, &size);
+  return value;
+}
+
 // Sets environment variables for this process and the programs it starts, and puts them
 // back as they were (an empty value removes one).
 class EnvironmentVariables {

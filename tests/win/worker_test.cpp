@@ -66,14 +66,6 @@ const wchar_t* const kDemoFiles[] = {L"Emotions\\经典\\大笑.gif",
                                      L"web\\IconHelp\\images\\step1.png",
                                      L"web\\IconHelp\\index.htm"};
 
-std::wstring RegisteredServer() {
-  wchar_t value[MAX_PATH] = {};
-  LONG size = sizeof value;
-  RegQueryValueW(HKEY_CLASSES_ROOT,
-                 L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}\\InprocServer32", value, &size);
-  return value;
-}
-
 // The folder's name holds what the command interpreter would split or expand outside
 // quotes: the registration command must still reach the component.
 TEST(InstallWorker, CompleteRunOfTheDemoPayload) {
@@ -151,7 +143,9 @@ TEST(InstallWorker, StopDuringExtractionListsExactlyWhatWasWritten) {
 }
 
 // A target file held open elsewhere without sharing cannot be replaced: the run ends there
-// with its full path, leaves the file alone, and the manifest lists what came before it.
+// with its full path and leaves the file alone. The manifest, a journal, names it too (its
+// line comes before the attempt); the outcome, from which the run is removed again, lists
+// only what came before it.
 // (A read-only attribute cannot stand in here: Wine run as root writes through it.)
 TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   const std::wstring folder = FreshFolder(L"locked");
@@ -169,9 +163,11 @@ TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   EXPECT_EQ(ReadBytes(blocked), "user's own");
   EXPECT_FALSE(Exists(folder + L"readme.txt"));
   const std::string manifest = ReadBytes(folder + L"uninstall.ini");
-  EXPECT_NE(manifest.find("FILE5=Skin\\UserIcon\\Level\\Level01.png\r\n[InstallDirectoryInfo]"),
+  EXPECT_NE(manifest.find("FILE5=Skin\\UserIcon\\Level\\Level01.png\r\nFILE6=config.ini\r\n"
+                          "[InstallDirectoryInfo]"),
             std::string::npos)
       << manifest;
+  EXPECT_EQ(worker.Outcome().installedFiles.back(), u"Skin\\UserIcon\\Level\\Level01.png");
 }
 
 // A full disk (drive F:, a small tmpfs the harness mounts when it may) is reported with

@@ -1,0 +1,46 @@
+// Removing what an installation wrote, by handle: the uninstaller's removal and the
+// installer's own removal of a cancelled or failed run both go through here. The install
+// folder may be writable by users while this runs elevated, so each entry is opened
+// without following a link, proved through its handle to lie inside the install folder,
+// and deleted through that handle; nothing outside the folder is ever deleted.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "install/UniqueHandle.h"
+
+enum class Removal {
+  kGone,
+  kAbsent,  // nothing there: no failure
+  kKept,    // a folder that still holds something of someone else's
+  kFailed,  // in use, a link, a folder where a file was, or outside the folder
+};
+
+// Marks the open file or folder `handle` (opened with DELETE access) for deletion when its
+// last handle closes.
+bool DeleteThrough(HANDLE handle);
+
+// The install folder, held open for a removal (without delete sharing, so it cannot be
+// renamed or replaced meanwhile), and where it really is.
+class RemovalFolder {
+ public:
+  // `folder` ends with '\'. A folder that cannot be opened removes nothing.
+  explicit RemovalFolder(const std::wstring& folder);
+
+  // Deletes the file `path` (below the folder) through a handle that was opened without
+  // following a link and proved to lie inside the folder.
+  Removal RemoveFile(const std::wstring& path) const;
+
+  // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
+  // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
+  Removal RemoveFolderIfEmpty(const std::wstring& path) const;
+
+ private:
+  // True when the open `entry` lies below the folder, links resolved.
+  bool Contains(HANDLE entry) const;
+
+  UniqueHandle handle_;
+  std::wstring final_;
+};
