@@ -38,9 +38,12 @@ struct PackStats {
 
 // Lays out the package of every file below `folder`, in the package order (a sorted
 // recursive walk, each sub-folder's files where its name falls among its siblings).
-// Follows symbolic links; refuses unreadable files, names Windows cannot hold (including
-// two names that differ only in letter case, in any script), paths longer than `maxPath`, a package
-// over 104,857,600 bytes, and symbolic-link loops.
+// Follows symbolic links; refuses unreadable files (and files whose reading fails), names
+// Windows cannot hold (including two names that differ only in letter case, in any script),
+// paths longer than `maxPath`, a package over 104,857,600 bytes - checked at every file as
+// the walk goes, so links that lead to the same folders many times over are refused before
+// their records take memory - more folders to walk than a package could hold records, and
+// symbolic-link loops.
 bool BuildPayloadPackage(const std::filesystem::path& folder,
                          std::size_t maxPath,
                          const PackProgress& progress,
@@ -111,6 +114,13 @@ bool ExtractInstaller(const Bytes& image,
                       PackStats* stats,
                       std::string* error);
 
-// Reads or writes a whole file. WriteFileAtomically writes beside the target and renames.
-bool ReadWholeFile(const std::filesystem::path& path, Bytes* bytes, std::string* error);
+// Reads a whole file (following links). False, with `bytes` empty and a message naming the
+// file, when it cannot be opened or read or holds more than `limit` bytes.
+bool ReadWholeFile(const std::filesystem::path& path,
+                   Bytes* bytes,
+                   std::string* error,
+                   std::uint64_t limit = UINT64_MAX);
+// Writes `<path>.partial`, created exclusively and without following a link, and renames it
+// to `path`. A regular `.partial` file (what an interrupted run leaves) is removed first; a
+// link or anything else there is refused, named in `error`. Nothing is left on failure.
 bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& bytes, std::string* error);
