@@ -366,6 +366,21 @@ TEST_P(RealImages, StampedPassesAndOnlyAnIntactFilePasses) {
   Bytes halves = stamped;  // halves that differ
   halves[block.position + 2 + 2 * 40] ^= 1;
   EXPECT_FALSE(Passes(halves));
+
+  // A damaged length of string 32 (left out of the digest with its block) fails, whether it
+  // stays inside the block or runs past it, as it fails the installer's own check.
+  for (const unsigned length : {0u, 63u, 65u, 79u, 80u, 65535u}) {
+    Bytes damaged = stamped;
+    damaged[block.position] = static_cast<std::uint8_t>(length);
+    damaged[block.position + 1] = static_cast<std::uint8_t>(length >> 8);
+    VerifyReport report;
+    std::string error;
+    ASSERT_TRUE(VerifyImage(damaged, &report, &error)) << length << ": " << error;
+    EXPECT_FALSE(report.ok) << length;
+    EXPECT_EQ(report.status, length > (block.size - 2) / 2 ? StoredDigestStatus::kLengthPastBlock
+                                                           : StoredDigestStatus::kWrongLength)
+        << length;
+  }
 }
 
 TEST_P(RealImages, ImportsAreListed) {

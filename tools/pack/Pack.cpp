@@ -172,60 +172,12 @@ std::string StoredText(const std::uint16_t* units, std::size_t count) {
   return text;
 }
 
-// String 32 as the installer's LoadStringW call sees it: up to 99 units, NUL-terminated.
-bool ReadString32(const Bytes& image,
-                  const PeImage& pe,
-                  std::uint16_t stored[100],
-                  std::size_t* count,
-                  FileRange* block,
-                  std::string* error) {
-  std::uint32_t blockId = 0;
-  const PeStatus status = pe.FindDigestBlock(block, &blockId);
-  if (status != PeStatus::kOk) {
-    *error = DescribePeStatus(status);
-    return false;
-  }
-  if (blockId < 3) {
-    *error =
-        "the string table holds strings numbered below 32, so string 32's block is not "
-        "the digest block";
-    return false;
-  }
-  if (blockId != 3 || block->size < 2) {
-    *error = "the executable has no string 32";
-    return false;
-  }
-  const std::uint8_t* p = image.data() + block->position;
-  const std::size_t declared = static_cast<std::size_t>(p[0] | p[1] << 8);
-  if (2 + 2 * declared > block->size) {
-    *error = "string 32 runs past the end of its block";
-    return false;
-  }
-  *count = std::min<std::size_t>(declared, 99);
-  for (std::size_t i = 0; i < 100; ++i) {
-    stored[i] = i < *count ? static_cast<std::uint16_t>(p[2 + 2 * i] | p[3 + 2 * i] << 8) : 0;
-  }
-  *count = declared;
-  return true;
-}
-
 // True for kOk; otherwise the status, described, goes to `error`.
 bool Ok(PeStatus status, std::string* error) {
   if (status == PeStatus::kOk)
     return true;
   *error = DescribePeStatus(status);
   return false;
-}
-
-// wcsncmp over at most `n` units, as the installer compares.
-bool SameUnits(const std::uint16_t* a, const std::uint16_t* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i])
-      return false;
-    if (a[i] == 0)
-      return true;
-  }
-  return true;
 }
 
 }  // namespace
@@ -357,14 +309,20 @@ bool ComputeStamp(const Bytes& image,
         "padding would change what the digest covers";
     return false;
   }
-  std::uint16_t stored[100];
-  std::size_t count = 0;
   FileRange block;
-  if (!ReadString32(image, pe, stored, &count, &block, error))
+  std::uint32_t blockId = 0;
+  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
     return false;
-  if (count != kDigestStringUnits) {
-    *error = "string 32 has " + std::to_string(count) + " characters; it must have " +
+  StoredDigest stored;
+  const StoredDigestStatus status =
+      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
+  if (status == StoredDigestStatus::kWrongLength) {
+    *error = "string 32 has " + std::to_string(stored.length) + " characters; it must have " +
              std::to_string(kDigestStringUnits) + " placeholder characters";
+    return false;
+  }
+  if (status != StoredDigestStatus::kOk) {
+    *error = DescribeStoredDigestStatus(status);
     return false;
   }
   if (!Ok(ComputeInstallerDigest(image.data(), image.size(), digest), error))
@@ -378,23 +336,27 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
   PeImage pe;
   if (!Ok(image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size()), error))
     return false;
-  std::uint16_t stored[100];
-  std::size_t count = 0;
   FileRange block;
-  if (!ReadString32(image, pe, stored, &count, &block, error))
+  std::uint32_t blockId = 0;
+  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
     return false;
-  report->stored = StoredText(stored, std::min<std::size_t>(count, kDigestStringUnits));
+  StoredDigest stored;
+  const StoredDigestStatus read =
+      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
+  report->stored = StoredText(stored.units, std::min(stored.length, kDigestStringUnits));
+  if (read == StoredDigestStatus::kStringsBelow32 || read == StoredDigestStatus::kNoString32) {
+    *error = DescribeStoredDigestStatus(read);
+    return false;
+  }
   Md5Digest digest;
   InstallerParts parts;
   if (!Ok(ComputeInstallerDigest(image.data(), image.size(), &digest, &parts), error))
     return false;
   report->computed = DigestHex(digest);
   report->signatureBytes = parts.certificateTable.size;
-  std::uint16_t computed[kDigestHexUnits + 1] = {};
-  for (std::size_t i = 0; i < kDigestHexUnits; ++i)
-    computed[i] = report->computed[i] & 0xff;
-  report->ok = SameUnits(stored, stored + kDigestHexUnits, kDigestHexUnits) &&
-               SameUnits(stored, computed, kDigestHexUnits);
+  report->status =
+      CheckStoredDigest(image.data() + block.position, block.size, blockId, digest, &stored);
+  report->ok = report->status == StoredDigestStatus::kOk;
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "integrity/InstallerDigest.h"
 #include "integrity/Md5.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -78,10 +79,14 @@ struct VerifyReport {
   std::string stored;                // string 32 as found, up to 64 units (non-ASCII shown as '?')
   std::string computed;              // 32 digits, or empty when no digest could be computed
   std::uint32_t signatureBytes = 0;  // the certificate table's size; 0: not signed
+  StoredDigestStatus status = StoredDigestStatus::kNoString32;  // why the check fails
   bool ok = false;
 };
-// The installer's own check, on the host, by the same rule (integrity/InstallerDigest.h):
-// a signature where signing puts it is left out of the digest.
+// The installer's own check, on the host, by the same rule and the same function
+// (CheckStoredDigest, integrity/InstallerDigest.h): a signature where signing puts it is left
+// out of the digest. False, with `error`, when there is no digest to compare (no PE file, no
+// string 32); a string 32 of the wrong length, or one that does not match, is a report whose
+// `ok` is false, as the installer's check fails.
 bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error);
 
 // Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
