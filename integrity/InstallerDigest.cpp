@@ -125,3 +125,64 @@ std::string DigestHex(const Md5Digest& digest) {
   }
   return text;
 }
+
+const char* DescribeStoredDigestStatus(StoredDigestStatus status) {
+  switch (status) {
+    case StoredDigestStatus::kOk:
+      return "string 32 holds the file's digest twice";
+    case StoredDigestStatus::kStringsBelow32:
+      return "the string table holds strings numbered below 32, so string 32's block is not "
+             "the digest block";
+    case StoredDigestStatus::kNoString32:
+      return "the executable has no string 32";
+    case StoredDigestStatus::kLengthPastBlock:
+      return "string 32 runs past the end of its block";
+    case StoredDigestStatus::kWrongLength:
+      return "string 32 does not have 64 characters";
+    case StoredDigestStatus::kHalvesDiffer:
+      return "the two halves of string 32 differ";
+    case StoredDigestStatus::kDigestDiffers:
+      return "string 32 is not the file's digest";
+  }
+  return "unknown status";
+}
+
+StoredDigestStatus ReadStoredDigest(const std::uint8_t* block,
+                                    std::size_t size,
+                                    std::uint32_t blockId,
+                                    StoredDigest* stored) {
+  *stored = StoredDigest{};
+  if (blockId != 0 && blockId < 3)
+    return StoredDigestStatus::kStringsBelow32;
+  if (blockId != 3 || size < 2)
+    return StoredDigestStatus::kNoString32;
+  stored->length = static_cast<std::size_t>(block[0] | block[1] << 8);
+  const std::size_t fits = std::min((size - 2) / 2, kDigestStringUnits);
+  for (std::size_t i = 0; i < std::min(stored->length, fits); ++i)
+    stored->units[i] = static_cast<std::uint16_t>(block[2 + 2 * i] | block[3 + 2 * i] << 8);
+  if (stored->length > (size - 2) / 2)
+    return StoredDigestStatus::kLengthPastBlock;
+  if (stored->length != kDigestStringUnits)
+    return StoredDigestStatus::kWrongLength;
+  return StoredDigestStatus::kOk;
+}
+
+StoredDigestStatus CheckStoredDigest(const std::uint8_t* block,
+                                     std::size_t size,
+                                     std::uint32_t blockId,
+                                     const Md5Digest& computed,
+                                     StoredDigest* stored) {
+  const StoredDigestStatus status = ReadStoredDigest(block, size, blockId, stored);
+  if (status != StoredDigestStatus::kOk)
+    return status;
+  const std::uint16_t* first = stored->units;
+  const std::uint16_t* second = stored->units + kDigestHexUnits;
+  if (!std::equal(first, second, second))
+    return StoredDigestStatus::kHalvesDiffer;
+  const std::string hex = DigestHex(computed);
+  for (std::size_t i = 0; i < kDigestHexUnits; ++i) {
+    if (first[i] != static_cast<unsigned char>(hex[i]))
+      return StoredDigestStatus::kDigestDiffers;
+  }
+  return StoredDigestStatus::kOk;
+}

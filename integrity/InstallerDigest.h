@@ -65,3 +65,45 @@ PeStatus ComputeInstallerDigest(const std::uint8_t* file,
 
 // The 32 upper-case hexadecimal digits, in digest byte order.
 std::string DigestHex(const Md5Digest& digest);
+
+// String 32, the stored digest, as both the installer and the packager read it: from the
+// digest block itself, never through the resource loader, so that the bytes read are the
+// bytes the digest leaves out. The block (strings 32-47) opens with string 32:
+//
+//   offset 0   u16  length L in UTF-16 code units (64 once stamped or holding placeholders)
+//          2   L units, no NUL; strings 33 to 47 follow, each a u16 length and its units
+enum class StoredDigestStatus {
+  kOk,
+  kStringsBelow32,   // the first string-table block holds strings numbered below 32
+  kNoString32,       // the first block holds strings above 47, or is named or too short
+  kLengthPastBlock,  // the length runs past the end of the block
+  kWrongLength,      // not 64 units
+  kHalvesDiffer,     // the two 32-unit halves are not the same
+  kDigestDiffers,    // the halves are not the upper-case digits of the file's digest
+};
+
+// A short English sentence for the status.
+const char* DescribeStoredDigestStatus(StoredDigestStatus status);
+
+struct StoredDigest {
+  std::size_t length = 0;                        // as declared; 0 when there is no string 32
+  std::uint16_t units[kDigestStringUnits] = {};  // up to 64 units as found, zeros after
+};
+
+// Reads string 32 from the digest block `block` (`size` bytes, numbered `blockId` as
+// PeImage::FindDigestBlock reports it): kOk when it has exactly 64 units within the block,
+// else kStringsBelow32, kNoString32, kLengthPastBlock or kWrongLength. `stored` receives
+// what was read: the declared length and the units that lie within the block.
+StoredDigestStatus ReadStoredDigest(const std::uint8_t* block,
+                                    std::size_t size,
+                                    std::uint32_t blockId,
+                                    StoredDigest* stored);
+
+// The installer's acceptance of string 32, for both sides: ReadStoredDigest's status when it
+// is not kOk, then kHalvesDiffer, kDigestDiffers (units compared exactly: case matters, a
+// NUL is a unit like any other) or kOk.
+StoredDigestStatus CheckStoredDigest(const std::uint8_t* block,
+                                     std::size_t size,
+                                     std::uint32_t blockId,
+                                     const Md5Digest& computed,
+                                     StoredDigest* stored);

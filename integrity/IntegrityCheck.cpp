@@ -1,6 +1,5 @@
 #include "integrity/IntegrityCheck.h"
 
-#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -66,34 +65,18 @@ class MappedFile {
   std::size_t size_ = 0;
 };
 
-}  // namespace
-
-bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size) {
-  const MappedFile file(path);
-  PeImage image;
-  FileRange block;
-  std::uint32_t blockId = 0;
-  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
-      image.FindDigestBlock(&block, &blockId) != PeStatus::kOk) {
-    return false;
-  }
-  *position = block.position;
-  *size = block.size;
-  return true;
-}
-
-// The headers and the resource directory are read through a view, which brings only their
-// pages into memory; the bytes hashed come in large reads, so that checking a file of any
-// size takes a fixed amount of memory. The view's handle shares reading only, so nobody
-// writes the file meanwhile; a file that still ends early fails the check.
-bool FileDigest(const wchar_t* path, wchar_t* digest) {
-  const MappedFile file(path);
-  PeImage image;
+// The digest of the file behind `file`, opened at `path`. The headers and the resource
+// directory are read through the view, which brings only their pages into memory; the bytes
+// hashed come in large reads, so that checking a file of any size takes a fixed amount of
+// memory. The view's handle shares reading only, so nobody writes the file meanwhile; a
+// file that still ends early fails the check.
+bool DigestOf(const MappedFile& file,
+              const PeImage& image,
+              const wchar_t* path,
+              Md5Digest* digest) {
   InstallerParts parts;
-  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
-      FindInstallerParts(image, &parts) != PeStatus::kOk) {
+  if (FindInstallerParts(image, &parts) != PeStatus::kOk)
     return false;
-  }
   const UniqueHandle reading(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   constexpr DWORD kChunk = 1 << 20;
@@ -120,21 +103,64 @@ bool FileDigest(const wchar_t* path, wchar_t* digest) {
       left -= got;
     }
   }
-  const std::string hex = DigestHex(md5.Finish());
+  *digest = md5.Finish();
+  return true;
+}
+
+}  // namespace
+
+bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size) {
+  const MappedFile file(path);
+  PeImage image;
+  FileRange block;
+  std::uint32_t blockId = 0;
+  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
+      image.FindDigestBlock(&block, &blockId) != PeStatus::kOk) {
+    return false;
+  }
+  *position = block.position;
+  *size = block.size;
+  return true;
+}
+
+bool FileDigest(const wchar_t* path, wchar_t* digest) {
+  const MappedFile file(path);
+  PeImage image;
+  Md5Digest md5;
+  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
+      !DigestOf(file, image, path, &md5)) {
+    return false;
+  }
+  const std::string hex = DigestHex(md5);
   for (std::size_t i = 0; i < hex.size(); ++i)
     digest[i] = static_cast<wchar_t>(hex[i]);
   digest[hex.size()] = L'\0';
   return true;
 }
 
+// String 32 is read from the digest block in the file, by the rule the packager's verify
+// follows (CheckStoredDigest), not through the resource loader: the loader would take any
+// length the block declares, and could pick another language's block than the one the
+// digest leaves out.
+bool VerifyFileIntegrity(const wchar_t* path) {
+  const MappedFile file(path);
+  PeImage image;
+  FileRange block;
+  std::uint32_t blockId = 0;
+  StoredDigest stored;
+  if (file.data() == nullptr || image.Parse(file.data(), file.size()) != PeStatus::kOk ||
+      image.FindDigestBlock(&block, &blockId) != PeStatus::kOk ||
+      ReadStoredDigest(file.data() + block.position, block.size, blockId, &stored) !=
+          StoredDigestStatus::kOk) {
+    return false;
+  }
+  Md5Digest digest;
+  return DigestOf(file, image, path, &digest) &&
+         CheckStoredDigest(file.data() + block.position, block.size, blockId, digest, &stored) ==
+             StoredDigestStatus::kOk;
+}
+
 bool VerifyInstallerIntegrity() {
-  wchar_t stored[100] = {};
-  LoadStringW(GetModuleHandleW(nullptr), kDigestStringId, stored, 100);
-  if (std::wcsncmp(stored, stored + kDigestHexUnits, kDigestHexUnits) != 0)
-    return false;
   const std::wstring path = ModulePath();
-  wchar_t computed[100] = {};
-  if (path.empty() || !FileDigest(path.c_str(), computed))
-    return false;
-  return std::wcsncmp(stored, computed, kDigestHexUnits) == 0;
+  return !path.empty() && VerifyFileIntegrity(path.c_str());
 }

@@ -21,6 +21,10 @@ bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t
 // Reads the file once, through a read-only view: nothing of the file's size is allocated.
 bool FileDigest(const wchar_t* path, wchar_t* digest);
 
-// True when string 32 of the running executable holds the same 32 digits twice and they
-// are the digest of the executable's own file. Case matters.
+// True when string 32 of the PE file at `path`, read from its digest block, holds the same 32
+// digits twice and they are the digest of the file (CheckStoredDigest: exactly 64 units,
+// case matters). False for a file that cannot be read.
+bool VerifyFileIntegrity(const wchar_t* path);
+
+// VerifyFileIntegrity of the running executable's own file.
 bool VerifyInstallerIntegrity();

@@ -130,6 +130,22 @@ TEST(PackPayload, FollowsSymbolicLinksToFilesAndFolders) {
 
 // --- payload: refusals ----------------------------------------------------------------
 
+// "diamond" and folders level1 to level`depth` beside it, each but the last holding links
+// "a" and "b" to the next; the last holds a file of `size` bytes (none when 0).
+void MakeDiamond(const TempFolder& d, int depth, std::size_t size) {
+  const auto level = [&](int i) {
+    return d.path() / (i == 0 ? "diamond" : "level" + std::to_string(i));
+  };
+  for (int i = 0; i < depth; ++i) {
+    fs::create_directories(level(i));
+    fs::create_directory_symlink(level(i + 1), level(i) / "a");
+    fs::create_directory_symlink(level(i + 1), level(i) / "b");
+  }
+  fs::create_directories(level(depth));
+  if (size != 0)
+    d.Write("level" + std::to_string(depth) + "/f.bin", std::string(size, 'x'));
+}
+
 struct Refusal {
   const char* name;
   void (*make)(const TempFolder&);
@@ -209,7 +225,20 @@ INSTANTIATE_TEST_SUITE_P(
                 kPackMaxRelativePath, "No such file", "fine/gone.txt"},
         Refusal{"NotARegularFile",
                 [](const TempFolder& d) { mkfifo((d.path() / "pipe").c_str(), 0600); },
-                kPackMaxRelativePath, "not a regular file", "pipe"}),
+                kPackMaxRelativePath, "not a regular file", "pipe"},
+        // A regular file by its status whose every read fails (EIO), even for root.
+        Refusal{"ReadError",
+                [](const TempFolder& d) {
+                  fs::create_symlink("/proc/self/mem", d.path() / "fine/mem.bin");
+                },
+                kPackMaxRelativePath, "read error", "fine/mem.bin"},
+        // Two links in each of 16 folders to the next: 65,536 paths to one 64 KiB file. The
+        // limit is met within the first 1,600 of them, during the walk.
+        Refusal{"SymbolicLinkDiamond", [](const TempFolder& d) { MakeDiamond(d, 16, 65536); },
+                kPackMaxRelativePath, "would exceed 104,857,600 bytes", "diamond/a/a/a/a/a/"},
+        // The same with no file at the bottom: 32,767 folders, stopped at 16,384.
+        Refusal{"EmptyFolderDiamond", [](const TempFolder& d) { MakeDiamond(d, 14, 0); },
+                kPackMaxRelativePath, "folders to walk", "diamond/"}),
     RowName());
 
 TEST(PackPayload, RefusesAPackageOverTheLimitBeforeReadingIt) {
@@ -234,6 +263,29 @@ TEST(PackPayload, RefusesAnUnreadableFile) {
   std::string error;
   EXPECT_FALSE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error));
   EXPECT_NE(error.find("secret.txt"), std::string::npos) << error;
+}
+
+// The temporary output is made afresh: never written through a link that stands in its
+// place, and a stale one from an interrupted run is replaced.
+TEST(PackWrite, NeverWritesThroughALinkAndReplacesAStaleTemporary) {
+  TempFolder dir;
+  dir.Write("victim", "kept");
+  const fs::path out = dir.path() / "out.bin";
+  fs::create_symlink(dir.path() / "victim", dir.path() / "out.bin.partial");
+  std::string error;
+  EXPECT_FALSE(WriteFileAtomically(out, Bytes{'n', 'e', 'w'}, &error));
+  EXPECT_NE(error.find("out.bin.partial"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(out)));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "out.bin.partial"));
+  std::ifstream victim(dir.path() / "victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "kept");
+
+  fs::remove(dir.path() / "out.bin.partial");
+  dir.Write("out.bin.partial", "stale, and longer than the new content");
+  ASSERT_TRUE(WriteFileAtomically(out, Bytes{'n', 'e', 'w'}, &error)) << error;
+  std::ifstream written(out);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "new");
+  EXPECT_FALSE(fs::exists(dir.path() / "out.bin.partial"));
 }
 
 TEST(PackCompress, RefusesDataOverTheLimit) {
@@ -314,6 +366,21 @@ TEST_P(RealImages, StampedPassesAndOnlyAnIntactFilePasses) {
   Bytes halves = stamped;  // halves that differ
   halves[block.position + 2 + 2 * 40] ^= 1;
   EXPECT_FALSE(Passes(halves));
+
+  // A damaged length of string 32 (left out of the digest with its block) fails, whether it
+  // stays inside the block or runs past it, as it fails the installer's own check.
+  for (const unsigned length : {0u, 63u, 65u, 79u, 80u, 65535u}) {
+    Bytes damaged = stamped;
+    damaged[block.position] = static_cast<std::uint8_t>(length);
+    damaged[block.position + 1] = static_cast<std::uint8_t>(length >> 8);
+    VerifyReport report;
+    std::string error;
+    ASSERT_TRUE(VerifyImage(damaged, &report, &error)) << length << ": " << error;
+    EXPECT_FALSE(report.ok) << length;
+    EXPECT_EQ(report.status, length > (block.size - 2) / 2 ? StoredDigestStatus::kLengthPastBlock
+                                                           : StoredDigestStatus::kWrongLength)
+        << length;
+  }
 }
 
 TEST_P(RealImages, ImportsAreListed) {

@@ -172,6 +172,91 @@ TEST(InstallerDigest, SigningLeavesTheDigestAndOnlySigningsPlaceIsAccepted) {
   }
 }
 
+// String 32 is accepted by one rule, which the packager's verify and the installer's own
+// check both call: exactly 64 units inside the block, two equal halves, the file's digest in
+// upper case. A damaged length - which the digest leaves out with the block - fails it.
+struct StoredRow {
+  const char* name;
+  std::uint32_t blockId;
+  std::int64_t blockSizeShift;  // the data entry's size
+  int length;                   // written over string 32's length; -1: left as built
+  void (*damage)(Bytes& f);
+  StoredDigestStatus expected;
+};
+
+class StoredDigests : public testing::TestWithParam<StoredRow> {};
+
+TEST_P(StoredDigests, OneRuleForTheInstallerAndThePackager) {
+  const StoredRow& row = GetParam();
+  PeSpec spec;
+  spec.blockId = row.blockId;
+  spec.dataSizeShift = row.blockSizeShift;
+  Bytes f = MakeMinimalPe(spec);
+  Md5Digest digest;
+  ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest), PeStatus::kOk);
+  const std::string hex = DigestHex(digest) + DigestHex(digest);
+  for (std::size_t i = 0; i < hex.size(); ++i)
+    f[kPeBlockPosition + 2 + 2 * i] = static_cast<std::uint8_t>(hex[i]);
+  if (row.length >= 0) {
+    f[kPeBlockPosition] = static_cast<std::uint8_t>(row.length);
+    f[kPeBlockPosition + 1] = static_cast<std::uint8_t>(row.length >> 8);
+  }
+  if (row.damage != nullptr)
+    row.damage(f);
+  Md5Digest after;  // the block is left out: what the rows change in it alters no digest
+  ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &after), PeStatus::kOk);
+  if (row.blockSizeShift == 0) {
+    ASSERT_EQ(after, digest);
+  }
+
+  PeImage image;
+  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+  FileRange block;
+  std::uint32_t id = 0;
+  ASSERT_EQ(image.FindDigestBlock(&block, &id), PeStatus::kOk);
+  StoredDigest stored;
+  EXPECT_EQ(CheckStoredDigest(f.data() + block.position, block.size, id, after, &stored),
+            row.expected)
+      << DescribeStoredDigestStatus(row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows,
+    StoredDigests,
+    testing::Values(
+        StoredRow{"Stamped", 3, 0, -1, nullptr, StoredDigestStatus::kOk},
+        StoredRow{"LengthZero", 3, 0, 0, nullptr, StoredDigestStatus::kWrongLength},
+        StoredRow{"Length63", 3, 0, 63, nullptr, StoredDigestStatus::kWrongLength},
+        // Within the block: string 33's length and units are read as part of string 32.
+        StoredRow{"Length65", 3, 0, 65, nullptr, StoredDigestStatus::kWrongLength},
+        StoredRow{"Length79FillsTheBlock", 3, 0, 79, nullptr, StoredDigestStatus::kWrongLength},
+        StoredRow{"Length80PastTheBlock", 3, 0, 80, nullptr, StoredDigestStatus::kLengthPastBlock},
+        StoredRow{"Length65535", 3, 0, 65535, nullptr, StoredDigestStatus::kLengthPastBlock},
+        StoredRow{"BlockEndsInTheDigest", 3, -40, -1, nullptr,
+                  StoredDigestStatus::kLengthPastBlock},
+        StoredRow{"BlockOfOneByte", 3, -159, -1, nullptr, StoredDigestStatus::kNoString32},
+        StoredRow{"StringsBelow32", 2, 0, -1, nullptr, StoredDigestStatus::kStringsBelow32},
+        StoredRow{"StringsAbove47", 4, 0, -1, nullptr, StoredDigestStatus::kNoString32},
+        StoredRow{"HalvesDiffer", 3, 0, -1, [](Bytes& f) { f[kPeBlockPosition + 2 + 2 * 40] ^= 1; },
+                  StoredDigestStatus::kHalvesDiffer},
+        StoredRow{"LowerCase", 3, 0, -1,
+                  [](Bytes& f) {
+                    for (std::size_t i = 0; i < 64; ++i) {
+                      std::uint8_t& c = f[kPeBlockPosition + 2 + 2 * i];
+                      if (c >= 'A' && c <= 'F')
+                        c = static_cast<std::uint8_t>(c + 32);
+                    }
+                  },
+                  StoredDigestStatus::kDigestDiffers},
+        // The same wide character at the same place of both halves: a unit like any other.
+        StoredRow{"WideUnitsInBothHalves", 3, 0, -1,
+                  [](Bytes& f) {
+                    f[kPeBlockPosition + 3] = 0x4e;
+                    f[kPeBlockPosition + 3 + 64] = 0x4e;
+                  },
+                  StoredDigestStatus::kDigestDiffers}),
+    RowName());
+
 TEST(InstallerDigest, RefusesEmptyAndTooLargeFiles) {
   Md5Digest d;
   const std::uint8_t none = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "integrity/InstallerDigest.h"
 #include "integrity/IntegrityCheck.h"
 #include "tests/win/worker_harness.h"
 
@@ -62,6 +63,32 @@ TEST(Integrity, OneByteOutsideTheBlockFails) {
     const std::wstring path = TempPath(L"setup_probe_damaged.exe");
     WriteBytes(path, damaged);
     EXPECT_EQ(ExitCodeOf(path), 1u) << "byte " << at;
+    DeleteFileW(path.c_str());
+  }
+}
+
+// String 32's length lies in the block, which the digest leaves out. The installer reads it
+// by the rule the packager's verify follows (CheckStoredDigest): each damaged length fails
+// the running probe, VerifyFileIntegrity and the portable rule over the same bytes alike.
+TEST(Integrity, ADamagedStringLengthFailsAsVerifyFails) {
+  std::uint32_t position = 0, size = 0;
+  ASSERT_TRUE(FindDigestBlock(ProbePath().c_str(), &position, &size));
+  const std::string bytes = ReadBytes(ProbePath());
+  EXPECT_TRUE(VerifyFileIntegrity(ProbePath().c_str()));
+  for (const unsigned length : {0u, 63u, 65u, 79u, 80u, 65535u}) {
+    std::string damaged = bytes;
+    damaged[position] = static_cast<char>(length & 0xff);
+    damaged[position + 1] = static_cast<char>(length >> 8);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(damaged.data());
+    Md5Digest digest;
+    ASSERT_EQ(ComputeInstallerDigest(data, damaged.size(), &digest), PeStatus::kOk);
+    StoredDigest stored;
+    EXPECT_NE(CheckStoredDigest(data + position, size, 3, digest, &stored), StoredDigestStatus::kOk)
+        << length;
+    const std::wstring path = TempPath(L"setup_probe_length.exe");
+    WriteBytes(path, damaged);
+    EXPECT_FALSE(VerifyFileIntegrity(path.c_str())) << length;
+    EXPECT_EQ(ExitCodeOf(path), 1u) << length;
     DeleteFileW(path.c_str());
   }
 }

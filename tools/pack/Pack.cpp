@@ -1,13 +1,14 @@
 #include "tools/pack/Pack.h"
 
+#include <fcntl.h>
 #include <libdeflate.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 
 #include "inflate/ResourceInflater.h"
@@ -44,13 +45,27 @@ std::u16string Folded(std::u16string s) {
   return s;
 }
 
+// Most folders a walk visits. Symbolic links that lead to the same folders many times over
+// (not a loop) multiply a tree: with files in it the package's size limit stops the walk,
+// without them only this does. The reference payload (1,125 files) has 28 folders.
+constexpr std::size_t kMaxFolders = 16384;
+
 class Walker {
  public:
   Walker(std::size_t maxPath, std::vector<Found>* files, PackStats* stats, std::string* error)
       : maxPath_(maxPath), files_(files), stats_(stats), error_(error) {}
 
-  // Adds the files below `folder` (whose relative path is `prefix`) in package order.
+  // The package's size so far: every record found, header and data.
+  std::uint64_t total() const { return total_; }
+
+  // Adds the files below `folder` (whose relative path is `prefix`) in package order. The
+  // package's size limit is checked at every file, so a tree that the links multiply is
+  // refused as soon as it is too large, before it takes the memory of its whole list.
   bool Walk(const fs::path& folder, const std::u16string& prefix) {
+    if (++folders_ > kMaxFolders) {
+      return Fail(Quote(folder) + ": more than " + std::to_string(kMaxFolders) +
+                  " folders to walk; symbolic links lead to the same folders many times over");
+    }
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0)
       return Fail(Quote(folder) + ": " + std::strerror(errno));
@@ -122,6 +137,12 @@ class Walker {
       const std::uint64_t size = fs::file_size(e.path, ec);
       if (ec)
         return Fail(Quote(e.path) + ": " + ec.message());
+      total_ += kPackageHeaderBytes + std::min<std::uint64_t>(size, kPackageLimit);
+      if (total_ > kPackageLimit) {
+        return Fail(Quote(e.path) +
+                    ": the package would exceed 104,857,600 bytes with this file (" +
+                    std::to_string(files_->size() + 1) + " files so far)");
+      }
       files_->push_back({relative, e.path, size});
     }
     stack_.pop_back();
@@ -139,6 +160,8 @@ class Walker {
   PackStats* stats_;
   std::string* error_;
   std::vector<DirectoryId> stack_;
+  std::uint64_t total_ = 0;
+  std::size_t folders_ = 0;
 };
 
 std::string StoredText(const std::uint16_t* units, std::size_t count) {
@@ -149,60 +172,12 @@ std::string StoredText(const std::uint16_t* units, std::size_t count) {
   return text;
 }
 
-// String 32 as the installer's LoadStringW call sees it: up to 99 units, NUL-terminated.
-bool ReadString32(const Bytes& image,
-                  const PeImage& pe,
-                  std::uint16_t stored[100],
-                  std::size_t* count,
-                  FileRange* block,
-                  std::string* error) {
-  std::uint32_t blockId = 0;
-  const PeStatus status = pe.FindDigestBlock(block, &blockId);
-  if (status != PeStatus::kOk) {
-    *error = DescribePeStatus(status);
-    return false;
-  }
-  if (blockId < 3) {
-    *error =
-        "the string table holds strings numbered below 32, so string 32's block is not "
-        "the digest block";
-    return false;
-  }
-  if (blockId != 3 || block->size < 2) {
-    *error = "the executable has no string 32";
-    return false;
-  }
-  const std::uint8_t* p = image.data() + block->position;
-  const std::size_t declared = static_cast<std::size_t>(p[0] | p[1] << 8);
-  if (2 + 2 * declared > block->size) {
-    *error = "string 32 runs past the end of its block";
-    return false;
-  }
-  *count = std::min<std::size_t>(declared, 99);
-  for (std::size_t i = 0; i < 100; ++i) {
-    stored[i] = i < *count ? static_cast<std::uint16_t>(p[2 + 2 * i] | p[3 + 2 * i] << 8) : 0;
-  }
-  *count = declared;
-  return true;
-}
-
 // True for kOk; otherwise the status, described, goes to `error`.
 bool Ok(PeStatus status, std::string* error) {
   if (status == PeStatus::kOk)
     return true;
   *error = DescribePeStatus(status);
   return false;
-}
-
-// wcsncmp over at most `n` units, as the installer compares.
-bool SameUnits(const std::uint16_t* a, const std::uint16_t* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i])
-      return false;
-    if (a[i] == 0)
-      return true;
-  }
-  return true;
 }
 
 }  // namespace
@@ -224,19 +199,13 @@ bool BuildPayloadPackage(const fs::path& folder,
   if (!walker.Walk(folder, u""))
     return false;
 
-  std::uint64_t total = 0;
-  for (const Found& f : files)
-    total += kPackageHeaderBytes + f.size;
-  if (total > kPackageLimit) {
-    *error = "the package would be " + std::to_string(total) +
-             " bytes; an installer carries at most 104,857,600";
-    return false;
-  }
+  const std::uint64_t total = walker.total();
   Bytes result;
   result.reserve(static_cast<std::size_t>(total));
   Bytes content;
   for (const Found& f : files) {
-    if (!ReadWholeFile(f.path, &content, error))
+    // A file that grew since the walk is read only as far as the package has room.
+    if (!ReadWholeFile(f.path, &content, error, kPackageLimit - result.size()))
       return false;
     if (!AppendPackageRecord(&result, f.relative, content.data(), content.size()) ||
         result.size() > kPackageLimit) {
@@ -340,14 +309,20 @@ bool ComputeStamp(const Bytes& image,
         "padding would change what the digest covers";
     return false;
   }
-  std::uint16_t stored[100];
-  std::size_t count = 0;
   FileRange block;
-  if (!ReadString32(image, pe, stored, &count, &block, error))
+  std::uint32_t blockId = 0;
+  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
     return false;
-  if (count != kDigestStringUnits) {
-    *error = "string 32 has " + std::to_string(count) + " characters; it must have " +
+  StoredDigest stored;
+  const StoredDigestStatus status =
+      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
+  if (status == StoredDigestStatus::kWrongLength) {
+    *error = "string 32 has " + std::to_string(stored.length) + " characters; it must have " +
              std::to_string(kDigestStringUnits) + " placeholder characters";
+    return false;
+  }
+  if (status != StoredDigestStatus::kOk) {
+    *error = DescribeStoredDigestStatus(status);
     return false;
   }
   if (!Ok(ComputeInstallerDigest(image.data(), image.size(), digest), error))
@@ -361,23 +336,27 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
   PeImage pe;
   if (!Ok(image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size()), error))
     return false;
-  std::uint16_t stored[100];
-  std::size_t count = 0;
   FileRange block;
-  if (!ReadString32(image, pe, stored, &count, &block, error))
+  std::uint32_t blockId = 0;
+  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
     return false;
-  report->stored = StoredText(stored, std::min<std::size_t>(count, kDigestStringUnits));
+  StoredDigest stored;
+  const StoredDigestStatus read =
+      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
+  report->stored = StoredText(stored.units, std::min(stored.length, kDigestStringUnits));
+  if (read == StoredDigestStatus::kStringsBelow32 || read == StoredDigestStatus::kNoString32) {
+    *error = DescribeStoredDigestStatus(read);
+    return false;
+  }
   Md5Digest digest;
   InstallerParts parts;
   if (!Ok(ComputeInstallerDigest(image.data(), image.size(), &digest, &parts), error))
     return false;
   report->computed = DigestHex(digest);
   report->signatureBytes = parts.certificateTable.size;
-  std::uint16_t computed[kDigestHexUnits + 1] = {};
-  for (std::size_t i = 0; i < kDigestHexUnits; ++i)
-    computed[i] = report->computed[i] & 0xff;
-  report->ok = SameUnits(stored, stored + kDigestHexUnits, kDigestHexUnits) &&
-               SameUnits(stored, computed, kDigestHexUnits);
+  report->status =
+      CheckStoredDigest(image.data() + block.position, block.size, blockId, digest, &stored);
+  report->ok = report->status == StoredDigestStatus::kOk;
   return true;
 }
 
@@ -506,41 +485,94 @@ bool ExtractInstaller(const Bytes& image,
   return true;
 }
 
-bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::uint64_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = Quote(path) + ": cannot open for reading: " + std::strerror(errno);
     return false;
   }
-  bytes->assign(std::istreambuf_iterator<char>(in), {});
-  if (in.bad()) {
-    *error = Quote(path) + ": read error";
-    return false;
+  bytes->clear();
+  std::uint8_t chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      *error = Quote(path) + ": read error: " + std::strerror(errno);
+      ::close(fd);
+      bytes->clear();
+      return false;
+    }
+    if (n == 0)
+      break;
+    if (static_cast<std::uint64_t>(n) > limit - bytes->size()) {
+      *error = Quote(path) + ": larger than " + std::to_string(limit) + " bytes";
+      ::close(fd);
+      bytes->clear();
+      return false;
+    }
+    bytes->insert(bytes->end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return true;
+}
+
+namespace {
+
+// Creates `path` for writing, never through a symbolic link and never over a file that is
+// already there; -1 with errno otherwise.
+int CreateExclusively(const fs::path& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool WriteAll(int fd, const Bytes& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
   }
   return true;
 }
 
+}  // namespace
+
 bool WriteFileAtomically(const fs::path& path, const Bytes& bytes, std::string* error) {
   fs::path temporary = path;
   temporary += ".partial";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      *error = Quote(path) + ": cannot write: " + std::strerror(errno);
-      out.close();
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
+  int fd = CreateExclusively(temporary);
+  if (fd < 0 && errno == EEXIST) {
+    // A regular file is what an interrupted run leaves: it goes. Anything else (a link, a
+    // folder) someone else put there, and it stays. unlink() removes a link itself, never
+    // what it names, and a file that comes back meanwhile makes the second create fail.
+    struct stat st {};
+    if (::lstat(temporary.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *error = Quote(temporary) + ": is in the way and is not a file an earlier run left; " +
+               "remove it";
       return false;
     }
+    if (::unlink(temporary.c_str()) == 0)
+      fd = CreateExclusively(temporary);
+  }
+  if (fd < 0) {
+    *error = Quote(temporary) + ": cannot create: " + std::strerror(errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, bytes);
+  const int writeErrno = errno;
+  if (::close(fd) != 0 || !written) {
+    *error = Quote(path) + ": cannot write: " + std::strerror(written ? errno : writeErrno);
+    ::unlink(temporary.c_str());
+    return false;
   }
   std::error_code ec;
   fs::rename(temporary, path, ec);
   if (ec) {
     *error = Quote(path) + ": cannot write: " + ec.message();
-    fs::remove(temporary, ec);
+    ::unlink(temporary.c_str());
     return false;
   }
   return true;

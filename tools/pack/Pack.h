@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "integrity/InstallerDigest.h"
 #include "integrity/Md5.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -38,9 +39,12 @@ struct PackStats {
 
 // Lays out the package of every file below `folder`, in the package order (a sorted
 // recursive walk, each sub-folder's files where its name falls among its siblings).
-// Follows symbolic links; refuses unreadable files, names Windows cannot hold (including
-// two names that differ only in letter case, in any script), paths longer than `maxPath`, a package
-// over 104,857,600 bytes, and symbolic-link loops.
+// Follows symbolic links; refuses unreadable files (and files whose reading fails), names
+// Windows cannot hold (including two names that differ only in letter case, in any script),
+// paths longer than `maxPath`, a package over 104,857,600 bytes - checked at every file as
+// the walk goes, so links that lead to the same folders many times over are refused before
+// their records take memory - more folders to walk than a package could hold records, and
+// symbolic-link loops.
 bool BuildPayloadPackage(const std::filesystem::path& folder,
                          std::size_t maxPath,
                          const PackProgress& progress,
@@ -75,10 +79,14 @@ struct VerifyReport {
   std::string stored;                // string 32 as found, up to 64 units (non-ASCII shown as '?')
   std::string computed;              // 32 digits, or empty when no digest could be computed
   std::uint32_t signatureBytes = 0;  // the certificate table's size; 0: not signed
+  StoredDigestStatus status = StoredDigestStatus::kNoString32;  // why the check fails
   bool ok = false;
 };
-// The installer's own check, on the host, by the same rule (integrity/InstallerDigest.h):
-// a signature where signing puts it is left out of the digest.
+// The installer's own check, on the host, by the same rule and the same function
+// (CheckStoredDigest, integrity/InstallerDigest.h): a signature where signing puts it is left
+// out of the digest. False, with `error`, when there is no digest to compare (no PE file, no
+// string 32); a string 32 of the wrong length, or one that does not match, is a report whose
+// `ok` is false, as the installer's check fails.
 bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error);
 
 // Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
@@ -111,6 +119,13 @@ bool ExtractInstaller(const Bytes& image,
                       PackStats* stats,
                       std::string* error);
 
-// Reads or writes a whole file. WriteFileAtomically writes beside the target and renames.
-bool ReadWholeFile(const std::filesystem::path& path, Bytes* bytes, std::string* error);
+// Reads a whole file (following links). False, with `bytes` empty and a message naming the
+// file, when it cannot be opened or read or holds more than `limit` bytes.
+bool ReadWholeFile(const std::filesystem::path& path,
+                   Bytes* bytes,
+                   std::string* error,
+                   std::uint64_t limit = UINT64_MAX);
+// Writes `<path>.partial`, created exclusively and without following a link, and renames it
+// to `path`. A regular `.partial` file (what an interrupted run leaves) is removed first; a
+// link or anything else there is refused, named in `error`. Nothing is left on failure.
 bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& bytes, std::string* error);

@@ -213,7 +213,10 @@ int Verify(const Options& o) {
     std::printf("signature: present (a certificate table of %u bytes)\n", report.signatureBytes);
   else
     std::printf("signature: none\n");
-  std::printf("%s\n", report.ok ? "integrity check passes" : "integrity check FAILS");
+  if (report.ok)
+    std::printf("integrity check passes\n");
+  else
+    std::printf("integrity check FAILS: %s\n", DescribeStoredDigestStatus(report.status));
   return report.ok ? 0 : 1;
 }
 
