@@ -25,53 +25,17 @@
 #include "install/Utf8.h"
 #include "product/Product.h"
 #include "tests/e2e/driver.h"
+#include "tests/e2e/journey_helpers.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
 
 namespace {
-
-constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20004;
-constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;
-constexpr int kAgreement = 20101, kEdit = 20102, kStatus = 20201, kFreeSpace = 20202;
-constexpr int kTitle = 20401;
-
-constexpr DWORD Exit(SetupExit code) {
-  return static_cast<DWORD>(code);
-}
-
-DWORD ExitCode(HANDLE process) {
-  DWORD code = STILL_ACTIVE;
-  GetExitCodeProcess(process, &code);
-  return code;
-}
-
-// A copy of the installer under its channel name, in a folder of its own.
-std::wstring InstallerCopy(const wchar_t* name,
-                           bool damage = false,
-                           const wchar_t* installer = SETUP_INSTALLER_W) {
-  const std::wstring folder = FreshFolder(L"downloads", L"D:\\e2e\\");
-  const std::wstring path = folder + name;
-  std::string bytes = ReadBytes(installer);
-  if (damage)
-    bytes[bytes.size() / 2] ^= 0x01;
-  WriteBytes(path, bytes);
-  return path;
-}
 
 void ShotIf(const Driver& d, const wchar_t* name) {
   wchar_t folder[MAX_PATH] = {};
   if (GetEnvironmentVariableW(L"SETUP_E2E_SHOTS", folder, MAX_PATH) == 0)
     return;
   d.CaptureClient().Save(std::wstring(folder) + L"\\" + name + L".bmp");
-}
-
-bool EntryExists() {
-  HKEY key = nullptr;
-  const bool found = RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ,
-                                   &key) == ERROR_SUCCESS;
-  if (found)
-    RegCloseKey(key);
-  return found;
 }
 
 int Px(int units, UINT dpi) {
@@ -251,51 +215,6 @@ class SystemDpi {
   }
 };
 
-void CloseClient() {
-  for (HWND w; (w = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr)) != nullptr;) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (p == nullptr)
-      break;
-    TerminateProcess(p, 0);
-    WaitForSingleObject(p, 5000);
-    CloseHandle(p);
-  }
-}
-
-struct SilentRun {
-  DWORD exitCode = STILL_ACTIVE;
-  bool window = false;  // a visible window of the installer's appeared
-};
-
-// Runs `installer` with `arguments`, watching for any window of its own until it ends.
-SilentRun RunSilently(const std::wstring& installer, const std::wstring& arguments) {
-  SilentRun run;
-  HANDLE process = Launch(installer, arguments);
-  if (process == nullptr)
-    return run;
-  struct Watch {
-    DWORD pid;
-    bool* seen;
-  } watch{GetProcessId(process), &run.window};
-  for (int i = 0; i < 2400 && WaitForSingleObject(process, 50) == WAIT_TIMEOUT; ++i) {
-    EnumWindows(
-        [](HWND window, LPARAM lParam) -> BOOL {
-          auto& w = *reinterpret_cast<Watch*>(lParam);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(window, &pid);
-          if (pid == w.pid && IsWindowVisible(window))
-            *w.seen = true;
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&watch));
-  }
-  GetExitCodeProcess(process, &run.exitCode);
-  CloseHandle(process);
-  return run;
-}
-
 // The lines of a log, each checked for its time stamp ("2026-12-09 13:05:01.234  ") and
 // returned without it; the file must begin with UTF-8's byte-order mark.
 std::vector<std::string> LogLines(const std::wstring& path) {
@@ -464,15 +383,6 @@ TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
   EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
   EXPECT_EQ(ExitCode(process), Exit(SetupExit::kIntegrityFailed));
   CloseHandle(process);
-}
-
-// From a fresh start to the target page with `folder` typed in.
-void ToTargetPage(Driver& d, const std::wstring& folder) {
-  d.Click(kNext);
-  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
-  d.Click(kNext);
-  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
-  d.SetText(kEdit, folder);
 }
 
 TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {

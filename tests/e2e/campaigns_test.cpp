@@ -1,0 +1,836 @@
+// Campaigns: the real installer under cancels, kills and tampering, each run at a moment or
+// on a copy chosen from a seed. A cancelled or killed installation must leave the machine as
+// it was (the user's own file untouched, nothing else in the folder, no shortcut, no
+// uninstall entry, the component unregistered); a damaged copy must refuse itself and write
+// nothing. The normal test run makes a short, fixed-seed run of each; scripts/campaign.sh
+// makes the long one (SETUP_CAMPAIGN_SEED, SETUP_CAMPAIGN_RUNS, SETUP_CAMPAIGN_ONLY). Every
+// campaign prints its seed and what each run did, so that a failing run can be repeated.
+#include <windows.h>
+// after windows.h
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Finishing.h"
+#include "install/PayloadPackage.h"
+#include "install/Utf8.h"
+#include "integrity/InstallerDigest.h"
+#include "integrity/PeImage.h"
+#include "tests/e2e/journey_helpers.h"
+
+namespace {
+
+constexpr wchar_t kComponentKey[] = L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}";
+constexpr wchar_t kUserFile[] = L"我的笔记.txt";
+constexpr DWORD kSlowRegistrationMs = 1500;
+
+std::string Narrow(const std::wstring& text) {
+  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
+}
+
+// SplitMix64: the same numbers from the same seed everywhere.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  // A number in [0, n); 0 when n is 0.
+  std::uint32_t Below(std::uint64_t n) {
+    return n == 0 ? 0 : static_cast<std::uint32_t>(Next() % n);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// One campaign: its seed and runs, the tally of what held, and the figures printed at the end.
+class Campaign {
+ public:
+  Campaign(const char* name, int shortRuns) : name_(name), started_(GetTickCount64()) {
+    const std::string seed = Env("SETUP_CAMPAIGN_SEED"), runs = Env("SETUP_CAMPAIGN_RUNS");
+    seed_ = seed.empty() ? 20261209 : std::strtoull(seed.c_str(), nullptr, 10);
+    runs_ = runs.empty() ? shortRuns : std::atoi(runs.c_str());
+    const std::string only = Env("SETUP_CAMPAIGN_ONLY");
+    only_ = only.empty() ? 0 : std::atoi(only.c_str());
+    Say("seed %llu, %d runs%s", static_cast<unsigned long long>(seed_), runs_,
+        only_ > 0 ? (", only run " + std::to_string(only_)).c_str() : "");
+  }
+  ~Campaign() {
+    Say("%d runs tried, %d held, %d failed, %d missed their moment, seed %llu, %.1f s", tried_,
+        tried_ - failedRuns_ - missed_, failedRuns_, missed_,
+        static_cast<unsigned long long>(seed_),
+        static_cast<double>(GetTickCount64() - started_) / 1000.0);
+    for (const auto& [check, count] : failedChecks_)
+      Say("check failed in %d runs: %s", count, check.c_str());
+  }
+  Campaign(const Campaign&) = delete;
+  Campaign& operator=(const Campaign&) = delete;
+
+  int Runs() const { return runs_; }
+  std::uint64_t Seed() const { return seed_; }
+  // Whether run `run` (from 1) is made; with SETUP_CAMPAIGN_ONLY, only that one.
+  bool Makes(int run) const { return only_ == 0 || only_ == run; }
+  // The numbers of run `run`: the same for a run whatever runs come before it.
+  Random RunRandom(int run) const { return Random(seed_ * 1000003u + static_cast<unsigned>(run)); }
+
+  void Begin(int run, const std::string& what) {
+    run_ = run;
+    problems_.clear();
+    ++tried_;
+    Say("run %d: %s", run, what.c_str());
+  }
+  void Note(const std::string& what) const { Say("  %s", what.c_str()); }
+  // A check of the current run; a failure is reported with the run's number.
+  void Check(bool held, const std::string& check, const std::string& detail = "") {
+    if (held)
+      return;
+    problems_.push_back(check);
+    ++failedChecks_[check];
+    ADD_FAILURE() << "[" << name_ << "] run " << run_ << " (seed " << seed_ << "): " << check
+                  << (detail.empty() ? "" : ": " + detail);
+  }
+  // The installation ended before the run's moment: nothing was tried, nothing is judged.
+  void Missed(const std::string& why) {
+    ++missed_;
+    missedRun_ = true;
+    Say("run %d missed its moment: %s", run_, why.c_str());
+  }
+  void End() {
+    if (missedRun_) {
+      missedRun_ = false;
+    } else if (problems_.empty()) {
+      Say("run %d held", run_);
+    } else {
+      ++failedRuns_;
+      std::string list;
+      for (const std::string& p : problems_)
+        list += (list.empty() ? "" : "; ") + p;
+      Say("run %d FAILED: %s", run_, list.c_str());
+    }
+  }
+
+ private:
+  template <typename... Args>
+  void Say(const char* format, Args... args) const {
+    std::printf("[%s] ", name_);
+    std::printf(format, args...);
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  void Say(const char* format) const { Say("%s", format); }
+
+  const char* name_;
+  std::uint64_t seed_ = 0;
+  int runs_ = 0;
+  int only_ = 0;
+  int run_ = 0;
+  int tried_ = 0;
+  int failedRuns_ = 0;
+  int missed_ = 0;
+  bool missedRun_ = false;
+  std::vector<std::string> problems_;
+  std::map<std::string, int> failedChecks_;
+  ULONGLONG started_;
+};
+
+// Every file and folder below `root` (ending with '\'), folders ending with '\', sorted.
+std::vector<std::wstring> Listing(const std::wstring& root, const std::wstring& prefix = L"") {
+  std::vector<std::wstring> out;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((root + prefix + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return out;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..")
+      continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out.push_back(prefix + name + L"\\");
+      const std::vector<std::wstring> below = Listing(root, prefix + name + L"\\");
+      out.insert(out.end(), below.begin(), below.end());
+    } else {
+      out.push_back(prefix + name);
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Joined(const std::vector<std::wstring>& names) {
+  std::string text;
+  for (const std::wstring& n : names)
+    text += (text.empty() ? "" : ", ") + Narrow(n);
+  return text.empty() ? "(nothing)" : text;
+}
+
+// The listing of `folder` once it is `wanted`, or as it is after `milliseconds` (the
+// uninstaller's clean-up helper deletes uninstall.exe a second after it ends).
+std::vector<std::wstring> SettledListing(const std::wstring& folder,
+                                         const std::vector<std::wstring>& wanted,
+                                         DWORD milliseconds = 8000) {
+  std::vector<std::wstring> now = Listing(folder);
+  for (DWORD waited = 0; now != wanted && waited < milliseconds; waited += 100) {
+    Sleep(100);
+    now = Listing(folder);
+  }
+  return now;
+}
+
+// The demo payload's files in the order the installer writes them.
+std::vector<std::wstring> PayloadInOrder() {
+  std::vector<std::wstring> files;
+  ListFiles(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\", L"", &files);
+  std::sort(files.begin(), files.end(), [](const std::wstring& a, const std::wstring& b) {
+    return PackageOrderLess(std::u16string(a.begin(), a.end()), std::u16string(b.begin(), b.end()));
+  });
+  return files;
+}
+
+bool ComponentRegistered() {
+  HKEY key = nullptr;
+  const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, kComponentKey, 0, KEY_READ, &key) == 0;
+  if (found)
+    RegCloseKey(key);
+  return found;
+}
+
+struct Shortcut {
+  int csidl;
+  const wchar_t* name;
+};
+constexpr Shortcut kShortcuts[] = {
+    {CSIDL_COMMON_DESKTOPDIRECTORY, product::kClientShortcut},
+    {CSIDL_COMMON_PROGRAMS, product::kMenuClientShortcut},
+    {CSIDL_COMMON_PROGRAMS, product::kMenuUninstallShortcut},
+    {CSIDL_STARTUP, product::kClientShortcut},
+};
+
+bool AnyShortcut() {
+  return std::any_of(std::begin(kShortcuts), std::end(kShortcuts),
+                     [](const Shortcut& s) { return Exists(ShortcutPath(s.csidl, s.name)); });
+}
+
+// A machine without the product: no client, entry, shortcuts or registration.
+void CleanMachine() {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, kComponentKey);
+  for (const Shortcut& s : kShortcuts)
+    DeleteShortcut(s.csidl, s.name);
+}
+
+// The user's own file in the install folder, with a last-write time in the past: its bytes
+// and time must survive whatever happens to the installation.
+struct UserFile {
+  std::wstring path;
+  std::string bytes;
+  FILETIME written{};
+
+  UserFile(const std::wstring& folder, Random& random) : path(folder + kUserFile) {
+    bytes = "the user's own notes\r\n";
+    for (int i = 0; i < 64; ++i)
+      bytes += static_cast<char>(random.Below(256));
+    WriteBytes(path, bytes);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SYSTEMTIME then{2020, 2, 0, 29, 8, 30, 0, 0};
+    SystemTimeToFileTime(&then, &written);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+  }
+  bool Untouched() const {
+    WIN32_FILE_ATTRIBUTE_DATA now{};
+    return ReadBytes(path) == bytes &&
+           GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &now) &&
+           CompareFileTime(&now.ftLastWriteTime, &written) == 0;
+  }
+};
+
+// --- moments ---------------------------------------------------------------------------------
+
+// Where in an installation a cancel or a kill comes: the phase, chosen in turn from the
+// seed so that every short run covers them all, and a moment inside it from the seed.
+enum class Phase { kPreparing, kEarlyFiles, kMiddle, kLastFile, kRegistration };
+constexpr const char* kPhaseNames[] = {"preparing", "early files", "the middle", "the last file",
+                                       "registration"};
+
+struct Moment {
+  Phase phase;
+  std::size_t file;  // the payload file whose appearance starts the wait (not for preparing)
+  DWORD delayMs;     // then this long
+  std::string Describe(const std::vector<std::wstring>& files) const {
+    std::string text = kPhaseNames[static_cast<int>(phase)];
+    if (phase != Phase::kPreparing)
+      text += ", " + std::to_string(delayMs) + " ms after " + Narrow(files[file]) + " appears";
+    else
+      text += ", " + std::to_string(delayMs) + " ms in";
+    return text;
+  }
+};
+
+Moment ChooseMoment(const Campaign& campaign,
+                    int run,
+                    Random& random,
+                    std::size_t files,
+                    DWORD preparingMs) {
+  const auto phase = static_cast<Phase>((campaign.Seed() + static_cast<unsigned>(run)) % 5);
+  switch (phase) {
+    case Phase::kPreparing:
+      return {phase, 0, random.Below(preparingMs)};
+    case Phase::kEarlyFiles:
+      return {phase, random.Below(files / 3), random.Below(20)};
+    case Phase::kMiddle:
+      return {phase, files / 3 + random.Below(files / 3), random.Below(20)};
+    case Phase::kLastFile:
+      return {phase, files - 1, random.Below(20)};
+    case Phase::kRegistration:
+      break;
+  }
+  // The stand-in sleeps, then registers for real (some 300 ms under Wine): the moment
+  // falls before, during or just after the component is registered.
+  return {phase, files - 1, random.Below(kSlowRegistrationMs + 250)};
+}
+
+// A registration that takes kSlowRegistrationMs and then really registers the component,
+// for the programs started while it lives.
+class SlowRegistration {
+ public:
+  SlowRegistration() {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    env_ = std::make_unique<EnvironmentVariables>(
+        EnvironmentVariables::Values{{L"ComSpec", SETUP_SLOW_PROGRAM_W},
+                                     {L"SETUP_SLOW_MS", std::to_wstring(kSlowRegistrationMs)},
+                                     {L"SETUP_SLOW_THEN", std::wstring(system) + L"\\cmd.exe"}});
+  }
+
+ private:
+  std::unique_ptr<EnvironmentVariables> env_;
+};
+
+// Waits until `moment` in an installation into `folder` that began at `start` (tick count),
+// as long as `running` holds. False when the installation ended or went past it first.
+bool WaitForMoment(const Moment& moment,
+                   const std::wstring& folder,
+                   const std::vector<std::wstring>& files,
+                   ULONGLONG start,
+                   const std::function<bool()>& running) {
+  if (moment.phase != Phase::kPreparing) {
+    const std::wstring file = folder + files[moment.file];
+    for (ULONGLONG t = GetTickCount64(); !Exists(file); Sleep(1)) {
+      if (!running() || GetTickCount64() - t > 60000)
+        return false;
+    }
+    start = GetTickCount64();
+  }
+  while (GetTickCount64() - start < moment.delayMs) {
+    if (!running())
+      return false;
+    Sleep(1);
+  }
+  return running();
+}
+
+// What an installation into `folder` had written at a moment: payload files, and whether
+// the component was registered.
+std::string WrittenSoFar(const std::wstring& folder, const std::vector<std::wstring>& files) {
+  const auto written = std::count_if(files.begin(), files.end(),
+                                     [&](const std::wstring& f) { return Exists(folder + f); });
+  return std::to_string(written) + "/" + std::to_string(files.size()) + " payload files" +
+         (Exists(folder + L"uninstall.exe") ? ", uninstall.exe" : "") +
+         (Exists(folder + L"uninstall.ini") ? ", uninstall.ini" : "") +
+         (ComponentRegistered() ? ", component registered" : "");
+}
+
+// After a removal: only the user's file, untouched, and nothing else of the product.
+void ExpectOnlyTheUserFile(Campaign& campaign,
+                           const std::wstring& folder,
+                           const UserFile& user,
+                           const char* after) {
+  const std::vector<std::wstring> only = {kUserFile};
+  const std::vector<std::wstring> left = SettledListing(folder, only);
+  campaign.Check(left == only, std::string("only the user's file is left ") + after, Joined(left));
+  campaign.Check(user.Untouched(), std::string("the user's file is untouched ") + after);
+  campaign.Check(!EntryExists(), std::string("no uninstall entry ") + after);
+  campaign.Check(!AnyShortcut(), std::string("no shortcut ") + after);
+  campaign.Check(!ComponentRegistered(), std::string("the component is not registered ") + after);
+}
+
+// --- cancel anywhere -------------------------------------------------------------------------
+
+// The wizard's quit question answered Yes at a moment of the installation: the cancelled
+// exit code, and the machine as it was before.
+TEST(Campaign, CancelAnywhere) {
+  Campaign campaign("cancel", 5);
+  const std::vector<std::wstring> files = PayloadInOrder();
+  ASSERT_GE(files.size(), 6u);
+  for (int run = 1; run <= campaign.Runs(); ++run) {
+    if (!campaign.Makes(run))
+      continue;
+    Random random = campaign.RunRandom(run);
+    const Moment moment = ChooseMoment(campaign, run, random, files.size(), 120);
+    CleanMachine();
+    const std::wstring folder = FreshFolder(L"cancel", L"D:\\e2e\\");
+    const UserFile user(folder, random);
+    campaign.Begin(run, moment.Describe(files));
+    std::unique_ptr<SlowRegistration> slow;
+    if (moment.phase == Phase::kRegistration)
+      slow = std::make_unique<SlowRegistration>();
+    Driver d;
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+    ToTargetPage(d, folder);
+    d.Click(kNext);
+    ASSERT_TRUE(d.WaitForText(kTitle, L"正在安装", 30000));
+    const bool inTime = WaitForMoment(moment, folder, files, GetTickCount64(), [&d] {
+      return d.WaitForExit(0) == STILL_ACTIVE && d.Text(kCancel) == L"取消";
+    });
+    if (!inTime) {
+      // The installation ended before the moment: nothing was tried. Remove it again.
+      const DWORD code = d.WaitForExit(0);
+      campaign.Missed(code == STILL_ACTIVE
+                          ? "the page shows \"" + Narrow(d.Text(kTitle)) + "\", its button \"" +
+                                Narrow(d.Text(kCancel)) + "\""
+                          : "it ended with " + std::to_string(code));
+      if (d.Text(kCancel) == L"完成") {
+        SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);
+        d.Click(kCancel);
+      }
+      d.WaitForExit(60000);
+      RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+      campaign.End();
+      continue;
+    }
+    d.Click(kCancel);
+    // Where the paused worker is while the question waits, then the answer.
+    for (int i = 0; i < 400 && FindWindowW(L"#32770", L"提示") == nullptr; ++i)
+      Sleep(5);
+    campaign.Note("asked with " + WrittenSoFar(folder, files) + "; status \"" +
+                  Narrow(d.Text(kStatus)) + "\"");
+    const std::wstring question = AnswerMessageBox(L"提示", IDYES);
+    campaign.Check(question == L"安装还没结束，是否要退出安装", "the quit question was asked",
+                   Narrow(question));
+    const DWORD code = d.WaitForExit(90000);
+    campaign.Check(code == Exit(SetupExit::kCancelled), "the cancelled exit code",
+                   std::to_string(code));
+    ExpectOnlyTheUserFile(campaign, folder, user, "after the cancel");
+    campaign.End();
+    slow.reset();
+  }
+  CleanMachine();
+}
+
+// --- kill anywhere ---------------------------------------------------------------------------
+
+// A silent installation ended with TerminateProcess at a moment. The uninstaller it left,
+// if any, removes what it wrote; a new installation into the same folder succeeds, and its
+// own uninstaller removes everything.
+TEST(Campaign, KillAnywhere) {
+  Campaign campaign("kill", 4);
+  const std::vector<std::wstring> files = PayloadInOrder();
+  ASSERT_GE(files.size(), 6u);
+  for (int run = 1; run <= campaign.Runs(); ++run) {
+    if (!campaign.Makes(run))
+      continue;
+    Random random = campaign.RunRandom(run);
+    const Moment moment = ChooseMoment(campaign, run, random, files.size(), 1200);
+    CleanMachine();
+    const std::wstring folder = FreshFolder(L"kill", L"D:\\e2e\\");
+    const UserFile user(folder, random);
+    const std::wstring installer = InstallerCopy(L"setup_portal_77.exe");
+    const std::wstring arguments = L"/S /NORUN /D=" + folder;
+    campaign.Begin(run, moment.Describe(files));
+    {
+      std::unique_ptr<SlowRegistration> slow;
+      if (moment.phase == Phase::kRegistration)
+        slow = std::make_unique<SlowRegistration>();
+      HANDLE process = Launch(installer, arguments);
+      ASSERT_NE(process, nullptr);
+      const bool inTime = WaitForMoment(moment, folder, files, GetTickCount64(), [process] {
+        return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+      });
+      TerminateProcess(process, 255);
+      WaitForSingleObject(process, 30000);
+      const DWORD code = ExitCode(process);
+      CloseHandle(process);
+      if (!inTime) {
+        campaign.Missed("it ended with " + std::to_string(code) + " first");
+        RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+        campaign.End();
+        continue;
+      }
+      campaign.Note("killed; left " + WrittenSoFar(folder, files));
+    }
+    Sleep(300);  // the registration's job ends with the process
+    if (Exists(folder + L"uninstall.exe") && Exists(folder + L"uninstall.ini")) {
+      const DWORD removed = RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+      campaign.Note("the uninstaller it left ended with " + std::to_string(removed));
+      const std::vector<std::wstring> only = {kUserFile};
+      const std::vector<std::wstring> left = SettledListing(folder, only);
+      campaign.Check(left == only, "the uninstaller it left removes what it wrote", Joined(left));
+      campaign.Check(user.Untouched(), "the user's file is untouched after that removal");
+    } else {
+      campaign.Note("no uninstaller left; in the folder: " + Joined(Listing(folder)));
+    }
+    const SilentRun again = RunSilently(installer, arguments);
+    campaign.Check(again.exitCode == 0, "the next installation succeeds",
+                   "exit code " + std::to_string(again.exitCode));
+    const DWORD removed = RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+    campaign.Check(removed == 0, "its uninstaller ends with 0", std::to_string(removed));
+    ExpectOnlyTheUserFile(campaign, folder, user, "after the next installation's removal");
+    campaign.End();
+  }
+  CleanMachine();
+}
+
+// --- tamper sweep ----------------------------------------------------------------------------
+
+// Writes the digest of `bytes` into its string 32, as the packager stamps: an installer
+// whose changes the integrity check cannot see.
+bool Restamp(std::string* bytes) {
+  Md5Digest digest;
+  InstallerParts parts;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
+  if (ComputeInstallerDigest(data, bytes->size(), &digest, &parts) != PeStatus::kOk ||
+      parts.block.size < 2 + 2 * kDigestStringUnits || data[parts.block.position] != 64 ||
+      data[parts.block.position + 1] != 0) {
+    return false;
+  }
+  const std::string hex = DigestHex(digest) + DigestHex(digest);
+  for (std::size_t i = 0; i < hex.size(); ++i) {
+    (*bytes)[parts.block.position + 2 + 2 * i] = hex[i];
+    (*bytes)[parts.block.position + 3 + 2 * i] = 0;
+  }
+  return true;
+}
+
+// Where each resource's data lies in the file `path`, found through the system's own
+// resource functions, and the file position of its data entry's size field.
+struct ResourcePlace {
+  std::string name;
+  FileRange range;
+};
+
+std::wstring ResourceName(LPCWSTR name) {
+  return IS_INTRESOURCE(name) ? std::to_wstring(reinterpret_cast<ULONG_PTR>(name))
+                              : std::wstring(name);
+}
+
+std::vector<ResourcePlace> Resources(const std::wstring& path, const PeImage& image) {
+  struct Context {
+    const PeImage* image;
+    std::vector<ResourcePlace> found;
+  } context{&image, {}};
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
+                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr)
+    return {};
+  EnumResourceTypesW(
+      module,
+      [](HMODULE m, LPWSTR type, LONG_PTR param) -> BOOL {
+        EnumResourceNamesW(
+            m, type,
+            [](HMODULE mm, LPCWSTR t, LPWSTR name, LONG_PTR p) -> BOOL {
+              auto& c = *reinterpret_cast<Context*>(p);
+              HRSRC found = FindResourceW(mm, name, t);
+              HGLOBAL loaded = found != nullptr ? LoadResource(mm, found) : nullptr;
+              const DWORD size = found != nullptr ? SizeofResource(mm, found) : 0;
+              if (loaded == nullptr || size == 0)
+                return TRUE;
+              // The module handle of an image mapped as a resource carries flags in its
+              // low bits; the rest is where the image lies.
+              const auto base = reinterpret_cast<ULONG_PTR>(mm) & ~static_cast<ULONG_PTR>(3);
+              const auto rva = static_cast<std::uint32_t>(
+                  reinterpret_cast<ULONG_PTR>(LockResource(loaded)) - base);
+              ResourcePlace place;
+              place.name = Narrow(ResourceName(t) + L"/" + ResourceName(name));
+              place.range.size = size;
+              if (c.image->RvaToPosition(rva, size, &place.range.position))
+                c.found.push_back(place);
+              return TRUE;
+            },
+            param);
+        return TRUE;
+      },
+      reinterpret_cast<LONG_PTR>(&context));
+  FreeLibrary(module);
+  return context.found;
+}
+
+std::string Record(const std::u16string& path, const std::string& data);
+
+// A valid raw-deflate stream, in stored blocks, of exactly `size` bytes, whose package is
+// a record of zeros ("filler.bin", as long as the size asks) followed by `damaged`, so that
+// a damage at the end of `damaged` stays at the package's end. Empty when it cannot be.
+std::string StoredDeflate(const std::string& damaged, std::size_t size) {
+  const std::size_t blocks = (size + 65539) / 65540;  // each block adds 5 bytes to its data
+  const std::size_t total = size - 5 * blocks;
+  const std::size_t around = kPackageHeaderBytes + damaged.size();
+  if (size < 5 * blocks + around || total > 65535 * blocks)
+    return {};
+  const std::string content = Record(u"filler.bin", std::string(total - around, '\0')) + damaged;
+  std::string stream;
+  for (std::size_t b = 0, at = 0; b < blocks; ++b) {
+    const std::size_t left = blocks - b;
+    const std::size_t length =
+        std::min<std::size_t>(65535, (content.size() - at + left - 1) / left);
+    stream += static_cast<char>(b + 1 == blocks ? 1 : 0);  // BFINAL on the last, BTYPE 00
+    stream += static_cast<char>(length & 0xFF);
+    stream += static_cast<char>(length >> 8);
+    stream += static_cast<char>(~length & 0xFF);
+    stream += static_cast<char>((~length >> 8) & 0xFF);
+    stream += content.substr(at, length);
+    at += length;
+  }
+  return stream.size() == size ? stream : std::string();
+}
+
+std::string Record(const std::u16string& path, const std::string& data) {
+  std::vector<std::uint8_t> record;
+  AppendPackageRecord(&record, path, reinterpret_cast<const std::uint8_t*>(data.data()),
+                      data.size());
+  return std::string(record.begin(), record.end());
+}
+
+// The position of the data entry whose data lies at `range` (its RVA and size, 8 bytes).
+std::size_t DataEntryPosition(const std::string& bytes, const PeImage& image, FileRange range) {
+  for (const PeSection& s : image.Sections()) {
+    if (range.position >= s.rawPosition && range.position < s.rawPosition + s.rawSize) {
+      const std::uint32_t rva = range.position - s.rawPosition + s.virtualAddress;
+      char pattern[8];
+      std::memcpy(pattern, &rva, 4);
+      std::memcpy(pattern + 4, &range.size, 4);
+      return bytes.find(std::string(pattern, 8));
+    }
+  }
+  return std::string::npos;
+}
+
+struct Copy {
+  std::string name;
+  std::string bytes;
+  SetupExit expected;
+  bool mayNotStart = false;  // cut into its sections: the system may refuse it first
+};
+
+// Each copy, run with /S /D=, ends with its exit code and makes nothing: not the folder,
+// not the entry.
+void RunCopies(Campaign& campaign, const std::vector<Copy>& copies, int& run) {
+  const std::wstring root = FreshFolder(L"tamper", L"D:\\e2e\\");
+  const std::wstring target = root + L"target";
+  for (const Copy& copy : copies) {
+    ++run;
+    if (!campaign.Makes(run))
+      continue;
+    campaign.Begin(run, copy.name);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+    RemoveTree(target + L"\\");
+    const std::wstring path = root + L"setup_portal_77.exe";
+    WriteBytes(path, copy.bytes);
+    const SilentRun result = RunSilently(path, L"/S /NORUN /D=" + target);
+    if (!result.started && copy.mayNotStart) {
+      campaign.Note("the system refused to start it");
+    } else {
+      campaign.Check(result.exitCode == Exit(copy.expected),
+                     "exit code " + std::to_string(Exit(copy.expected)),
+                     result.exitCode == STILL_ACTIVE ? "it did not start or end"
+                                                     : std::to_string(result.exitCode));
+    }
+    campaign.Check(!Exists(target), "the folder is not made", Joined(Listing(target + L"\\")));
+    campaign.Check(!EntryExists(), "no uninstall entry");
+    campaign.Check(!result.window, "no window");
+    campaign.End();
+    if (Exists(target + L"\\uninstall.exe"))
+      RunForExitCode(target + L"\\uninstall.exe", L"-silent", target.c_str());
+  }
+}
+
+std::string Flipped(std::string bytes, std::size_t at, int bit) {
+  bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
+  return bytes;
+}
+
+std::string Hex(std::size_t n) {
+  char text[20];
+  std::snprintf(text, sizeof text, "0x%zX", n);
+  return text;
+}
+
+// Copies of a built, stamped installer with one byte flipped in a 4 KiB region (each
+// region in turn once the runs allow it, a seeded sample otherwise), in both headers and
+// in every resource; cut short and extended; and of the signed installer in its signed
+// content: each refuses itself (the integrity check). Then installers stamped correctly
+// around a damaged package or deflate stream: each refuses its package and extracts nothing.
+TEST(Campaign, TamperSweep) {
+  Campaign campaign("tamper", 16);
+  Random random = campaign.RunRandom(0);
+  const std::string original = ReadBytes(SETUP_INSTALLER_W);
+  PeImage image;
+  ASSERT_EQ(image.Parse(reinterpret_cast<const std::uint8_t*>(original.data()), original.size()),
+            PeStatus::kOk);
+  const std::uint32_t checksum = image.ChecksumPosition();
+  std::vector<Copy> copies;
+  const auto flip = [&](const std::string& bytes, std::size_t at, const std::string& what) {
+    const int bit = static_cast<int>(random.Below(8));
+    copies.push_back({what + ", byte " + Hex(at) + " bit " + std::to_string(bit),
+                      Flipped(bytes, at, bit), SetupExit::kIntegrityFailed});
+  };
+
+  // Regions in a seeded order, each once before any comes again: as many as the runs.
+  const std::size_t regions = (original.size() + 4095) / 4096;
+  std::vector<std::size_t> order(regions);
+  for (std::size_t r = 0; r < regions; ++r)
+    order[r] = r;
+  for (std::size_t r = regions - 1; r > 0; --r)
+    std::swap(order[r], order[random.Below(r + 1)]);
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; chosen.size() < static_cast<std::size_t>(campaign.Runs()); ++i)
+    chosen.push_back(order[i % regions]);
+  for (const std::size_t r : chosen) {
+    // In the first region only the DOS stub, which the loader never reads: elsewhere there
+    // the copy would not even start. The checksum is left out of the digest by design.
+    const std::size_t begin = r == 0 ? 0x40 : r * 4096;
+    const std::size_t end = r == 0 ? 0x80 : std::min(original.size(), begin + 4096);
+    std::size_t at = begin + random.Below(end - begin);
+    if (at >= checksum && at < checksum + 4u)
+      at = checksum + 4;
+    flip(original, at, "region " + std::to_string(r));
+  }
+
+  // Both headers, in fields the loader does not judge.
+  std::uint32_t pe = 0;
+  std::memcpy(&pe, original.data() + 0x3C, 4);
+  flip(original, 0x02, "DOS header (e_cblp)");
+  flip(original, pe + 8, "file header (time stamp)");
+  flip(original, pe + 24 + 44, "optional header (image version)");
+  std::uint16_t optionalSize = 0;
+  std::memcpy(&optionalSize, original.data() + pe + 20, 2);
+  flip(original, pe + 24 + optionalSize + 1, "section table (first name)");
+
+  // The digest block past string 32 (the strings 33 to 47 it leaves empty), which the
+  // digest does not cover either.
+  InstallerParts parts;
+  Md5Digest unused;
+  ASSERT_EQ(ComputeInstallerDigest(reinterpret_cast<const std::uint8_t*>(original.data()),
+                                   original.size(), &unused, &parts),
+            PeStatus::kOk);
+  const std::size_t afterDigest = 2 + 2 * kDigestStringUnits;
+  if (parts.block.size > afterDigest) {
+    flip(original,
+         parts.block.position + afterDigest + random.Below(parts.block.size - afterDigest),
+         "digest block, past string 32");
+  }
+
+  // Every resource's bytes.
+  const std::vector<ResourcePlace> resources = Resources(SETUP_INSTALLER_W, image);
+  EXPECT_GE(resources.size(), 8u) << "resources found";
+  for (const ResourcePlace& r : resources)
+    flip(original, r.range.position + random.Below(r.range.size), "resource " + r.name);
+
+  // Cut short and extended.
+  for (const std::size_t cut : {std::size_t{1}, std::size_t{4096}, original.size() / 2}) {
+    copies.push_back({"cut short by " + std::to_string(cut) + " bytes",
+                      original.substr(0, original.size() - cut), SetupExit::kIntegrityFailed,
+                      true});
+  }
+  for (const std::size_t more : {std::size_t{1}, std::size_t{8}, std::size_t{4096}}) {
+    copies.push_back({"extended by " + std::to_string(more) + " bytes",
+                      original + std::string(more, static_cast<char>(random.Below(256))),
+                      SetupExit::kIntegrityFailed});
+  }
+
+  // The signed installer, flipped in what its signature covers.
+  const std::string signedBytes = ReadBytes(SETUP_SIGNED_INSTALLER_W);
+  PeImage signedImage;
+  ASSERT_EQ(signedImage.Parse(reinterpret_cast<const std::uint8_t*>(signedBytes.data()),
+                              signedBytes.size()),
+            PeStatus::kOk);
+  const FileRange certificates = signedImage.DataDirectory(4);
+  ASSERT_GT(certificates.size, 0u) << "not signed";
+  flip(signedBytes, random.Below(certificates.position), "signed installer, signed content");
+  flip(signedBytes, certificates.position - 1, "signed installer, last byte before the signature");
+  flip(signedBytes, pe + 8, "signed installer, file header (time stamp)");
+
+  // Stamped correctly around a damaged package or deflate stream.
+  FileRange payload;
+  ASSERT_EQ(image.FindNamedTypeResource(u"FILE", 137, &payload), PeStatus::kOk);
+  FileRange uninstaller;
+  ASSERT_EQ(image.FindNamedTypeResource(u"FILE", 139, &uninstaller), PeStatus::kOk);
+  const std::string good = Record(u"readme.txt", "a file before the damage\r\n");
+  const std::string header = Record(u"x", "").substr(0, kPackageHeaderBytes);
+  std::string overrun = Record(u"config.ini", "0123456789");
+  overrun[kPackageSizeOffset] = 100;  // says 100 bytes, 10 follow
+  const struct {
+    const char* name;
+    std::string package;
+  } packages[] = {
+      {"a path with ..", Record(u"..\\evil.txt", "x") + good},
+      {"an absolute path", good + Record(u"\\evil.txt", "x")},
+      {"a drive", Record(u"C:\\evil.txt", "x") + good},
+      {"a device name", good + Record(u"web\\CON.txt", "x")},
+      {"a forbidden character", Record(u"a<b.txt", "x") + good},
+      {"a path without its NUL", std::string(kPackagePathBytes, 'a') + std::string(4, '\0')},
+      {"data that runs past the end", good + overrun},
+      {"a header cut short", good + header.substr(0, 300)},
+  };
+  const auto stamped = [&](std::string bytes, const std::string& what) {
+    ASSERT_TRUE(Restamp(&bytes)) << what;
+    copies.push_back({what, bytes, SetupExit::kPackageUnreadable});
+  };
+  for (const auto& p : packages) {
+    const std::string stream = StoredDeflate(p.package, payload.size);
+    ASSERT_FALSE(stream.empty()) << p.name;
+    std::string bytes = original;
+    bytes.replace(payload.position, payload.size, stream);
+    stamped(bytes, std::string("package: ") + p.name);
+  }
+  {
+    std::string bytes = original;
+    bytes[payload.position] = static_cast<char>(bytes[payload.position] | 0x06);
+    stamped(bytes, "payload stream: a reserved block type");
+  }
+  {
+    std::string bytes = original;
+    const char header5[] = {0, 0x10, 0, 0x10, 0};  // LEN 16, NLEN not its complement
+    bytes.replace(payload.position, 5, header5, 5);
+    stamped(bytes, "payload stream: a stored block whose lengths disagree");
+  }
+  {
+    std::string bytes = original;
+    const std::size_t entry = DataEntryPosition(bytes, image, payload);
+    ASSERT_NE(entry, std::string::npos);
+    const std::uint32_t half = payload.size / 2;
+    std::memcpy(&bytes[entry + 4], &half, 4);
+    stamped(bytes, "payload stream: cut to half its length");
+  }
+  {
+    std::string bytes = original;
+    bytes[uninstaller.position] = static_cast<char>(bytes[uninstaller.position] | 0x06);
+    stamped(bytes, "uninstaller stream: a reserved block type");
+  }
+
+  int run = 0;
+  RunCopies(campaign, copies, run);
+}
+
+}  // namespace
