@@ -10,7 +10,7 @@ build="$root/build/fuzz"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 status=0
-for target in inflate package pe options; do
+for target in inflate package pe options manifest; do
   kept="$root/tests/fuzz/corpus/$target"
   scratch="$build/corpus/$target"
   mkdir -p "$scratch" "$build/artifacts/$target"
