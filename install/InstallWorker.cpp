@@ -11,27 +11,12 @@
 #include "install/ManifestText.h"
 #include "install/NumberText.h"
 #include "install/Registration.h"
+#include "install/Removal.h"
 
 namespace {
 
 const wchar_t* Wide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
-}
-
-// Where an open file or folder really is, with every link on the way resolved.
-std::wstring FinalPath(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (n == 0)
-      return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(n + 1);
-  }
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {

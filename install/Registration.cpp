@@ -1,5 +1,8 @@
 #include "install/Registration.h"
 
+#include <memory>
+#include <new>
+
 #include "install/CommandLine.h"
 #include "install/UniqueHandle.h"
 #include "product/Product.h"
@@ -29,17 +32,22 @@ std::wstring Interpreter() {
 
 std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what) {
   const std::wstring folder = installFolder;
+  const std::wstring component = QuoteArgument(folder + product::kComponentFile);
+  if (what == Registration::kUnregister)
+    return QuoteArgument(SystemFolder() + L"\\regsvr32.exe") + L" /u /s " + component;
   if (folder.find(L'%') != std::wstring::npos)
     return {};
-  return QuoteArgument(Interpreter()) +
-         (what == Registration::kUnregister ? L" /c RegSvr32 /u /s " : L" /c RegSvr32 /s ") +
-         QuoteArgument(folder + product::kComponentFile);
+  return QuoteArgument(Interpreter()) + L" /c RegSvr32 /s " + component;
 }
 
 namespace {
 
 // The interpreter's exit code when it could not start the command at all.
 constexpr DWORD kCommandNotStarted = 9009;
+
+// PROC_THREAD_ATTRIBUTE_JOB_LIST (Windows 10), which the headers give only to programs made
+// for Windows 10 and later.
+constexpr DWORD_PTR kJobListAttribute = 13 | 0x00020000;
 
 struct Run {
   RegistrationResult result;
@@ -57,18 +65,45 @@ Run RunHidden(std::wstring command, DWORD timeLimitMs) {
     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
   const std::wstring folder = SystemFolder();
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      folder.c_str(), &startup, &started)) {
-    return {RegistrationResult::kFailed, 1};
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  // The command is in the job from its creation where the system allows it (Windows 10 and
+  // later): an installer ended between creating the command and assigning it to the job
+  // would leave it suspended for ever. Elsewhere it is created suspended, then assigned.
+  HANDLE jobs[] = {job.get()};
+  SIZE_T bytes = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &bytes);
+  std::unique_ptr<char[]> storage(new (std::nothrow) char[bytes]);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.get());
+  const bool listed = job.valid() && storage != nullptr &&
+                      InitializeProcThreadAttributeList(attributes, 1, 0, &bytes) != FALSE;
+  if (listed) {
+    if (UpdateProcThreadAttribute(attributes, 0, kJobListAttribute, jobs, sizeof jobs, nullptr,
+                                  nullptr)) {
+      startup.lpAttributeList = attributes;
+    }
   }
+  PROCESS_INFORMATION started{};
+  bool created = startup.lpAttributeList != nullptr &&
+                 CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
+                                CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                folder.c_str(), &startup.StartupInfo, &started);
+  const bool bornInJob = created;
+  if (!created) {
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                             nullptr, folder.c_str(), &startup.StartupInfo, &started);
+  }
+  if (listed)
+    DeleteProcThreadAttributeList(attributes);
+  if (!created)
+    return {RegistrationResult::kFailed, kCommandNotStarted};
   const UniqueHandle process(started.hProcess);
   const UniqueHandle thread(started.hThread);
-  const bool inJob = job.valid() && AssignProcessToJobObject(job.get(), process.get());
+  const bool inJob =
+      bornInJob || (job.valid() && AssignProcessToJobObject(job.get(), process.get()));
   ResumeThread(thread.get());
   if (WaitForSingleObject(process.get(), timeLimitMs) != WAIT_OBJECT_0) {
     if (inJob)
@@ -93,9 +128,9 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder,
     return RegistrationResult::kFailed;
   const ULONGLONG start = GetTickCount64();
   Run run = RunHidden(command, timeLimitMs);
-  // An interpreter that could not start RegSvr32 (a process the system failed to create
-  // for the moment) gets one more try within the same limit; RegSvr32's own failure does
-  // not.
+  // A command that could not be started, or an interpreter that could not start RegSvr32 (a
+  // process the system failed to create for the moment), gets one more try within the same
+  // limit; RegSvr32's own failure does not.
   const ULONGLONG spent = GetTickCount64() - start;
   if (run.code == kCommandNotStarted && spent < timeLimitMs)
     run = RunHidden(command, static_cast<DWORD>(timeLimitMs - spent));

@@ -13,10 +13,10 @@ inline constexpr DWORD kRegistrationTimeLimitMs = 60000;
 
 enum class Registration { kRegister, kUnregister };
 
-// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll" (with /u before /s to
-// unregister), both paths quoted. ComSpec is read whole, however long; when it is missing,
-// the system's own cmd.exe is used. Empty for a folder holding '%', which cmd would expand
-// even inside the quotes.
+// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll", both paths quoted. ComSpec
+// is read whole, however long; when it is missing, the system's own cmd.exe is used. Empty
+// for a folder holding '%', which cmd would expand even inside the quotes. Unregistering
+// needs no interpreter: "<system folder>\regsvr32.exe" /u /s "<folder>imageOle.dll".
 std::wstring RegistrationCommand(const wchar_t* installFolder,
                                  Registration what = Registration::kRegister);
 

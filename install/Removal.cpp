@@ -9,7 +9,8 @@ bool Missing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Where an open file or folder really is, every link on the way resolved.
+}  // namespace
+
 std::wstring FinalPath(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -24,8 +25,6 @@ std::wstring FinalPath(HANDLE handle) {
     path.resize(n + 1);
   }
 }
-
-}  // namespace
 
 bool DeleteThrough(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition{TRUE};

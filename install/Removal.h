@@ -18,6 +18,10 @@ enum class Removal {
   kFailed,  // in use, a link, a folder where a file was, or outside the folder
 };
 
+// Where the open file or folder `handle` really is, every link on the way resolved (the
+// "\\?\" form); empty when the system cannot tell.
+std::wstring FinalPath(HANDLE handle);
+
 // Marks the open file or folder `handle` (opened with DELETE access) for deletion when its
 // last handle closes.
 bool DeleteThrough(HANDLE handle);

@@ -80,7 +80,7 @@ std::string ModulePath() {
   }
 }
 
-// The program's folder in UTF-16, with its '\\': what the removal works in, whatever the
+// The program's folder in UTF-16, with its '\': what the removal works in, whatever the
 // code page can spell.
 std::wstring WideFolder() {
   std::wstring path(MAX_PATH, L'\0');

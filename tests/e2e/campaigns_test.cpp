@@ -397,8 +397,12 @@ TEST(Campaign, CancelAnywhere) {
     std::unique_ptr<SlowRegistration> slow;
     if (moment.phase == Phase::kRegistration)
       slow = std::make_unique<SlowRegistration>();
+    // Each run's log stays for a failure to be read: D:\e2e\logs\cancel-<run>.log.
+    const std::wstring logs = L"D:\\e2e\\logs\\";
+    CreateDirectoryW(logs.c_str(), nullptr);
     Driver d;
-    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W)));
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W),
+                        L"\"/LOG=" + logs + L"cancel-" + std::to_wstring(run) + L".log\""));
     ToTargetPage(d, folder);
     // The click that starts the installation starts the clock: the wizard handles the
     // quit click only after it, on the installing page, while the worker prepares.

@@ -393,9 +393,17 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   ToTargetPage(d, folder);
   // Install, then Cancel at once: the question comes while the installation runs, with
-  // the worker paused at its next file.
+  // the worker paused at its next file. The uninstaller it wrote, started meanwhile,
+  // refuses: the installer holds its mutex.
   d.Click(kNext);
   d.Click(kCancel);
+  for (int i = 0; i < 400 && FindWindowW(L"#32770", L"提示") == nullptr; ++i)
+    Sleep(5);
+  for (int i = 0; i < 400 && !Exists(folder + L"uninstall.ini"); ++i)
+    Sleep(5);
+  Sleep(200);
+  EXPECT_EQ(RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str()), 5u);
+  EXPECT_TRUE(Exists(folder + L"uninstall.ini"));
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
   EXPECT_EQ(d.WaitForExit(60000), Exit(SetupExit::kCancelled));
   EXPECT_FALSE(EntryExists());
@@ -482,12 +490,14 @@ TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
   const std::wstring parent = FreshFolder(L"long", L"D:\\e2e\\");
   // With its '\', the longest folder leaves exactly room for the longest path within 259.
   const std::wstring longestFolder = parent + std::wstring(259 - longest - parent.size() - 1, L'l');
+  WriteBytes(parent + L"a file", "a file where the folder would go");
   struct Refusal {
     std::wstring typed;
     const wchar_t* message;
   };
   const Refusal refusals[] = {
       {L"Q:\\no\\such\\drive", L"创建文件夹失败，请检查文件名是否正确"},
+      {parent + L"a file", L"创建文件夹失败，请检查文件名是否正确"},
       {L"D:\\e2e\\100%PATH%\\brimvale", L"安装路径中不能含有字符%，请选择其他文件夹"},
       {longestFolder + L"l", L"安装路径过长，请选择较短的文件夹"},
   };
@@ -753,9 +763,9 @@ TEST(Journey, KeyboardAlone) {
 }
 
 // A volume without room for the package: the wizard says so, naming the drive, what is
-// needed and what is free; 否 stays on the folder page. 是 on a volume that fills while
-// the uninstaller is written fails there, and the installer removes what it wrote itself -
-// the truncated uninstaller cannot.
+// needed and what is free; 否 stays on the folder page. 是 on a volume that fills - while
+// the uninstaller is written, or later among the payload's files - fails there, and the
+// installer removes what it wrote itself: the uninstaller may be the truncated file.
 TEST(Journey, AFullVolumeIsWarnedAbout) {
   if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED)
     GTEST_SKIP() << "no small disk mapped as F:";
@@ -769,17 +779,26 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   Sleep(300);
   EXPECT_EQ(d.Text(kNext), L"安装");
   EXPECT_FALSE(Exists(L"F:\\brimvale"));
+  d.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
   ULARGE_INTEGER free{};
   ASSERT_TRUE(GetDiskFreeSpaceExW(L"F:\\", &free, nullptr, nullptr));
-  ASSERT_GT(free.QuadPart, 24576u);
-  WriteBytes(L"F:\\filler.bin", std::string(free.QuadPart - 24576, 'f'));
-  d.Click(kNext);
-  AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK, 60000),
-            L"创建文件F:\\brimvale\\uninstall.exe失败");
-  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kWriteFailed));
-  DeleteFileW(L"F:\\filler.bin");
-  EXPECT_FALSE(Exists(L"F:\\brimvale"));
+  for (const std::uint64_t left : {24576u, 131072u}) {
+    ASSERT_GT(free.QuadPart, left);
+    WriteBytes(L"F:\\filler.bin", std::string(free.QuadPart - left, 'f'));
+    Driver run;
+    ASSERT_TRUE(run.Start(InstallerCopy(L"setup_portal_77.exe")));
+    ToTargetPage(run, L"F:\\brimvale");
+    run.Click(kNext);
+    AnswerMessageBox(L"提示", IDYES);
+    const std::wstring failure = AnswerMessageBox(L"setup_portal_77", IDOK, 60000);
+    EXPECT_EQ(failure.rfind(L"创建文件F:\\brimvale\\", 0), 0u) << left;
+    EXPECT_EQ(failure.find(L"uninstall.exe") != std::wstring::npos, left == 24576u) << left;
+    EXPECT_EQ(run.WaitForExit(30000), Exit(SetupExit::kWriteFailed));
+    DeleteFileW(L"F:\\filler.bin");
+    EXPECT_FALSE(Exists(L"F:\\brimvale")) << left;
+  }
 }
 
 // Built as a release is - stamped, then signed, with a signed uninstaller inside - the
@@ -880,6 +899,8 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   HANDLE lock = CreateFileW((locked + L"config.ini").c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  const std::wstring blocked = root + L"blocked\\";
+  WriteBytes(blocked + L"Skin", "a file where a folder of the package goes");
   const bool smallDisk = GetDriveTypeW(L"F:\\") == DRIVE_FIXED;
   struct Failure {
     const char* name;
@@ -909,6 +930,10 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
        SetupExit::kWriteFailed,
        {L"could not create " + locked + L"config.ini (error 32)",
         L"told: 创建文件" + locked + L"config.ini失败", L"removing what was written"}},
+      {"a file where a folder goes",
+       L"/S /D=" + blocked,
+       SetupExit::kWriteFailed,
+       {L"told: 创建文件" + blocked + L"Skin\\", L"removed what was written"}},
       {"relative folder",
        L"/S /D=brimvale",
        SetupExit::kFolderRefused,
@@ -961,6 +986,9 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   EXPECT_EQ(ReadBytes(locked + L"config.ini"), "the user's");
   EXPECT_FALSE(Exists(locked + L"uninstall.ini"));
   EXPECT_FALSE(Exists(locked + L"ImageOle.dll"));
+  EXPECT_EQ(ReadBytes(blocked + L"Skin"), "a file where a folder of the package goes");
+  EXPECT_FALSE(Exists(blocked + L"uninstall.exe"));
+  EXPECT_FALSE(Exists(blocked + L"Emotions"));
   EXPECT_FALSE(Exists(L"D:\\e2e\\downloads\\brimvale"));
   EXPECT_FALSE(Exists(root + L"100%PATH%"));
   EXPECT_FALSE(Exists(L"F:\\brimvale"));

@@ -31,7 +31,8 @@ std::wstring Install(const wchar_t* name) {
   const std::vector<Report> reports = RunWorker(worker, folder);
   EXPECT_FALSE(reports.empty());
   if (!reports.empty()) {
-    EXPECT_EQ(reports.back().code, INSTALL_COMPLETE);
+    EXPECT_EQ(reports.back().code, INSTALL_COMPLETE)
+        << std::string(reports.back().path.begin(), reports.back().path.end());
   }
   return folder;
 }
@@ -313,6 +314,9 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
   }
   ASSERT_TRUE(PlantHostLink(folder + L"linked", "../outside"));
   ASSERT_TRUE(Exists(folder + L"linked\\victim.txt"));
+  // An installed file swapped for a link to a file outside.
+  ASSERT_TRUE(DeleteFileW((folder + L"readme.txt").c_str()));
+  ASSERT_TRUE(PlantHostLink(folder + L"readme.txt", "../outside/a.txt"));
 
   // Traversal, absolute, rooted, drive-relative, UNC and device entries, a line longer than
   // any path, and 100,000 entries after them: refused or missing, never a hang.
@@ -322,8 +326,8 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
       "FILE5=D:..\\outside\\a.txt\r\nFILE6=\\\\localhost\\D$\\uninstall\\outside\\b.txt\r\n"
       "FILE7=\\\\?\\D:\\uninstall\\outside\\c.txt\r\nFILE8=CON\r\nFILE9=web\\nul.txt\r\n"
       "FILE10=" +
-      std::string(300, 'x') + "\r\n";
-  for (int n = 11; n < 100000; ++n)
+      std::string(300, 'x') + "\r\nFILE11=readme.txt\r\n";
+  for (int n = 12; n < 100000; ++n)
     manifest += "FILE" + std::to_string(n) + "=gone\\" + std::to_string(n) + ".txt\r\n";
   manifest += "[InstallDirectoryInfo]\r\nDIRECTORY0=linked\r\nDIRECTORY1=..\\outside\r\n";
   WriteBytes(folder + L"uninstall.ini", manifest);
@@ -333,6 +337,7 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
     EXPECT_TRUE(Exists(outside + name))
         << "deleted outside: " << std::string(name, name + wcslen(name));
   }
+  RemoveHostLink(folder + L"readme.txt");
 }
 
 // What is listed but cannot be removed - a file in use, a name the code page could not

@@ -203,26 +203,40 @@ inline HANDLE Launch(const std::wstring& program,
 }
 
 #ifdef SETUP_DRIVE_D_UNIX
-// Makes `link`, a path on drive D: with ASCII names, a host symbolic link to `target`
-// (relative to the link's folder). Wine cannot make links itself but shows a host link as
-// a reparse point; the host's ln runs through Wine, which starts a host program given by
-// its Z: path without a handle to wait on, so this waits for the link itself.
-inline bool PlantHostLink(const std::wstring& link, const std::string& target) {
+// Runs a host program (`tool`, e.g. "ln") on `path`, a path on drive D: with ASCII names,
+// after `arguments`. Wine starts a host program given by its Z: path without a handle to
+// wait on, so the caller waits for the result itself.
+inline bool RunHostTool(const char* tool, const std::string& arguments, const std::wstring& path) {
   std::string unixPath = SETUP_DRIVE_D_UNIX;
-  for (const wchar_t c : link.substr(2))
+  for (const wchar_t c : path.substr(2))
     unixPath += c == L'\\' ? '/' : static_cast<char>(c);
-  std::wstring command = L"/bin/ln -sfn " + std::wstring(target.begin(), target.end()) + L" " +
-                         std::wstring(unixPath.begin(), unixPath.end());
+  const std::string line = std::string("/bin/") + tool + " " + arguments + " " + unixPath;
+  std::wstring command(line.begin(), line.end());
+  const std::string program = std::string("Z:\\bin\\") + tool;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};  // Wine gives no handles for a host program
-  if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  return CreateProcessW(std::wstring(program.begin(), program.end()).c_str(), command.data(),
+                        nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != FALSE;
+}
+
+// Makes `link` a host symbolic link to `target` (relative to the link's folder). Wine
+// cannot make links itself but shows a host link to a folder as a reparse point.
+inline bool PlantHostLink(const std::wstring& link, const std::string& target) {
+  if (!RunHostTool("ln", "-sfn " + target, link))
     return false;
-  }
   for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
     Sleep(50);
   return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Removes the host link `link` itself: Wine, asked to delete a link to a file, deletes its
+// target, so a test removes what it planted this way before the next run clears its folder.
+inline void RemoveHostLink(const std::wstring& link) {
+  if (!RunHostTool("rm", "-f", link))
+    return;
+  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
 }
 #endif
 

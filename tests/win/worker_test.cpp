@@ -465,6 +465,11 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
     EXPECT_EQ(Split(UninstallerCommandLine(folder, true)), (Arguments{uninstaller, L"-silent"}));
     EXPECT_EQ(Split(PreviousUninstallerCommand(UninstallerCommandLine(folder, false))),
               (Arguments{uninstaller, L"-silent"}));
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(Split(RegistrationCommand(folder.c_str(), Registration::kUnregister)),
+              (Arguments{std::wstring(system) + L"\\regsvr32.exe", L"/u", L"/s",
+                         folder + L"imageOle.dll"}));
     if (folder.find(L'%') != std::wstring::npos) {
       // '%' would expand inside cmd /c even between quotes: no command at all.
       EXPECT_EQ(RegistrationCommand(folder.c_str()), L"");
