@@ -285,8 +285,8 @@ class Run {
     if (!manifest_ || !WriteLine(kManifestFileHeader))
       return Fail(manifestPath);
     const std::u16string uninstallerPath = folder_ + std::u16string(kUninstallerName);
-    outcome_.madeUninstaller = true;  // from here on, whatever is there is the run's
-    if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size)) {
+    if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size,
+                        &outcome_.madeUninstaller)) {
       return Fail(uninstallerPath);
     }
     outcome_.installedBytes += uninstaller.size;
@@ -427,8 +427,13 @@ class Run {
     madeFolder_.assign(parent);
   }
 
-  bool WriteWholeFile(const std::u16string& path, const std::uint8_t* data, std::size_t size) {
+  // `created` tells whether the file was made (or taken over), whole or not.
+  bool WriteWholeFile(const std::u16string& path,
+                      const std::uint8_t* data,
+                      std::size_t size,
+                      bool* created) {
     std::unique_ptr<InstallFiles::File> file = files_.Create(path);
+    *created = file != nullptr;
     if (!file)
       return false;
     const bool wrote = file->Write(data, size);
