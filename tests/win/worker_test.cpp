@@ -189,6 +189,8 @@ TEST(InstallWorker, FullDiskIsReportedWithThePath) {
     EXPECT_TRUE(name == L"." || name == L".." || name == L"full");
   } while (FindNextFileW(find, &data));
   FindClose(find);
+  RemoveTree(folder);  // the small disk is the journeys' too
+  EXPECT_FALSE(Exists(folder));
 }
 
 struct NoReports : InstallReports {
