@@ -4,20 +4,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "demo/payload/SplitMix64.h"
 #include "install/PayloadPackage.h"
 
 namespace {
 
-// SplitMix64: small, fast and the same everywhere (the standard distributions are not).
-class Random {
+class Random : public SplitMix64 {
  public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  using SplitMix64::SplitMix64;
   // Uniform in [lo, hi].
   std::uint32_t Range(std::uint32_t lo, std::uint32_t hi) {
     return lo + static_cast<std::uint32_t>(Next() % (std::uint64_t{hi} - lo + 1));
@@ -29,9 +23,6 @@ class Random {
     const std::uint32_t b = Range(0, n - 1);
     return a < b ? a : b;
   }
-
- private:
-  std::uint64_t state_;
 };
 
 enum class Kind { kBinary, kText, kMarkup, kCompressedImage, kBitmap, kSound };

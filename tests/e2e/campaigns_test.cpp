@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/Finishing.h"
+#include "demo/payload/SplitMix64.h"
 #include "install/PayloadPackage.h"
 #include "install/Utf8.h"
 #include "integrity/InstallerDigest.h"
@@ -39,23 +40,13 @@ std::string Narrow(const std::wstring& text) {
   return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
 }
 
-// SplitMix64: the same numbers from the same seed everywhere.
-class Random {
+class Random : public SplitMix64 {
  public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  using SplitMix64::SplitMix64;
   // A number in [0, n); 0 when n is 0.
   std::uint32_t Below(std::uint64_t n) {
     return n == 0 ? 0 : static_cast<std::uint32_t>(Next() % n);
   }
-
- private:
-  std::uint64_t state_;
 };
 
 std::string Env(const char* name) {
