@@ -58,8 +58,10 @@ class BoxAnswerer {
         Sleep(50);
         continue;
       }
+      // A box found as it is made has no text yet, and takes no answer: wait for its text.
       wchar_t text[256] = {};
-      GetDlgItemTextW(box, 0xFFFF, text, 256);
+      for (int wait = 0; wait < 100 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
+        Sleep(20);
       texts.push_back(text);
       const int id = answers_[next++];
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
