@@ -6,6 +6,7 @@
 
 #include "app/Finishing.h"
 #include "app/SilentInstall.h"
+#include "install/AdminObjects.h"
 #include "install/NumberText.h"
 #include "install/SetupLog.h"
 #include "install/SetupOptions.h"
@@ -74,18 +75,8 @@ class Startup {
       return Ended(SetupExit::kIntegrityFailed);
     }
     log_.Line(L"integrity check passed");
-    // One atomic step: create, and learn from the error whether another installer had it.
-    // The handle stays open until the process ends; that marks the installer as running.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, product::kMutexName);
-    if (mutex == nullptr) {
-      log_.Line(WithError(L"the single-instance mutex could not be made", GetLastError()));
+    if (!TakeMutex())
       return Ended(SetupExit::kAlreadyRunning);
-    }
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-      CloseHandle(mutex);
-      Say(L"安装程序已经在运行");
-      return Ended(SetupExit::kAlreadyRunning);
-    }
     // COM on this thread, for the shortcuts of the finishing step; kept to the end.
     OleInitialize(nullptr);
     if (options_.silent)
@@ -111,6 +102,27 @@ class Startup {
           dialog.m_worker.Outcome().installedBytes, product::kVersion, log_);
     }
     return dialog.m_exit;
+  }
+
+  // One atomic step: create, and learn from the error whether another installer had it.
+  // The handle stays open until the process ends; that marks the installer as running. An
+  // installer's mutex is owned by Administrators: one that a standard user made first, in
+  // the global namespace anyone may name, is not an installer's and stops nothing.
+  bool TakeMutex() {
+    mutex_.reset(CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()), FALSE,
+                              product::kMutexName));
+    const DWORD error = GetLastError();
+    if (mutex_.valid() && error == ERROR_ALREADY_EXISTS && OwnedByAdministrators(mutex_.get())) {
+      Say(L"安装程序已经在运行");
+      return false;
+    }
+    if (!mutex_.valid() && error != ERROR_ACCESS_DENIED) {
+      log_.Line(WithError(L"the single-instance mutex could not be made", error));
+      return false;
+    }
+    if (!mutex_.valid() || error == ERROR_ALREADY_EXISTS)
+      log_.Line(L"the single-instance mutex was made by a program that is not an installer");
+    return true;
   }
 
   bool OpenLog() {
@@ -142,6 +154,7 @@ class Startup {
   HINSTANCE instance_;
   bool dllsConfined_;
   SetupLog log_;
+  UniqueHandle mutex_;  // held to the end: the mark of a running installer
 };
 
 }  // namespace

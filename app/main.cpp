@@ -12,5 +12,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
   const bool confined = set != nullptr && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // A drive without media (an empty card reader) fails quietly instead of raising a box
+  // while the drives are listed.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   return RunInstaller(instance, confined);
 }

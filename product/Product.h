@@ -21,10 +21,11 @@ inline constexpr wchar_t kUninstallKeyParent[] =
 // HKEY_LOCAL_MACHINE\<this>: the uninstall entry.
 inline constexpr wchar_t kUninstallKeyPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvel视频安装版";
-inline constexpr wchar_t kMutexName[] = L"vorlixInstall";  // one installer at a time
-// Set in the environment of an uninstaller that the installer itself runs (to remove an
-// earlier installation) while it holds the mutex; any other uninstaller waits for no
-// installer and refuses while one runs.
+// One installer at a time, in every session: a SYSTEM deployment and a user's wizard too.
+inline constexpr wchar_t kMutexName[] = L"Global\\vorlixInstall";
+// Names, in the environment of an uninstaller that the installer itself runs (to remove an
+// earlier installation) while it holds the mutex, the grant it made for that run
+// (install/AdminObjects.h); any other uninstaller refuses while an installer runs.
 inline constexpr wchar_t kStartedByInstaller[] = L"vorlixStartedByInstaller";
 inline constexpr wchar_t kClientWindowClass[] = L"ZephlinHallFrameWindow_Brimvale";
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "install/AdminObjects.h"
 #include "install/ManifestText.h"
 #include "install/PayloadPackage.h"
 #include "install/Registration.h"
@@ -357,13 +358,14 @@ void CleanUp(const char* handle, const std::string& uninstaller) {
     RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
 }
 
-// An installer runs (it holds its mutex) and did not start this uninstaller: removing files
-// under a running installation would leave it with an uninstall entry pointing at nothing.
+// An installer runs (it holds its mutex, which Administrators own) and did not grant this
+// uninstaller its run: removing files under a running installation would leave it with an
+// uninstall entry pointing at nothing.
 bool InstallerRunning() {
-  if (GetEnvironmentVariableA(Ansi(kStartedByInstaller).c_str(), nullptr, 0) > 0)
+  if (GrantedByInstaller())
     return false;
-  const Handle mutex(OpenMutexA(SYNCHRONIZE, FALSE, Ansi(kMutexName).c_str()));
-  return mutex.valid() || GetLastError() == ERROR_ACCESS_DENIED;
+  const Handle mutex(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, kMutexName));
+  return mutex.valid() && OwnedByAdministrators(mutex.get());
 }
 
 void InitControls() {

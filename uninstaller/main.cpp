@@ -11,6 +11,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   using SetDirectories = BOOL(WINAPI*)(DWORD);
   const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  // A drive without media fails quietly instead of raising a box.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   CUninstallApp app;
   app.m_dllsConfined = set != nullptr && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
   return app.Run(instance);

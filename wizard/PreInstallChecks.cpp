@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "install/AdminObjects.h"
 #include "install/CommandLine.h"
 #include "install/Directories.h"
 #include "install/FolderRights.h"
@@ -105,9 +106,10 @@ Stop RemovePreviousInstallation(Interaction& interaction) {
   RegCloseKey(key);
   if (readable && value[0] != L'\0') {
     // This installer holds its mutex: the uninstaller it starts must know that it may run.
-    SetEnvironmentVariableW(product::kStartedByInstaller, L"1");
+    const InstallerGrant grant;
+    if (!grant.valid())
+      interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
     RunAndWait(PreviousUninstallerCommand(value), nullptr, interaction);
-    SetEnvironmentVariableW(product::kStartedByInstaller, nullptr);
   } else
     interaction.Log().Line(L"the earlier installation has no UninstallString");
   return {};

@@ -20,6 +20,7 @@
 
 #include "app/Finishing.h"
 #include "inflate/ResourceInflater.h"
+#include "install/AdminObjects.h"
 #include "install/PayloadPackage.h"
 #include "install/SetupOptions.h"
 #include "install/Utf8.h"
@@ -956,7 +957,10 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
     const std::wstring log = root + L"failure.log";
     DeleteFileW(log.c_str());
     const std::wstring installer = InstallerCopy(L"setup_portal_77.exe", f.damaged);
-    HANDLE mutex = f.mutex ? CreateMutexW(nullptr, FALSE, product::kMutexName) : nullptr;
+    // An installer's mutex: global, and owned by Administrators.
+    HANDLE mutex = f.mutex ? CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()),
+                                          FALSE, product::kMutexName)
+                           : nullptr;
     const std::wstring arguments = L"\"/LOG=" + log + L"\" " + f.arguments;
     SilentRun run;
     if (f.box != nullptr) {

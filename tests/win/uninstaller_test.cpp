@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "install/AdminObjects.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
 #include "uninstaller/UninstallApp.h"
@@ -249,7 +250,8 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   CloseHandle(process);
   // An installer holds its mutex: removing its files under it would leave its entry
   // pointing at nothing.
-  HANDLE installer = CreateMutexW(nullptr, FALSE, L"vorlixInstall");
+  HANDLE installer = CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()), FALSE,
+                                  L"Global\\vorlixInstall");
   for (const wchar_t* arguments : {L"-silent", L""}) {
     BoxAnswerer answers({IDOK});
     EXPECT_EQ(Uninstall(folder, arguments), 5u);
@@ -262,10 +264,16 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   }
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
-  // The installer's own run of an earlier installation's uninstaller goes ahead.
-  {
+  // The variable alone, set by hand, grants nothing; the installer's own run of an earlier
+  // installation's uninstaller, with its grant, goes ahead.
+  for (const wchar_t* forged : {L"1", L"0123456789ABCDEF0123456789ABCDEF"}) {
     const EnvironmentVariables started(
-        EnvironmentVariables::Values{{L"vorlixStartedByInstaller", L"1"}});
+        EnvironmentVariables::Values{{L"vorlixStartedByInstaller", forged}});
+    EXPECT_EQ(Uninstall(folder, L"-silent"), 5u) << forged;
+  }
+  {
+    const InstallerGrant grant;
+    ASSERT_TRUE(grant.valid());
     EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
   }
   CloseHandle(installer);
