@@ -70,7 +70,8 @@ class Startup {
       Say(product::kSystemUnsupported);
       return Ended(SetupExit::kSystemUnsupported);
     }
-    if (!VerifyInstallerIntegrity()) {
+    // The file stays held to the end: nobody may write, rename or delete it meanwhile.
+    if (!VerifyInstallerIntegrity(&self_)) {
       Say(L"安装程序自我完整性检测失败，请尝试重新下载");
       return Ended(SetupExit::kIntegrityFailed);
     }
@@ -154,6 +155,7 @@ class Startup {
   HINSTANCE instance_;
   bool dllsConfined_;
   SetupLog log_;
+  UniqueHandle self_;   // the program's own file, checked
   UniqueHandle mutex_;  // held to the end: the mark of a running installer
 };
 

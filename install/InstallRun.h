@@ -80,12 +80,13 @@ class InstallControl {
   virtual void SafePoint() = 0;
 };
 
-// A compressed stream that can also be read from a file, piece by piece, so that its
-// bytes need not be in memory at all.
+// A compressed stream read piece by piece from where it lies, so that its bytes need not
+// be in memory all at once (the installer reads its payload from its loaded image and hands
+// each page back as it is read).
 class StreamFile {
  public:
   virtual ~StreamFile() = default;
-  // A reader from the stream's first byte, or null when the file cannot be read.
+  // A reader from the stream's first byte, or null when the stream cannot be read.
   virtual std::unique_ptr<InflateSource> Open() const = 0;
 };
 
@@ -98,7 +99,8 @@ struct InstallStreams {
   // What InspectPackage found in this same payload stream, when it was inspected already:
   // a package it found whole is not checked again unless a path is too long for the folder.
   const PackageCheck* inspected = nullptr;
-  // The payload stream in a file: read from there (where it opens) instead of `payload`.
+  // The payload stream read piece by piece: read from there (where it opens) instead of
+  // `payload`.
   const StreamFile* payloadFile = nullptr;
 };
 

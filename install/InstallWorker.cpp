@@ -12,6 +12,7 @@
 #include "install/NumberText.h"
 #include "install/Registration.h"
 #include "install/Removal.h"
+#include "install/WorkingSet.h"
 
 namespace {
 
@@ -218,85 +219,60 @@ const std::uint8_t* LoadFileResource(HMODULE module, WORD id, std::uint32_t* siz
 
 namespace {
 
-class FileReader : public InflateSource {
+// Reads a resource from a loaded module's memory and hands its pages back to the system
+// as it goes: the pages wholly read leave the working set once a mebibyte of them gathers,
+// and the rest when the reader goes.
+class PagedReader : public InflateSource {
  public:
-  FileReader(UniqueHandle file, std::uint32_t size) : file_(std::move(file)), left_(size) {}
+  PagedReader(const std::uint8_t* data, std::uint32_t size)
+      : data_(data), size_(size), released_(PageOf(data)) {}
+  ~PagedReader() override { ReleasePages(reinterpret_cast<const void*>(released_), Done()); }
+  PagedReader(const PagedReader&) = delete;
+  PagedReader& operator=(const PagedReader&) = delete;
+
   std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
-    DWORD got = 0;
-    if (left_ == 0 || !ReadFile(file_.get(), destination, std::min(wanted, left_), &got, nullptr))
-      return 0;
-    left_ -= got;
-    return got;
+    const std::uint32_t n = std::min(wanted, size_ - at_);
+    std::memcpy(destination, data_ + at_, n);
+    at_ += n;
+    const std::uintptr_t whole = PageOf(data_ + at_);
+    if (whole - released_ >= kBatch) {
+      ReleasePages(reinterpret_cast<const void*>(released_), whole - released_);
+      released_ = whole;
+    }
+    return n;
   }
 
  private:
-  UniqueHandle file_;
-  std::uint32_t left_;
+  static constexpr std::uintptr_t kBatch = std::uintptr_t{1} << 20;
+  static std::uintptr_t PageOf(const std::uint8_t* p) {
+    return reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+  }
+  std::size_t Done() const { return reinterpret_cast<std::uintptr_t>(data_ + at_) - released_; }
+
+  const std::uint8_t* data_;
+  std::uint32_t size_;
+  std::uint32_t at_ = 0;
+  std::uintptr_t released_;  // the pages below have left the working set
 };
 
-class ModuleResourceFile : public StreamFile {
+class PagedStream : public StreamFile {
  public:
-  ModuleResourceFile(std::wstring path,
-                     LONGLONG offset,
-                     const std::uint8_t* resource,
-                     std::uint32_t size)
-      : path_(std::move(path)), offset_(offset), resource_(resource), size_(size) {}
-
+  PagedStream(const std::uint8_t* data, std::uint32_t size) : data_(data), size_(size) {}
   std::unique_ptr<InflateSource> Open() const override {
-    UniqueHandle file(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER at;
-    at.QuadPart = offset_;
-    if (!file.valid() || !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN))
-      return nullptr;
-    // The first bytes there must be the resource's: a file replaced, or a layout this
-    // reading does not know, falls back to the resource in memory.
-    std::uint8_t head[512];
-    const DWORD wanted = std::min<std::uint32_t>(size_, sizeof head);
-    DWORD got = 0;
-    if (!ReadFile(file.get(), head, wanted, &got, nullptr) || got != wanted ||
-        std::memcmp(head, resource_, wanted) != 0 ||
-        !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) {
-      return nullptr;
-    }
-    return std::make_unique<FileReader>(std::move(file), size_);
+    return std::make_unique<PagedReader>(data_, size_);
   }
 
  private:
-  std::wstring path_;
-  LONGLONG offset_;
-  const std::uint8_t* resource_;
+  const std::uint8_t* data_;
   std::uint32_t size_;
 };
 
 }  // namespace
 
-std::unique_ptr<StreamFile> ResourceInFile(HMODULE module,
-                                           const std::uint8_t* resource,
-                                           std::uint32_t size) {
-  const auto base = reinterpret_cast<const std::uint8_t*>(module);
-  // A module loaded as a data file has the low bits of its handle set: no image layout.
-  if (module == nullptr || resource == nullptr || size == 0 ||
-      (reinterpret_cast<ULONG_PTR>(module) & 3) != 0 || resource < base) {
+std::unique_ptr<StreamFile> PagedResource(const std::uint8_t* resource, std::uint32_t size) {
+  if (resource == nullptr || size == 0)
     return nullptr;
-  }
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-  const auto rva = static_cast<std::uint64_t>(resource - base);
-  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-    const std::uint64_t start = section->VirtualAddress;
-    if (rva < start || rva + size > start + section->SizeOfRawData)
-      continue;
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-      return nullptr;
-    return std::make_unique<ModuleResourceFile>(
-        std::wstring(path, n), static_cast<LONGLONG>(section->PointerToRawData + (rva - start)),
-        resource, size);
-  }
-  return nullptr;
+  return std::make_unique<PagedStream>(resource, size);
 }
 
 // --- WorkerThread -------------------------------------------------------------------------
@@ -398,7 +374,7 @@ void InstallWorker::Run() {
   streams.uninstaller = LoadFileResource(module, 139, &streams.uninstallerSize);
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
   const std::unique_ptr<StreamFile> payloadFile =
-      ResourceInFile(module, streams.payload, streams.payloadSize);
+      PagedResource(streams.payload, streams.payloadSize);
   streams.payloadFile = payloadFile.get();
   if (m_inspected)
     streams.inspected = &*m_inspected;

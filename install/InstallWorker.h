@@ -154,11 +154,9 @@ class Win32InstallFiles : public InstallFiles {
 // Loads resource "FILE" `id` of `module`: its bytes and size, or null.
 const std::uint8_t* LoadFileResource(HMODULE module, WORD id, std::uint32_t* size);
 
-// The loaded resource `resource` (`size` bytes) of the image `module`, read from the
-// module's own file piece by piece, so that its bytes are never brought into memory whole.
-// Null when `module` is not mapped as an image or the resource does not lie whole in its
-// file's raw data. Open gives no reader when the file cannot be opened or its bytes there
-// are not the resource's.
-std::unique_ptr<StreamFile> ResourceInFile(HMODULE module,
-                                           const std::uint8_t* resource,
-                                           std::uint32_t size);
+// The resource `resource` (`size` bytes) of a loaded module, read from the module's memory
+// piece by piece, its pages leaving the working set as they are read: a package of any
+// size takes no more memory. The installer's own image is what its self-check compared
+// with its file (integrity/IntegrityCheck.h), and nobody can change its file while it
+// runs. Null for an empty resource.
+std::unique_ptr<StreamFile> PagedResource(const std::uint8_t* resource, std::uint32_t size);

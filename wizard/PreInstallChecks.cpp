@@ -144,7 +144,7 @@ PackageFacts InspectInstallerPackage(HMODULE module) {
   std::uint32_t size = 0;
   const std::uint8_t* payload = LoadFileResource(module, 137, &size);
   // An unreadable package is refused by the worker before it writes anything.
-  const std::unique_ptr<StreamFile> file = ResourceInFile(module, payload, size);
+  const std::unique_ptr<StreamFile> file = PagedResource(payload, size);
   if (payload == nullptr ||
       !InspectPackage(payload, size, &facts.check, &facts.fileSizes, file.get())) {
     return PackageFacts{};

@@ -386,6 +386,57 @@ TEST(Journey, DamagedInstallerStopsAtTheIntegrityCheck) {
   CloseHandle(process);
 }
 
+// The user owns the folder an installer was downloaded to, and Windows lets a running
+// program's file be renamed: another correctly stamped installer could be put at its path.
+// The installer holds its file from its self-check to its end, so while the wizard runs
+// the file cannot be renamed; a silent installer whose file was swapped before it could
+// hold it refuses itself. Either way only the payload checked is ever installed.
+TEST(Journey, TheInstallersFileCannotBeSwappedUnderIt) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  const std::string demoClient =
+      ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe");
+  const std::string substitute = ReadBytes(SETUP_CAMPAIGN_INSTALLER_W);
+  const std::wstring folder = FreshFolder(L"swap", L"D:\\e2e\\");
+  const std::wstring installer = InstallerCopy(L"setup_portal_77.exe");
+  Driver d;
+  ASSERT_TRUE(d.Start(installer, L"/NORUN"));
+  EXPECT_FALSE(MoveFileW(installer.c_str(), (installer + L".old").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  if (!Exists(installer))
+    WriteBytes(installer, substitute);
+  ToTargetPage(d, folder);
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000));
+  d.Click(kCancel);
+  EXPECT_EQ(d.WaitForExit(60000), 0u);
+  EXPECT_TRUE(ReadBytes(folder + L"Korvel互动.exe") == demoClient) << "not the payload checked";
+  EXPECT_EQ(RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str()), 0u);
+
+  const std::wstring silentFolder = FreshFolder(L"swap-silent", L"D:\\e2e\\");
+  const std::wstring started = InstallerCopy(L"setup_portal_77.exe");
+  HANDLE process = Launch(started, L"/S /NORUN /D=" + silentFolder);
+  ASSERT_NE(process, nullptr);
+  bool swapped = false;
+  while (!swapped && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    swapped = MoveFileW(started.c_str(), (started + L".old").c_str()) != FALSE;
+  }
+  if (swapped)
+    WriteBytes(started, substitute);
+  WaitForSingleObject(process, 120000);
+  const DWORD code = ExitCode(process);
+  CloseHandle(process);
+  if (swapped) {
+    EXPECT_EQ(code, Exit(SetupExit::kIntegrityFailed)) << "a swapped file was taken";
+    EXPECT_FALSE(Exists(silentFolder + L"uninstall.ini"));
+  } else {
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ReadBytes(silentFolder + L"Korvel互动.exe") == demoClient);
+    RunForExitCode(silentFolder + L"uninstall.exe", L"-silent", silentFolder.c_str());
+  }
+  EXPECT_FALSE(Exists(silentFolder + L"Plugins")) << "the substitute's payload";
+}
+
 TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);

@@ -1,5 +1,6 @@
 // Under Windows (Wine), a stamped executable passes its own integrity check from any
-// folder, and a copy damaged by one byte outside the digest block fails it.
+// folder, only over the file it was started from, and a copy damaged by one byte outside
+// the digest block fails it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -43,12 +44,43 @@ DWORD ExitCodeOf(const std::wstring& path) {
   return code;
 }
 
-TEST(Integrity, StampedExecutablePassesFromAnyFolder) {
+// The exit code of the probe copied to `path` whose file is swapped for `substitute` (a
+// file of that name beside it) as it starts.
+DWORD ExitCodeAfterSwap(const std::wstring& path, const std::wstring& substitute) {
+  WriteBytes(path, ReadBytes(ProbePath()));
+  const DWORD code = RunForExitCode(path, L"\"" + substitute + L"\"");
+  DeleteFileW((path + L".started").c_str());
+  DeleteFileW(path.c_str());
+  return code;
+}
+
+// The check passes from any folder, and only over the file the system loaded: a program
+// whose file was swapped for another correctly stamped one, or a damaged one, while it
+// started refuses; a byte-identical file is the same program.
+TEST(Integrity, StampedExecutablePassesFromAnyFolderAsItself) {
   EXPECT_EQ(ExitCodeOf(ProbePath()), 0u);
+  const std::string probe = ReadBytes(ProbePath());
   const std::wstring copy = TempPath(L"setup_probe_copy.exe");
-  WriteBytes(copy, ReadBytes(ProbePath()));
+  WriteBytes(copy, probe);
   EXPECT_EQ(ExitCodeOf(copy), 0u);
   DeleteFileW(copy.c_str());
+  std::string damaged = probe;
+  damaged[damaged.size() / 2] ^= 0x01;
+  WriteBytes(TempPath(L"setup_probe_damaged.exe"), damaged);
+  const struct {
+    const char* name;
+    std::wstring substitute;
+    DWORD code;
+  } swaps[] = {
+      {"the same bytes", ProbePath(), 0},
+      {"another stamped program", Folder() + L"setup_portal_77.exe", 1},
+      {"a damaged copy", TempPath(L"setup_probe_damaged.exe"), 1},
+  };
+  for (const auto& swap : swaps) {
+    EXPECT_EQ(ExitCodeAfterSwap(TempPath(L"setup_probe_swapped.exe"), swap.substitute), swap.code)
+        << swap.name;
+  }
+  DeleteFileW(TempPath(L"setup_probe_damaged.exe").c_str());
 }
 
 TEST(Integrity, OneByteOutsideTheBlockFails) {
