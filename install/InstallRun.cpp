@@ -299,11 +299,16 @@ class Run {
     const bool extracted = Extract(streams);
     reports_.Flush();
 
-    // Registration and the folder list come whichever way the extraction ended; only a run
-    // that wrote every file, registered the component and completed the manifest is
-    // complete.
-    outcome_.registrationRan = true;
-    const RegistrationResult registered = files_.RegisterComponent(folder_);
+    // The component is registered only when this run made its file and wrote it whole, and
+    // every other file too: never after a stop or a failure, never a file that was there
+    // before (a planted one would run its code with this program's rights). The folder list
+    // comes whichever way the extraction ended; only a run that wrote every file,
+    // registered its component and completed the manifest is complete.
+    RegistrationResult registered = RegistrationResult::kRegistered;
+    if (extracted && componentWritten_) {
+      outcome_.registrationRan = true;
+      registered = files_.RegisterComponent(folder_);
+    }
     bool written = journalWritten_;
     for (const std::u16string& line : ManifestFolderList(outcome_.installedFiles)) {
       written = WriteLine(line) && written;
@@ -354,6 +359,7 @@ class Run {
       file_ = run_.files_.Create(path_);
       if (!file_)
         return Failed();
+      component_ = IsComponent(path);
       const double share = static_cast<double>(offset_ + kPackageHeaderBytes) * 100.0 /
                            static_cast<double>(run_.packageBytes_);
       run_.Report(static_cast<int>(share), &path_);
@@ -372,6 +378,7 @@ class Run {
       if (!file_->Close())
         return Failed();
       file_.reset();
+      run_.componentWritten_ = run_.componentWritten_ || component_;
       run_.outcome_.installedBytes += size_;
       run_.control_.SafePoint();
       return true;
@@ -391,7 +398,20 @@ class Run {
     std::unique_ptr<InstallFiles::File> file_;
     std::uint64_t offset_ = 0;
     std::uint32_t size_ = 0;
+    bool component_ = false;  // the record is the component
   };
+
+  // The component's file: top level, its name compared as Windows compares file names (it is
+  // ASCII, where that is letter case alone).
+  static bool IsComponent(std::u16string_view path) {
+    return path.size() == kComponentName.size() &&
+           std::equal(path.begin(), path.end(), kComponentName.begin(), [](char16_t a, char16_t b) {
+             const auto lower = [](char16_t c) {
+               return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+             };
+             return lower(a) == lower(b);
+           });
+  }
 
   // The writing pass, over a checked package. True when every record was written; false
   // after a failure (reported here) or a stop before the last record.
@@ -497,7 +517,8 @@ class Run {
   std::uint64_t packageBytes_ = 0;
   std::u16string madeFolder_;  // the last folder files were made in
   std::size_t journalLines_ = 0;
-  bool journalWritten_ = true;  // false once a file line could not be written
+  bool journalWritten_ = true;     // false once a file line could not be written
+  bool componentWritten_ = false;  // this run made the component's file and wrote it whole
 };
 
 }  // namespace

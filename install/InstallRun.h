@@ -114,13 +114,14 @@ struct InstallOutcome {
   // "uninstall.exe" were made (whole or not), the registration was started.
   bool madeManifest = false;
   bool madeUninstaller = false;
-  bool registrationRan = false;
+  bool registrationRan = false;  // only after every file, the component among them, was written
 };
 
 // Runs one installation into `folder` (absolute, ending with '\'). Reports go to `reports`
 // in protocol order: INSTALL_PREPARING first, then one progress report per payload file,
 // and exactly one final report unless a stop came first - INSTALL_COMPLETE only once every
-// file is written, the component registered and the manifest complete; otherwise
+// file is written, the component (when the package carries it) registered and the manifest
+// complete; otherwise
 // INSTALL_PACKAGE_UNREADABLE, INSTALL_CREATE_FAILED (with the path; write failures such as
 // a full disk, and unwritable manifest lists, too), INSTALL_REGISTER_FAILED or
 // INSTALL_REGISTER_HUNG (with the component's path).

@@ -1,7 +1,8 @@
 // An installation run writes exactly the package's files, reports in protocol order with
 // one final report, keeps a manifest that lists exactly what is on disk however the run
-// ends, is complete only when the component is registered and the manifest written, and
-// refuses a damaged package or uninstaller with nothing on disk.
+// ends, registers its component only once it wrote every file whole, is complete only when
+// the component is registered and the manifest written, and refuses a damaged package or
+// uninstaller with nothing on disk.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -51,6 +52,7 @@ class FakeDisk : public InstallFiles {
   bool failFromThenOn = false;
   int openFiles = 0;
   int registrations = 0;
+  int registrationCalls = 0;
   int channelWrites = 0;
   int folderCalls = 0;
   RegistrationResult registration = RegistrationResult::kRegistered;
@@ -118,6 +120,7 @@ class FakeDisk : public InstallFiles {
     files[folder + u"RudodeData\\Spread.ini"] = "[SpreadInfo]";
   }
   RegistrationResult RegisterComponent(const std::u16string&) override {
+    ++registrationCalls;
     if (Fails())
       return RegistrationResult::kFailed;
     ++registrations;
@@ -238,6 +241,7 @@ TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
     run.Run(Package({{u"a\\b\\c.txt", "ccc"},
                      {u"a\\d.txt", "dd"},
                      {u"B\\e.txt", "e"},
+                     {u"IMAGEOLE.DLL", "component"},
                      {u"x.txt", std::string(60000, 'x')}}),
             kFolder, false, fromFile);
     EXPECT_EQ(run.fileOpened, fromFile ? 2 : 0);
@@ -247,7 +251,8 @@ TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
               "FILE1=a\\b\\c.txt\r\n"
               "FILE2=a\\d.txt\r\n"
               "FILE3=B\\e.txt\r\n"
-              "FILE4=x.txt\r\n"
+              "FILE4=IMAGEOLE.DLL\r\n"
+              "FILE5=x.txt\r\n"
               "[InstallDirectoryInfo]\r\n"
               "DIRECTORY0=a\\b\r\n"
               "DIRECTORY1=a\r\n"
@@ -264,14 +269,14 @@ TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
     EXPECT_TRUE(run.outcome.listsWritten);
 
     const std::vector<int> codes = run.recorder.Codes();
-    ASSERT_EQ(codes.size(), 6u);
+    ASSERT_EQ(codes.size(), 7u);
     EXPECT_EQ(codes.front(), INSTALL_PREPARING);
     EXPECT_EQ(codes.back(), INSTALL_COMPLETE);
     EXPECT_EQ(codes[1], 0);  // the first file: 524 * 100 / length, truncated
     EXPECT_TRUE(std::is_sorted(codes.begin() + 1, codes.end() - 1));
     EXPECT_EQ(run.recorder.reports[1].second, kFolder + u"a\\b\\c.txt");
     // Held-back progress is delivered once, when the files are written.
-    EXPECT_EQ(run.recorder.flushedAfter, std::vector<std::size_t>{5});
+    EXPECT_EQ(run.recorder.flushedAfter, std::vector<std::size_t>{6});
   }
 }
 
@@ -292,16 +297,18 @@ TEST(InstallRun, EmptyPackageIsPreparingThenComplete) {
 
 // --- stops ------------------------------------------------------------------------------
 
+// A stopped run registers nothing: its component may not be its own, or not whole.
 TEST(InstallRun, StopBeforeTheRunWritesNoPayloadButAWholeManifest) {
   Installation run;
   run.control.running = false;
-  run.Run(Package({{u"a\\b.txt", "b"}}));
+  run.Run(Package({{u"a\\b.txt", "b"}, {u"ImageOle.dll", "component"}}));
   EXPECT_EQ(run.recorder.Codes(), std::vector<int>{INSTALL_PREPARING});
   EXPECT_EQ(run.disk.files.count(kFolder + u"a\\b.txt"), 0u);
   EXPECT_EQ(run.Manifest(),
             "[InstallFileInfo]\r\nFILE0=RudodeData\\Spread.ini\r\n"
             "[InstallDirectoryInfo]\r\nDIRECTORY0=RudodeData\r\n");
-  EXPECT_EQ(run.disk.registrations, 1);
+  EXPECT_EQ(run.disk.registrationCalls, 0);
+  EXPECT_FALSE(run.outcome.registrationRan);
 }
 
 TEST(InstallRun, StopDuringExtractionListsExactlyTheFilesWritten) {
@@ -403,8 +410,10 @@ TEST(InstallRun, PathTooLongForTheFolderIsRefusedWithNothingWritten) {
 // the run is cut off at any operation, as a killed process is, the manifest on the disk
 // already names every file the run made.
 TEST(InstallRun, FaultInjectionOverEveryOperation) {
-  const Bytes package =
-      Package({{u"a\\1.txt", "one"}, {u"a\\b\\2.txt", "two"}, {u"3.txt", std::string(5000, 't')}});
+  const Bytes package = Package({{u"ImageOle.dll", "component"},
+                                 {u"a\\1.txt", "one"},
+                                 {u"a\\b\\2.txt", "two"},
+                                 {u"3.txt", std::string(5000, 't')}});
   Installation probe;
   probe.Run(package);
   const int total = probe.disk.operations;
@@ -436,6 +445,12 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
         EXPECT_EQ(run.disk.files[kFolder + u"a\\b\\2.txt"], "two") << "operation " << n;
       }
       EXPECT_EQ(run.disk.openFiles, 0) << "operation " << n;
+      // Registered only once every file, the component's among them, was written whole.
+      if (run.disk.registrationCalls > 0) {
+        EXPECT_EQ(run.disk.files[kFolder + u"ImageOle.dll"], "component") << "operation " << n;
+        EXPECT_EQ(run.disk.files[kFolder + u"3.txt"], std::string(5000, 't')) << "operation " << n;
+      }
+      EXPECT_EQ(run.outcome.registrationRan, run.disk.registrationCalls > 0) << "operation " << n;
       for (const std::u16string& listed : run.outcome.installedFiles) {
         if (listed == kChannelFilePath)
           continue;
@@ -455,10 +470,10 @@ TEST(InstallRun, RegistrationThatFailsOrHangsIsTheRunsFailure) {
   for (const auto& [registration, report] : cases) {
     Installation run;
     run.disk.registration = registration;
-    run.Run(Package({{u"a.txt", "a"}}));
-    ASSERT_EQ(run.recorder.reports.size(), 3u);
-    EXPECT_EQ(run.recorder.reports[2].first, report);
-    EXPECT_EQ(run.recorder.reports[2].second, kFolder + u"imageOle.dll");
+    run.Run(Package({{u"ImageOle.dll", "component"}, {u"a.txt", "a"}}));
+    ASSERT_EQ(run.recorder.reports.size(), 4u);
+    EXPECT_EQ(run.recorder.reports[3].first, report);
+    EXPECT_EQ(run.recorder.reports[3].second, kFolder + u"imageOle.dll");
     EXPECT_TRUE(run.outcome.listsWritten);
   }
 }
