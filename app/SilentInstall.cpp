@@ -46,6 +46,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
 
   InstallWorker worker;
   lstrcpynW(worker.m_installFolder, prepared.folder.c_str(), kPathBlockUnits);
+  worker.m_freshFolder = prepared.fresh;
   worker.m_log = &log;
   if (package.readable)
     worker.m_inspected = package.check;

@@ -12,12 +12,6 @@ bool IsFolder(const wchar_t* path) {
 }  // namespace
 
 BOOL EnsureDirectories(const wchar_t* path) {
-  return EnsureDirectories(path, nullptr, nullptr);
-}
-
-BOOL EnsureDirectories(const wchar_t* path,
-                       const SECURITY_ATTRIBUTES* rights,
-                       std::vector<std::wstring>* created) {
   const std::size_t length = std::wcslen(path);
   if (length > MAX_PATH - 1)
     return FALSE;
@@ -32,13 +26,8 @@ BOOL EnsureDirectories(const wchar_t* path,
   // Each prefix ending just before a '\': "D:", "D:\A", "D:\A\B".
   for (wchar_t* cut = std::wcschr(copy, L'\\'); cut != nullptr; cut = std::wcschr(cut + 1, L'\\')) {
     *cut = L'\0';
-    bool ok = IsFolder(copy);
-    if (!ok && CreateDirectoryW(copy, const_cast<SECURITY_ATTRIBUTES*>(rights))) {
-      ok = true;
-      if (created != nullptr)
-        created->emplace_back(copy);
-    }
-    ok = ok || IsFolder(copy);  // made meanwhile by someone else
+    const bool ok = IsFolder(copy) || CreateDirectoryW(copy, nullptr) ||
+                    IsFolder(copy);  // made meanwhile by someone else
     *cut = L'\\';
     if (!ok)
       return FALSE;

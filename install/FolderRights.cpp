@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <string>
+
 namespace {
 
 // P: protected, nothing inherited from the parent. SY (SYSTEM) and BA (Administrators):
@@ -24,7 +26,9 @@ SECURITY_ATTRIBUTES Attributes(const wchar_t* sddl) {
 }  // namespace
 
 ProtectedRights::ProtectedRights()
-    : m_folder(Attributes(kFolderRights)), m_file(Attributes(kFileRights)) {}
+    : m_folder(Attributes(kFolderRights)),
+      m_file(Attributes(kFileRights)),
+      m_ownedFolder(Attributes((std::wstring(L"O:BA") + kFolderRights).c_str())) {}
 
 const ProtectedRights& ProtectedRights::Get() {
   static const ProtectedRights rights;
@@ -42,4 +46,15 @@ bool ProtectedRights::Apply(HANDLE handle, bool folder) const {
   return SetSecurityInfo(handle, SE_FILE_OBJECT,
                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                          nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+bool ProtectedRights::ProtectExisting(HANDLE folder) const {
+  // The descriptor is set on the folder alone: unlike SetSecurityInfo, this call passes
+  // nothing on to the files and folders already inside, which stay as their owners made
+  // them.
+  return m_ownedFolder.lpSecurityDescriptor != nullptr &&
+         SetKernelObjectSecurity(folder,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                     PROTECTED_DACL_SECURITY_INFORMATION,
+                                 m_ownedFolder.lpSecurityDescriptor) != FALSE;
 }

@@ -2,8 +2,9 @@
 // Administrators and SYSTEM have full control, users may read and execute, and nothing is
 // inherited from the parent (a D:\ root that users may write, say). Elevated code later
 // runs from the install folder - the next installer runs uninstall.exe, ImageOle.dll is
-// registered machine-wide, the client starts with the installer's token - so a folder or
-// file that users may change would hand them those rights.
+// registered machine-wide - so a folder or file that users may change would hand them
+// those rights. A folder that existed before the installer gets the same rights, and
+// Administrators as its owner.
 #pragma once
 
 #include <windows.h>
@@ -18,9 +19,18 @@ class ProtectedRights {
   const SECURITY_ATTRIBUTES* File() const {
     return m_file.lpSecurityDescriptor ? &m_file : nullptr;
   }
+  // What ProtectExisting sets: the folder's entries, and Administrators as owner.
+  const SECURITY_ATTRIBUTES* ExistingFolder() const {
+    return m_ownedFolder.lpSecurityDescriptor ? &m_ownedFolder : nullptr;
+  }
   // Replaces the rights of an existing file or folder opened with WRITE_DAC; false when
   // that fails.
   bool Apply(HANDLE handle, bool folder) const;
+  // Gives the existing folder behind `folder` (opened with WRITE_DAC and WRITE_OWNER) the
+  // folder rights and Administrators as its owner - whoever owns a folder may always change
+  // its rights again - leaving what is already inside it as it is (its entries keep the
+  // rights they have). False when that fails.
+  bool ProtectExisting(HANDLE folder) const;
 
   // The process's one instance, built on first use (thread-safe). If the descriptors
   // cannot be built, Folder() and File() are null and Apply fails.
@@ -30,4 +40,5 @@ class ProtectedRights {
   ProtectedRights();
   SECURITY_ATTRIBUTES m_folder{};
   SECURITY_ATTRIBUTES m_file{};
+  SECURITY_ATTRIBUTES m_ownedFolder{};  // the folder rights with Administrators as owner
 };

@@ -280,7 +280,7 @@ class Run {
     }
 
     const std::u16string manifestPath = folder_ + std::u16string(kManifestName);
-    manifest_ = files_.Create(manifestPath);
+    manifest_ = files_.Replace(manifestPath);
     outcome_.madeManifest = manifest_ != nullptr;
     if (!manifest_ || !WriteLine(kManifestFileHeader))
       return Fail(manifestPath);
@@ -351,6 +351,9 @@ class Run {
         return false;  // a stop between records
       path_ = run_.folder_;
       path_.append(path);
+      // What was there before is kept aside, never overwritten, and its KEPT line comes first.
+      if (run_.files_.Occupied(path_) && !run_.KeepAside(path, &path_))
+        return Failed();
       if (!run_.Journal(path)) {
         path_ = run_.folder_ + std::u16string(kManifestName);
         return Failed();
@@ -452,12 +455,28 @@ class Run {
                       const std::uint8_t* data,
                       std::size_t size,
                       bool* created) {
-    std::unique_ptr<InstallFiles::File> file = files_.Create(path);
+    std::unique_ptr<InstallFiles::File> file = files_.Replace(path);
     *created = file != nullptr;
     if (!file)
       return false;
     const bool wrote = file->Write(data, size);
     return file->Close() && wrote;
+  }
+
+  // Moves the file that is at `path` (relative) aside, its KEPT line on disk before the
+  // move, so that a removal puts it back whenever the run ends. False when the line or the
+  // move fails; `failed` then names the manifest or stays the file.
+  bool KeepAside(std::u16string_view path, std::u16string* failed) {
+    const std::u16string kept = KeptFilePath(keptLines_);
+    if (!WriteLine(ManifestKeptLine(keptLines_, path))) {
+      *failed = folder_ + std::u16string(kManifestName);
+      return false;
+    }
+    ++keptLines_;
+    if (!files_.KeepAside(folder_ + std::u16string(path), folder_ + kept))
+      return false;
+    outcome_.keptFiles.push_back({std::u16string(path), kept});
+    return true;
   }
 
   // The file's line, on disk before the file is made: a run that ends abruptly leaves a
@@ -517,6 +536,7 @@ class Run {
   std::uint64_t packageBytes_ = 0;
   std::u16string madeFolder_;  // the last folder files were made in
   std::size_t journalLines_ = 0;
+  std::size_t keptLines_ = 0;
   bool journalWritten_ = true;     // false once a file line could not be written
   bool componentWritten_ = false;  // this run made the component's file and wrote it whole
 };

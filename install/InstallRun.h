@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "inflate/ResourceInflater.h"
+#include "install/ManifestText.h"
 #include "install/PayloadPackage.h"
 #include "product/Product.h"
 
@@ -51,8 +52,19 @@ class InstallFiles {
   // Creates every missing folder along `path` (EnsureDirectories); the run ignores the
   // result and lets the file creation fail.
   virtual bool MakeFolders(const std::u16string& path) = 0;
-  // Creates or truncates a file for writing, no sharing; null when that fails.
+  // Whether anything - a file, a folder, a link - is at `path`. The run makes no file
+  // twice, so what is there was there before it.
+  virtual bool Occupied(const std::u16string& path) = 0;
+  // Moves the file at `path`, which was there before the run, to `keptPath` (its folder is
+  // made when missing). False, leaving it where it is, when it is no plain file at its own
+  // place or cannot be moved (in use).
+  virtual bool KeepAside(const std::u16string& path, const std::u16string& keptPath) = 0;
+  // Creates a new file for writing, no sharing; null when that fails, also when anything is
+  // at `path` already.
   virtual std::unique_ptr<File> Create(const std::u16string& path) = 0;
+  // The installation's own files (uninstall.ini, uninstall.exe): a new file, or a plain file
+  // of that name taken over and truncated; null when that fails.
+  virtual std::unique_ptr<File> Replace(const std::u16string& path) = 0;
   // Writes "RudodeData\Spread.ini" below the folder from the program's own name.
   virtual void WriteChannelInfo(const std::u16string& folder) = 0;
   // Runs the registration command of the component in the folder and waits for it.
@@ -106,6 +118,7 @@ struct InstallStreams {
 
 struct InstallOutcome {
   std::vector<std::u16string> installedFiles;  // the manifest's file list
+  std::vector<KeptFile> keptFiles;             // moved aside, to put back on a removal
   int finalReport = 0;                         // the last report posted
   std::u16string finalPath;                    // the path a failure report named
   std::uint64_t installedBytes = 0;            // uninstall.exe and the payload files written
@@ -128,9 +141,11 @@ struct InstallOutcome {
 //
 // Both resources are inflated and checked before anything is written: a stream that does
 // not inflate cleanly, a package that fails validation, or a path too long for the folder
-// is refused with nothing on disk. A failed allocation ends the run as unreadable. The
-// package is never held whole: it is checked as it inflates, then inflated again straight
-// into the files, so a run's memory does not grow with the package.
+// is refused with nothing on disk. A file the package names that is already in the folder
+// is never overwritten: it is kept aside (KeepAside, after its KEPT line) for a removal to
+// put back, and the package's file is made new in its place. A failed allocation ends the run as
+// unreadable. The package is never held whole: it is checked as it inflates, then inflated again
+// straight into the files, so a run's memory does not grow with the package.
 InstallOutcome RunInstallation(const std::u16string& folder,
                                const InstallStreams& streams,
                                InstallFiles& files,

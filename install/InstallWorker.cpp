@@ -20,11 +20,6 @@ const wchar_t* Wide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
 
 class Win32File : public InstallFiles::File {
@@ -123,13 +118,22 @@ class LoggedFiles : public InstallFiles {
 
   bool MakeFolders(const std::u16string& path) override { return files_.MakeFolders(path); }
 
-  std::unique_ptr<File> Create(const std::u16string& path) override {
-    std::unique_ptr<File> file = files_.Create(path);
-    if (!file) {
-      log_.Line(WithError(L"could not create " + std::wstring(Wide(path)), GetLastError()));
-      return file;
+  bool Occupied(const std::u16string& path) override { return files_.Occupied(path); }
+
+  bool KeepAside(const std::u16string& path, const std::u16string& keptPath) override {
+    if (files_.KeepAside(path, keptPath)) {
+      log_.Line(L"kept " + std::wstring(Wide(path)) + L", which was there, as " + Wide(keptPath));
+      return true;
     }
-    return std::make_unique<LoggedFile>(std::move(file), Wide(path), log_);
+    log_.Line(WithError(L"could not keep " + std::wstring(Wide(path)) + L" aside", GetLastError()));
+    return false;
+  }
+
+  std::unique_ptr<File> Create(const std::u16string& path) override {
+    return Logged(files_.Create(path), path);
+  }
+  std::unique_ptr<File> Replace(const std::u16string& path) override {
+    return Logged(files_.Replace(path), path);
   }
 
   void WriteChannelInfo(const std::u16string& folder) override {
@@ -183,6 +187,14 @@ class LoggedFiles : public InstallFiles {
     std::uint64_t bytes_ = 0;
     DWORD error_ = ERROR_SUCCESS;
   };
+
+  std::unique_ptr<File> Logged(std::unique_ptr<File> file, const std::u16string& path) {
+    if (!file) {
+      log_.Line(WithError(L"could not create " + std::wstring(Wide(path)), GetLastError()));
+      return file;
+    }
+    return std::make_unique<LoggedFile>(std::move(file), Wide(path), log_);
+  }
 
   InstallFiles& files_;
   SetupLog& log_;
@@ -379,7 +391,7 @@ void InstallWorker::Run() {
   if (m_inspected)
     streams.inspected = &*m_inspected;
   const std::u16string folder(reinterpret_cast<const char16_t*>(m_installFolder));
-  Win32InstallFiles files(folder, m_registrationLimitMs);
+  Win32InstallFiles files(folder, m_registrationLimitMs, m_freshFolder);
   std::optional<LoggedFiles> logged;
   if (m_log != nullptr)
     logged.emplace(files, *m_log);
@@ -393,49 +405,60 @@ void InstallWorker::Run() {
 
 // --- Win32InstallFiles --------------------------------------------------------------------
 
-Win32InstallFiles::Win32InstallFiles(const std::u16string& folder, DWORD registrationLimitMs)
+Win32InstallFiles::Win32InstallFiles(const std::u16string& folder,
+                                     DWORD registrationLimitMs,
+                                     bool folderIsNew)
     : m_root(Wide(folder)), m_registrationLimitMs(registrationLimitMs) {
-  // The install folder itself is where the user chose it, links and all; what is below it
-  // must be below that place.
-  UniqueHandle root(CreateFileW(m_root.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!root.valid() || m_root.empty())
+  // The install folder must be a real folder at its own place, with no link or junction at
+  // it or on the way to it: what is written below it lands below that place.
+  if (m_root.size() < 2 || m_root.back() != L'\\')
     return;
-  m_rootFinal = FinalPath(root.get());
+  if (!PinFolder(m_root.substr(0, m_root.size() - 1), folderIsNew))
+    return;
+  m_rootFinal = FinalPath(m_pins.front().handle.get());
   if (m_rootFinal.empty())
-    return;
-  if (m_rootFinal.back() != L'\\')
+    m_pins.clear();
+  else if (m_rootFinal.back() != L'\\')
     m_rootFinal += L'\\';
-  m_pins.emplace_back(m_root.substr(0, m_root.size() - 1), std::move(root));
 }
 
 Win32InstallFiles::~Win32InstallFiles() = default;
 
-bool Win32InstallFiles::Held(const std::wstring& folder) const {
+const Win32InstallFiles::Pin* Win32InstallFiles::Held(const std::wstring& folder) const {
   // Files come folder by folder: the newest pin is nearly always the one.
-  return std::any_of(m_pins.rbegin(), m_pins.rend(),
-                     [&](const auto& pin) { return pin.first == folder; });
+  for (auto it = m_pins.rbegin(); it != m_pins.rend(); ++it) {
+    if (it->folder == folder)
+      return &*it;
+  }
+  return nullptr;
 }
 
-bool Win32InstallFiles::Pin(const std::wstring& folder) {
+bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
   // A link shows in its attributes even where the system follows it when opening.
   const DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY) {
     return false;
   }
-  UniqueHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+  // A folder that was there before gets the protected rights and owner, so that nobody else
+  // can add to it while, and after, the run writes into it.
+  const DWORD rights = made ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+  UniqueHandle handle(
+      CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | rights,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  // The install folder where its path says, links on the way resolved; each folder below
+  // it at its own place below that.
   BY_HANDLE_FILE_INFORMATION info{};
   if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
-      !SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) {
+      !(m_pins.empty()
+            ? AtItsOwnPlace(handle.get(), folder)
+            : SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) ||
+      (!made && !ProtectedRights::Get().ProtectExisting(handle.get()))) {
     return false;
   }
-  m_pins.emplace_back(folder, std::move(handle));
+  m_pins.push_back({folder, std::move(handle), made});
   return true;
 }
 
@@ -452,20 +475,70 @@ bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
   for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
        cut = file.find(L'\\', cut + 1)) {
     const std::wstring folder = file.substr(0, cut);
-    if (Held(folder))
+    if (Held(folder) != nullptr)
       continue;
-    CreateDirectoryW(folder.c_str(),
-                     const_cast<SECURITY_ATTRIBUTES*>(ProtectedRights::Get().Folder()));
-    if (!Pin(folder))
+    const bool made =
+        CreateDirectoryW(folder.c_str(), const_cast<SECURITY_ATTRIBUTES*>(
+                                             ProtectedRights::Get().Folder())) != FALSE;
+    if (!PinFolder(folder, made))
       return false;
   }
   return true;
 }
 
+bool Win32InstallFiles::Occupied(const std::u16string& path) {
+  const std::wstring file = Wide(path);
+  const std::size_t last = file.rfind(L'\\');
+  if (m_pins.empty() || last == std::wstring::npos || last + 1 < m_root.size() ||
+      file.compare(0, m_root.size(), m_root) != 0) {
+    return false;
+  }
+  // The folders on the way that exist are readied (proved, protected, held) before their
+  // entries are looked at, so that nobody adds one in between; a missing folder holds
+  // nothing, and something in the way that is no folder of its own is in the way.
+  for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
+       cut = file.find(L'\\', cut + 1)) {
+    const std::wstring folder = file.substr(0, cut);
+    if (Held(folder) != nullptr)
+      continue;
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
+      return false;
+    if (!PinFolder(folder, false))
+      return true;
+  }
+  // Nothing can be in a folder this run made: no call needed.
+  const Pin* parent = Held(file.substr(0, last));
+  return !(parent != nullptr && parent->made) &&
+         GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Win32InstallFiles::KeepAside(const std::u16string& path, const std::u16string& keptPath) {
+  const std::wstring file = Wide(path);
+  const std::wstring kept = Wide(keptPath);
+  const std::size_t last = file.rfind(L'\\');
+  if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr ||
+      kept.compare(0, m_root.size(), m_root) != 0 || !MakeFolders(keptPath)) {
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
+    return false;
+  // Opened for the move without following a link; a program that holds it without letting
+  // it be deleted keeps it where it is.
+  const UniqueHandle handle(CreateFileW(file.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  return handle.valid() && GetFileInformationByHandle(handle.get(), &info) &&
+         (info.dwFileAttributes & kLinkOrFolder) == 0 &&
+         RenameThrough(handle.get(), m_rootFinal + kept.substr(m_root.size()));
+}
+
 UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
   const std::wstring file = Wide(path);
   const std::size_t last = file.rfind(L'\\');
-  if (last == std::wstring::npos || !Held(file.substr(0, last)))
+  if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr)
     return UniqueHandle();
   const ProtectedRights& rights = ProtectedRights::Get();
   const auto open = [&](DWORD how) {
@@ -476,16 +549,17 @@ UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD dispo
   // The common case, a new file, in one call: CREATE_NEW makes it with its rights and
   // fails on any existing name, a link included, without following it.
   UniqueHandle handle = open(CREATE_NEW);
-  if (handle.valid() || GetLastError() != ERROR_FILE_EXISTS)
+  if (handle.valid() || GetLastError() != ERROR_FILE_EXISTS || disposition == CREATE_NEW)
     return handle;
-  // Something is there: it must be a plain file at its own place, and it gets the rights.
+  // Something is there: it must be a plain file at its own place, with no other name (a hard
+  // link would write into another file), and it gets the rights.
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
     return UniqueHandle();
   handle = open(disposition);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
       !rights.Apply(handle.get(), false)) {
     return UniqueHandle();
   }
@@ -501,11 +575,18 @@ bool Win32InstallFiles::IsOwnFile(const std::wstring& file, DWORD attributes) co
       file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid())
-    return true;  // whatever it is, creating it will tell
+    return true;  // whatever it is, opening it will tell
   return SamePath(FinalPath(handle.get()), m_rootFinal + file.substr(m_root.size()));
 }
 
 std::unique_ptr<InstallFiles::File> Win32InstallFiles::Create(const std::u16string& path) {
+  UniqueHandle handle = OpenFile(path, CREATE_NEW);
+  if (!handle.valid())
+    return nullptr;
+  return std::make_unique<Win32File>(handle.release());
+}
+
+std::unique_ptr<InstallFiles::File> Win32InstallFiles::Replace(const std::u16string& path) {
   UniqueHandle handle = OpenFile(path, CREATE_ALWAYS);
   if (!handle.valid())
     return nullptr;

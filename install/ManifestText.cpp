@@ -99,6 +99,7 @@ std::vector<std::string> NumberedValues(std::string_view section, std::string_vi
 
 RemovalPlan PlanRemoval(const std::vector<std::u16string>& files,
                         const std::vector<std::u16string>& folders,
+                        const std::vector<std::u16string>& kept,
                         std::size_t maxPathUnits) {
   RemovalPlan plan;
   const auto sort = [&](const std::vector<std::u16string>& entries,
@@ -115,11 +116,25 @@ RemovalPlan PlanRemoval(const std::vector<std::u16string>& files,
     plan.folders = ManifestFolders(plan.files);
   else
     sort(folders, &plan.folders);
+  for (std::size_t n = 0; n < kept.size(); ++n) {
+    if (CheckRelativePath(kept[n], maxPathUnits) == PackageFault::kNone)
+      plan.kept.push_back({kept[n], KeptFilePath(n)});
+    else
+      plan.refused.push_back(kept[n]);
+  }
   return plan;
 }
 
 std::u16string ManifestFileLine(std::size_t number, std::u16string_view path) {
   return Line(u"FILE", number, path);
+}
+
+std::u16string ManifestKeptLine(std::size_t number, std::u16string_view path) {
+  return Line(u"KEPT", number, path);
+}
+
+std::u16string KeptFilePath(std::size_t number) {
+  return std::u16string(kKeptFolderName) + u'\\' + Decimal(number);
 }
 
 std::u16string ManifestFolderLine(std::size_t number, std::u16string_view path) {

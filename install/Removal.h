@@ -26,6 +26,19 @@ std::wstring FinalPath(HANDLE handle);
 // last handle closes.
 bool DeleteThrough(HANDLE handle);
 
+// Moves the open file `handle` (opened with DELETE access) to `target`, a final path as
+// FinalPath gives it ("\\?\D:\..."); never replaces anything there.
+bool RenameThrough(HANDLE handle, const std::wstring& target);
+
+// Whether two paths name the same place: equal but for letter case, as Windows compares
+// names.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
+// Whether the open file or folder `handle` lies where the absolute `path` says, with no link
+// or junction on the way: its final path must be its volume root's followed by the rest of
+// `path` in long names. (A link anywhere on the way resolves elsewhere.)
+bool AtItsOwnPlace(HANDLE handle, const std::wstring& path);
+
 // The install folder, held open for a removal (without delete sharing, so it cannot be
 // renamed or replaced meanwhile), and where it really is.
 class RemovalFolder {
@@ -40,6 +53,12 @@ class RemovalFolder {
   // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
   // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
   Removal RemoveFolderIfEmpty(const std::wstring& path) const;
+
+  // Puts the file kept at `kept` back at `path` (both below the folder): the kept file is
+  // opened without following a link and proved inside the folder, `path`'s folder too, and
+  // nothing may be at `path`. kGone when it moved back, kAbsent when nothing was kept there,
+  // kFailed when it cannot be put back (something is in its place, its folder is gone).
+  Removal Restore(const std::wstring& kept, const std::wstring& path) const;
 
  private:
   // True when the open `entry` lies below the folder, links resolved.

@@ -1,15 +1,42 @@
 #include "install/SetupLog.h"
 
 #include "install/NumberText.h"
+#include "install/Removal.h"
 #include "install/Utf8.h"
 
 bool SetupLog::Open(const std::wstring& path, DWORD* error) {
-  // Readable while it is written, so that an admin can follow it.
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Readable while it is written, so that an admin can follow it. The file is made new, or
+  // an existing one opened, without following a link; either way it must then prove to be
+  // a plain file at its own place with no other name - a log path may lie in a folder a
+  // user owns (their %TEMP%), where a link could aim this program's writing at any file.
+  const auto open = [&](DWORD disposition) {
+    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                    disposition,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  UniqueHandle file = open(CREATE_NEW);
+  const bool made = file.valid();
+  if (!made && GetLastError() == ERROR_FILE_EXISTS) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0) {
+      file = open(OPEN_EXISTING);
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      info.nNumberOfLinks != 1 || !AtItsOwnPlace(file.get(), path)) {
+    *error = file.valid() ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : GetLastError();
+    if (made)
+      DeleteThrough(file.get());  // made through a link on the way: not left there
+    return false;
+  }
+  // An existing log is written anew.
   DWORD written = 0;
   static constexpr char kBom[] = "\xEF\xBB\xBF";
-  if (!file.valid() || !WriteFile(file.get(), kBom, 3, &written, nullptr)) {
+  if (!SetEndOfFile(file.get()) || !WriteFile(file.get(), kBom, 3, &written, nullptr)) {
     *error = GetLastError();
     return false;
   }

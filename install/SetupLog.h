@@ -14,8 +14,10 @@
 
 class SetupLog {
  public:
-  // Creates `path` (replacing a file of that name) and writes the byte-order mark. False,
-  // with the Windows error code in `*error`, when it cannot.
+  // Creates `path` (absolute), or writes anew a plain file of that name, and writes the
+  // byte-order mark. Never through a link: a link there (to a file or a folder), a file with
+  // another name (a hard link) or a link on the way is refused with ERROR_ACCESS_DENIED.
+  // False, with the Windows error code in `*error`, when it cannot.
   bool Open(const std::wstring& path, DWORD* error);
   bool IsOpen() const { return file_.valid(); }
   // "2026-12-09 13:05:01.234  text\r\n"; a line break within `text` becomes a blank.

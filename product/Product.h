@@ -36,6 +36,9 @@ inline constexpr wchar_t kUninstallerFile[] = L"uninstall.exe";
 inline constexpr wchar_t kManifestFile[] = L"uninstall.ini";
 inline constexpr wchar_t kComponentFile[] = L"imageOle.dll";
 inline constexpr wchar_t kChannelFile[] = L"RudodeData\\Spread.ini";
+// Where an installation keeps the files that were in the folder before it and that the
+// package replaced, until it is removed again (and they are put back).
+inline constexpr wchar_t kKeptFolder[] = L"uninstall.kept";
 
 // --- shortcuts: the client's in the Startup folder and on the all-users desktop, and two
 // in the all-users program menu's sub-folder kFolderName -------------------------------

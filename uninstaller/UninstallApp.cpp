@@ -145,13 +145,12 @@ std::u16string Wide(const std::string& value) {
 
 // The values of one list, in UTF-16; a value that is no text in the code page is left
 // behind as it stands.
-std::vector<std::u16string> ReadList(const std::string& manifest,
-                                     const char* section,
+std::vector<std::u16string> ReadList(const std::string& section,
                                      const char* prefix,
                                      const std::string& folder,
                                      Leftovers* leftovers) {
   std::vector<std::u16string> list;
-  for (const std::string& value : NumberedValues(ReadSection(manifest, section), prefix)) {
+  for (const std::string& value : NumberedValues(section, prefix)) {
     std::u16string wide = Wide(value);
     if (wide.empty())
       leftovers->Add(folder + value);
@@ -272,13 +271,14 @@ int Remove(bool silent) {
     const RemovalFolder installed(wideFolder);
     const std::size_t room =
         wideFolder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - wideFolder.size() : 0;
-    const std::vector<std::u16string> files =
-        ReadList(manifest, "InstallFileInfo", "FILE", folder, &leftovers);
+    const std::string fileSection = ReadSection(manifest, "InstallFileInfo");
+    const std::vector<std::u16string> files = ReadList(fileSection, "FILE", folder, &leftovers);
+    const std::vector<std::u16string> kept = ReadList(fileSection, "KEPT", folder, &leftovers);
     const std::vector<std::u16string> folders =
-        ReadList(manifest, "InstallDirectoryInfo", "DIRECTORY", folder, &leftovers);
+        ReadList(ReadSection(manifest, "InstallDirectoryInfo"), "DIRECTORY", folder, &leftovers);
     // A manifest without its folder list is one whose installation never ended: its folders
     // are those of its files.
-    const RemovalPlan plan = PlanRemoval(files, folders, room);
+    const RemovalPlan plan = PlanRemoval(files, folders, kept, room);
     for (const std::u16string& refused : plan.refused)
       leftovers.Add(folder + Ansi(AsWide(refused)));
     // The component is unregistered while its file is there to be asked, so that no class
@@ -294,11 +294,19 @@ int Remove(bool silent) {
       if (installed.RemoveFile(path) == Removal::kFailed)
         leftovers.Add(Ansi(path));
     }
+    // What was in the folder before the installation goes back to its place.
+    for (const KeptFile& file : plan.kept) {
+      const std::wstring keptPath = wideFolder + AsWide(file.kept);
+      if (installed.Restore(keptPath, wideFolder + AsWide(file.path)) == Removal::kFailed)
+        leftovers.Add(Ansi(keptPath));
+    }
     for (const std::u16string& sub : plan.folders) {
       const std::wstring path = wideFolder + AsWide(sub);
       if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed)
         leftovers.Add(Ansi(path));
     }
+    if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed)
+      leftovers.Add(Ansi(wideFolder + kKeptFolder));
     if (installed.RemoveFile(wideFolder + kManifestFile) == Removal::kFailed)
       leftovers.Add(manifest);
   }

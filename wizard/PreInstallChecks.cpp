@@ -7,6 +7,7 @@
 #include "install/CommandLine.h"
 #include "install/Directories.h"
 #include "install/FolderRights.h"
+#include "install/HeldFolder.h"
 #include "install/InstallFolder.h"
 #include "install/InstallRun.h"
 #include "install/InstallWorker.h"
@@ -24,6 +25,37 @@ std::wstring Size(std::uint64_t bytes) {
   if (bytes >= (std::uint64_t{1} << 30))
     return TenthsText<wchar_t>(bytes, 30) + L" GB";
   return TenthsText<wchar_t>(bytes, 20) + L" MB";
+}
+
+// Whether `folder` survives a round trip through the system's ANSI code page, in which the
+// manifest and the uninstaller spell it.
+bool SpelledInCodePage(const std::wstring& folder) {
+  const int length = static_cast<int>(folder.size());
+  BOOL lossy = FALSE;
+  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length,
+                                        nullptr, 0, nullptr, &lossy);
+  if (bytes <= 0 || lossy)
+    return false;
+  std::string ansi(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length, ansi.data(), bytes,
+                      nullptr, nullptr);
+  std::wstring back(folder.size() + 1, L'\0');
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), bytes,
+                                        back.data(), static_cast<int>(back.size()));
+  return units == length && back.compare(0, folder.size(), folder) == 0;
+}
+
+std::wstring RefusalMessage(FolderOpening opening) {
+  switch (opening) {
+    case FolderOpening::kLink:
+      return L"安装路径中含有链接，请选择其他文件夹";
+    case FolderOpening::kSystemFolder:
+      return L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹";
+    case FolderOpening::kCannotProtect:
+      return L"无法设置安装文件夹的访问权限，请选择其他文件夹";
+    default:
+      return L"创建文件夹失败，请检查文件名是否正确";
+  }
 }
 
 }  // namespace
@@ -214,6 +246,10 @@ Stop PrepareInstallFolder(const std::wstring& typed,
     interaction.Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
     return SetupExit::kFolderRefused;
   }
+  if (!SpelledInCodePage(folder)) {
+    interaction.Tell(L"安装路径中含有当前系统语言无法表示的字符，请选择其他文件夹");
+    return SetupExit::kFolderRefused;
+  }
   // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
   // whoever runs the installer is warned, and decides.
   if (package.readable) {
@@ -228,22 +264,21 @@ Stop PrepareInstallFolder(const std::wstring& typed,
       return SetupExit::kNotEnoughSpace;
     }
   }
-  // What is made here gets the program folder's rights; a folder that exists keeps its own.
-  std::vector<std::wstring> created;
-  if (!EnsureDirectories(folder.c_str(), ProtectedRights::Get().Folder(), &created)) {
-    interaction.Log().Line(WithError(L"the folder could not be made", GetLastError()));
-    interaction.Tell(L"创建文件夹失败，请检查文件名是否正确");
+  HeldFolder held;
+  const FolderOpening opening = OpenInstallFolder(folder, &held);
+  for (const std::wstring& made : held.created)
+    interaction.Log().Line(L"made folder " + made);
+  if (opening != FolderOpening::kOpened) {
+    interaction.Log().Line(WithError(L"the folder was refused", GetLastError()));
+    interaction.Tell(RefusalMessage(opening));
     return SetupExit::kFolderRefused;
   }
-  for (const std::wstring& made : created)
-    interaction.Log().Line(L"made folder " + made);
-  prepared->folder = folder;
-  prepared->created = std::move(created);
-  // Held open until the installation ends, so that nobody (an earlier uninstaller's clean-up
-  // helper, say) removes or replaces the folder before the worker holds it.
-  prepared->pin.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  prepared->folder = held.path;
+  prepared->created = std::move(held.created);
+  prepared->fresh = held.fresh;
+  // Held until the installation ends, so that nobody (an earlier uninstaller's clean-up
+  // helper, say) removes or replaces a folder on the way before the worker holds it.
+  prepared->held = std::move(held.handles);
   return {};
 }
 
@@ -276,7 +311,20 @@ void RemovePartialInstallation(PreparedFolder& prepared,
         ++left;
       }
     }
-    for (const std::u16string& sub : ManifestFolders(outcome.installedFiles)) {
+    // What was there before the run goes back to its place.
+    for (const KeptFile& kept : outcome.keptFiles) {
+      const std::wstring from = folder + std::wstring(kept.kept.begin(), kept.kept.end());
+      const std::wstring to = folder + std::wstring(kept.path.begin(), kept.path.end());
+      if (installed.Restore(from, to) == Removal::kGone) {
+        interaction.Log().Line(L"put back " + to);
+      } else {
+        interaction.Log().Line(WithError(L"could not put back " + to, GetLastError()));
+        ++left;
+      }
+    }
+    std::vector<std::u16string> folders = ManifestFolders(outcome.installedFiles);
+    folders.emplace_back(kKeptFolderName);
+    for (const std::u16string& sub : folders) {
       const std::wstring path = folder + std::wstring(sub.begin(), sub.end());
       if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
         interaction.Log().Line(L"could not remove " + path);
@@ -287,7 +335,7 @@ void RemovePartialInstallation(PreparedFolder& prepared,
   interaction.Log().Line(left == 0 ? L"removed what was written"
                                    : DecimalText<wchar_t>(left) + L" entries stay");
   // The folders made for it go too when nothing is left in them.
-  prepared.pin.reset();
+  prepared.held.clear();
   for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {
     if (!RemoveDirectoryW(it->c_str()))
       break;

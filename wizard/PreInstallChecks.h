@@ -92,13 +92,18 @@ std::wstring SpaceWarning(const SpaceEstimate& estimate);
 struct PreparedFolder {
   std::wstring folder;                // absolute, ending with '\'
   std::vector<std::wstring> created;  // the folders made for it, outermost first
-  UniqueHandle pin;  // held open until the installation ends, so none can replace it
+  bool fresh = false;                 // the folder itself was made for this installation
+  // Every folder on the way, held open until the installation ends, so none can be renamed
+  // or replaced.
+  std::vector<UniqueHandle> held;
 };
 
 // Takes `typed` (the page's text or /D=) as the install folder: made absolute, checked
-// against the package's longest path and for '%', its volume's free space compared with what
-// the package takes (a shortfall is a question), and made with the program folder's rights
-// where it is missing. Tells why a folder is refused.
+// against the package's longest path, for '%' and for letters the system's code page
+// cannot spell (the uninstaller is a single-byte program), its volume's free space compared
+// with what the package takes (a shortfall is a question), then opened with
+// OpenInstallFolder: no link on the way, made with the program folder's rights where it is
+// missing, protected where it was there before. Tells why a folder is refused.
 Stop PrepareInstallFolder(const std::wstring& typed,
                           const PackageFacts& package,
                           Interaction& interaction,
@@ -106,9 +111,10 @@ Stop PrepareInstallFolder(const std::wstring& typed,
 
 // Removes what a failed or abandoned run (`outcome`) wrote into `prepared`, in this process -
 // the uninstaller it wrote may be the very file that failed: the component unregistered
-// when the run started its registration, every file it made (through handles, never
-// through a link, never outside the folder), "uninstall.exe" and "uninstall.ini", the
-// folders of its files when they are empty, then the folders made for it when they are.
+// when the run registered it, every file it made (through handles, never through a link,
+// never outside the folder), "uninstall.exe" and "uninstall.ini", then puts back the files
+// it kept aside, and removes the folders of its files and the kept folder when they are
+// empty, then the folders made for it when they are.
 void RemovePartialInstallation(PreparedFolder& prepared,
                                const InstallOutcome& outcome,
                                Interaction& interaction);

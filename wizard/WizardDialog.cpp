@@ -601,6 +601,7 @@ bool WizardDialog::AcceptTargetFolder() {
     return false;
   m_prepared = std::move(prepared);
   lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
+  m_worker.m_freshFolder = m_prepared.fresh;
   if (m_package.readable)
     m_worker.m_inspected = m_package.check;
   return true;

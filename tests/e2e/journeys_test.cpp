@@ -441,6 +441,9 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"quit", L"D:\\e2e\\");
+  // The folder held the user's files before: one the package also carries, one it does not.
+  WriteBytes(folder + L"Emotions\\经典\\大笑.gif", "the user's picture");
+  WriteBytes(folder + L"notes.txt", "the user's notes");
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   ToTargetPage(d, folder);
@@ -462,6 +465,11 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   EXPECT_FALSE(Exists(folder + L"uninstall.ini"));
   EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
+  std::vector<std::wstring> left;
+  ListFiles(folder, L"", &left);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::wstring>{L"Emotions\\经典\\大笑.gif", L"notes.txt"}));
+  EXPECT_EQ(ReadBytes(folder + L"Emotions\\经典\\大笑.gif"), "the user's picture");
 }
 
 // Declining the quit question lets the paused installation go on to the end; the finish
@@ -528,9 +536,10 @@ TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
   EXPECT_EQ(lines.back(), "result: 7, a file could not be written");
 }
 
-// The target page refuses a folder it cannot make, one with '%' and one a unit too long
-// for the package's longest path, each with its message, keeping the page and the text.
-// The longest folder it accepts then installs every file and is removed again.
+// The target page refuses a folder it cannot make, one with '%', one a unit too long for the
+// package's longest path, one below a link, one the code page cannot spell and a system
+// folder, each with its message, keeping the page and the text. The longest folder it
+// accepts then installs every file and is removed again.
 TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
@@ -547,11 +556,15 @@ TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
     std::wstring typed;
     const wchar_t* message;
   };
+  ASSERT_TRUE(PlantHostLink(parent + L"linked", "."));
   const Refusal refusals[] = {
       {L"Q:\\no\\such\\drive", L"创建文件夹失败，请检查文件名是否正确"},
       {parent + L"a file", L"创建文件夹失败，请检查文件名是否正确"},
       {L"D:\\e2e\\100%PATH%\\brimvale", L"安装路径中不能含有字符%，请选择其他文件夹"},
       {longestFolder + L"l", L"安装路径过长，请选择较短的文件夹"},
+      {parent + L"linked\\brimvale", L"安装路径中含有链接，请选择其他文件夹"},
+      {parent + L"日本語と한국어", L"安装路径中含有当前系统语言无法表示的字符，请选择其他文件夹"},
+      {L"C:\\windows", L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹"},
   };
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
@@ -565,6 +578,8 @@ TEST(Journey, TargetPageRefusalsAndTheLongestFolderItAccepts) {
     EXPECT_EQ(d.Text(kEdit), r.typed);
   }
   EXPECT_FALSE(Exists(L"D:\\e2e\\100%PATH%"));
+  EXPECT_FALSE(Exists(parent + L"brimvale")) << "made through the link";
+  EXPECT_TRUE(EveryoneMay(L"C:\\windows")) << "the system folder's rights were changed";
   d.SetText(kEdit, longestFolder);
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000)) << "the longest folder did not install";
@@ -894,6 +909,9 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   const std::wstring root = FreshFolder(L"silent", L"D:\\e2e\\");
   const std::wstring folder = root + L"Program Files\\互动 视频\\";
   const std::wstring log = root + L"logs\\install.log";
+  // The folder is there already, with the user's config.ini: the installation keeps it aside
+  // and the removal puts it back.
+  WriteBytes(folder + L"config.ini", "the user's settings");
   CreateDirectoryW((root + L"logs").c_str(), nullptr);
   const SilentRun run = RunSilently(InstallerCopy(L"setup_portal_77.exe"),
                                     L"/s /NORUN /StartUp \"/LOG=" + log + L"\" /D=" + folder);
@@ -901,6 +919,8 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   EXPECT_FALSE(run.window) << "a silent installation showed a window";
 
   EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  EXPECT_EQ(ReadBytes(folder + L"config.ini"),
+            ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\config.ini"));
   EXPECT_EQ(ReadBytes(folder + L"RudodeData\\Spread.ini"),
             "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
   EXPECT_EQ(EntryValue(L"DisplayVersion"), product::kVersion);
@@ -935,13 +955,18 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   EXPECT_FALSE(removal.window);
   EXPECT_FALSE(EntryExists());
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
-  for (int i = 0; i < 200 && Exists(folder); ++i)
+  for (int i = 0; i < 200 && Exists(folder + L"uninstall.exe"); ++i)
     Sleep(50);
-  EXPECT_FALSE(Exists(folder));
+  std::vector<std::wstring> left;
+  ListFiles(folder, L"", &left);
+  EXPECT_EQ(left, std::vector<std::wstring>{L"config.ini"});
+  EXPECT_EQ(ReadBytes(folder + L"config.ini"), "the user's settings");
 }
 
 // Each way a silent installation fails, caused for real: its exit code, its log, no window,
-// and nothing left installed. /? and a refused switch without /S say it in a message box.
+// nothing left installed and nothing of anyone else's changed - the user's files in an
+// existing folder, a component planted there, a folder a link leads to, a file a log path
+// links to. /? and a refused switch without /S say it in a message box.
 TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   CloseClient();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
@@ -951,8 +976,22 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   HANDLE lock = CreateFileW((locked + L"config.ini").c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  // The package's first file, a user's before the run, is kept aside and put back when the
+  // run fails at Skin.
   const std::wstring blocked = root + L"blocked\\";
   WriteBytes(blocked + L"Skin", "a file where a folder of the package goes");
+  WriteBytes(blocked + L"Emotions\\经典\\大笑.gif", "the user's picture");
+  // A component planted where the package puts its own, and a file in the way before it: the
+  // run fails, and registers nothing - the planted DLL's code never runs.
+  const std::wstring planted = root + L"planted\\";
+  WriteBytes(planted + L"imageOle.dll",
+             ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\ImageOle.dll"));
+  WriteBytes(planted + L"Emotions", "a file where a folder of the package goes");
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{6A1F3E2B-7C4D-4E59-9B1A-2D3C4B5A6978}");
+  // A folder a user linked elsewhere, and one below it: writing there would land in the
+  // folder linked to.
+  const std::wstring elsewhere = FreshFolder(L"elsewhere", root.c_str());
+  ASSERT_TRUE(PlantHostLink(root + L"linked", "elsewhere"));
   const bool smallDisk = GetDriveTypeW(L"F:\\") == DRIVE_FIXED;
   struct Failure {
     const char* name;
@@ -980,12 +1019,32 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
       {"locked file",
        L"/S /D=" + locked,
        SetupExit::kWriteFailed,
-       {L"could not create " + locked + L"config.ini (error 32)",
+       {L"could not keep " + locked + L"config.ini aside (error 32)",
         L"told: 创建文件" + locked + L"config.ini失败", L"removing what was written"}},
       {"a file where a folder goes",
        L"/S /D=" + blocked,
        SetupExit::kWriteFailed,
        {L"told: 创建文件" + blocked + L"Skin\\", L"removed what was written"}},
+      {"a planted component and a file in the way",
+       L"/S /D=" + planted,
+       SetupExit::kWriteFailed,
+       {L"told: 创建文件" + planted + L"Emotions\\"}},
+      {"a link as the install folder",
+       L"/S /D=" + root + L"linked",
+       SetupExit::kFolderRefused,
+       {L"told: 安装路径中含有链接，请选择其他文件夹"}},
+      {"a folder below a link",
+       L"/S /D=" + root + L"linked\\brimvale",
+       SetupExit::kFolderRefused,
+       {L"told: 安装路径中含有链接，请选择其他文件夹"}},
+      {"a name the code page cannot spell",
+       L"/S /D=" + root + L"한국",
+       SetupExit::kFolderRefused,
+       {L"told: 安装路径中含有当前系统语言无法表示的字符，请选择其他文件夹"}},
+      {"a volume's root",
+       L"/S /D=D:\\",
+       SetupExit::kFolderRefused,
+       {L"told: 不能安装到磁盘根目录或系统文件夹，请选择其他文件夹"}},
       {"relative folder",
        L"/S /D=brimvale",
        SetupExit::kFolderRefused,
@@ -1043,7 +1102,28 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   EXPECT_FALSE(Exists(locked + L"ImageOle.dll"));
   EXPECT_EQ(ReadBytes(blocked + L"Skin"), "a file where a folder of the package goes");
   EXPECT_FALSE(Exists(blocked + L"uninstall.exe"));
-  EXPECT_FALSE(Exists(blocked + L"Emotions"));
+  EXPECT_EQ(ReadBytes(blocked + L"Emotions\\经典\\大笑.gif"), "the user's picture");
+  EXPECT_FALSE(Exists(blocked + L"uninstall.kept"));
+  EXPECT_EQ(ReadBytes(planted + L"imageOle.dll"),
+            ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\ImageOle.dll"));
+  EXPECT_EQ(ReadBytes(planted + L"Emotions"), "a file where a folder of the package goes");
+  EXPECT_EQ(RegisteredServer(), L"") << "the planted component was registered";
+  std::vector<std::wstring> there;
+  ListFiles(elsewhere, L"", &there);
+  EXPECT_TRUE(there.empty()) << "written through the link";
+  EXPECT_FALSE(Exists(root + L"한국"));
+  // A log that is a link to another file, or another name of it, overwrites nothing.
+  WriteBytes(root + L"victim.txt", "keep");
+  ASSERT_TRUE(
+      CreateHardLinkW((root + L"hard.log").c_str(), (root + L"victim.txt").c_str(), nullptr));
+  ASSERT_TRUE(PlantHostLink(root + L"soft.log", "victim.txt"));
+  for (const wchar_t* log : {L"hard.log", L"soft.log"}) {
+    EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S \"/LOG=" + root + log + L"\"")
+                  .exitCode,
+              Exit(SetupExit::kUsage));
+    EXPECT_EQ(ReadBytes(root + L"victim.txt"), "keep") << "written through " << Utf8(log);
+  }
+  RemoveHostLink(root + L"soft.log");
   EXPECT_FALSE(Exists(L"D:\\e2e\\downloads\\brimvale"));
   EXPECT_FALSE(Exists(root + L"100%PATH%"));
   EXPECT_FALSE(Exists(L"F:\\brimvale"));

@@ -3,6 +3,7 @@
 // profile call's own rules, written plainly here), and the removal planned from them acts
 // only on paths that keep to the package's rules, refuses the rest, and derives each
 // folder once, deepest first, from the files it accepted.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -85,7 +86,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
 
   const std::vector<std::u16string> wideFiles = Wide(files);
-  const RemovalPlan plan = PlanRemoval(wideFiles, Wide(folders), room);
+  const std::vector<std::u16string> kept = Wide(NumberedValues(section, "KEPT"));
+  const RemovalPlan plan = PlanRemoval(wideFiles, Wide(folders), kept, room);
+  // Each accepted kept file is put back from its own place, numbered as its line.
+  for (const KeptFile& k : plan.kept) {
+    const auto at = std::find(kept.begin(), kept.end(), k.path);
+    if (at == kept.end() || CheckRelativePath(k.path, room) != PackageFault::kNone ||
+        k.kept != KeptFilePath(static_cast<std::size_t>(at - kept.begin())))
+      std::abort();
+  }
   // Every file is either acted on or refused, in order, by the package's rules.
   std::size_t accepted = 0, refused = 0;
   for (const std::u16string& file : wideFiles) {

@@ -107,8 +107,25 @@ class FakeDisk : public InstallFiles {
     }
     return true;
   }
-  // A file can be made in the install folder and in folders MakeFolders made.
+  bool Occupied(const std::u16string& path) override {
+    return !Fails() && (files.count(path) != 0 || folders.count(path) != 0);
+  }
+  bool KeepAside(const std::u16string& path, const std::u16string& keptPath) override {
+    if (Fails() || files.count(path) == 0 || files.count(keptPath) != 0)
+      return false;
+    folders.insert(keptPath.substr(0, keptPath.rfind(u'\\')));
+    files[keptPath] = std::move(files[path]);
+    files.erase(path);
+    return true;
+  }
+  // A file can be made in the install folder and in folders MakeFolders made, where nothing
+  // is yet.
   std::unique_ptr<File> Create(const std::u16string& path) override {
+    if (files.count(path) != 0)
+      return Fails(), nullptr;
+    return Replace(path);
+  }
+  std::unique_ptr<File> Replace(const std::u16string& path) override {
     const std::u16string parent = path.substr(0, path.rfind(u'\\'));
     if (Fails() || (parent + u'\\' != root && folders.count(parent) == 0))
       return nullptr;
@@ -414,7 +431,11 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
                                  {u"a\\1.txt", "one"},
                                  {u"a\\b\\2.txt", "two"},
                                  {u"3.txt", std::string(5000, 't')}});
+  // A file of the user's lies where the package's 3.txt goes.
+  const std::u16string usersFile = kFolder + u"3.txt";
+  const std::u16string keptFile = kFolder + u"uninstall.kept\\0";
   Installation probe;
+  probe.disk.files[usersFile] = "the user's";
   probe.Run(package);
   const int total = probe.disk.operations;
   ASSERT_GT(total, 10);
@@ -422,14 +443,24 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
   for (const Fault fault : {kFails, kThrows, kKilled}) {
     for (int n = 0; n < total; ++n) {
       Installation run;
+      run.disk.files[usersFile] = "the user's";
       run.disk.failAt = n;
       run.disk.throwInstead = fault == kThrows;
       run.disk.failFromThenOn = fault == kKilled;
       run.Run(package);
       const std::string manifest = run.Manifest();
+      // The user's file is never lost: in its place, or kept aside and named by a KEPT line
+      // written before it moved, for a removal to put back.
+      const bool kept = run.disk.files.count(keptFile) != 0;
+      EXPECT_EQ(kept ? run.disk.files[keptFile] : run.disk.files[usersFile], "the user's")
+          << "operation " << n << " fault " << fault;
+      if (kept) {
+        EXPECT_NE(manifest.find("KEPT0=3.txt\r\n"), std::string::npos) << "operation " << n;
+        EXPECT_EQ(run.outcome.keptFiles.size(), 1u) << "operation " << n;
+      }
       for (const auto& [path, bytes] : run.disk.files) {
         const std::u16string name = path.substr(kFolder.size());
-        if (name != u"uninstall.ini" && name != u"uninstall.exe") {
+        if (name != u"uninstall.ini" && name != u"uninstall.exe" && bytes != "the user's") {
           EXPECT_NE(manifest.find("=" + Utf16ToUtf8(name) + "\r\n"), std::string::npos)
               << Utf16ToUtf8(name) << " unlisted, operation " << n << " fault " << fault;
         }
@@ -572,12 +603,17 @@ TEST(ManifestReading, PlanRefusesHostileEntriesAndDerivesFolders) {
   std::vector<std::u16string> files = {u"Emotions\\\u5FAE\u7B11\\1.gif", u"top.txt",
                                        u"Emotions\\2.gif"};
   files.insert(files.end(), hostile.begin(), hostile.end());
-  const RemovalPlan plan = PlanRemoval(files, {}, 259 - 12);
-  EXPECT_EQ(plan.refused, hostile);
+  const RemovalPlan plan = PlanRemoval(files, {}, {u"config.ini", u"..\\kept.ini"}, 259 - 12);
+  std::vector<std::u16string> refused = hostile;
+  refused.push_back(u"..\\kept.ini");
+  EXPECT_EQ(plan.refused, refused);
+  ASSERT_EQ(plan.kept.size(), 1u);
+  EXPECT_EQ(plan.kept[0].path, u"config.ini");
+  EXPECT_EQ(plan.kept[0].kept, u"uninstall.kept\\0");
   EXPECT_EQ(plan.files, (std::vector<std::u16string>{u"Emotions\\\u5FAE\u7B11\\1.gif", u"top.txt",
                                                      u"Emotions\\2.gif"}));
   EXPECT_EQ(plan.folders, (std::vector<std::u16string>{u"Emotions\\\u5FAE\u7B11", u"Emotions"}));
-  const RemovalPlan listed = PlanRemoval({u"a\\b.txt"}, {u"a", u"..\\up"}, 259);
+  const RemovalPlan listed = PlanRemoval({u"a\\b.txt"}, {u"a", u"..\\up"}, {}, 259);
   EXPECT_EQ(listed.folders, std::vector<std::u16string>{u"a"});
   EXPECT_EQ(listed.refused, std::vector<std::u16string>{u"..\\up"});
 }

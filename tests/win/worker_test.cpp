@@ -142,10 +142,10 @@ TEST(InstallWorker, StopDuringExtractionListsExactlyWhatWasWritten) {
             "DIRECTORY1=Emotions\\\xbe\xad\xb5\xe4\r\nDIRECTORY2=Emotions\r\n");
 }
 
-// A target file held open elsewhere without sharing cannot be replaced: the run ends there
-// with its full path and leaves the file alone. The manifest, a journal, names it too (its
-// line comes before the attempt); the outcome, from which the run is removed again, lists
-// only what came before it.
+// A target file held open elsewhere without sharing cannot be moved aside: the run ends
+// there with its full path and leaves the file alone. The manifest, a journal, names it
+// among the files kept (that line comes before the attempt) and not among those written;
+// the outcome, from which the run is removed again, lists only what came before it.
 // (A read-only attribute cannot stand in here: Wine run as root writes through it.)
 TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   const std::wstring folder = FreshFolder(L"locked");
@@ -163,7 +163,7 @@ TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   EXPECT_EQ(ReadBytes(blocked), "user's own");
   EXPECT_FALSE(Exists(folder + L"readme.txt"));
   const std::string manifest = ReadBytes(folder + L"uninstall.ini");
-  EXPECT_NE(manifest.find("FILE5=Skin\\UserIcon\\Level\\Level01.png\r\nFILE6=config.ini\r\n"
+  EXPECT_NE(manifest.find("FILE5=Skin\\UserIcon\\Level\\Level01.png\r\nKEPT0=config.ini\r\n"
                           "[InstallDirectoryInfo]"),
             std::string::npos)
       << manifest;
@@ -254,31 +254,40 @@ TEST(InstallWorker, LinksInTheTargetAreNeverWrittenThrough) {
   }
 }
 
-// Everything the worker makes in a folder the user chose - files and sub-folders - gets
-// the program folder's rights; the folder itself keeps its own. The descriptors passed are
-// read back as text: that is what real Windows stores.
+// In a folder that a user made before - holding the user's config.ini, which the package
+// also carries, a sub-folder of the package's and a note of the user's own - everything the
+// worker makes gets the program folder's rights, and so do the folders it writes into, which
+// were the user's: nobody else can change them afterwards. The user's config.ini is moved
+// aside, not overwritten; the note is not touched. The descriptors passed are read back as
+// text: that is what real Windows stores.
 TEST(InstallWorker, WhatItMakesGetsTheProgramFolderRights) {
   const std::wstring folder = FreshFolder(L"rights");
-  WriteBytes(folder + L"config.ini", "an existing file is taken over");
+  WriteBytes(folder + L"config.ini", "the user's settings");
+  WriteBytes(folder + L"Skin\\users-own.txt", "made with the inherited rights");
   InstallWorker worker;
   ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
-  WriteBytes(folder + L"users-own.txt", "made with the inherited rights");
-  EXPECT_TRUE(EveryoneMay(folder + L"users-own.txt"));
-  EXPECT_TRUE(EveryoneMay(folder));
-  for (const wchar_t* made :
-       {L"uninstall.exe", L"uninstall.ini", L"RudodeData", L"RudodeData\\Spread.ini", L"Skin",
-        L"Skin\\UserIcon\\Level", L"Korvel互动.exe", L"Emotions\\经典\\大笑.gif"}) {
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.kept\\0"), "the user's settings");
+  EXPECT_EQ(ReadBytes(folder + L"config.ini"),
+            ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\config.ini"));
+  EXPECT_NE(ReadBytes(folder + L"uninstall.ini").find("KEPT0=config.ini\r\nFILE6=config.ini\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(EveryoneMay(folder + L"Skin\\users-own.txt"));
+  for (const wchar_t* made : {L"", L"Skin", L"uninstall.exe", L"uninstall.ini", L"uninstall.kept",
+                              L"RudodeData", L"RudodeData\\Spread.ini", L"Skin\\UserIcon\\Level",
+                              L"Korvel互动.exe", L"Emotions\\经典\\大笑.gif"}) {
     EXPECT_FALSE(EveryoneMay(folder + made)) << made;
   }
   const ProtectedRights& rights = ProtectedRights::Get();
   for (const auto& [attributes, expected] :
        {std::pair{rights.Folder(), L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
+        std::pair{rights.ExistingFolder(),
+                  L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
         std::pair{rights.File(), L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"}}) {
     ASSERT_NE(attributes, nullptr);
     wchar_t* text = nullptr;
     ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-        nullptr));
+        attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
     EXPECT_STREQ(text, expected);
     LocalFree(text);
   }
