@@ -6,6 +6,8 @@
 
 #include "install/CommandLine.h"
 #include "install/Directories.h"
+#include "install/NumberText.h"
+#include "install/UniqueHandle.h"
 #include "product/Product.h"
 
 namespace {
@@ -38,20 +40,93 @@ void ReplaceShortcut(int csidl,
   log.Line(L"shortcut " + ShortcutPath(csidl, name) + (made ? L": made" : L": could not be made"));
 }
 
+// The signed-in user's token, taken from the desktop's shell, or why it could not be.
+struct UserToken {
+  UniqueHandle token;  // a primary token that may start a program; invalid on failure
+  DWORD shellProcess = 0;
+  std::wstring failure;  // empty exactly when `token` is valid
+};
+
+// The process that owns this thread's desktop's shell window (Explorer on Windows) or, when
+// there is none, its taskbar (Wine's explorer.exe makes only the taskbar); 0 when the
+// desktop has neither: a service's or session 0's desktop, or one made for a program.
+DWORD DesktopShellProcess() {
+  HWND shell = GetShellWindow();
+  if (shell == nullptr)
+    shell = FindWindowW(L"Shell_TrayWnd", nullptr);
+  DWORD process = 0;
+  if (shell != nullptr)
+    GetWindowThreadProcessId(shell, &process);
+  return process;
+}
+
+// The token of the desktop shell's process, duplicated as a primary token. Any program of
+// the signed-in user may register a shell window or a taskbar; its token is then that
+// user's own or a more restricted one, never more than the user has, which is what the
+// client may run with. This program's own (elevated) token is never the answer.
+UserToken DesktopUserToken() {
+  UserToken user;
+  user.shellProcess = DesktopShellProcess();
+  if (user.shellProcess == 0) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    user.failure = L"this desktop has no shell window and no taskbar (session " +
+                   DecimalText<wchar_t>(session) + L")";
+    return user;
+  }
+  const std::wstring shell = L"the shell's process " + DecimalText<wchar_t>(user.shellProcess);
+  const UniqueHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, user.shellProcess));
+  if (!process.valid()) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(shell + L" could not be opened", error);
+    return user;
+  }
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(process.get(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                        &opened)) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(L"the token of " + shell + L" could not be opened", error);
+    return user;
+  }
+  const UniqueHandle shellToken(opened);
+  // What CreateProcessWithTokenW needs of its token (query, duplicate, assign primary), and
+  // adjusting its default rights and session, which starting a program with it may do.
+  constexpr DWORD kPrimaryRights = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                                   TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
+  HANDLE primary = nullptr;
+  if (!DuplicateTokenEx(shellToken.get(), kPrimaryRights, nullptr, SecurityImpersonation,
+                        TokenPrimary, &primary)) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(L"the token of " + shell + L" could not be duplicated", error);
+    return user;
+  }
+  user.token.reset(primary);
+  return user;
+}
+
 void StartClient(const std::wstring& folder, SetupLog& log) {
   std::wstring command = ClientCommandLine(folder);
+  const UserToken user = DesktopUserToken();
+  if (!user.token.valid()) {
+    log.Line(L"did not start " + command + L": " + user.failure);
+    return;
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process{};
-  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                     &startup, &process)) {
-    log.Line(L"started " + command);
+  // No environment given: the new process gets one made from the user's profile.
+  if (CreateProcessWithTokenW(user.token.get(), 0, nullptr, command.data(), 0, nullptr,
+                              folder.c_str(), &startup, &process)) {
+    log.Line(L"started " + command + L" as the signed-in user (the token of process " +
+             DecimalText<wchar_t>(user.shellProcess) + L")");
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   } else {
-    log.Line(WithError(L"could not start " + command, GetLastError()));
+    const DWORD error = GetLastError();
+    log.Line(WithError(L"could not start " + command + L" as the signed-in user", error));
   }
 }
 
@@ -152,6 +227,13 @@ LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
     return ERROR_INVALID_DATA;
   const auto bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
   return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+bool CanStartClientAsUser(SetupLog& log) {
+  const UserToken user = DesktopUserToken();
+  if (!user.token.valid())
+    log.Line(L"the client cannot be started now: " + user.failure);
+  return user.token.valid();
 }
 
 void FinishInstallation(const std::wstring& folder,

@@ -1,6 +1,6 @@
 // The installer's finishing actions after a completed wizard: the shortcuts the user chose,
-// starting the client, and the machine-wide uninstall entry that the system's list of
-// programs, admins and the next installer read.
+// starting the client as the signed-in user, and the machine-wide uninstall entry that the
+// system's list of programs, admins and the next installer read.
 #pragma once
 
 #include <windows.h>
@@ -35,9 +35,18 @@ struct FinishChoices {
   bool createShortcuts = false;  // desktop and program-menu shortcuts
 };
 
+// Whether the client can be started as the signed-in user from this thread's desktop, as
+// FinishInstallation would start it: true when the desktop shell's token can be taken;
+// otherwise false, with the reason (and the Windows error) logged.
+bool CanStartClientAsUser(SetupLog& log);
+
 // Runs the finishing actions for an installation in `folder` (absolute, ending with '\'):
-// the chosen shortcuts (each replaced if it exists), the client started if asked (its path
-// quoted, not waited for), and always the uninstall entry: DisplayName, Publisher, a quoted
+// the chosen shortcuts (each replaced if it exists), the client started if asked, and
+// always the uninstall entry. The client (its path quoted, the folder current, not waited
+// for) runs with the token of the process that owns this thread's desktop's shell window
+// or, when there is none, its taskbar - the signed-in user's, never this elevated program's
+// own. Without such a process (a service's or session 0's desktop) or its token, the
+// client is not started and the log says why. The entry holds DisplayName, Publisher, a quoted
 // UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
 // InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair. Each
 // action is logged with its result; none stops the rest or fails the installation: a

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "app/Finishing.h"
 #include "product/Product.h"
 
 namespace {
@@ -132,14 +133,15 @@ BOOL WizardDialog::OnInitDialog() {
                      BS_AUTOCHECKBOX | WS_TABSTOP);
   m_chkShortcuts.Create(m_hWnd, IDC_CHK_SHORTCUTS, none, L"创建快捷方式",
                         BS_AUTOCHECKBOX | WS_TABSTOP);
+  m_stcStartLater.Create(m_hWnd, IDC_STATIC_START_LATER, none, product::kStartFromShortcut, kLabel);
   m_btnBack.Create(m_hWnd, IDC_BTN_BACK, none, L"上一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnNext.Create(m_hWnd, IDC_BTN_NEXT, none, L"下一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnCancel.Create(m_hWnd, IDC_BTN_CANCEL, none, L"取消", BS_PUSHBUTTON | WS_TABSTOP);
   m_controls = {&m_stcTitle,       &m_agreementView, &m_stcAgreementNote, &m_stcTargetIntro,
                 &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,        &m_stcTargetHint,
                 &m_stcFreeSpace,   &m_stcStatus,     &m_progress,         &m_stcRecommendation,
-                &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_btnBack,
-                &m_btnNext,        &m_btnCancel};
+                &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_stcStartLater,
+                &m_btnBack,        &m_btnNext,       &m_btnCancel};
 
   ApplyDpi(WindowDpi(m_hWnd));
   // The window at the screen's centre, as for the welcome picture (a unit larger each way).
@@ -212,6 +214,7 @@ void WizardDialog::LayOut() {
       {&m_chkAutoStart, 70, 150, 0, 19, finished, Fit::kCheckBox},
       {&m_chkRunNow, 70, 175, 0, 19, finished, Fit::kCheckBox},
       {&m_chkShortcuts, 70, 200, 0, 19, finished, Fit::kCheckBox},
+      {&m_stcStartLater, 70, 230, 0, 0, m_clientStartable ? 0u : finished, Fit::kText},
       {&m_btnBack, 281, 384, 84, 27, Pages({PAGE_AGREEMENT, PAGE_TARGET, PAGE_INSTALLING}),
        Fit::kDesign},
       {&m_btnNext, 371, 384, 84, 27, kAllPages & ~finished, Fit::kDesign},
@@ -270,6 +273,8 @@ void WizardDialog::ShowPage(int page) {
   for (Control* c : m_controls)
     ShowWindow(c->Handle(), SW_HIDE);
   m_page = page;
+  if (page == PAGE_FINISHED)
+    m_clientStartable = CanStartClientAsUser(Log());
   m_stcTitle.SetText(kTitles[page]);
   LayOut();  // shows the page's controls
   switch (page) {
@@ -303,7 +308,8 @@ void WizardDialog::ShowPage(int page) {
     case PAGE_FINISHED:
       m_btnCancel.Focus();
       m_chkAutoStart.SetCheck(m_options.startup ? BST_CHECKED : BST_UNCHECKED);
-      m_chkRunNow.SetCheck(m_options.noRun ? BST_UNCHECKED : BST_CHECKED);
+      m_chkRunNow.SetCheck(m_options.noRun || !m_clientStartable ? BST_UNCHECKED : BST_CHECKED);
+      m_chkRunNow.Enable(m_clientStartable);
       m_chkShortcuts.SetCheck(m_options.noShortcuts ? BST_UNCHECKED : BST_CHECKED);
       SetDlgItemTextW(m_hWnd, IDC_BTN_CANCEL, L"完成");
       break;

@@ -58,6 +58,8 @@ inline constexpr int IDC_STATIC_TARGET_INTRO = 20403;
 inline constexpr int IDC_STATIC_TARGET_LABEL = 20404;
 inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
 inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
+// The finish page's line when the client cannot be started now (see m_clientStartable).
+inline constexpr int IDC_STATIC_START_LATER = 20407;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
 
 class WizardDialog : public Dialog, private Interaction {
@@ -85,6 +87,7 @@ class WizardDialog : public Dialog, private Interaction {
   Static m_stcTargetLabel;
   Static m_stcTargetHint;
   Static m_stcRecommendation;
+  Static m_stcStartLater;
   AgreementView m_agreementView;
   Edit m_editTarget;
   std::vector<Control*> m_controls;  // in creation order, which is the Tab order
@@ -94,6 +97,10 @@ class WizardDialog : public Dialog, private Interaction {
   int m_percent = 0;
   wchar_t m_statusText[260] = {};
   Font m_titleFont;
+  // Whether the client can be started as the signed-in user, checked as the finish page
+  // shows: when it cannot, "马上运行Korvel" is unticked and disabled and the page says
+  // that the shortcut starts it.
+  bool m_clientStartable = true;
   int m_autoStart = 0;
   int m_runNow = 0;
   int m_createShortcuts = 0;

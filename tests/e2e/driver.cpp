@@ -54,10 +54,14 @@ bool Capture::Save(const std::wstring& path) const {
   return static_cast<bool>(out);
 }
 
-bool Driver::Start(const std::wstring& program, const std::wstring& arguments) {
+bool Driver::Start(const std::wstring& program,
+                   const std::wstring& arguments,
+                   const wchar_t* desktop) {
   std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+  std::wstring desktopName = desktop != nullptr ? desktop : L"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.lpDesktop = desktop != nullptr ? desktopName.data() : nullptr;
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {

@@ -24,9 +24,12 @@ struct Capture {
 
 class Driver {
  public:
-  // Starts `program` (a copy of the installer, named for its channel) with `arguments` and
-  // waits for the wizard window.
-  bool Start(const std::wstring& program, const std::wstring& arguments = L"");
+  // Starts `program` (a copy of the installer, named for its channel) with `arguments` on
+  // `desktop` ("station\\desktop"; null: this program's) and waits for the wizard window,
+  // which must be on the calling thread's desktop.
+  bool Start(const std::wstring& program,
+             const std::wstring& arguments = L"",
+             const wchar_t* desktop = nullptr);
   HWND Window() const { return window_; }
   HANDLE Process() const { return process_; }
   // Waits for the process to end; its exit code, or STILL_ACTIVE on time-out.

@@ -503,6 +503,37 @@ TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
 }
 
+// On a desktop without a shell (a service's, session 0's) the client cannot be started as
+// the signed-in user: the finish page unticks and disables "马上运行Korvel" and says that the
+// shortcut starts it, in a line that fits at 192 DPI and that a screen reader reads.
+TEST(Journey, WithoutAShellTheFinishPagePointsToTheShortcut) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  const std::wstring folder = FreshFolder(L"no shell", L"D:\\e2e\\");
+  const std::wstring log = FreshFolder(L"no shell log", L"D:\\e2e\\") + L"install.log";
+  const SystemDpi dpi(192);
+  DesktopWithoutShell desktop;
+  ASSERT_TRUE(desktop.Run([&] {
+    Driver d;
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe"), L"\"/LOG=" + log + L"\"",
+                        DesktopWithoutShell::kName));
+    ToTargetPage(d, folder);
+    d.Click(kNext);
+    ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000));
+    EXPECT_EQ(d.Checked(kRunNow), BST_UNCHECKED);
+    EXPECT_FALSE(d.Enabled(kRunNow));
+    EXPECT_TRUE(d.Visible(kStartLater));
+    EXPECT_EQ(d.Text(kStartLater), product::kStartFromShortcut);
+    ExpectTextsFit(d.Window(), 192, "finished without a shell");
+    ExpectAccessibleNames(d.Window(), "finished without a shell");
+    d.Click(kCancel);
+    EXPECT_EQ(d.WaitForExit(60000), 0u);
+  }));
+  EXPECT_TRUE(Logged(LogLines(log),
+                     L"the client cannot be started now: this desktop has no "
+                     L"shell window and no taskbar"));
+  EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", L"-silent", folder.c_str()));
+}
+
 TEST(Journey, LockedTargetFileIsReportedAndTheInstallationRemoved) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   const std::wstring folder = FreshFolder(L"locked", L"D:\\e2e\\");

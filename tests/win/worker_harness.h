@@ -1,5 +1,6 @@
 // Helpers for running an install worker in a test or a benchmark: fresh folders, a
-// message-only window that receives the worker's reports, file contents.
+// message-only window that receives the worker's reports, file contents, a desktop without
+// a shell.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -201,6 +203,55 @@ inline HANDLE Launch(const std::wstring& program,
   CloseHandle(process.hThread);
   return process.hProcess;
 }
+
+// A desktop without a shell, as a service or a deployment in session 0 has: the desktop
+// "Default" of a window station of its own that is not visible. Wine starts an explorer.exe
+// with a taskbar for every desktop of the visible station WinSta0, however new, but none
+// for a station that is not visible - decided when a thread first asks for its desktop's
+// window, by the station its process has at that moment.
+class DesktopWithoutShell {
+ public:
+  static constexpr wchar_t kName[] = L"SetupNoShell\\Default";  // for STARTUPINFO's lpDesktop
+
+  DesktopWithoutShell() {
+    const HWINSTA mine = GetProcessWindowStation();
+    station_ = CreateWindowStationW(L"SetupNoShell", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station_ != nullptr && SetProcessWindowStation(station_)) {
+      desktop_ = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+      SetProcessWindowStation(mine);
+    }
+  }
+  ~DesktopWithoutShell() {
+    if (desktop_ != nullptr)
+      CloseDesktop(desktop_);
+    if (station_ != nullptr)
+      CloseWindowStation(station_);
+  }
+  DesktopWithoutShell(const DesktopWithoutShell&) = delete;
+  DesktopWithoutShell& operator=(const DesktopWithoutShell&) = delete;
+
+  // Runs `body` on a thread of its own switched to this desktop, and waits for it; false,
+  // running nothing, when the thread could not be switched.
+  template <class Body>
+  bool Run(Body body) {
+    bool entered = false;
+    std::thread([&] {
+      const HWINSTA mine = GetProcessWindowStation();
+      if (desktop_ != nullptr && SetProcessWindowStation(station_)) {
+        entered = SetThreadDesktop(desktop_) != FALSE;
+        GetDesktopWindow();  // while the process's station is the one not visible
+        SetProcessWindowStation(mine);
+      }
+      if (entered)
+        body();
+    }).join();
+    return entered;
+  }
+
+ private:
+  HWINSTA station_ = nullptr;
+  HDESK desktop_ = nullptr;
+};
 
 #ifdef SETUP_DRIVE_D_UNIX
 // Runs a host program (`tool`, e.g. "ln") on `path`, a path on drive D: with ASCII names,

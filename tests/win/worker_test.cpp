@@ -27,6 +27,7 @@
 #include "install/FolderRights.h"
 #include "install/InstallWorker.h"
 #include "install/Registration.h"
+#include "install/Utf8.h"
 #include "product/Product.h"
 #include "tests/win/worker_harness.h"
 
@@ -332,6 +333,25 @@ DWORD EntryNumber(const wchar_t* name) {
   return value;
 }
 
+// Whether the log at `path` has a line holding `text`.
+bool Logged(const std::wstring& path, const std::wstring& text) {
+  return ReadBytes(path).find(Utf16ToUtf8(std::u16string(text.begin(), text.end()))) !=
+         std::string::npos;
+}
+
+// The process that owns the desktop's taskbar, once Wine's explorer.exe has made it (a
+// moment after a program first asks for the desktop); 0 when none appears.
+DWORD TaskbarProcess() {
+  DWORD process = 0;
+  for (int i = 0; i < 200 && process == 0; ++i, Sleep(50)) {
+    if (const HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr))
+      GetWindowThreadProcessId(taskbar, &process);
+  }
+  return process;
+}
+
+// The client runs with the desktop shell's token (under Wine the taskbar's explorer.exe),
+// never with the installer's own.
 TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
   CoInitialize(nullptr);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
@@ -340,9 +360,19 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
   ASSERT_EQ(RunWorker(worker, folder).back().code, INSTALL_COMPLETE);
   const std::wstring stale = ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk");
   WriteBytes(stale, "not a link");  // an existing shortcut is replaced
+  const DWORD shell = TaskbarProcess();
+  ASSERT_NE(shell, 0u) << "no taskbar";
 
-  SetupLog noLog;
-  FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0", noLog);
+  const std::wstring logPath = FreshFolder(L"finish log") + L"finish.log";
+  {
+    SetupLog log;
+    DWORD error = 0;
+    ASSERT_TRUE(log.Open(logPath, &error));
+    FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0", log);
+  }
+  EXPECT_TRUE(Logged(logPath, L"started " + ClientCommandLine(folder) +
+                                  L" as the signed-in user (the token of process " +
+                                  std::to_wstring(shell) + L")"));
 
   const std::wstring client = folder + L"Korvel互动.exe";
   struct Link {
@@ -383,6 +413,29 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
     CloseHandle(process);
   }
   CoUninitialize();
+}
+
+// A service's or session 0's desktop has no shell whose token the client could take: it is
+// not started - not with the installer's own token either - and the log says why.
+TEST(Finishing, ClientIsNotStartedOnADesktopWithoutAShell) {
+  const std::wstring folder = FreshFolder(L"finish without shell");
+  ASSERT_TRUE(CopyFileW((std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe").c_str(),
+                        (folder + L"Korvel互动.exe").c_str(), FALSE));
+  const std::wstring logPath = folder + L"finish.log";
+  bool startable = true;
+  DesktopWithoutShell desktop;
+  ASSERT_TRUE(desktop.Run([&] {
+    SetupLog log;
+    DWORD error = 0;
+    log.Open(logPath, &error);
+    startable = CanStartClientAsUser(log);
+    FinishInstallation(folder, {false, true, false}, 0, L"1.0.0", log);
+  }));
+  EXPECT_FALSE(startable);
+  const std::wstring why = L"this desktop has no shell window and no taskbar";
+  EXPECT_TRUE(Logged(logPath, L"the client cannot be started now: " + why));
+  EXPECT_TRUE(Logged(logPath, L"did not start " + ClientCommandLine(folder) + L": " + why));
+  EXPECT_FALSE(Logged(logPath, L"started " + ClientCommandLine(folder)));
 }
 
 TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
