@@ -53,20 +53,24 @@ class BoxAnswerer {
  private:
   void Loop() {
     std::size_t next = 0;
+    HWND answered = nullptr;
     for (int tick = 0; tick < 600 && !done_ && next < answers_.size(); ++tick) {
       HWND box = FindWindowW(L"#32770", L"提示");
-      if (box == nullptr) {
+      // Under load the box answered last may still be going when the next is made: it is
+      // never answered twice.
+      if (box == nullptr || box == answered) {
         Sleep(50);
         continue;
       }
       // A box found as it is made has no text yet, and takes no answer: wait for its text.
       wchar_t text[256] = {};
-      for (int wait = 0; wait < 100 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
+      for (int wait = 0; wait < 250 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
         Sleep(20);
       texts.push_back(text);
       const int id = answers_[next++];
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+      answered = box;
       for (int wait = 0; wait < 100 && IsWindow(box); ++wait)
         Sleep(20);
     }
