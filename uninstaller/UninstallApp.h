@@ -1,8 +1,8 @@
 // The uninstaller ("uninstall.exe" in the install folder). It reads "uninstall.ini" beside
 // it, unregisters the component when it is listed, and removes the listed files and
 // folders, the shortcuts and the uninstall entry, then removes itself through a temporary
-// copy. Text is single-byte, in the system's ANSI code
-// page, like the manifest it reads.
+// copy (uninstaller/SelfRemoval). Text is single-byte, in the system's ANSI code page, like
+// the manifest it reads.
 //
 //   uninstall.exe                      asks, removes, reports
 //   uninstall.exe -silent              removes without a word
@@ -24,9 +24,6 @@
 // kExitUsage (arguments it does not know) when it removed nothing.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "framework/Application.h"
 
 inline constexpr int kExitRemoved = 0;
@@ -45,11 +42,3 @@ class CUninstallApp : public Application {
  protected:
   BOOL InitInstance() override;
 };
-
-// The clean-up helper's command line: the copy's path quoted, the inherited handle of the
-// uninstaller's process in decimal, and the installed uninstaller's path quoted - so that
-// blanks in either path (a temporary folder under "C:\Users\John Smith") keep it three
-// arguments.
-std::string CleanUpCommandLine(const std::string& copy,
-                               std::uintptr_t process,
-                               const std::string& uninstaller);
