@@ -204,6 +204,13 @@ void DeleteUninstallEntry(Leftovers* leftovers) {
   RegCloseKey(key);
 }
 
+// Whether the single-byte calls see the program's own path `wide` as it is. A folder name
+// the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
+// it, and the manifest beside the program is not found under that path.
+bool SpelledInCodePage(const std::wstring& wide, const std::string& ansi) {
+  return AsWide(Wide(ansi)) == wide;
+}
+
 int Remove(bool silent) {
   const std::wstring wideSelf = ProgramPath();
   const std::wstring wideFolder = wideSelf.substr(0, wideSelf.find_last_of(L'\\') + 1);
@@ -211,6 +218,16 @@ int Remove(bool silent) {
   const std::string folder = FolderOf(self);
   if (wideFolder.empty() || folder.empty())
     return kExitIncomplete;
+  // Without its manifest a removal would take the shortcuts and the entry and leave every
+  // file, the component registered, and no way to remove them: it removes nothing instead.
+  if (!SpelledInCodePage(wideSelf, self)) {
+    if (!silent) {
+      const std::wstring text = std::wstring(kFolderNotInCodePage) + L"\r\n" +
+                                wideFolder.substr(0, wideFolder.size() - 1);
+      MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK | MB_ICONWARNING);
+    }
+    return kExitFolderNotInCodePage;
+  }
   Leftovers leftovers;
   const std::string manifest = folder + Ansi(kManifestFile);
   {

@@ -2,7 +2,8 @@
 // it, unregisters the component when it is listed, and removes the listed files and
 // folders, the shortcuts and the uninstall entry, then removes itself through a temporary
 // copy (uninstaller/SelfRemoval). Text is single-byte, in the system's ANSI code page, like
-// the manifest it reads.
+// the manifest it reads; so an install folder whose name that code page cannot spell is
+// left whole (its manifest cannot be found under the single-byte path).
 //
 //   uninstall.exe                      asks, removes, reports
 //   uninstall.exe -silent              removes without a word
@@ -20,8 +21,10 @@
 //
 // Exit code: kExitRemoved; kExitIncomplete when something it should remove is still there
 // (the interactive mode then names the first such path instead of its success text);
-// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No) or
-// kExitUsage (arguments it does not know) when it removed nothing.
+// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No),
+// kExitUsage (arguments it does not know), kExitSystemUnsupported or
+// kExitFolderNotInCodePage (the interactive mode then names the folder) when it removed
+// nothing.
 #pragma once
 
 #include "framework/Application.h"
@@ -33,6 +36,7 @@ inline constexpr int kExitCancelled = 3;
 inline constexpr int kExitUsage = 4;
 inline constexpr int kExitInstallerRunning = 5;
 inline constexpr int kExitSystemUnsupported = 6;
+inline constexpr int kExitFolderNotInCodePage = 7;
 
 class CUninstallApp : public Application {
  public:

@@ -4,9 +4,9 @@
 // user's temporary folder, and the clean-up helper's copy only while it runs, in a folder
 // of its own that users cannot change. Hostile manifests and a link planted in the install
 // folder delete nothing outside it; what cannot be removed is named and fails the exit
-// code; the clean-up helper leaves a new installation's uninstall.exe alone. The
-// uninstaller asks for administrator rights and imports only DLLs the loader takes from the
-// system.
+// code; a folder the code page cannot spell is left whole; the clean-up helper leaves a new
+// installation's uninstall.exe alone. The uninstaller asks for administrator rights and
+// imports only DLLs the loader takes from the system.
 #include <windows.h>
 // after windows.h
 #include <shellapi.h>
@@ -150,15 +150,26 @@ void PlantShortcutsAndEntry() {
   RegCloseKey(key);
 }
 
-bool ShortcutsAndEntryGone() {
+// How many of the four shortcuts and the entry are there.
+int ShortcutsAndEntryLeft() {
   HKEY key = nullptr;
   const bool entry =
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
   if (entry)
     RegCloseKey(key);
-  return !entry && !Exists(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk") &&
-         !Exists(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk") &&
-         !Exists(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale");
+  int left = entry ? 1 : 0;
+  for (const std::wstring& shortcut :
+       {Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk"}) {
+    left += Exists(shortcut) ? 1 : 0;
+  }
+  return left;
+}
+
+bool ShortcutsAndEntryGone() {
+  return ShortcutsAndEntryLeft() == 0 && !Exists(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale");
 }
 
 const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
@@ -430,6 +441,38 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   }
   EXPECT_TRUE(WaitUntilGone(fourth));
   EXPECT_TRUE(Exists(third + L"uninstall.exe"));
+}
+
+// A folder whose name code page 936 cannot spell: the single-byte path holds '?' and finds
+// no manifest, so nothing at all is removed and the interactive mode says why. Moved to a
+// name the code page can spell, the same installation is then removed whole.
+TEST(Uninstaller, FolderTheCodePageCannotSpellIsLeftWhole) {
+  const std::wstring folder = Install(L"한국");
+  PlantShortcutsAndEntry();
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 7u);
+  {
+    BoxAnswerer answers({IDYES, IDOK});
+    EXPECT_EQ(Uninstall(folder, L""), 7u);
+    Sleep(200);
+    ASSERT_EQ(answers.texts.size(), 2u);
+    EXPECT_EQ(answers.texts[1],
+              L"Korvel视频安装版无法卸载：安装文件夹的名称含有系统代码页无法表示的字符：\r\n" +
+                  folder.substr(0, folder.size() - 1));
+  }
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  EXPECT_TRUE(Exists(folder + L"uninstall.ini"));
+  EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
+  EXPECT_EQ(ShortcutsAndEntryLeft(), 5);
+
+  const std::wstring moved = L"D:\\uninstall\\korean-moved\\";
+  RemoveTree(moved);
+  ASSERT_TRUE(MoveFileW(folder.substr(0, folder.size() - 1).c_str(),
+                        moved.substr(0, moved.size() - 1).c_str()));
+  EXPECT_EQ(Uninstall(moved, L"-silent"), 0u);
+  EXPECT_EQ(RegisteredServer(), L"");
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_TRUE(WaitUntilGone(moved));
 }
 
 // A new installation right after a removal - the helper still waits to delete the old
