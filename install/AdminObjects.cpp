@@ -17,7 +17,18 @@ std::wstring GrantName(const std::wstring& digits) {
   return kGrantPrefix + digits;
 }
 
-// 32 upper-case hexadecimal digits from the system's random source; empty when it fails.
+bool IsGrantDigits(const std::wstring& text) {
+  if (text.size() != kGrantDigits)
+    return false;
+  for (const wchar_t c : text) {
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::wstring RandomDigits() {
   unsigned char bytes[kGrantDigits / 2];
   if (!RtlGenRandom(bytes, sizeof bytes))
@@ -30,18 +41,6 @@ std::wstring RandomDigits() {
   }
   return digits;
 }
-
-bool IsGrantDigits(const std::wstring& text) {
-  if (text.size() != kGrantDigits)
-    return false;
-  for (const wchar_t c : text) {
-    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 const SECURITY_ATTRIBUTES* AdminObjectRights() {
   static const SECURITY_ATTRIBUTES attributes = [] {

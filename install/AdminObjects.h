@@ -7,7 +7,14 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "install/UniqueHandle.h"
+
+// 32 upper-case hexadecimal digits (128 bits) from the system's random source: a name nobody
+// can guess, for an object or a folder made where others may make theirs. Empty when the
+// source fails.
+std::wstring RandomDigits();
 
 // For a new object: owned by Administrators; SYSTEM and Administrators have full control,
 // nobody else any access. Null when the descriptor cannot be built.

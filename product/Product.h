@@ -66,6 +66,9 @@ inline constexpr wchar_t kInstallerRunning[] = L"Korvel视频安装版正在安�
 inline constexpr wchar_t kConfirmRemoval[] = L"是否要卸载Korvel视频安装版";
 inline constexpr wchar_t kRemoved[] = L"Korvel视频安装版成功从你的计算机移除";
 inline constexpr wchar_t kNotAllRemoved[] = L"Korvel视频安装版未能完全移除，无法删除：";
+// Followed by the install folder, on a line of its own.
+inline constexpr wchar_t kFolderNotInCodePage[] =
+    L"Korvel视频安装版无法卸载：安装文件夹的名称含有系统代码页无法表示的字符：";
 
 // A name as UTF-16 code units, at compile time (the names are all in the Basic
 // Multilingual Plane, so each wchar_t is one unit wherever wchar_t is wider).

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "install/Registration.h"
 #include "install/Removal.h"
 #include "product/Product.h"
+#include "uninstaller/SelfRemoval.h"
 
 namespace {
 
@@ -20,9 +20,6 @@ using namespace product;
 
 constexpr wchar_t kCaption[] = L"提示";
 constexpr wchar_t kMore[] = L"等项目";
-
-constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Text in the system's ANSI code page, from the wide literals above: the same bytes the
 // installer's ANSI manifest and the system's own single-byte calls use.
@@ -77,20 +74,6 @@ std::string ModulePath() {
       path.resize(n);
       return path;
     }
-    path.resize(path.size() * 2);
-  }
-}
-
-// The program's folder in UTF-16, with its '\': what the removal works in, whatever the
-// code page can spell.
-std::wstring WideFolder() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0)
-      return {};
-    if (n < path.size())
-      return path.substr(0, path.find_last_of(L'\\', n) + 1);
     path.resize(path.size() * 2);
   }
 }
@@ -220,54 +203,33 @@ void DeleteUninstallEntry(Leftovers* leftovers) {
   RegCloseKey(key);
 }
 
-// The running program cannot delete its own file: a temporary copy, deleted by the system
-// when its last handle goes, waits for this process to end and then deletes it. False when
-// that cannot be arranged (a temporary folder whose path is too long, say).
-bool ScheduleSelfDelete() {
-  const std::string self = ModulePath();
-  char temporaryFolder[MAX_PATH] = {};
-  char copy[MAX_PATH] = {};
-  const DWORD length = GetTempPathA(MAX_PATH, temporaryFolder);
-  if (self.empty() || length == 0 || length >= MAX_PATH ||
-      GetTempFileNameA(temporaryFolder, "Del", 0, copy) == 0) {
-    return false;
-  }
-  if (!CopyFileA(self.c_str(), copy, FALSE)) {
-    DeleteFileA(copy);
-    return false;
-  }
-  const Handle copyHandle(CreateFileA(copy, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  const Handle process(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
-  if (!copyHandle.valid() || !process.valid()) {
-    DeleteFileA(copy);
-    return false;
-  }
-  std::string command =
-      CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()), self);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, temporaryFolder,
-                      &startup, &started)) {
-    return false;  // the copy goes with its handle
-  }
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  return true;
+// Whether the single-byte calls see the program's own path `wide` as it is. A folder name
+// the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
+// it, and the manifest beside the program is not found under that path.
+bool SpelledInCodePage(const std::wstring& wide, const std::string& ansi) {
+  return AsWide(Wide(ansi)) == wide;
 }
 
 int Remove(bool silent) {
-  Leftovers leftovers;
+  const std::wstring wideSelf = ProgramPath();
+  const std::wstring wideFolder = wideSelf.substr(0, wideSelf.find_last_of(L'\\') + 1);
   const std::string self = ModulePath();
   const std::string folder = FolderOf(self);
-  if (folder.empty())
+  if (wideFolder.empty() || folder.empty())
     return kExitIncomplete;
+  // Without its manifest a removal would take the shortcuts and the entry and leave every
+  // file, the component registered, and no way to remove them: it removes nothing instead.
+  if (!SpelledInCodePage(wideSelf, self)) {
+    if (!silent) {
+      const std::wstring text = std::wstring(kFolderNotInCodePage) + L"\r\n" +
+                                wideFolder.substr(0, wideFolder.size() - 1);
+      MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK | MB_ICONWARNING);
+    }
+    return kExitFolderNotInCodePage;
+  }
+  Leftovers leftovers;
   const std::string manifest = folder + Ansi(kManifestFile);
   {
-    const std::wstring wideFolder = WideFolder();
     const RemovalFolder installed(wideFolder);
     const std::size_t room =
         wideFolder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - wideFolder.size() : 0;
@@ -324,7 +286,7 @@ int Remove(bool silent) {
     }
   }
   DeleteUninstallEntry(&leftovers);
-  if (!ScheduleSelfDelete())
+  if (!ScheduleSelfDelete(wideSelf))
     leftovers.Add(self);
 
   if (!silent) {
@@ -337,33 +299,6 @@ int Remove(bool silent) {
     }
   }
   return leftovers.count == 0 ? kExitRemoved : kExitIncomplete;
-}
-
-// The clean-up helper: `handle` is the first uninstaller's process, inherited. It deletes
-// `uninstaller` only if it is still the file this copy was made from - the same size and
-// time of last writing (a copy keeps both) - and no link: a new installation may already
-// have written its own uninstall.exe there.
-void CleanUp(const char* handle, const std::string& uninstaller) {
-  const auto process = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::atoll(handle)));
-  WaitForSingleObject(process, INFINITE);
-  Sleep(1000);
-  WIN32_FILE_ATTRIBUTE_DATA copy{};
-  if (!GetFileAttributesExA(ModulePath().c_str(), GetFileExInfoStandard, &copy))
-    return;
-  {
-    const Handle file(CreateFileA(uninstaller.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file.valid() && GetFileInformationByHandle(file.get(), &info) &&
-        !(info.dwFileAttributes & kLinkOrFolder) && info.nFileSizeHigh == copy.nFileSizeHigh &&
-        info.nFileSizeLow == copy.nFileSizeLow &&
-        CompareFileTime(&info.ftLastWriteTime, &copy.ftLastWriteTime) == 0) {
-      DeleteThrough(file.get());
-    }
-  }  // the file goes when its handle closes, before its folder can
-  const std::string folder = FolderOf(uninstaller);
-  if (!folder.empty())
-    RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
 }
 
 // An installer runs (it holds its mutex, which Administrators own) and did not grant this
@@ -391,12 +326,6 @@ void InitControls() {
 }
 
 }  // namespace
-
-std::string CleanUpCommandLine(const std::string& copy,
-                               std::uintptr_t process,
-                               const std::string& uninstaller) {
-  return "\"" + copy + "\" " + std::to_string(process) + " \"" + uninstaller + "\"";
-}
 
 BOOL CUninstallApp::InitInstance() {
   const int argc = __argc;
@@ -426,7 +355,7 @@ BOOL CUninstallApp::InitInstance() {
   } else if (silent) {
     m_exitCode = Remove(true);
   } else if (argc == 3) {
-    CleanUp(argv[1], argv[2]);
+    CleanUp(GetCommandLineW());
   } else {
     m_exitCode = kExitUsage;
   }

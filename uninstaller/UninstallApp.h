@@ -1,8 +1,9 @@
 // The uninstaller ("uninstall.exe" in the install folder). It reads "uninstall.ini" beside
 // it, unregisters the component when it is listed, and removes the listed files and
 // folders, the shortcuts and the uninstall entry, then removes itself through a temporary
-// copy. Text is single-byte, in the system's ANSI code
-// page, like the manifest it reads.
+// copy (uninstaller/SelfRemoval). Text is single-byte, in the system's ANSI code page, like
+// the manifest it reads; so an install folder whose name that code page cannot spell is
+// left whole (its manifest cannot be found under the single-byte path).
 //
 //   uninstall.exe                      asks, removes, reports
 //   uninstall.exe -silent              removes without a word
@@ -20,12 +21,11 @@
 //
 // Exit code: kExitRemoved; kExitIncomplete when something it should remove is still there
 // (the interactive mode then names the first such path instead of its success text);
-// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No) or
-// kExitUsage (arguments it does not know) when it removed nothing.
+// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No),
+// kExitUsage (arguments it does not know), kExitSystemUnsupported or
+// kExitFolderNotInCodePage (the interactive mode then names the folder) when it removed
+// nothing.
 #pragma once
-
-#include <cstdint>
-#include <string>
 
 #include "framework/Application.h"
 
@@ -36,6 +36,7 @@ inline constexpr int kExitCancelled = 3;
 inline constexpr int kExitUsage = 4;
 inline constexpr int kExitInstallerRunning = 5;
 inline constexpr int kExitSystemUnsupported = 6;
+inline constexpr int kExitFolderNotInCodePage = 7;
 
 class CUninstallApp : public Application {
  public:
@@ -45,11 +46,3 @@ class CUninstallApp : public Application {
  protected:
   BOOL InitInstance() override;
 };
-
-// The clean-up helper's command line: the copy's path quoted, the inherited handle of the
-// uninstaller's process in decimal, and the installed uninstaller's path quoted - so that
-// blanks in either path (a temporary folder under "C:\Users\John Smith") keep it three
-// arguments.
-std::string CleanUpCommandLine(const std::string& copy,
-                               std::uintptr_t process,
-                               const std::string& uninstaller);

@@ -1,10 +1,12 @@
 // Under Windows (Wine): install the demo payload with the worker (which writes the real
 // uninstall.exe), then run the uninstaller the ways users and the installer do, answering
-// its message boxes, and check what is left: only the user's own files, and nothing in the
-// temporary folder. Hostile manifests and a link planted in the install folder delete
-// nothing outside it; what cannot be removed is named and fails the exit code; the
-// clean-up helper leaves a new installation's uninstall.exe alone. The uninstaller asks
-// for administrator rights and imports only DLLs the loader takes from the system.
+// its message boxes, and check what is left: only the user's own files, nothing in the
+// user's temporary folder, and the clean-up helper's copy only while it runs, in a folder
+// of its own that users cannot change. Hostile manifests and a link planted in the install
+// folder delete nothing outside it; what cannot be removed is named and fails the exit
+// code; a folder the code page cannot spell is left whole; the clean-up helper leaves a new
+// installation's uninstall.exe alone. The uninstaller asks for administrator rights and
+// imports only DLLs the loader takes from the system.
 #include <windows.h>
 // after windows.h
 #include <shellapi.h>
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +22,7 @@
 #include "install/AdminObjects.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
+#include "uninstaller/SelfRemoval.h"
 #include "uninstaller/UninstallApp.h"
 
 namespace {
@@ -53,20 +57,24 @@ class BoxAnswerer {
  private:
   void Loop() {
     std::size_t next = 0;
+    HWND answered = nullptr;
     for (int tick = 0; tick < 600 && !done_ && next < answers_.size(); ++tick) {
       HWND box = FindWindowW(L"#32770", L"提示");
-      if (box == nullptr) {
+      // Under load the box answered last may still be going when the next is made: it is
+      // never answered twice.
+      if (box == nullptr || box == answered) {
         Sleep(50);
         continue;
       }
       // A box found as it is made has no text yet, and takes no answer: wait for its text.
       wchar_t text[256] = {};
-      for (int wait = 0; wait < 100 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
+      for (int wait = 0; wait < 250 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
         Sleep(20);
       texts.push_back(text);
       const int id = answers_[next++];
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+      answered = box;
       for (int wait = 0; wait < 100 && IsWindow(box); ++wait)
         Sleep(20);
     }
@@ -89,18 +97,33 @@ bool WaitUntilGone(const std::wstring& path) {
   return !Exists(path);
 }
 
-std::vector<std::wstring> TemporaryCopies() {
-  wchar_t folder[MAX_PATH];
-  GetTempPathW(MAX_PATH, folder);
-  std::vector<std::wstring> copies;
+std::wstring WindowsTemp() {
+  wchar_t windows[MAX_PATH] = {};
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + L"\\Temp\\";
+}
+
+// The clean-up helpers' folders (each ending with '\'), left empty until the next restart.
+std::vector<std::wstring> HelperFolders() {
+  std::vector<std::wstring> folders;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((std::wstring(folder) + L"Del*.tmp").c_str(), &data);
+  HANDLE find = FindFirstFileW((WindowsTemp() + L"Del*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE)
-    return copies;
+    return folders;
   do {
-    copies.push_back(data.cFileName);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      folders.push_back(WindowsTemp() + data.cFileName + L"\\");
   } while (FindNextFileW(find, &data));
   FindClose(find);
+  return folders;
+}
+
+std::vector<std::wstring> TemporaryCopies() {
+  std::vector<std::wstring> copies;
+  for (const std::wstring& folder : HelperFolders()) {
+    if (Exists(folder + L"uninstall.exe"))
+      copies.push_back(folder + L"uninstall.exe");
+  }
   return copies;
 }
 
@@ -127,15 +150,26 @@ void PlantShortcutsAndEntry() {
   RegCloseKey(key);
 }
 
-bool ShortcutsAndEntryGone() {
+// How many of the four shortcuts and the entry are there.
+int ShortcutsAndEntryLeft() {
   HKEY key = nullptr;
   const bool entry =
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
   if (entry)
     RegCloseKey(key);
-  return !entry && !Exists(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk") &&
-         !Exists(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk") &&
-         !Exists(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale");
+  int left = entry ? 1 : 0;
+  for (const std::wstring& shortcut :
+       {Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk",
+        Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk"}) {
+    left += Exists(shortcut) ? 1 : 0;
+  }
+  return left;
+}
+
+bool ShortcutsAndEntryGone() {
+  return ShortcutsAndEntryLeft() == 0 && !Exists(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale");
 }
 
 const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
@@ -146,26 +180,24 @@ const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
                                      L"web\\IconHelp\\index.htm",
                                      L"RudodeData\\Spread.ini"};
 
-// The helper's command line is split by the copy's C runtime with Windows' rules: blanks
-// in the temporary folder must keep it three arguments.
+// The helper's command line is split with Windows' rules: blanks in either path must keep
+// it three arguments.
 TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
-  const std::string copy = "C:\\Users\\John Smith (100%)\\AppData\\Local\\Temp\\Del1A2B.tmp";
-  const std::string installed = "D:\\a&b (x) ^c\\\xbb\xa5\xb6\xaf\\uninstall.exe";  // 互动
-  const std::string command = CleanUpCommandLine(copy, 452, installed);
-  std::wstring wide(command.size() + 1, L'\0');
-  wide.resize(static_cast<std::size_t>(
-      MultiByteToWideChar(936, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size())) -
-      1));
+  const std::wstring copy = L"C:\\Windows (100%)\\Temp\\Del0123456789ABCDEF\\uninstall.exe";
+  const std::wstring installed = L"D:\\a&b (x) ^c\\互动\\uninstall.exe";
   int count = 0;
-  LPWSTR* arguments = CommandLineToArgvW(wide.c_str(), &count);
+  LPWSTR* arguments = CommandLineToArgvW(CleanUpCommandLine(copy, 452, installed).c_str(), &count);
   ASSERT_EQ(count, 3);
-  EXPECT_STREQ(arguments[0], L"C:\\Users\\John Smith (100%)\\AppData\\Local\\Temp\\Del1A2B.tmp");
+  EXPECT_EQ(arguments[0], copy);
   EXPECT_STREQ(arguments[1], L"452");
-  EXPECT_STREQ(arguments[2], L"D:\\a&b (x) ^c\\互动\\uninstall.exe");
+  EXPECT_EQ(arguments[2], installed);
   LocalFree(arguments);
 }
 
-// Run with a temporary folder whose path has blanks, as under "C:\Users\John Smith".
+// The user's temporary folder, which a process of the user's could change, is never used:
+// the helper's copy lies in a folder of its own that only administrators can change (Wine
+// keeps no rights per file, but builds an entry for Everyone into what it reads back from
+// any folder made with the rights it would inherit).
 TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   const std::wstring folder = Install(L"silent");
   EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
@@ -174,7 +206,22 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   PlantShortcutsAndEntry();
   const std::wstring temporaryFolder = FreshFolder(L"John Smith & Co", L"D:\\uninstall\\");
   const EnvironmentVariables temporary({{L"TMP", temporaryFolder}, {L"TEMP", temporaryFolder}});
+  HANDLE change = FindFirstChangeNotificationW(
+      temporaryFolder.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+  ASSERT_NE(change, INVALID_HANDLE_VALUE);
+  const std::vector<std::wstring> before = HelperFolders();
   EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  // The helper waits a second after the uninstaller's end; its copy is there meanwhile.
+  std::vector<std::wstring> made;
+  for (const std::wstring& helperFolder : HelperFolders()) {
+    if (std::find(before.begin(), before.end(), helperFolder) == before.end())
+      made.push_back(helperFolder);
+  }
+  ASSERT_EQ(made.size(), 1u);
+  const std::wstring copy = made[0] + L"uninstall.exe";
+  EXPECT_TRUE(Exists(copy));
+  EXPECT_FALSE(EveryoneMay(made[0]));
+  EXPECT_FALSE(EveryoneMay(copy));
   for (const wchar_t* file : kInstalled)
     EXPECT_FALSE(Exists(folder + file));
   EXPECT_TRUE(Exists(folder + L"Skin\\UserIcon\\mine.txt"));
@@ -185,7 +232,9 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   EXPECT_TRUE(ShortcutsAndEntryGone());
   EXPECT_TRUE(WaitUntilGone(folder + L"uninstall.exe"));
   EXPECT_TRUE(Exists(folder));  // it still holds the user's file
-  EXPECT_TRUE(NoTemporaryCopyLeft());
+  EXPECT_TRUE(WaitUntilGone(copy));
+  EXPECT_EQ(WaitForSingleObject(change, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  FindCloseChangeNotification(change);
 }
 
 TEST(Uninstaller, InteractiveYesRemovesEverythingAndTheFolder) {
@@ -375,16 +424,55 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   EXPECT_EQ(Uninstall(other, L"-silent"), 1u);
   EXPECT_TRUE(Exists(other + L"Emotions\\经典\\大笑.gif"));
 
-  // A temporary folder too long for the copy: uninstall.exe cannot go, and says so.
-  const std::wstring third = Install(L"long-temporary");
+  // No folder for the copy (the Windows folder's Temp folder is missing): uninstall.exe
+  // cannot go, and says so. The user's temporary folder does not matter, however long.
+  const std::wstring third = Install(L"no-windows-temp");
+  const std::wstring windowsTemp = WindowsTemp().substr(0, WindowsTemp().size() - 1);
+  ASSERT_TRUE(NoTemporaryCopyLeft());  // no helper runs from it
+  ASSERT_TRUE(MoveFileW(windowsTemp.c_str(), (windowsTemp + L"-aside").c_str()));
+  EXPECT_EQ(Uninstall(third, L"-silent"), 1u);
+  EXPECT_TRUE(MoveFileW((windowsTemp + L"-aside").c_str(), windowsTemp.c_str()));
+  EXPECT_FALSE(Exists(third + L"Korvel互动.exe"));
+  const std::wstring fourth = Install(L"long-temporary");
   {
     const EnvironmentVariables temporary({{L"TMP", L"C:\\" + std::wstring(300, L't')},
                                           {L"TEMP", L"C:\\" + std::wstring(300, L't')}});
-    EXPECT_EQ(Uninstall(third, L"-silent"), 1u);
+    EXPECT_EQ(Uninstall(fourth, L"-silent"), 0u);
   }
-  EXPECT_FALSE(Exists(third + L"Korvel互动.exe"));
-  Sleep(1500);
+  EXPECT_TRUE(WaitUntilGone(fourth));
   EXPECT_TRUE(Exists(third + L"uninstall.exe"));
+}
+
+// A folder whose name code page 936 cannot spell: the single-byte path holds '?' and finds
+// no manifest, so nothing at all is removed and the interactive mode says why. Moved to a
+// name the code page can spell, the same installation is then removed whole.
+TEST(Uninstaller, FolderTheCodePageCannotSpellIsLeftWhole) {
+  const std::wstring folder = Install(L"한국");
+  PlantShortcutsAndEntry();
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 7u);
+  {
+    BoxAnswerer answers({IDYES, IDOK});
+    EXPECT_EQ(Uninstall(folder, L""), 7u);
+    Sleep(200);
+    ASSERT_EQ(answers.texts.size(), 2u);
+    EXPECT_EQ(answers.texts[1],
+              L"Korvel视频安装版无法卸载：安装文件夹的名称含有系统代码页无法表示的字符：\r\n" +
+                  folder.substr(0, folder.size() - 1));
+  }
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+  EXPECT_TRUE(Exists(folder + L"uninstall.ini"));
+  EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
+  EXPECT_EQ(ShortcutsAndEntryLeft(), 5);
+
+  const std::wstring moved = L"D:\\uninstall\\korean-moved\\";
+  RemoveTree(moved);
+  ASSERT_TRUE(MoveFileW(folder.substr(0, folder.size() - 1).c_str(),
+                        moved.substr(0, moved.size() - 1).c_str()));
+  EXPECT_EQ(Uninstall(moved, L"-silent"), 0u);
+  EXPECT_EQ(RegisteredServer(), L"");
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_TRUE(WaitUntilGone(moved));
 }
 
 // A new installation right after a removal - the helper still waits to delete the old

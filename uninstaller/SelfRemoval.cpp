@@ -1,0 +1,240 @@
+#include "uninstaller/SelfRemoval.h"
+
+#include <windows.h>
+// after windows.h
+#include <sddl.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "install/AdminObjects.h"
+#include "install/CommandLine.h"
+#include "install/NumberText.h"
+#include "install/Removal.h"
+#include "install/UniqueHandle.h"
+#include "product/Product.h"
+
+namespace {
+
+constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// O:BA, owned by Administrators rather than by the account running this: an owner may
+// always change the rights, and that account's programs that run without elevation hold
+// the account too, but the group only for denying. P: nothing inherited from the Temp
+// folder. SY and BA: FA, full control; nobody else any access.
+constexpr wchar_t kFolderRights[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr wchar_t kCopyRights[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// A security descriptor built from SDDL text, freed with its owner; null when it cannot be
+// built.
+class Rights {
+ public:
+  explicit Rights(const wchar_t* sddl) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            sddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+      attributes_.lpSecurityDescriptor = nullptr;
+    }
+  }
+  ~Rights() { LocalFree(attributes_.lpSecurityDescriptor); }
+  Rights(const Rights&) = delete;
+  Rights& operator=(const Rights&) = delete;
+  SECURITY_ATTRIBUTES* get() {
+    return attributes_.lpSecurityDescriptor != nullptr ? &attributes_ : nullptr;
+  }
+
+ private:
+  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
+};
+
+// A new folder below the Windows folder's Temp folder, named at random and made with
+// `rights`; its path without the final '\', or empty. The system's Windows folder, never
+// the private one a program unaware of terminal services may be given in a user's profile.
+std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
+  wchar_t windows[MAX_PATH] = {};
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH)
+    return {};
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::wstring digits = RandomDigits();
+    if (digits.empty())
+      return {};
+    const std::wstring folder = std::wstring(windows, length) + L"\\Temp\\Del" + digits;
+    if (CreateDirectoryW(folder.c_str(), rights))
+      return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+      return {};
+  }
+  return {};
+}
+
+// Copies what is left of `in` to `out`; false when reading or writing fails.
+bool CopyBytes(HANDLE in, HANDLE out) {
+  std::vector<char> buffer(65536);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+      return false;
+    if (read == 0)
+      return true;
+    DWORD wrote = 0;
+    if (!WriteFile(out, buffer.data(), read, &wrote, nullptr) || wrote != read)
+      return false;
+  }
+}
+
+// Writes the file `source` anew as `copy`, with `rights`, through the handle that creates
+// it, and gives it the source's time of last writing. The handle it returns has no access
+// but deletion, and the copy goes when it closes; invalid when the copy failed (it is then
+// gone already).
+UniqueHandle WriteCopy(const std::wstring& source,
+                       const std::wstring& copy,
+                       SECURITY_ATTRIBUTES* rights) {
+  const UniqueHandle in(CreateFileW(source.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!in.valid() || !GetFileInformationByHandle(in.get(), &info))
+    return UniqueHandle();
+  const UniqueHandle out(CreateFileW(copy.c_str(), GENERIC_WRITE | DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, rights, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out.valid())
+    return UniqueHandle();
+  const bool written = CopyBytes(in.get(), out.get()) &&
+                       SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime);
+  // The system opens the image to start it, sharing no writing: the handle kept must not
+  // write, and so shares writing with `out` until that closes.
+  UniqueHandle kept(written ? ReOpenFile(out.get(), DELETE, kShareAll, FILE_FLAG_DELETE_ON_CLOSE)
+                            : INVALID_HANDLE_VALUE);
+  if (!kept.valid())
+    DeleteThrough(out.get());
+  return kept;
+}
+
+// Starts `command`, the program `copy`, in `folder`, with `process` its one inherited
+// handle.
+bool StartHelper(const std::wstring& copy,
+                 std::wstring command,
+                 const std::wstring& folder,
+                 HANDLE process) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> storage(size);
+  const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  if (storage.empty() || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+    return false;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_SHOW;
+  startup.lpAttributeList = list;
+  PROCESS_INFORMATION started{};
+  const bool ok = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &process,
+                                            sizeof process, nullptr, nullptr) &&
+                  CreateProcessW(copy.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                 EXTENDED_STARTUPINFO_PRESENT, nullptr, folder.c_str(),
+                                 &startup.StartupInfo, &started);
+  DeleteProcThreadAttributeList(list);
+  if (!ok)
+    return false;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
+}
+
+// The folder of `path`, without its last '\'; empty when it has none.
+std::wstring FolderOf(const std::wstring& path) {
+  const std::size_t last = path.find_last_of(L'\\');
+  return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
+}
+
+void CleanUp(HANDLE process, const std::wstring& uninstaller) {
+  WaitForSingleObject(process, INFINITE);
+  Sleep(1000);
+  WIN32_FILE_ATTRIBUTE_DATA copy{};
+  if (!GetFileAttributesExW(ProgramPath().c_str(), GetFileExInfoStandard, &copy))
+    return;
+  {
+    const UniqueHandle file(CreateFileW(uninstaller.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file.valid() && GetFileInformationByHandle(file.get(), &info) &&
+        !(info.dwFileAttributes & kLinkOrFolder) && info.nFileSizeHigh == copy.nFileSizeHigh &&
+        info.nFileSizeLow == copy.nFileSizeLow &&
+        CompareFileTime(&info.ftLastWriteTime, &copy.ftLastWriteTime) == 0) {
+      DeleteThrough(file.get());
+    }
+  }  // the file goes when its handle closes, before its folder can
+  const std::wstring folder = FolderOf(uninstaller);
+  if (!folder.empty())
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+std::wstring ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0)
+      return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+bool ScheduleSelfDelete(const std::wstring& self) {
+  Rights folderRights(kFolderRights);
+  Rights copyRights(kCopyRights);
+  if (self.empty() || folderRights.get() == nullptr || copyRights.get() == nullptr)
+    return false;  // never a folder with the rights it would inherit
+  const std::wstring folder = MakeFolder(folderRights.get());
+  if (folder.empty())
+    return false;
+  const std::wstring copy = folder + L"\\" + product::kUninstallerFile;
+  bool started = false;
+  {
+    const UniqueHandle kept = WriteCopy(self, copy, copyRights.get());
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
+    started =
+        kept.valid() && process.valid() &&
+        StartHelper(copy,
+                    CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()), self),
+                    folder, process.get());
+  }  // unless the helper runs it, the copy goes with its handle
+  if (!started) {
+    RemoveDirectoryW(folder.c_str());
+    return false;
+  }
+  // The folder cannot go while the helper runs from it: it goes at the next restart, after
+  // the copy should the helper's end not have taken that.
+  MoveFileExW(copy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return true;
+}
+
+std::wstring CleanUpCommandLine(const std::wstring& copy,
+                                std::uintptr_t process,
+                                const std::wstring& uninstaller) {
+  return QuoteArgument(copy) + L" " + DecimalText<wchar_t>(process) + L" " +
+         QuoteArgument(uninstaller);
+}
+
+void CleanUp(const wchar_t* commandLine) {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(commandLine, &count);
+  if (arguments == nullptr)
+    return;
+  if (count == 3) {
+    const auto process = reinterpret_cast<HANDLE>(
+        static_cast<std::uintptr_t>(std::wcstoull(arguments[1], nullptr, 10)));
+    CleanUp(process, arguments[2]);
+  }
+  LocalFree(arguments);
+}

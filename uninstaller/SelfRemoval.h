@@ -1,0 +1,42 @@
+// How uninstall.exe removes its own file. A running program cannot delete it, so a copy of
+// the program, the clean-up helper, waits for the uninstaller to end and deletes it. The
+// helper inherits the uninstaller's administrator rights while the user it runs for may run
+// programs of their own, so the copy lies where no user can write, replace or rename it
+// between its writing and its start, never in the user's temporary folder:
+//
+//   <Windows>\Temp\Del<32 random hexadecimal digits>\uninstall.exe
+//
+// The folder is made new for each removal (a name already there may be a user's, who may
+// make folders in the Windows folder's Temp folder: another name is drawn), owned by
+// Administrators, with full control for SYSTEM and Administrators and no access for anyone
+// else, nothing inherited. The copy is created in it and written through the handle that
+// created it, and started by that path, which only administrators can change. The system
+// deletes the copy when the helper ends; the folder, which cannot go while the helper runs
+// from it, goes at the next restart (the copy too, should the helper's end not have taken
+// it).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The running program's own path in UTF-16; empty when the system cannot tell.
+std::wstring ProgramPath();
+
+// Starts the clean-up helper for the running uninstaller, whose file is `self`, inheriting
+// a handle to this process and no other. False when that cannot be arranged (no folder can
+// be made, the file cannot be copied, the helper cannot start); nothing is then left behind.
+bool ScheduleSelfDelete(const std::wstring& self);
+
+// The helper's command line: the copy's path, the inherited handle of the uninstaller's
+// process in decimal, and the installed uninstaller's path, each path quoted so that
+// blanks, '&' or '%' in it keep it three arguments for CommandLineToArgvW.
+std::wstring CleanUpCommandLine(const std::wstring& copy,
+                                std::uintptr_t process,
+                                const std::wstring& uninstaller);
+
+// The helper's work for `commandLine` as CleanUpCommandLine builds it (anything else does
+// nothing): waits for the uninstaller's process to end, then deletes its file only while it
+// is still the file this copy was made from - the same size and time of last writing,
+// which the copy keeps - and no link: a new installation may already have written its own
+// uninstall.exe there. Then removes that file's folder if it is empty.
+void CleanUp(const wchar_t* commandLine);
