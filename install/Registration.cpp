@@ -15,19 +15,6 @@ std::wstring SystemFolder() {
   return n > 0 && n < MAX_PATH ? std::wstring(folder, n) : std::wstring(L"C:\\Windows\\system32");
 }
 
-std::wstring Interpreter() {
-  const DWORD needed = GetEnvironmentVariableW(L"ComSpec", nullptr, 0);
-  if (needed > 1) {
-    std::wstring value(needed, L'\0');
-    const DWORD n = GetEnvironmentVariableW(L"ComSpec", value.data(), needed);
-    if (n > 0 && n < needed) {
-      value.resize(n);
-      return value;
-    }
-  }
-  return SystemFolder() + L"\\cmd.exe";
-}
-
 }  // namespace
 
 std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what) {
@@ -37,7 +24,9 @@ std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what
     return QuoteArgument(SystemFolder() + L"\\regsvr32.exe") + L" /u /s " + component;
   if (folder.find(L'%') != std::wstring::npos)
     return {};
-  return QuoteArgument(Interpreter()) + L" /c RegSvr32 /s " + component;
+  // The system's own interpreter, never the one %ComSpec% names: this program runs elevated
+  // with an environment its user may have set (HKCU\\Environment).
+  return QuoteArgument(SystemFolder() + L"\\cmd.exe") + L" /c RegSvr32 /s " + component;
 }
 
 namespace {
@@ -120,10 +109,7 @@ Run RunHidden(std::wstring command, DWORD timeLimitMs) {
 
 }  // namespace
 
-RegistrationResult RegisterComponent(const wchar_t* installFolder,
-                                     DWORD timeLimitMs,
-                                     Registration what) {
-  const std::wstring command = RegistrationCommand(installFolder, what);
+RegistrationResult RunRegistration(const std::wstring& command, DWORD timeLimitMs) {
   if (command.empty())
     return RegistrationResult::kFailed;
   const ULONGLONG start = GetTickCount64();
@@ -135,4 +121,10 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder,
   if (run.code == kCommandNotStarted && spent < timeLimitMs)
     run = RunHidden(command, static_cast<DWORD>(timeLimitMs - spent));
   return run.result;
+}
+
+RegistrationResult RegisterComponent(const wchar_t* installFolder,
+                                     DWORD timeLimitMs,
+                                     Registration what) {
+  return RunRegistration(RegistrationCommand(installFolder, what), timeLimitMs);
 }

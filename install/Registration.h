@@ -13,20 +13,25 @@ inline constexpr DWORD kRegistrationTimeLimitMs = 60000;
 
 enum class Registration { kRegister, kUnregister };
 
-// The command: "<ComSpec>" /c RegSvr32 /s "<folder>imageOle.dll", both paths quoted. ComSpec
-// is read whole, however long; when it is missing, the system's own cmd.exe is used. Empty
-// for a folder holding '%', which cmd would expand even inside the quotes. Unregistering
-// needs no interpreter: "<system folder>\regsvr32.exe" /u /s "<folder>imageOle.dll".
+// The command: "<system folder>\cmd.exe" /c RegSvr32 /s "<folder>imageOle.dll", both paths
+// quoted. The interpreter is always the system's own: %ComSpec% comes from an environment
+// that the user may set, and this program runs elevated. Empty for a folder holding '%',
+// which cmd would expand even inside the quotes. Unregistering needs no interpreter:
+// "<system folder>\regsvr32.exe" /u /s "<folder>imageOle.dll".
 std::wstring RegistrationCommand(const wchar_t* installFolder,
                                  Registration what = Registration::kRegister);
 
-// Starts the command with a hidden window, from the system folder (so no RegSvr32.exe beside
+// Starts `command` with a hidden window, from the system folder (so no RegSvr32.exe beside
 // the installer is ever the one that runs), in a job of its own, and waits up to
 // `timeLimitMs`. kFailed: no command, it could not be started, or it ended with a non-zero
 // exit code (RegSvr32 /s reports failure only that way). An interpreter that could not
 // start RegSvr32 at all (exit code 9009) is run once more within the same limit. kHung: it
 // was still running at the limit; it and everything it started are ended.
 // kRegistered means the command succeeded, for an unregistration too.
+RegistrationResult RunRegistration(const std::wstring& command,
+                                   DWORD timeLimitMs = kRegistrationTimeLimitMs);
+
+// RunRegistration of RegistrationCommand.
 RegistrationResult RegisterComponent(const wchar_t* installFolder,
                                      DWORD timeLimitMs = kRegistrationTimeLimitMs,
                                      Registration what = Registration::kRegister);

@@ -121,6 +121,16 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+  // A registration that takes its time, where tests ask for one: it keeps an installation
+  // in its registration step for that many milliseconds.
+  char delay[16] = {};
+  const DWORD digits = GetEnvironmentVariableA("SETUP_SLOW_REGISTRATION_MS", delay, sizeof delay);
+  if (digits > 0 && digits < sizeof delay) {
+    DWORD ms = 0;
+    for (const char* c = delay; *c >= '0' && *c <= '9'; ++c)
+      ms = ms * 10 + static_cast<DWORD>(*c - '0');
+    Sleep(ms);
+  }
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
   if (n == 0 || n == MAX_PATH)

@@ -308,12 +308,8 @@ Moment ChooseMoment(const Campaign& campaign,
 class SlowRegistration {
  public:
   SlowRegistration() {
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    env_ = std::make_unique<EnvironmentVariables>(
-        EnvironmentVariables::Values{{L"ComSpec", SETUP_SLOW_PROGRAM_W},
-                                     {L"SETUP_SLOW_MS", std::to_wstring(kSlowRegistrationMs)},
-                                     {L"SETUP_SLOW_THEN", std::wstring(system) + L"\\cmd.exe"}});
+    env_ = std::make_unique<EnvironmentVariables>(EnvironmentVariables::Values{
+        {L"SETUP_SLOW_REGISTRATION_MS", std::to_wstring(kSlowRegistrationMs)}});
   }
 
  private:

@@ -816,7 +816,7 @@ TEST(Journey, KeyboardAlone) {
   const std::wstring folder = FreshFolder(std::wstring(180, L'k').c_str(), L"D:\\e2e\\");
   // A registration that takes four seconds keeps the installing page on screen.
   const EnvironmentVariables slowly(
-      {{L"SETUP_SLOW_MS", L"4000"}, {L"ComSpec", std::wstring(SETUP_SLOW_PROGRAM_W)}});
+      EnvironmentVariables::Values{{L"SETUP_SLOW_REGISTRATION_MS", L"4000"}});
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.PressKey(VK_RETURN);

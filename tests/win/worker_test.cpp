@@ -512,13 +512,14 @@ std::vector<std::wstring> Split(const std::wstring& command) {
 
 // Wine re-quotes what it passes on, so running a child proves nothing about its command
 // line: every one the installer builds is split with Windows' rules instead, for folders
-// with blanks, '&', '^', parentheses and Chinese letters, and an interpreter path with
-// blanks.
+// with blanks, '&', '^', parentheses and Chinese letters. The registration's interpreter is
+// the system's own, whatever %ComSpec% - which the user may set - names.
 TEST(CommandLines, SplitIntoTheArgumentsMeant) {
-  wchar_t saved[1024] = {};
-  GetEnvironmentVariableW(L"ComSpec", saved, 1024);
-  const std::wstring shell = L"C:\\Program Files (x86)\\shell & co\\cmd.exe";
-  SetEnvironmentVariableW(L"ComSpec", shell.c_str());
+  const EnvironmentVariables planted(EnvironmentVariables::Values{
+      {L"ComSpec", L"C:\\Users\\John Smith\\AppData\\Local\\Temp\\cmd.exe"}});
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring shell = std::wstring(system) + L"\\cmd.exe";
   using Arguments = std::vector<std::wstring>;
   for (const std::wstring folder :
        {L"D:\\brimvale\\", L"C:\\Program Files\\brimvale\\", L"D:\\a&b\\(x86) ^c\\互动 视频\\",
@@ -529,8 +530,6 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
     EXPECT_EQ(Split(UninstallerCommandLine(folder, true)), (Arguments{uninstaller, L"-silent"}));
     EXPECT_EQ(Split(PreviousUninstallerCommand(UninstallerCommandLine(folder, false))),
               (Arguments{uninstaller, L"-silent"}));
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
     EXPECT_EQ(Split(RegistrationCommand(folder.c_str(), Registration::kUnregister)),
               (Arguments{std::wstring(system) + L"\\regsvr32.exe", L"/u", L"/s",
                          folder + L"imageOle.dll"}));
@@ -546,11 +545,6 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
   const std::wstring old = FreshFolder(L"old version") + L"uninstall.exe";
   WriteBytes(old, "MZ");
   EXPECT_EQ(Split(PreviousUninstallerCommand(old)), (Arguments{old, L"-silent"}));
-  SetEnvironmentVariableW(L"ComSpec", nullptr);
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
-  EXPECT_EQ(Split(RegistrationCommand(L"D:\\b\\")).front(), std::wstring(system) + L"\\cmd.exe");
-  SetEnvironmentVariableW(L"ComSpec", saved);
 }
 
 // The registration's own result decides: a component that cannot register fails, and one
@@ -562,14 +556,16 @@ TEST(Registration, FailureAndHangAreReported) {
   WriteBytes(broken + L"imageOle.dll", "not a DLL");
   EXPECT_EQ(RegisterComponent(broken.c_str(), 30000), RegistrationResult::kFailed);
 
+  // An interpreter that ends with these codes, in the place of the system's.
   const std::wstring runs = broken + L"runs.txt";
+  const std::wstring command = RegistrationCommand(broken.c_str());
+  const std::wstring standIn =
+      QuoteArgument(SETUP_SLOW_PROGRAM_W) + command.substr(command.find(L" /c RegSvr32 "));
   for (const auto& [exitCode, tries] : {std::pair{L"9009", 2u}, std::pair{L"1", 1u}}) {
     DeleteFileW(runs.c_str());
-    const EnvironmentVariables interpreter({{L"ComSpec", SETUP_SLOW_PROGRAM_W},
-                                            {L"SETUP_SLOW_MS", L"0"},
-                                            {L"SETUP_SLOW_EXIT", exitCode},
-                                            {L"SETUP_SLOW_RUNS", runs}});
-    EXPECT_EQ(RegisterComponent(broken.c_str(), 30000), RegistrationResult::kFailed);
+    const EnvironmentVariables interpreter(
+        {{L"SETUP_SLOW_MS", L"0"}, {L"SETUP_SLOW_EXIT", exitCode}, {L"SETUP_SLOW_RUNS", runs}});
+    EXPECT_EQ(RunRegistration(standIn, 30000), RegistrationResult::kFailed);
     const std::string lines = ReadBytes(runs);
     EXPECT_EQ(static_cast<unsigned>(std::count(lines.begin(), lines.end(), '\n')), tries);
   }
