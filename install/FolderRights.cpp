@@ -51,10 +51,8 @@ bool ProtectedRights::Apply(HANDLE handle, bool folder) const {
 bool ProtectedRights::ProtectExisting(HANDLE folder) const {
   // The descriptor is set on the folder alone: unlike SetSecurityInfo, this call passes
   // nothing on to the files and folders already inside, which stay as their owners made
-  // them.
+  // them. The descriptor's own control ("P") protects the new entries from the parent's.
   return m_ownedFolder.lpSecurityDescriptor != nullptr &&
-         SetKernelObjectSecurity(folder,
-                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                     PROTECTED_DACL_SECURITY_INFORMATION,
+         SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                  m_ownedFolder.lpSecurityDescriptor) != FALSE;
 }

@@ -470,6 +470,7 @@ class Run {
     const std::u16string kept = KeptFilePath(keptLines_);
     if (!WriteLine(ManifestKeptLine(keptLines_, path))) {
       *failed = folder_ + std::u16string(kManifestName);
+      journalWritten_ = false;
       return false;
     }
     ++keptLines_;
