@@ -462,19 +462,26 @@ bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
   return true;
 }
 
-bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
-  if (m_pins.empty())
-    return false;
-  const std::wstring file = Wide(path);
+bool Win32InstallFiles::FoldersOnTheWay(const std::wstring& file,
+                                        std::vector<std::wstring>* folders) const {
   const std::size_t last = file.rfind(L'\\');
-  if (last == std::wstring::npos || last + 1 < m_root.size() ||
+  if (m_pins.empty() || last == std::wstring::npos || last + 1 < m_root.size() ||
       file.compare(0, m_root.size(), m_root) != 0) {
     return false;
   }
-  // Each folder below the install folder, outermost first: made when missing, then held.
   for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
        cut = file.find(L'\\', cut + 1)) {
-    const std::wstring folder = file.substr(0, cut);
+    folders->push_back(file.substr(0, cut));
+  }
+  return true;
+}
+
+bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
+  std::vector<std::wstring> folders;
+  if (!FoldersOnTheWay(Wide(path), &folders))
+    return false;
+  // Outermost first: made when missing, then held.
+  for (const std::wstring& folder : folders) {
     if (Held(folder) != nullptr)
       continue;
     const bool made =
@@ -488,17 +495,13 @@ bool Win32InstallFiles::MakeFolders(const std::u16string& path) {
 
 bool Win32InstallFiles::Occupied(const std::u16string& path) {
   const std::wstring file = Wide(path);
-  const std::size_t last = file.rfind(L'\\');
-  if (m_pins.empty() || last == std::wstring::npos || last + 1 < m_root.size() ||
-      file.compare(0, m_root.size(), m_root) != 0) {
+  std::vector<std::wstring> folders;
+  if (!FoldersOnTheWay(file, &folders))
     return false;
-  }
   // The folders on the way that exist are readied (proved, protected, held) before their
   // entries are looked at, so that nobody adds one in between; a missing folder holds
   // nothing, and something in the way that is no folder of its own is in the way.
-  for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
-       cut = file.find(L'\\', cut + 1)) {
-    const std::wstring folder = file.substr(0, cut);
+  for (const std::wstring& folder : folders) {
     if (Held(folder) != nullptr)
       continue;
     if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -507,7 +510,7 @@ bool Win32InstallFiles::Occupied(const std::u16string& path) {
       return true;
   }
   // Nothing can be in a folder this run made: no call needed.
-  const Pin* parent = Held(file.substr(0, last));
+  const Pin* parent = Held(file.substr(0, file.rfind(L'\\')));
   return !(parent != nullptr && parent->made) &&
          GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -157,6 +157,9 @@ class Win32InstallFiles : public InstallFiles {
   bool IsOwnFile(const std::wstring& file, DWORD attributes) const;
   // The pin of `folder` (without a trailing '\'), or null.
   const Pin* Held(const std::wstring& folder) const;
+  // Appends the folders below the install folder on the way to the file `file`, outermost
+  // first; false when `file` does not lie below the install folder.
+  bool FoldersOnTheWay(const std::wstring& file, std::vector<std::wstring>* folders) const;
   // Holds `folder` (the install folder, or a path below it) open once it is proved to be a
   // real folder at that place; one the run did not make is protected first.
   bool PinFolder(const std::wstring& folder, bool made);
