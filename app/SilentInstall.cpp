@@ -20,7 +20,7 @@ class SilentInteraction : public Interaction {
     return yes;
   }
   void Tell(const std::wstring& text) override { log_.Line(L"told: " + text); }
-  DWORD Wait(HANDLE object, DWORD milliseconds) override {
+  DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t*) override {
     return WaitForSingleObject(object, milliseconds);
   }
   SetupLog& Log() override { return log_; }

@@ -54,6 +54,7 @@ inline constexpr wchar_t kTargetDescription[] =
     L"安装向导将安装Korvel到下面指定的文件夹。要安装到其他文件夹请单击[...]";
 inline constexpr wchar_t kRecommendation[] = L"Korvel推荐您：";
 inline constexpr wchar_t kRunNowChoice[] = L"马上运行Korvel";
+inline constexpr wchar_t kClosingClient[] = L"正在关闭Korvel…";  // while it waits for the client
 // The finish page's line when the client cannot be started as the signed-in user.
 inline constexpr wchar_t kStartFromShortcut[] =
     L"Korvel可在安装完成后从开始菜单或桌面的快捷方式启动";

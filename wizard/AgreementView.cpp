@@ -7,6 +7,12 @@
 
 #include "wizard/AgreementText.h"
 
+namespace {
+
+constexpr LONG kTextTwips = 180;  // 9 points: 12 px at 96 DPI
+
+}  // namespace
+
 bool AgreementView::Create(HWND parent, int id, const RECT& rect) {
   // The rich-edit control comes from the system folder, never from beside the installer.
   static const HMODULE richEdit =
@@ -36,7 +42,7 @@ void AgreementView::Load(HMODULE module, int resource) const {
     format.cbSize = sizeof format;
     format.dwMask = CFM_BOLD | CFM_SIZE | CFM_COLOR | CFM_FACE;
     format.dwEffects = run.bold ? CFE_BOLD : 0;
-    format.yHeight = 180;  // 12 px: 9 points in twips
+    format.yHeight = kTextTwips;
     format.crTextColor = RGB(0, 0, 0);
     lstrcpynW(format.szFaceName, L"宋体", LF_FACESIZE);
     SendMessageW(m_hWnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
@@ -45,4 +51,16 @@ void AgreementView::Load(HMODULE module, int resource) const {
     SendMessageW(m_hWnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   }
   SendMessageW(m_hWnd, EM_SETSEL, 0, 0);
+}
+
+void AgreementView::FollowDpi(UINT dpi) {
+  // The control keeps the DPI it was made at: 9 points at `dpi` are that many twips at it.
+  // The text is sized anew, not zoomed, so that it wraps anew at the box's new width.
+  if (m_firstDpi == 0)
+    m_firstDpi = dpi;
+  CHARFORMAT2W format{};
+  format.cbSize = sizeof format;
+  format.dwMask = CFM_SIZE;
+  format.yHeight = MulDiv(kTextTwips, static_cast<int>(dpi), static_cast<int>(m_firstDpi));
+  SendMessageW(m_hWnd, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
 }

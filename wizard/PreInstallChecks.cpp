@@ -67,7 +67,10 @@ std::wstring ApplicationName() {
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
 
-bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& interaction) {
+bool RunAndWait(std::wstring command,
+                const wchar_t* folder,
+                const wchar_t* status,
+                Interaction& interaction) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -80,7 +83,7 @@ bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& intera
     return false;
   }
   CloseHandle(process.hThread);
-  interaction.Wait(process.hProcess, INFINITE);
+  interaction.Wait(process.hProcess, INFINITE, status);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
@@ -103,7 +106,7 @@ Stop EndRunningClient(Interaction& interaction) {
     const DWORD error = GetLastError();
     // Wait for the process to be gone before looking again: its window lingers briefly.
     if (ended) {
-      interaction.Wait(process, 5000);
+      interaction.Wait(process, 5000, product::kClosingClient);
       interaction.Log().Line(L"ended the client, process " + DecimalText<wchar_t>(pid));
     }
     if (process != nullptr)
@@ -141,7 +144,7 @@ Stop RemovePreviousInstallation(Interaction& interaction) {
     const InstallerGrant grant;
     if (!grant.valid())
       interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
-    RunAndWait(PreviousUninstallerCommand(value), nullptr, interaction);
+    RunAndWait(PreviousUninstallerCommand(value), nullptr, L"正在卸载旧版本…", interaction);
   } else
     interaction.Log().Line(L"the earlier installation has no UninstallString");
   return {};

@@ -37,8 +37,9 @@ class Interaction {
   virtual bool Ask(Question question, const std::wstring& text) = 0;
   // A message that the wizard shows with OK.
   virtual void Tell(const std::wstring& text) = 0;
-  // Waits for `object` up to `milliseconds`; WAIT_OBJECT_0 or WAIT_TIMEOUT.
-  virtual DWORD Wait(HANDLE object, DWORD milliseconds) = 0;
+  // Waits for `object` up to `milliseconds`, saying what it waits for (`status`, one line;
+  // may be null); WAIT_OBJECT_0 or WAIT_TIMEOUT.
+  virtual DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t* status) = 0;
   virtual SetupLog& Log() = 0;
 };
 
@@ -48,9 +49,12 @@ using Stop = std::optional<SetupExit>;
 // The application name: the program's file name without its extension.
 std::wstring ApplicationName();
 
-// Runs `command` (current folder `folder`, or the installer's when null) and waits for it,
-// logging its exit code; false when it could not be started.
-bool RunAndWait(std::wstring command, const wchar_t* folder, Interaction& interaction);
+// Runs `command` (current folder `folder`, or the installer's when null) and waits for it
+// with `status` shown, logging its exit code; false when it could not be started.
+bool RunAndWait(std::wstring command,
+                const wchar_t* folder,
+                const wchar_t* status,
+                Interaction& interaction);
 
 // Ends every running client once the question is answered Yes.
 Stop EndRunningClient(Interaction& interaction);

@@ -117,7 +117,9 @@ BOOL WizardDialog::OnInitDialog() {
   m_stcTargetIntro.Create(m_hWnd, IDC_STATIC_TARGET_INTRO, none, product::kTargetDescription,
                           kLabel);
   m_stcTargetLabel.Create(m_hWnd, IDC_STATIC_TARGET_LABEL, none, L"软件安装文件夹", kLabel);
-  m_editTarget.Create(m_hWnd, IDC_EDIT_TARGET, none, L"", WS_TABSTOP,
+  // It scrolls sideways, so that no typed letter is lost at its edge; the folder rules
+  // decide how long a folder may be.
+  m_editTarget.Create(m_hWnd, IDC_EDIT_TARGET, none, L"", WS_TABSTOP | ES_AUTOHSCROLL,
                       WS_EX_CLIENTEDGE | WS_EX_NOPARENTNOTIFY);
   m_btnBrowse.Create(m_hWnd, IDC_BTN_BROWSE, none, L"...", BS_PUSHBUTTON | WS_TABSTOP);
   m_stcTargetHint.Create(m_hWnd, IDC_STATIC_TARGET_HINT, none, L"建议使用默认安装路径", kLabel);
@@ -137,11 +139,15 @@ BOOL WizardDialog::OnInitDialog() {
   m_btnBack.Create(m_hWnd, IDC_BTN_BACK, none, L"上一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnNext.Create(m_hWnd, IDC_BTN_NEXT, none, L"下一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnCancel.Create(m_hWnd, IDC_BTN_CANCEL, none, L"取消", BS_PUSHBUTTON | WS_TABSTOP);
+  m_stcWaiting.Create(m_hWnd, IDC_STATIC_WAITING, none, L"", kLabel | SS_ENDELLIPSIS);
+  for (const Button* button : {&m_btnBack, &m_btnNext, &m_btnCancel})
+    SetWindowSubclass(button->Handle(), BandButtonProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(m_btnBrowse.Handle(), BrowseButtonProc, 0, 0);
   m_controls = {&m_stcTitle,       &m_agreementView, &m_stcAgreementNote, &m_stcTargetIntro,
                 &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,        &m_stcTargetHint,
                 &m_stcFreeSpace,   &m_stcStatus,     &m_progress,         &m_stcRecommendation,
                 &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_stcStartLater,
-                &m_btnBack,        &m_btnNext,       &m_btnCancel};
+                &m_btnBack,        &m_btnNext,       &m_btnCancel,        &m_stcWaiting};
 
   ApplyDpi(WindowDpi(m_hWnd));
   // The window at the screen's centre, as for the welcome picture (a unit larger each way).
@@ -153,6 +159,7 @@ BOOL WizardDialog::OnInitDialog() {
                (GetSystemMetrics(SM_CYSCREEN) - (height + m_scale(1))) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   ShowPage(PAGE_WELCOME);
+  m_pageShownAt = 0;  // the first page took no click to come
   return FALSE;
 }
 
@@ -176,6 +183,7 @@ void WizardDialog::ApplyDpi(UINT dpi) {
     if (c != &m_agreementView && c != &m_progress)
       c->SetFont(c == &m_stcTitle ? m_titleFont.get() : m_bodyFont.get());
   }
+  m_agreementView.FollowDpi(dpi);
   if (m_artwork.percent != ArtworkPercent(dpi))
     m_artwork = LoadArtwork(GetModuleHandleW(nullptr), dpi);
   m_bandBrush.Reset(CreateSolidBrush(m_colours.band));
@@ -219,6 +227,7 @@ void WizardDialog::LayOut() {
        Fit::kDesign},
       {&m_btnNext, 371, 384, 84, 27, kAllPages & ~finished, Fit::kDesign},
       {&m_btnCancel, 461, 384, 84, 27, kAllPages, Fit::kDesign},
+      {&m_stcWaiting, 25, 389, 250, 17, m_busyStatus ? kAllPages : 0u, Fit::kDesign},
   };
   HDC dc = GetDC(m_hWnd);
   for (const WizardPlacement& p : placements) {
@@ -273,6 +282,7 @@ void WizardDialog::ShowPage(int page) {
   for (Control* c : m_controls)
     ShowWindow(c->Handle(), SW_HIDE);
   m_page = page;
+  m_pageShownAt = GetTickCount64();
   if (page == PAGE_FINISHED)
     m_clientStartable = CanStartClientAsUser(Log());
   m_stcTitle.SetText(kTitles[page]);
@@ -386,7 +396,7 @@ LRESULT WizardDialog::OnGetDefId(WPARAM, LPARAM) {
 
 // --- waiting --------------------------------------------------------------------------------
 
-DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds) {
+DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status) {
   // The page's buttons go grey and the cursor shows the wait; both are given back after.
   Control* const buttons[] = {&m_btnBack, &m_btnNext, &m_btnCancel, &m_btnBrowse};
   bool enabled[std::size(buttons)];
@@ -396,6 +406,12 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds) {
     buttons[i]->Enable(false);
   }
   m_busy = true;
+  if (status != nullptr) {
+    m_stcWaiting.SetText(status);
+    m_busyStatus = true;
+    ShowWindow(m_stcWaiting.Handle(), SW_SHOWNORMAL);
+    UpdateWindow(m_stcWaiting.Handle());
+  }
   SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   const DWORD start = GetTickCount();
   DWORD result = WAIT_TIMEOUT;
@@ -405,17 +421,21 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds) {
       break;
     const DWORD woke = MsgWaitForMultipleObjects(
         1, &object, FALSE, milliseconds == INFINITE ? INFINITE : milliseconds - elapsed,
-        QS_INPUT | QS_PAINT | QS_TIMER);
+        QS_INPUT | QS_PAINT | QS_TIMER | QS_SENDMESSAGE);
     if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
       result = woke;
       break;
     }
     if (woke == WAIT_TIMEOUT)
       break;
-    // Input is dropped, never queued for afterwards; the window and whatever a closed
-    // message box uncovered repaint. Other messages wait for the dialog's own loop.
-    DropInput();
+    // Messages other programs send - a screen reader's WM_GETOBJECT, a WM_NULL asking
+    // whether the window still answers - are answered at once: looking at the queue for
+    // them delivers them. Input is dropped, never queued for afterwards; the window and
+    // whatever a closed message box uncovered repaint. Posted messages wait for the
+    // dialog's own loop.
     MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    DropInput();
     while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
       DispatchMessageW(&message);
     while (PeekMessageW(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
@@ -423,6 +443,10 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds) {
   }
   DropInput();
   m_busy = false;
+  if (m_busyStatus) {
+    m_busyStatus = false;
+    ShowWindow(m_stcWaiting.Handle(), SW_HIDE);
+  }
   for (std::size_t i = 0; i < std::size(buttons); ++i)
     buttons[i]->Enable(enabled[i]);
   if (focus != nullptr && IsWindowEnabled(focus) && IsWindowVisible(focus))
@@ -440,6 +464,8 @@ LRESULT WizardDialog::OnTimer(WPARAM, LPARAM) {
 }
 
 LRESULT WizardDialog::OnBack(WPARAM, LPARAM) {
+  if (m_busy)
+    return 0;  // a command another program sent while the wizard waits
   if (m_page == PAGE_AGREEMENT)
     ShowPage(PAGE_WELCOME);
   else if (m_page == PAGE_TARGET)
@@ -448,6 +474,8 @@ LRESULT WizardDialog::OnBack(WPARAM, LPARAM) {
 }
 
 LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
+  if (m_busy)
+    return 0;
   if (m_page == PAGE_WELCOME) {
     // A stop here keeps the welcome page: the user may try again or quit.
     if (!EndRunningClient(*this) && !RemovePreviousInstallation(*this))
@@ -478,6 +506,8 @@ void WizardDialog::OnOK() {
 }
 
 void WizardDialog::OnCancel() {
+  if (m_busy || m_asking || m_ending)
+    return;  // sent while the wizard waits, asks or ends
   if (m_page == PAGE_FINISHED) {
     m_exit = SetupExit::kInstalled;
     End(IDOK);
@@ -486,8 +516,17 @@ void WizardDialog::OnCancel() {
   const bool installing = m_page == PAGE_INSTALLING;
   if (installing)
     m_worker.Pause();  // parks at the next record boundary
-  if (Ask(Question::kQuit, L"安装还没结束，是否要退出安装")) {
+  // The registration has no place to pause: the run may end while the question is open.
+  // Its final report then waits for the answer, so that the run has one outcome.
+  m_asking = true;
+  const bool quit = Ask(Question::kQuit, L"安装还没结束，是否要退出安装");
+  m_asking = false;
+  const bool held = std::exchange(m_reportHeld, false);
+  if (held && m_heldCode != INSTALL_COMPLETE) {
+    Conclude(m_heldCode, m_heldPath);  // the run failed: that is its outcome, answered or not
+  } else if (quit) {
     if (installing) {
+      // A run that completed meanwhile is removed like one that was stopped.
       KillTimer(m_hWnd, IDT_PROGRESS);
       m_worker.RequestStop();
       WaitBusy(m_worker.Thread(), INFINITE);
@@ -495,6 +534,8 @@ void WizardDialog::OnCancel() {
     }
     m_exit = SetupExit::kCancelled;
     End(IDCANCEL);
+  } else if (held) {
+    Conclude(INSTALL_COMPLETE, L"");
   } else if (installing) {
     m_worker.Continue();
   }
@@ -509,33 +550,86 @@ void WizardDialog::End(INT_PTR result) {
 
 LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
   const int code = static_cast<int>(static_cast<INT_PTR>(wParam));
-  const auto* path = reinterpret_cast<const wchar_t*>(lParam);
-  if (code < 0 && code != INSTALL_PREPARING) {
-    KillTimer(m_hWnd, IDT_PROGRESS);
-    Tell(FailureMessage(code, path != nullptr ? path : L""));
-    FreePathBlock(lParam);
-    m_worker.RequestStop();
-    WaitBusy(m_worker.Thread(), INFINITE);
-    RemovePartialInstall();
-    m_exit = ExitForReport(code);
-    End(IDCANCEL);
+  const auto* block = reinterpret_cast<const wchar_t*>(lParam);
+  const std::wstring path = block != nullptr ? block : L"";
+  FreePathBlock(lParam);
+  // The completion carries no path; a progress of 100 with one is an empty last file.
+  const bool final =
+      (code < 0 && code != INSTALL_PREPARING) || (code == INSTALL_COMPLETE && block == nullptr);
+  if (m_ending)
+    return 1;
+  if (final && m_asking) {
+    m_reportHeld = true;  // the quit question decides first
+    m_heldCode = code;
+    m_heldPath = path;
+  } else if (final) {
+    Conclude(code, path);
   } else if (code == INSTALL_PREPARING) {
     lstrcpynW(m_statusText, L"正在准备安装资源，请稍候", 260);
-  } else if (code >= 0 && code < INSTALL_COMPLETE) {
+  } else if (code >= 0 && code <= INSTALL_COMPLETE) {
     m_percent = code;
-    std::wstring status = std::wstring(L"正在安装： ") + (path != nullptr ? path : L"");
+    std::wstring status = L"正在安装： " + path;
     lstrcpynW(m_statusText, status.c_str(), 260);  // cut to fit
-    FreePathBlock(lParam);
-  } else if (code == INSTALL_COMPLETE) {
-    // An empty last file reports 100 with its path just before the completion itself:
-    // the first of the two finishes the page, the second changes nothing.
-    FreePathBlock(lParam);
-    m_percent = 100;
-    KillTimer(m_hWnd, IDT_PROGRESS);
-    if (m_page == PAGE_INSTALLING)
-      ShowPage(PAGE_FINISHED);
   }
   return 1;
+}
+
+void WizardDialog::Conclude(int code, const std::wstring& path) {
+  KillTimer(m_hWnd, IDT_PROGRESS);
+  if (code == INSTALL_COMPLETE) {
+    m_percent = 100;
+    if (m_page == PAGE_INSTALLING)
+      ShowPage(PAGE_FINISHED);
+    return;
+  }
+  Tell(FailureMessage(code, path));
+  m_worker.RequestStop();
+  WaitBusy(m_worker.Thread(), INFINITE);
+  RemovePartialInstall();
+  m_exit = ExitForReport(code);
+  End(IDCANCEL);
+}
+
+LRESULT CALLBACK WizardDialog::BandButtonProc(HWND button,
+                                              UINT message,
+                                              WPARAM wParam,
+                                              LPARAM lParam,
+                                              UINT_PTR,
+                                              DWORD_PTR self) {
+  if (message == WM_LBUTTONDOWN || message == WM_LBUTTONDBLCLK) {
+    const auto* dialog = reinterpret_cast<const WizardDialog*>(self);
+    if (GetTickCount64() - dialog->m_pageShownAt < GetDoubleClickTime())
+      return 0;  // the second click of a double-click made on the page before
+  }
+  if (message == WM_NCDESTROY)
+    RemoveWindowSubclass(button, BandButtonProc, 0);
+  return DefSubclassProc(button, message, wParam, lParam);
+}
+
+LRESULT CALLBACK WizardDialog::BrowseButtonProc(HWND button,
+                                                UINT message,
+                                                WPARAM wParam,
+                                                LPARAM lParam,
+                                                UINT_PTR,
+                                                DWORD_PTR) {
+  // The button shows "..." (it paints the text it asks itself for); another program asking
+  // for its text - a screen reader asking its name - is told what it does.
+  static constexpr wchar_t kName[] = L"浏览";
+  constexpr int kNameUnits = static_cast<int>(std::size(kName)) - 1;
+  const bool fromElsewhere = (message == WM_GETTEXT || message == WM_GETTEXTLENGTH) &&
+                             InSendMessageEx(nullptr) != ISMEX_NOSEND;
+  if (fromElsewhere && message == WM_GETTEXTLENGTH)
+    return kNameUnits;
+  if (fromElsewhere) {
+    const int room = static_cast<int>(wParam);
+    if (room <= 0)
+      return 0;
+    lstrcpynW(reinterpret_cast<wchar_t*>(lParam), kName, room);
+    return std::min(kNameUnits, room - 1);
+  }
+  if (message == WM_NCDESTROY)
+    RemoveWindowSubclass(button, BrowseButtonProc, 0);
+  return DefSubclassProc(button, message, wParam, lParam);
 }
 
 DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
@@ -567,9 +661,22 @@ void WizardDialog::Tell(const std::wstring& text) {
 // --- the target page ------------------------------------------------------------------------
 
 LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
-  // Owned by the wizard: modal to it, one at a time, and closed before the wizard ends.
+  if (m_busy)
+    return 0;
+  // Owned by the wizard: modal to it, one at a time, and closed before the wizard ends. It
+  // opens on the folder the box names, or the nearest one above it that exists.
+  m_browseStart = m_editTarget.Text();
+  while (!m_browseStart.empty() && (m_browseStart.back() == L' ' || m_browseStart.back() == L'\\'))
+    m_browseStart.pop_back();
+  for (DWORD a; !m_browseStart.empty() &&
+                ((a = GetFileAttributesW(m_browseStart.c_str())) == INVALID_FILE_ATTRIBUTES ||
+                 !(a & FILE_ATTRIBUTE_DIRECTORY));) {
+    const std::size_t cut = m_browseStart.rfind(L'\\');
+    m_browseStart.resize(cut == std::wstring::npos ? 0 : cut);
+  }
   BROWSEINFOW browse{};
   browse.hwndOwner = m_hWnd;
+  browse.lpszTitle = L"选择安装文件夹";
   browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN | BIF_EDITBOX;
   browse.lpfn = BrowseCallback;
   browse.lParam = reinterpret_cast<LPARAM>(this);
@@ -591,15 +698,33 @@ LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
 }
 
 int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self) {
-  if (message == BFFM_INITIALIZED)
-    reinterpret_cast<WizardDialog*>(self)->m_browser = window;
+  auto* dialog = reinterpret_cast<WizardDialog*>(self);
+  if (message == BFFM_INITIALIZED) {
+    dialog->m_browser = window;
+    if (!dialog->m_browseStart.empty()) {
+      SendMessageW(window, BFFM_SETSELECTIONW, TRUE,
+                   reinterpret_cast<LPARAM>(dialog->m_browseStart.c_str()));
+    }
+  }
+  return 0;
+}
+
+DWORD WINAPI WizardDialog::InspectionThread(LPVOID self) {
+  auto* dialog = static_cast<WizardDialog*>(self);
+  dialog->m_package =
+      InspectInstallerPackage(dialog->m_worker.m_resources != nullptr ? dialog->m_worker.m_resources
+                                                                      : GetModuleHandleW(nullptr));
   return 0;
 }
 
 bool WizardDialog::AcceptTargetFolder() {
   if (!m_packageInspected) {
-    m_package = InspectInstallerPackage(
-        m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr));
+    // Up to 100 MiB inflated: on a thread of its own, while the window waits busy.
+    const UniqueHandle thread(CreateThread(nullptr, 0, InspectionThread, this, 0, nullptr));
+    if (thread.valid())
+      WaitBusy(thread.get(), INFINITE, L"正在检查安装包…");
+    else
+      InspectionThread(this);
     m_packageInspected = true;
   }
   PreparedFolder prepared;

@@ -60,6 +60,8 @@ inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
 inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
 // The finish page's line when the client cannot be started now (see m_clientStartable).
 inline constexpr int IDC_STATIC_START_LATER = 20407;
+// One line in the band, shown while the wizard waits for another program: what it waits for.
+inline constexpr int IDC_STATIC_WAITING = 20408;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
 
 class WizardDialog : public Dialog, private Interaction {
@@ -88,6 +90,7 @@ class WizardDialog : public Dialog, private Interaction {
   Static m_stcTargetHint;
   Static m_stcRecommendation;
   Static m_stcStartLater;
+  Static m_stcWaiting;
   AgreementView m_agreementView;
   Edit m_editTarget;
   std::vector<Control*> m_controls;  // in creation order, which is the Tab order
@@ -132,8 +135,11 @@ class WizardDialog : public Dialog, private Interaction {
   LRESULT OnBrowse(WPARAM, LPARAM);
   LRESULT OnInstallProgress(WPARAM, LPARAM);
   LRESULT OnGetDefId(WPARAM, LPARAM);
-  // Notes the folder browser's window, so that the wizard can close it.
+  // Notes the folder browser's window, so that the wizard can close it, and opens it on
+  // m_browseStart.
   static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
+  // Reads the package for the folder's checks (m_package), off the window's thread.
+  static DWORD WINAPI InspectionThread(LPVOID self);
 
   bool AcceptTargetFolder();
   // Removes what the stopped or failed run wrote, on a thread of its own while the window
@@ -143,7 +149,27 @@ class WizardDialog : public Dialog, private Interaction {
   // Interaction: message boxes owned by the wizard, waits that keep it painted.
   bool Ask(Question question, const std::wstring& text) override;
   void Tell(const std::wstring& text) override;
-  DWORD Wait(HANDLE object, DWORD milliseconds) override { return WaitBusy(object, milliseconds); }
+  DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t* status) override {
+    return WaitBusy(object, milliseconds, status);
+  }
+  // The worker's final report `code` (with the path it names): the finish page, or the
+  // failure told, the installation removed and the dialog ended.
+  void Conclude(int code, const std::wstring& path);
+  // The band's buttons take no mouse press within the system's double-click time after the
+  // page changed: the second click of a double-click belongs to the page it was made on.
+  static LRESULT CALLBACK BandButtonProc(HWND button,
+                                         UINT message,
+                                         WPARAM wParam,
+                                         LPARAM lParam,
+                                         UINT_PTR id,
+                                         DWORD_PTR self);
+  // The browse button's name for other programs (a screen reader): it shows only "...".
+  static LRESULT CALLBACK BrowseButtonProc(HWND button,
+                                           UINT message,
+                                           WPARAM wParam,
+                                           LPARAM lParam,
+                                           UINT_PTR id,
+                                           DWORD_PTR self);
   SetupLog& Log() override { return m_log != nullptr ? *m_log : m_noLog; }
   // Ends the dialog with `result`, closing the folder browser first if it is open.
   void End(INT_PTR result);
@@ -151,9 +177,11 @@ class WizardDialog : public Dialog, private Interaction {
   // Applies `dpi`: fonts, artwork, every control's place and size, and the window's size.
   void ApplyDpi(UINT dpi);
   void LayOut();
-  // Waits for `object` up to `milliseconds` while the window stays painted: the buttons are
-  // disabled, the cursor shows the wait, and keyboard and mouse input is dropped.
-  DWORD WaitBusy(HANDLE object, DWORD milliseconds);
+  // Waits for `object` up to `milliseconds` while the window stays painted and answers the
+  // messages other programs send it (a screen reader's among them): the buttons are
+  // disabled, the cursor shows the wait, `status` (when given) says in the band what it
+  // waits for, and keyboard and mouse input is dropped.
+  DWORD WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status = nullptr);
 
   UINT m_dpi = 96;
   Scale m_scale;
@@ -163,9 +191,17 @@ class WizardDialog : public Dialog, private Interaction {
   Brush m_bandBrush;
   Brush m_pageBrush;
   bool m_busy = false;
-  HWND m_browser = nullptr;  // the open folder browser
+  bool m_busyStatus = false;   // the band says what a wait waits for
+  HWND m_browser = nullptr;    // the open folder browser
+  std::wstring m_browseStart;  // the folder it opens on
   bool m_ending = false;
-  PreparedFolder m_prepared;  // the accepted folder, held until the installation ends
+  PreparedFolder m_prepared;    // the accepted folder, held until the installation ends
+  ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page
+  // While the quit question is open, the worker's final report waits for its answer.
+  bool m_asking = false;
+  bool m_reportHeld = false;
+  int m_heldCode = 0;
+  std::wstring m_heldPath;
   SetupLog m_noLog;
   PackageFacts m_package;
   bool m_packageInspected = false;

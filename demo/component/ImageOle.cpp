@@ -122,7 +122,8 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   // A registration that takes its time, where tests ask for one: it keeps an installation
-  // in its registration step for that many milliseconds.
+  // in its registration step for that many milliseconds, and with SETUP_FAILING_REGISTRATION
+  // set it then fails.
   char delay[16] = {};
   const DWORD digits = GetEnvironmentVariableA("SETUP_SLOW_REGISTRATION_MS", delay, sizeof delay);
   if (digits > 0 && digits < sizeof delay) {
@@ -131,6 +132,8 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
       ms = ms * 10 + static_cast<DWORD>(*c - '0');
     Sleep(ms);
   }
+  if (GetEnvironmentVariableA("SETUP_FAILING_REGISTRATION", nullptr, 0) > 0)
+    return SELFREG_E_CLASS;
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
   if (n == 0 || n == MAX_PATH)

@@ -116,6 +116,26 @@ void Driver::ClickWithMouse(int id) const {
   SendInput(3, input, sizeof(INPUT));
 }
 
+void Driver::DoubleClickWithMouse(int id, DWORD gapMs) const {
+  ClickWithMouse(id);
+  Sleep(gapMs);
+  ClickWithMouse(id);
+}
+
+void Driver::TypeText(const std::wstring& text) const {
+  if (GetForegroundWindow() != window_)
+    SetForegroundWindow(window_);
+  for (const wchar_t c : text) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_KEYBOARD;
+    input[0].ki.wScan = input[1].ki.wScan = c;
+    input[0].ki.dwFlags = KEYEVENTF_UNICODE;
+    input[1].ki.dwFlags = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+  }
+  Sleep(300);
+}
+
 void Driver::PressKey(WORD key) const {
   if (GetForegroundWindow() != window_)
     SetForegroundWindow(window_);

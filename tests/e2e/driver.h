@@ -40,7 +40,11 @@ class Driver {
   // Clicks the middle of control `id` with the mouse, and presses a key, as a person does:
   // both go through the system's input queue.
   void ClickWithMouse(int id) const;
+  // Two clicks on control `id`, `gapMs` apart: a double-click within the system's time.
+  void DoubleClickWithMouse(int id, DWORD gapMs) const;
   void PressKey(WORD key) const;
+  // Types `text` into the control with the keyboard focus, a character at a time.
+  void TypeText(const std::wstring& text) const;
   // The visible top-level windows that the wizard owns (a folder browser, a message box).
   std::vector<HWND> OwnedWindows() const;
   std::wstring Text(int id) const;

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "install/PayloadPackage.h"
 #include "install/SetupOptions.h"
 #include "product/Product.h"
 #include "tests/e2e/driver.h"
@@ -16,7 +19,7 @@
 inline constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20004;
 inline constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;
 inline constexpr int kAgreement = 20101, kEdit = 20102, kStatus = 20201, kFreeSpace = 20202;
-inline constexpr int kTitle = 20401, kStartLater = 20407;
+inline constexpr int kTitle = 20401, kStartLater = 20407, kWaiting = 20408;
 
 constexpr DWORD Exit(SetupExit code) {
   return static_cast<DWORD>(code);
@@ -95,6 +98,16 @@ inline SilentRun RunSilently(const std::wstring& installer, const std::wstring& 
   GetExitCodeProcess(process, &run.exitCode);
   CloseHandle(process);
   return run;
+}
+
+// The files of the payload folder `payload` in the order the installer writes them.
+inline std::vector<std::wstring> PayloadInOrder(const std::wstring& payload) {
+  std::vector<std::wstring> files;
+  ListFiles(payload + L"\\", L"", &files);
+  std::sort(files.begin(), files.end(), [](const std::wstring& a, const std::wstring& b) {
+    return PackageOrderLess(std::u16string(a.begin(), a.end()), std::u16string(b.begin(), b.end()));
+  });
+  return files;
 }
 
 // From a fresh start to the target page with `folder` typed in.

@@ -84,6 +84,8 @@ void ExpectTextsFit(HWND wizard, UINT dpi, const char* page) {
         wchar_t className[64] = {}, text[512] = {};
         GetClassNameW(control, className, 64);
         GetWindowTextW(control, text, 512);
+        if (GetDlgCtrlID(control) == kBrowse)
+          lstrcpyW(text, L"...");  // what it shows; other programs are told its name
         const std::wstring kind = className;
         if (!IsWindowVisible(control) || text[0] == L'\0' ||
             (kind != L"Static" && kind != L"Button")) {
@@ -147,6 +149,9 @@ void ExpectAccessibleNames(HWND wizard, const char* page) {
         EXPECT_TRUE(name != nullptr && SysStringLen(name) > 0)
             << reinterpret_cast<const char*>(lParam) << ": control " << GetDlgCtrlID(control)
             << " has no name";
+        if (GetDlgCtrlID(control) == kBrowse) {
+          EXPECT_STREQ(name, L"浏览") << reinterpret_cast<const char*>(lParam);
+        }
         SysFreeString(name);
         accessible->Release();
         return TRUE;
@@ -472,6 +477,64 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
   EXPECT_EQ(ReadBytes(folder + L"Emotions\\经典\\大笑.gif"), "the user's picture");
 }
 
+// The registration has no place to pause, so the run may end while the quit question is
+// open; it still has one outcome. A completion waits for the answer: 否 shows the finish
+// page, 是 removes the installation (cancelled). A failure is the outcome whatever the
+// answer: told once, after the question, with its own exit code. And the check of a large
+// package, before the installing page, leaves the window answering other programs.
+TEST(Journey, ARunEndingUnderTheQuitQuestionHasOneOutcome) {
+  CloseClient();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  const std::wstring last = PayloadInOrder(SETUP_REFERENCE_PAYLOAD_W).back();
+  struct Case {
+    const char* name;
+    bool fails;
+    int answer;
+    SetupExit exit;
+  };
+  const Case cases[] = {
+      {"completes, 否", false, IDNO, SetupExit::kInstalled},
+      {"completes, 是", false, IDYES, SetupExit::kCancelled},
+      {"fails, 是", true, IDYES, SetupExit::kRegistrationFailed},
+  };
+  for (const Case& c : cases) {
+    const std::wstring folder = FreshFolder(L"question", L"D:\\e2e\\");
+    EnvironmentVariables::Values slow = {{L"SETUP_SLOW_REGISTRATION_MS", L"2500"}};
+    if (c.fails)
+      slow.emplace_back(L"SETUP_FAILING_REGISTRATION", L"1");
+    const EnvironmentVariables registration(slow);
+    Driver d;
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_campaign_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W),
+                        L"/NORUN"));
+    ToTargetPage(d, folder);
+    d.Click(kNext);
+    for (ULONGLONG start = GetTickCount64(); d.Text(kNext) == L"安装" && d.Visible(kEdit);) {
+      DWORD_PTR answer = 0;
+      ASSERT_NE(SendMessageTimeoutW(d.Window(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, &answer), 0)
+          << c.name << ": not answered while the package is checked";
+      ASSERT_LT(GetTickCount64() - start, 30000u) << c.name;
+    }
+    for (ULONGLONG start = GetTickCount64(); !Exists(folder + last); Sleep(20))
+      ASSERT_LT(GetTickCount64() - start, 60000u) << c.name;
+    d.Click(kCancel);  // every file is there: the registration takes its 2.5 s
+    Sleep(3500);
+    EXPECT_EQ(AnswerMessageBox(L"提示", c.answer), L"安装还没结束，是否要退出安装") << c.name;
+    if (c.fails) {
+      EXPECT_EQ(AnswerMessageBox(L"setup_campaign_77", IDOK).rfind(L"注册组件", 0), 0u) << c.name;
+    } else if (c.answer == IDNO) {
+      ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 30000)) << c.name;
+      d.Click(kCancel);
+    }
+    EXPECT_EQ(d.WaitForExit(60000), Exit(c.exit)) << c.name;
+    EXPECT_EQ(FindWindowW(L"#32770", nullptr), nullptr) << c.name << ": a box is left";
+    const bool installed = c.exit == SetupExit::kInstalled;
+    EXPECT_EQ(Exists(folder + L"uninstall.exe"), installed) << c.name;
+    EXPECT_EQ(Exists(folder + last), installed) << c.name;
+    if (installed)
+      RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+  }
+}
+
 // Declining the quit question lets the paused installation go on to the end; the finish
 // page's boxes then decide: here the start-up shortcut and no client.
 TEST(Journey, QuitDeclinedDuringInstallationThenChosenFinish) {
@@ -732,6 +795,12 @@ TEST(Journey, DpiChangeLaysTheWizardOutAgain) {
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  // The agreement's text grows with its box: it wraps into as many lines at every DPI.
+  const auto lines = [&d] {
+    return static_cast<double>(
+        SendMessageW(GetDlgItem(d.Window(), kAgreement), EM_GETLINECOUNT, 0, 0));
+  };
+  const double lines96 = lines();
   // Room on the screen for the window at 200 %.
   SetWindowPos(d.Window(), nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   for (const UINT dpi : {192u, 96u}) {
@@ -741,16 +810,19 @@ TEST(Journey, DpiChangeLaysTheWizardOutAgain) {
     Sleep(300);
     ExpectSkin(d.CaptureClient(), dpi, "agreement after a DPI change");
     ExpectTextsFit(d.Window(), dpi, "agreement after a DPI change");
+    EXPECT_NEAR(lines(), lines96, lines96 / 10) << "the agreement's text at " << dpi << " DPI";
   }
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
-// While the earlier installation's uninstaller runs, the wizard repaints and is busy; a
-// click made meanwhile - where the question box was, on the button that becomes 接受 - is
-// dropped, never kept for the next page: the agreement is not skipped unseen.
-TEST(Journey, ClickDuringThePreviousUninstallIsDropped) {
+// While the earlier installation's uninstaller runs, the wizard repaints, says what it waits
+// for and is busy, yet answers what other programs send it - a screen reader's questions -
+// at once; a click made meanwhile - where the question box was, on the button that becomes
+// 接受 - is dropped, never kept for the next page. And one action moves one page: a
+// double-click, quick or slow, on 下一步 or 接受 moves a single page.
+TEST(Journey, ClicksDuringAWaitAndDoubleClicksMoveOnePage) {
   CloseClient();
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, nullptr, 0,
@@ -766,6 +838,17 @@ TEST(Journey, ClickDuringThePreviousUninstallIsDropped) {
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
   Sleep(700);
   EXPECT_FALSE(d.Enabled(kNext)) << "busy: the buttons are disabled";
+  EXPECT_TRUE(d.Visible(kWaiting));
+  EXPECT_EQ(d.Text(kWaiting), L"正在卸载旧版本…");
+  for (const UINT message : {WM_NULL, WM_GETTEXTLENGTH, WM_GETOBJECT}) {
+    DWORD_PTR answer = 0;
+    const ULONGLONG sent = GetTickCount64();
+    EXPECT_NE(SendMessageTimeoutW(d.Window(), message, 0, static_cast<LPARAM>(OBJID_CLIENT),
+                                  SMTO_ABORTIFHUNG, 100, &answer),
+              0)
+        << "message " << message << " not answered";
+    EXPECT_LT(GetTickCount64() - sent, 100u) << "message " << message;
+  }
   InvalidateRect(d.Window(), nullptr, FALSE);
   Sleep(500);
   EXPECT_FALSE(GetUpdateRect(d.Window(), nullptr, FALSE)) << "the wizard did not repaint";
@@ -775,14 +858,57 @@ TEST(Journey, ClickDuringThePreviousUninstallIsDropped) {
   Sleep(800);
   EXPECT_EQ(d.Text(kNext), L"接受") << "a click made during the wait skipped the agreement";
   EXPECT_TRUE(d.Enabled(kNext));
+  EXPECT_FALSE(d.Visible(kWaiting));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  d.DoubleClickWithMouse(kNext, 250);
+  Sleep(800);
+  EXPECT_EQ(d.Text(kNext), L"安装") << "a double-click on 接受 went past the folder page";
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
+
+  Driver quick;
+  ASSERT_TRUE(quick.Start(InstallerCopy(L"setup_portal_77.exe")));
+  quick.DoubleClickWithMouse(kNext, 80);
+  Sleep(800);
+  EXPECT_EQ(quick.Text(kNext), L"接受") << "a double-click on 下一步 skipped the agreement";
+  quick.Click(kCancel);
+  AnswerMessageBox(L"提示", IDYES);
+  EXPECT_EQ(quick.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
 // The folder browser is the wizard's: modal to it, so 安装 cannot be pressed behind it,
 // and closed when the wizard ends, so no process stays behind with a stray browser.
+// The text of the selected item of the tree view `tree`, a window of another process.
+std::wstring SelectedTreeItem(HWND tree) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(tree, &pid);
+  HANDLE process =
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  const auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  if (process == nullptr || item == nullptr)
+    return {};
+  // The item and its text in the other process, where the tree view fills them in.
+  constexpr std::size_t kUnits = 128;
+  auto* remote = static_cast<std::uint8_t*>(VirtualAllocEx(
+      process, nullptr, sizeof(TVITEMW) + kUnits * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+  TVITEMW query{};
+  query.mask = TVIF_TEXT;
+  query.hItem = item;
+  query.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(TVITEMW));
+  query.cchTextMax = kUnits;
+  wchar_t text[kUnits] = {};
+  if (remote != nullptr && WriteProcessMemory(process, remote, &query, sizeof query, nullptr) &&
+      SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote))) {
+    ReadProcessMemory(process, remote + sizeof(TVITEMW), text, sizeof text - sizeof(wchar_t),
+                      nullptr);
+  }
+  if (remote != nullptr)
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return text;
+}
+
 TEST(Journey, FolderBrowserBelongsToTheWizard) {
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
@@ -795,6 +921,21 @@ TEST(Journey, FolderBrowserBelongsToTheWizard) {
   }
   ASSERT_NE(browser, nullptr) << "no browser owned by the wizard";
   EXPECT_FALSE(IsWindowEnabled(d.Window()));
+  // It says what it is for, and opens on the nearest folder of the box that exists.
+  std::vector<std::wstring> texts;
+  EnumChildWindows(
+      browser,
+      [](HWND child, LPARAM found) -> BOOL {
+        wchar_t text[128] = {};
+        GetWindowTextW(child, text, 128);
+        reinterpret_cast<std::vector<std::wstring>*>(found)->push_back(text);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&texts));
+  EXPECT_NE(std::find(texts.begin(), texts.end(), L"选择安装文件夹"), texts.end());
+  Sleep(500);
+  EXPECT_EQ(SelectedTreeItem(FindWindowExW(browser, nullptr, WC_TREEVIEWW, nullptr)), L"e2e")
+      << "it does not open on D:\\e2e";
   d.ClickWithMouse(kNext);
   Sleep(800);
   EXPECT_EQ(d.Text(kNext), L"安装");
@@ -832,7 +973,13 @@ TEST(Journey, KeyboardAlone) {
     d.PressKey(VK_TAB);
   d.PressKey(VK_RETURN);
   ASSERT_TRUE(d.WaitForText(kNext, L"安装", 10000)) << "Enter after Tab pressed nothing";
-  d.SetText(kEdit, folder);
+  // Typed, the long folder scrolls in its box: no letter is lost at the box's edge.
+  d.SetText(kEdit, L"");
+  d.FocusControl(kEdit);
+  d.TypeText(folder);
+  EXPECT_EQ(d.Text(kEdit), folder);
+  for (int i = 0; i < 4 && d.Focus() != GetDlgItem(d.Window(), kNext); ++i)
+    d.PressKey(VK_TAB);
   d.PressKey(VK_RETURN);
   ASSERT_TRUE(d.WaitForText(kStatus, L"正在安装： " + folder + L"web\\IconHelp\\index.htm", 30000));
   d.PressKey(VK_ESCAPE);
