@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build g++ clang clang-format libfuzzer-14-dev libclang-rt-14-dev python3
   googletest zlib1g-dev libdeflate-dev libssl-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
-  wine wine64 xvfb xauth fonts-wqy-zenhei locales
+  wine wine64 xvfb xauth fonts-wqy-microhei locales
   openssl osslsigncode nsis
 )
 

@@ -6,6 +6,7 @@
 // screen reader. With SETUP_E2E_SHOTS set, the pages are saved there as .bmp files.
 #include <windows.h>
 // after windows.h
+#include <commctrl.h>
 #include <oleacc.h>
 #include <richedit.h>
 #include <shellapi.h>
@@ -32,11 +33,13 @@
 
 namespace {
 
-void ShotIf(const Driver& d, const wchar_t* name) {
+// Saves `page` as `name`.bmp in the folder SETUP_E2E_SHOTS names, if it names one: the
+// pictures are the pixels the journeys check.
+void ShotIf(const Capture& page, const wchar_t* name) {
   wchar_t folder[MAX_PATH] = {};
   if (GetEnvironmentVariableW(L"SETUP_E2E_SHOTS", folder, MAX_PATH) == 0)
     return;
-  d.CaptureClient().Save(std::wstring(folder) + L"\\" + name + L".bmp");
+  page.Save(std::wstring(folder) + L"\\" + name + L".bmp");
 }
 
 int Px(int units, UINT dpi) {
@@ -264,11 +267,17 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   RemoveTree(L"D:\\e2e\\brimvale\\");  // the wizard makes it
   Driver d;
-  ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  {
+    // This installer's component takes three seconds to register: the installing page
+    // stays long enough to be seen, however fast the files are written.
+    const EnvironmentVariables slowly(
+        EnvironmentVariables::Values{{L"SETUP_SLOW_REGISTRATION_MS", L"3000"}});
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
+  }
 
   // Welcome: the picture, Next and Cancel only.
   Capture welcome = d.CaptureClient();
-  ShotIf(d, L"1-welcome");
+  ShotIf(welcome, L"1-welcome");
   ExpectSkin(welcome, 96, "welcome", true);
   EXPECT_TRUE(d.Visible(kNext) && d.Visible(kCancel));
   EXPECT_FALSE(d.Visible(kBack) || d.Visible(kEdit) || d.Visible(kBrowse));
@@ -279,7 +288,7 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
   Capture agreement = d.CaptureClient();
-  ShotIf(d, L"2-agreement");
+  ShotIf(agreement, L"2-agreement");
   ExpectSkin(agreement, 96, "agreement");
   EXPECT_EQ(agreement.Pixel(5, 200), RGB(255, 255, 255));
   EXPECT_TRUE(d.Visible(kBack) && d.Visible(20101));
@@ -304,16 +313,29 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   PostMessageW(GetDlgItem(d.Window(), kEdit), WM_KEYUP, VK_RETURN, 0);
   Sleep(300);
   EXPECT_EQ(d.Text(kNext), L"安装");
-  ShotIf(d, L"3-target");
-  ExpectSkin(d.CaptureClient(), 96, "target");
+  const Capture target = d.CaptureClient();
+  ShotIf(target, L"3-target");
+  ExpectSkin(target, 96, "target");
 
+  // Installing: while the component registers, the page shows the last file written, the
+  // bar and 取消; the other buttons are disabled.
   d.Click(kNext);
-  Sleep(150);
-  if (d.Visible(kNext) && !d.Enabled(kNext))
-    ShotIf(d, L"4-installing");  // if still there
+  ASSERT_TRUE(
+      d.WaitForText(kStatus, L"正在安装： D:\\e2e\\brimvale\\web\\IconHelp\\index.htm", 30000));
+  Sleep(200);  // painted
+  const Capture installing = d.CaptureClient();
+  ShotIf(installing, L"4-installing");
+  EXPECT_EQ(d.Text(kTitle), L"正在安装");
+  EXPECT_GT(SendMessageW(GetDlgItem(d.Window(), kProgress), PBM_GETPOS, 0, 0), 0);
+  EXPECT_TRUE(d.Visible(kProgress) && d.Visible(kCancel));
+  EXPECT_EQ(d.Text(kCancel), L"取消");
+  EXPECT_FALSE(d.Enabled(kBack) || d.Enabled(kNext));
+  ExpectSkin(installing, 96, "installing");
   ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 120000)) << "the installation did not finish";
-  ShotIf(d, L"5-finished");
-  ExpectSkin(d.CaptureClient(), 96, "finished");
+  const Capture finished = d.CaptureClient();
+  ShotIf(finished, L"5-finished");
+  ExpectSkin(finished, 96, "finished");
+  EXPECT_NE(installing.bgr, finished.bgr) << "the installing page's picture is the finish page";
   EXPECT_EQ(d.Checked(kAutoStart), BST_UNCHECKED);
   EXPECT_EQ(d.Checked(kRunNow), BST_CHECKED);
   EXPECT_EQ(d.Checked(kShortcuts), BST_CHECKED);
@@ -756,8 +778,9 @@ TEST_P(DpiJourney, EveryPageFitsAndIsNamed) {
   const auto check = [&](const char* page, bool welcome = false) {
     const std::wstring name =
         L"dpi" + std::to_wstring(dpi) + L"-" + std::wstring(page, page + std::strlen(page));
-    ShotIf(d, name.c_str());
-    ExpectSkin(d.CaptureClient(), dpi, page, welcome);
+    const Capture picture = d.CaptureClient();
+    ShotIf(picture, name.c_str());
+    ExpectSkin(picture, dpi, page, welcome);
     ExpectTextsFit(d.Window(), dpi, page);
     ExpectAccessibleNames(d.Window(), page);
   };
