@@ -205,7 +205,7 @@ for p in "${payload_list[@]}"; do
 done
 
 # The display name our installer files its uninstall entry under.
-our_entry=$(sed -n 's/.*kDisplayName\[\] = L"\([^"]*\)".*/\1/p' "$root/product/Product.h")
+our_entry=$(sed -n 's/.*kDisplayName\[\] = L"\([^"]*\)".*/\1/p' "$root/core/product/Product.h")
 nsis_entry="KorvelNsisCompare"
 
 nsis_script() { # payload compressor output

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "install/CommandLine.h"
+#include "win/install/CommandLine.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "core/inflate/ResourceInflater.h"
 #include "demo/payload/PayloadGenerator.h"
-#include "inflate/ResourceInflater.h"
 
 namespace {
 

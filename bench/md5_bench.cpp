@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "integrity/Md5.h"
+#include "core/integrity/Md5.h"
 
 int main(int argc, char** argv) {
   const int repetitions = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;

@@ -12,9 +12,9 @@
 #include <fstream>
 
 #include "bench/bench_util.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
 #include "demo/payload/PayloadGenerator.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
 #include "tools/pack/Pack.h"
 
 namespace fs = std::filesystem;

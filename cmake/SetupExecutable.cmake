@@ -6,7 +6,7 @@
 #                      SOURCES ... [RC_INCLUDE file] [LIBS ...]
 #                      [SIGN_COMMAND command...]             (signs the file given last)
 #                      [SIGN_DEPENDS file...]                (what signing needs)
-#                      [SMALL_RUNTIME])                      (link framework/SmallRuntime.cpp)
+#                      [SMALL_RUNTIME])                      (link win/framework/SmallRuntime.cpp)
 #
 # Builds an installer executable: [sign a copy of the uninstaller,] compress it, pack and
 # compress the payload folder, compile a resource script with both "FILE" resources
@@ -16,7 +16,7 @@
 # Signing comes after stamping: the digest leaves out what a signature changes.
 #
 # SMALL_RUNTIME replaces the parts of the C++ runtime a shipped program never needs (see
-# framework/SmallRuntime.cpp); test programs that link GoogleTest keep the whole runtime.
+# win/framework/SmallRuntime.cpp); test programs that link GoogleTest keep the whole runtime.
 #
 # SETUP_PACK must name the host packager (a path or an executable target).
 

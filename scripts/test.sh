@@ -118,6 +118,9 @@ note "the benchmark comparison script parses (bench/compare-nsis.sh is run by ha
 check "compare-nsis.sh syntax" bash -c 'bash -n bench/compare-nsis.sh &&
   { ! command -v shellcheck >/dev/null || shellcheck -x bench/compare-nsis.sh; }'
 
+note "layers: includes point down only, the core includes no platform header"
+check "layers" scripts/check-layers.sh
+
 note "formatting"
 check "clang-format" bash -c 'git ls-files -z "*.cpp" "*.h" | xargs -0 -r clang-format --dry-run --Werror'
 

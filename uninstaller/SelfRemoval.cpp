@@ -8,12 +8,12 @@
 #include <cwchar>
 #include <vector>
 
-#include "install/AdminObjects.h"
-#include "install/CommandLine.h"
-#include "install/NumberText.h"
-#include "install/Removal.h"
-#include "install/UniqueHandle.h"
-#include "product/Product.h"
+#include "core/product/Product.h"
+#include "core/setup/NumberText.h"
+#include "win/base/UniqueHandle.h"
+#include "win/install/AdminObjects.h"
+#include "win/install/CommandLine.h"
+#include "win/install/Removal.h"
 
 namespace {
 

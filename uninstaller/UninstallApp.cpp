@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "install/AdminObjects.h"
-#include "install/ManifestText.h"
-#include "install/PayloadPackage.h"
-#include "install/Registration.h"
-#include "install/Removal.h"
-#include "product/Product.h"
+#include "core/install/ManifestText.h"
+#include "core/package/PayloadPackage.h"
+#include "core/product/Product.h"
 #include "uninstaller/SelfRemoval.h"
+#include "win/install/AdminObjects.h"
+#include "win/install/Registration.h"
+#include "win/install/Removal.h"
 
 namespace {
 

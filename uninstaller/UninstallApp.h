@@ -27,7 +27,7 @@
 // nothing.
 #pragma once
 
-#include "framework/Application.h"
+#include "win/framework/Application.h"
 
 inline constexpr int kExitRemoved = 0;
 inline constexpr int kExitIncomplete = 1;

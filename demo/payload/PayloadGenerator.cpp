@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/package/PayloadPackage.h"
 #include "demo/payload/SplitMix64.h"
-#include "install/PayloadPackage.h"
 
 namespace {
 

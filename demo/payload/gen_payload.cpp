@@ -8,8 +8,8 @@
 #include <iterator>
 #include <string>
 
+#include "core/package/Utf8.h"
 #include "demo/payload/PayloadGenerator.h"
-#include "install/Utf8.h"
 
 int main(int argc, char** argv) {
   std::uint64_t seed = 77;

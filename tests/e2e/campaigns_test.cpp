@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "app/Finishing.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
 #include "demo/payload/SplitMix64.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
-#include "integrity/InstallerDigest.h"
-#include "integrity/PeImage.h"
+#include "installer/flow/Finishing.h"
 #include "tests/e2e/journey_helpers.h"
 
 namespace {

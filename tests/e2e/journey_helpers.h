@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "install/PayloadPackage.h"
-#include "install/SetupOptions.h"
-#include "product/Product.h"
+#include "core/package/PayloadPackage.h"
+#include "core/product/Product.h"
+#include "core/setup/SetupOptions.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/worker_harness.h"
 

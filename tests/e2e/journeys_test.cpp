@@ -19,17 +19,17 @@
 #include <string>
 #include <vector>
 
-#include "app/Finishing.h"
-#include "inflate/ResourceInflater.h"
-#include "install/AdminObjects.h"
-#include "install/PayloadPackage.h"
-#include "install/SetupOptions.h"
-#include "install/Utf8.h"
-#include "product/Product.h"
+#include "core/inflate/ResourceInflater.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
+#include "core/product/Product.h"
+#include "core/setup/SetupOptions.h"
+#include "installer/flow/Finishing.h"
 #include "tests/e2e/driver.h"
 #include "tests/e2e/journey_helpers.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
+#include "win/install/AdminObjects.h"
 
 namespace {
 

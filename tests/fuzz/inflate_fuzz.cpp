@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "inflate/ResourceInflater.h"
+#include "core/inflate/ResourceInflater.h"
 
 namespace {
 // Twice the decoder's window, so the window's slide is reached, yet small enough that an

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "install/ManifestText.h"
-#include "install/PayloadPackage.h"
+#include "core/install/ManifestText.h"
+#include "core/package/PayloadPackage.h"
 
 namespace {
 

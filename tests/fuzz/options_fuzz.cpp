@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "install/SetupOptions.h"
-#include "install/Utf8.h"
+#include "core/package/Utf8.h"
+#include "core/setup/SetupOptions.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "install/PayloadPackage.h"
+#include "core/package/PayloadPackage.h"
 
 namespace {
 

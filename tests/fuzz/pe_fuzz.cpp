@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/InstallerDigest.h"
-#include "integrity/PeImage.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   PeImage image;

@@ -2,7 +2,7 @@
 // page says so, entities decoded, line breaks kept, tags gone.
 #include <gtest/gtest.h>
 
-#include "wizard/AgreementText.h"
+#include "installer/wizard/AgreementText.h"
 
 namespace {
 

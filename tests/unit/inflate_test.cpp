@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "inflate/ResourceInflater.h"
+#include "core/inflate/ResourceInflater.h"
 #include "tests/unit/deflate_writer.h"
 #include "tests/unit/row_name.h"
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "install/ChannelName.h"
-#include "install/InstallFolder.h"
-#include "install/InstallRun.h"
-#include "install/ManifestText.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
+#include "core/install/ChannelName.h"
+#include "core/install/InstallFolder.h"
+#include "core/install/InstallRun.h"
+#include "core/install/ManifestText.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/InstallerDigest.h"
-#include "integrity/Md5.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/Md5.h"
 #include "tests/unit/row_name.h"
 
 namespace {

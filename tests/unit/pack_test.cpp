@@ -9,11 +9,11 @@
 #include <map>
 #include <string>
 
-#include "inflate/ResourceInflater.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
-#include "integrity/InstallerDigest.h"
-#include "integrity/PeImage.h"
+#include "core/inflate/ResourceInflater.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
 #include "tests/unit/pe_builder.h"
 #include "tests/unit/row_name.h"
 #include "tools/pack/Pack.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
+#include "core/setup/NumberText.h"
 #include "demo/payload/PayloadGenerator.h"
-#include "install/NumberText.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
 #include "tests/unit/row_name.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/InstallerDigest.h"
-#include "integrity/PeImage.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
 #include "tests/unit/pe_builder.h"
 #include "tests/unit/row_name.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "install/SetupOptions.h"
-#include "install/Utf8.h"
+#include "core/package/Utf8.h"
+#include "core/setup/SetupOptions.h"
 
 #ifdef _WIN32
 #include <windows.h>

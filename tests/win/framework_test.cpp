@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/Controls.h"
-#include "framework/Dialog.h"
-#include "framework/Gdi.h"
-#include "wizard/Skin.h"
+#include "installer/wizard/Skin.h"
+#include "win/framework/Controls.h"
+#include "win/framework/Dialog.h"
+#include "win/framework/Gdi.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 //   setup_probe_77.exe SUBSTITUTE          first renames its own file, as another program
 //                                          of its user may while it starts, and copies
 //                                          SUBSTITUTE to its path; then checks itself
-#include "integrity/IntegrityCheck.h"
+#include "win/integrity/IntegrityCheck.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 2) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "integrity/InstallerDigest.h"
-#include "integrity/IntegrityCheck.h"
+#include "core/integrity/InstallerDigest.h"
 #include "tests/win/worker_harness.h"
+#include "win/integrity/IntegrityCheck.h"
 
 namespace {
 

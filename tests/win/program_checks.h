@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "integrity/PeImage.h"
+#include "core/integrity/PeImage.h"
 
 // Attributes of every element named `name` in `xml`, in document order. A small reader
 // for the manifests we write: no entities, no CDATA.

@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "install/AdminObjects.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
 #include "uninstaller/SelfRemoval.h"
 #include "uninstaller/UninstallApp.h"
+#include "win/install/AdminObjects.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "install/Directories.h"
-#include "install/InstallWorker.h"
+#include "win/install/Directories.h"
+#include "win/install/InstallWorker.h"
 
 inline std::string ReadBytes(const std::wstring& path) {
   std::ifstream in(path.c_str(), std::ios::binary);

@@ -20,16 +20,16 @@
 #include <string>
 #include <vector>
 
-#include "app/Finishing.h"
-#include "install/ChannelInfo.h"
-#include "install/CommandLine.h"
-#include "install/Directories.h"
-#include "install/FolderRights.h"
-#include "install/InstallWorker.h"
-#include "install/Registration.h"
-#include "install/Utf8.h"
-#include "product/Product.h"
+#include "core/package/Utf8.h"
+#include "core/product/Product.h"
+#include "installer/flow/Finishing.h"
 #include "tests/win/worker_harness.h"
+#include "win/install/ChannelInfo.h"
+#include "win/install/CommandLine.h"
+#include "win/install/Directories.h"
+#include "win/install/FolderRights.h"
+#include "win/install/InstallWorker.h"
+#include "win/install/Registration.h"
 
 namespace {
 

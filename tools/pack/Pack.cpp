@@ -11,12 +11,12 @@
 #include <cstring>
 #include <system_error>
 
-#include "inflate/ResourceInflater.h"
-#include "install/InstallRun.h"
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
-#include "integrity/InstallerDigest.h"
-#include "integrity/PeImage.h"
+#include "core/inflate/ResourceInflater.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
+#include "core/product/Product.h"
 #include "tools/pack/CaseFolding.h"
 
 namespace fs = std::filesystem;

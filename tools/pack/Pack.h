@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/InstallerDigest.h"
-#include "integrity/Md5.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/integrity/Md5.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -83,7 +83,7 @@ struct VerifyReport {
   bool ok = false;
 };
 // The installer's own check, on the host, by the same rule and the same function
-// (CheckStoredDigest, integrity/InstallerDigest.h): a signature where signing puts it is left
+// (CheckStoredDigest, core/integrity/InstallerDigest.h): a signature where signing puts it is left
 // out of the digest. False, with `error`, when there is no digest to compare (no PE file, no
 // string 32); a string 32 of the wrong length, or one that does not match, is a report whose
 // `ok` is false, as the installer's check fails.

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "install/PayloadPackage.h"
-#include "install/Utf8.h"
-#include "integrity/InstallerDigest.h"
+#include "core/integrity/InstallerDigest.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
 #include "tools/pack/Pack.h"
 
 namespace fs = std::filesystem;

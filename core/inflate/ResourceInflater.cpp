@@ -1,0 +1,671 @@
+#include "core/inflate/ResourceInflater.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/inflate/HuffmanTable.h"
+
+// How the decoder moves bytes
+// ---------------------------
+//   source block --InputSource--> input buffer (32 KiB) --bits--> window --OutputSink--> output
+//
+// The window holds the output decoded so far at [0, windowPosition): the last 32 KiB that
+// were delivered (history for back-references) followed by the output not yet delivered,
+// which starts at windowBase. Each time a whole 32 KiB of new output has gathered,
+// FlushWindow delivers exactly those 32 KiB and slides the window so that the newest
+// 32 KiB become the history. The slack past the second half lets a match copy in 16-byte
+// strides and overshoot its end without a bounds check: nothing valid lies past the write
+// position.
+
+namespace {
+
+constexpr std::uint32_t kWindowSize = 32768;
+constexpr std::uint32_t kInputBufferSize = 32768;
+constexpr std::uint32_t kWindowSlack = 512;  // > longest match (258) + widest stride (16)
+
+struct DecoderState {
+  InflateSource* source;  // where the input comes from, or null for `sourceBlock`
+  const std::uint8_t* sourceBlock;
+  std::uint32_t sourcePosition;
+  std::uint32_t sourceLength;
+
+  std::uint8_t* sinkBlock;  // the output block, or null where `sink` takes the output
+  InflateSink* sink;
+  bool sinkRefused;
+  std::uint32_t sinkPosition;
+  std::uint32_t sinkCapacity;
+
+  std::uint32_t bufferFill;
+  std::uint32_t bufferPosition;
+
+  // Bits fetched but not consumed, next bit lowest. Bits above bitCount are either zero or
+  // copies of the bytes that the next fetch will OR in at the same place.
+  std::uint64_t bitBuffer;
+  unsigned bitCount;
+  // Zero bytes fed in after the source ran out: they may fill the look-ahead of the last
+  // code, but a stream that consumes one is truncated.
+  unsigned overread;
+
+  std::uint32_t windowPosition;
+  std::uint32_t windowBase;
+  std::uint32_t outputCount;
+
+  HuffmanTable fixedLiterals;
+  HuffmanTable fixedDistances;
+
+  std::uint8_t inputBuffer[kInputBufferSize];
+  std::uint8_t window[2 * kWindowSize + kWindowSlack];
+};
+
+// Length codes 257..285 (and the two invalid codes 286, 287 of the fixed code), then
+// distance codes 0..29: RFC 1951, 3.2.5.
+constexpr std::uint16_t kLengthBase[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
+                                           17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
+                                           99, 115, 131, 163, 195, 227, 258, 0,  0};
+constexpr std::uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
+                                           3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+constexpr std::uint16_t kDistanceBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// Order in which a dynamic block lists the code-length code's lengths: RFC 1951, 3.2.7.
+constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+constexpr std::uint64_t LowMask(unsigned n) {
+  return (std::uint64_t{1} << n) - 1;
+}
+
+inline std::uint64_t Load64LE(const std::uint8_t* p) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  } else {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < 8; ++i)
+      v |= std::uint64_t{p[i]} << (8 * i);
+    return v;
+  }
+}
+
+// Copies up to `wanted` bytes of the source into `destination`; 0 once it is used up.
+std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint32_t wanted) {
+  if (s.source != nullptr)
+    return s.source->Read(destination, wanted);
+  std::uint32_t n = s.sourceLength - s.sourcePosition;
+  if (n > wanted)
+    n = wanted;
+  if (n == 0)
+    return 0;
+  std::memcpy(destination, s.sourceBlock + s.sourcePosition, n);
+  s.sourcePosition += n;
+  return n;
+}
+
+// Delivers as much of `data` as the output still takes; returns that count.
+std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_t count) {
+  std::uint32_t n = s.sinkCapacity - s.sinkPosition;
+  if (n > count)
+    n = count;
+  if (n == 0)
+    return 0;
+  if (s.sink != nullptr) {
+    if (!s.sink->Take(data, n)) {
+      s.sinkRefused = true;
+      return 0;
+    }
+  } else {
+    std::memcpy(s.sinkBlock + s.sinkPosition, data, n);
+  }
+  s.sinkPosition += n;
+  return n;
+}
+
+// Refills the input buffer and yields its first byte. Past the end of the source it
+// yields a zero filler byte and counts it in `overread`.
+std::uint8_t FillInputBuffer(DecoderState& s) {
+  s.bufferFill = 0;
+  while (s.bufferFill < kInputBufferSize) {
+    const std::uint32_t got =
+        InputSource(s, s.inputBuffer + s.bufferFill, kInputBufferSize - s.bufferFill);
+    if (got == 0)
+      break;
+    s.bufferFill += got;
+  }
+  s.bufferPosition = 0;
+  if (s.bufferFill == 0) {
+    ++s.overread;
+    return 0;
+  }
+  s.bufferPosition = 1;
+  return s.inputBuffer[0];
+}
+
+// Makes at least n bits (n <= 32) available. Reading fields low bits first is how RFC 1951
+// packs them: a field's first bit is the lowest bit of the next unread byte.
+void NeedBits(DecoderState& s, unsigned n) {
+  while (s.bitCount < n) {
+    const std::uint8_t byte =
+        s.bufferPosition < s.bufferFill ? s.inputBuffer[s.bufferPosition++] : FillInputBuffer(s);
+    s.bitBuffer |= std::uint64_t{byte} << s.bitCount;
+    s.bitCount += 8;
+  }
+}
+
+void DropBits(DecoderState& s, unsigned n) {
+  s.bitBuffer >>= n;
+  s.bitCount -= n;
+}
+
+unsigned TakeBits(DecoderState& s, unsigned n) {
+  NeedBits(s, n);
+  const auto v = static_cast<unsigned>(s.bitBuffer & LowMask(n));
+  DropBits(s, n);
+  return v;
+}
+
+// True once the decoder has consumed a filler byte: the stream ended early.
+bool ConsumedFiller(const DecoderState& s) {
+  return s.bitCount < 8 * s.overread;
+}
+
+// Delivers the oldest undelivered output, at most one window, and slides the window so that
+// the newest 32 KiB stay as history. False when the output block could not take it all.
+bool FlushWindow(DecoderState& s) {
+  std::uint32_t pending = s.windowPosition - s.windowBase;
+  if (pending == 0)
+    return true;
+  if (pending > kWindowSize)
+    pending = kWindowSize;
+  const std::uint32_t written = OutputSink(s, s.window + s.windowBase, pending);
+  s.outputCount += written;
+  if (written < pending)
+    return false;
+  std::uint32_t delivered = s.windowBase + pending;
+  if (delivered > kWindowSize) {
+    const std::uint32_t shift = delivered - kWindowSize;
+    std::memmove(s.window, s.window + shift, s.windowPosition - shift);
+    s.windowPosition -= shift;
+    delivered = kWindowSize;
+  }
+  s.windowBase = delivered;
+  return true;
+}
+
+// Delivers whole windows while they are ready.
+bool FlushFullWindows(DecoderState& s) {
+  while (s.windowPosition - s.windowBase >= kWindowSize) {
+    if (!FlushWindow(s))
+      return false;
+  }
+  return true;
+}
+
+// Copies `length` bytes from `distance` back with the effect of a byte-by-byte copy in
+// increasing order, so a distance shorter than the length repeats the last bytes. Writes
+// up to 15 bytes past the end.
+inline void CopyMatch(std::uint8_t* destination, unsigned distance, unsigned length) {
+  const std::uint8_t* from = destination - distance;
+  std::uint8_t* const end = destination + length;
+  if (distance >= 16) {
+    do {
+      std::memcpy(destination, from, 16);
+      destination += 16;
+      from += 16;
+    } while (destination < end);
+  } else if (distance == 1) {
+    std::memset(destination, *from, length);
+  } else if (distance >= 8) {
+    do {
+      std::memcpy(destination, from, 8);
+      destination += 8;
+      from += 8;
+    } while (destination < end);
+  } else {
+    for (unsigned i = 0; i < length; ++i)
+      destination[i] = from[i];
+  }
+}
+
+// One decoded literal/length symbol and, for a match, its distance.
+struct Symbol {
+  unsigned kind;   // kOpLiteral, kOpEndOfBlock, or 0 for a match
+  unsigned value;  // the literal, or the match length
+  unsigned distance;
+};
+
+// Looks up one code in `table` with exact bit accounting, following a sub-table link.
+// A lookup needs the table's whole width although the code may be shorter: near the end
+// of the stream this look-ahead reads filler, which is harmless unless consumed.
+bool LookUpSlow(DecoderState& s, const HuffmanTable& table, HuffmanEntry* entry) {
+  NeedBits(s, table.width);
+  HuffmanEntry e = table.entries[s.bitBuffer & LowMask(table.width)];
+  if (e.operation > kOpLiteral) {
+    if (e.operation == kOpInvalid)
+      return false;
+    DropBits(s, e.bits);
+    const unsigned n = e.operation - kOpLiteral;
+    NeedBits(s, n);
+    e = table.entries[e.value + (s.bitBuffer & LowMask(n))];
+  }
+  DropBits(s, e.bits);
+  *entry = e;
+  return true;
+}
+
+// Decodes one symbol the careful way: used near the end of the input buffer and of the
+// source, where the fast loop's 8-byte refill does not fit.
+int DecodeSymbolSlow(DecoderState& s,
+                     const HuffmanTable& literals,
+                     const HuffmanTable& distances,
+                     Symbol* symbol) {
+  HuffmanEntry e;
+  if (!LookUpSlow(s, literals, &e) || e.operation == kOpInvalid)
+    return kInflateBadData;
+  if (e.operation == kOpLiteral || e.operation == kOpEndOfBlock) {
+    *symbol = Symbol{e.operation, e.value, 0};
+  } else {
+    const unsigned length = e.value + TakeBits(s, e.operation);
+    if (!LookUpSlow(s, distances, &e) || e.operation == kOpInvalid)
+      return kInflateBadData;
+    const unsigned distance = e.value + TakeBits(s, e.operation);
+    *symbol = Symbol{0, length, distance};
+  }
+  return ConsumedFiller(s) ? kInflateBadData : kInflateOk;
+}
+
+// Decodes the codes of one block into the window until its end-of-block code.
+//
+// The fast path runs while 8 bytes remain in the input buffer: one branch-free refill
+// brings the bit buffer to at least 56 bits, enough for a literal/length code (15 bits),
+// its extra bits (5), a distance code (15) and its extra bits (13). The bit state and the
+// window position live in locals there, because every byte stored into the window could
+// otherwise alias them.
+int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTable& distances) {
+  const HuffmanEntry* const lt = literals.entries;
+  const HuffmanEntry* const dt = distances.entries;
+  const std::uint64_t lmask = LowMask(literals.width);
+  const std::uint64_t dmask = LowMask(distances.width);
+  std::uint8_t* const window = s.window;
+  const std::uint8_t* const input = s.inputBuffer;
+
+  std::uint64_t bits = s.bitBuffer;
+  unsigned count = s.bitCount;
+  std::uint32_t position = s.bufferPosition;
+  std::uint32_t out = s.windowPosition;
+  std::uint32_t fill = s.bufferFill;
+  std::uint32_t base = s.windowBase;
+  int result = kInflateOk;
+
+  for (;;) {
+    if (out - base >= kWindowSize) {
+      s.windowPosition = out;
+      if (!FlushFullWindows(s)) {
+        result = kInflateOutputFull;
+        break;
+      }
+      out = s.windowPosition;
+      base = s.windowBase;
+    }
+    unsigned length;
+    unsigned distance;
+    if (position + 8 <= fill) {
+      bits |= Load64LE(input + position) << count;
+      position += (63 - count) >> 3;
+      count |= 56;
+      HuffmanEntry e = lt[bits & lmask];
+      if (e.operation > kOpLiteral) {
+        if (e.operation == kOpInvalid) {
+          result = kInflateBadData;
+          break;
+        }
+        bits >>= e.bits;
+        count -= e.bits;
+        e = lt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
+      }
+      bits >>= e.bits;
+      count -= e.bits;
+      if (e.operation == kOpLiteral) {
+        window[out++] = static_cast<std::uint8_t>(e.value);
+        // Runs of first-level literals go on without a refill while the bit buffer still
+        // holds a whole lookup; each writes one byte, well inside the window's slack.
+        while (count >= literals.width) {
+          e = lt[bits & lmask];
+          if (e.operation != kOpLiteral)
+            break;
+          bits >>= e.bits;
+          count -= e.bits;
+          window[out++] = static_cast<std::uint8_t>(e.value);
+        }
+        continue;
+      }
+      if (e.operation == kOpEndOfBlock)
+        break;
+      if (e.operation == kOpInvalid) {
+        result = kInflateBadData;
+        break;
+      }
+      length = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
+      bits >>= e.operation;
+      count -= e.operation;
+      e = dt[bits & dmask];
+      if (e.operation > kOpLiteral) {
+        if (e.operation == kOpInvalid) {
+          result = kInflateBadData;
+          break;
+        }
+        bits >>= e.bits;
+        count -= e.bits;
+        e = dt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
+        if (e.operation == kOpInvalid) {
+          result = kInflateBadData;
+          break;
+        }
+      }
+      bits >>= e.bits;
+      count -= e.bits;
+      distance = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
+      bits >>= e.operation;
+      count -= e.operation;
+    } else {
+      s.bitBuffer = bits;
+      s.bitCount = count;
+      s.bufferPosition = position;
+      Symbol symbol;
+      result = DecodeSymbolSlow(s, literals, distances, &symbol);
+      bits = s.bitBuffer;
+      count = s.bitCount;
+      position = s.bufferPosition;
+      fill = s.bufferFill;
+      if (result != kInflateOk)
+        break;
+      if (symbol.kind == kOpLiteral) {
+        window[out++] = static_cast<std::uint8_t>(symbol.value);
+        continue;
+      }
+      if (symbol.kind == kOpEndOfBlock)
+        break;
+      length = symbol.value;
+      distance = symbol.distance;
+    }
+    // A reference before the first byte of this call's output has nothing to copy.
+    if (distance > out) {
+      result = kInflateBadData;
+      break;
+    }
+    CopyMatch(window + out, distance, length);
+    out += length;
+  }
+  s.bitBuffer = bits;
+  s.bitCount = count;
+  s.bufferPosition = position;
+  s.windowPosition = out;
+  return result;
+}
+
+// Stored block (type 0): skip to the byte boundary, then LEN and NLEN, 16 bits each, NLEN
+// the ones' complement of LEN, then LEN bytes copied as they are. After the alignment the
+// bit buffer holds whole bytes, which are taken first; the rest comes straight from the
+// input buffer.
+int InflateStored(DecoderState& s) {
+  DropBits(s, s.bitCount % 8);
+  const unsigned length = TakeBits(s, 16);
+  const unsigned complement = TakeBits(s, 16);
+  if (ConsumedFiller(s))
+    return kInflateBadData;
+  if (length != (~complement & 0xffffu))
+    return kInflateBadData;
+  unsigned left = length;
+  while (left > 0) {
+    if (!FlushFullWindows(s))
+      return kInflateOutputFull;
+    const std::uint32_t room = s.windowBase + kWindowSize - s.windowPosition;
+    if (s.bitCount > 0) {
+      if (ConsumedFiller(s) || s.bitCount == 8 * s.overread)
+        return kInflateBadData;
+      s.window[s.windowPosition++] = static_cast<std::uint8_t>(s.bitBuffer);
+      DropBits(s, 8);
+      --left;
+      continue;
+    }
+    s.bitBuffer = 0;  // drop the copies of bytes that are now read directly
+    if (s.bufferPosition == s.bufferFill) {
+      s.inputBuffer[0] = FillInputBuffer(s);
+      if (s.overread > 0)
+        return kInflateBadData;
+      s.bufferPosition = 0;
+    }
+    std::uint32_t n = s.bufferFill - s.bufferPosition;
+    if (n > left)
+      n = left;
+    if (n > room)
+      n = room;
+    std::memcpy(s.window + s.windowPosition, s.inputBuffer + s.bufferPosition, n);
+    s.windowPosition += n;
+    s.bufferPosition += n;
+    left -= n;
+  }
+  return kInflateOk;
+}
+
+// Fixed block (type 1): literal/length lengths 8 (0-143), 9 (144-255), 7 (256-279) and
+// 8 (280-287); 30 distance codes of 5 bits, incomplete by design, so distance codes 30 and
+// 31 decode as invalid. Built once per call and kept for every later fixed block.
+int InflateFixed(DecoderState& s) {
+  if (s.fixedLiterals.entries == nullptr) {
+    std::uint8_t lengths[288];
+    std::memset(lengths, 8, 144);
+    std::memset(lengths + 144, 9, 112);
+    std::memset(lengths + 256, 7, 24);
+    std::memset(lengths + 280, 8, 8);
+    int r = BuildHuffmanTable(lengths, 288, 257, kLengthBase, kLengthExtra, 7, &s.fixedLiterals);
+    if (r != kBuildComplete) {
+      FreeHuffmanTable(&s.fixedLiterals);
+      return r;
+    }
+    std::memset(lengths, 5, 30);
+    r = BuildHuffmanTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, 5, &s.fixedDistances);
+    if (r > kBuildIncomplete) {
+      FreeHuffmanTable(&s.fixedLiterals);
+      return r;
+    }
+  }
+  return InflateCodes(s, s.fixedLiterals, s.fixedDistances);
+}
+
+// Dynamic block (type 2), RFC 1951, 3.2.7: HLIT + 257 literal/length lengths, HDIST + 1
+// distance lengths and HCLEN + 4 code-length code lengths (3 bits each, in kCodeLengthOrder).
+// The lengths themselves are coded with the code-length code, where 16 repeats the previous
+// length 3-6 times (2 extra bits), 17 gives 3-10 zeros (3 bits) and 18 gives 11-138 zeros
+// (7 bits). Repeats may run from the literal/length lengths into the distance lengths but
+// not past the last; the previous length starts at 0 in every block.
+int InflateDynamic(DecoderState& s) {
+  const unsigned literalCount = TakeBits(s, 5) + 257;
+  const unsigned distanceCount = TakeBits(s, 5) + 1;
+  const unsigned codeLengthCount = TakeBits(s, 4) + 4;
+  if (ConsumedFiller(s))
+    return kInflateBadData;
+  if (literalCount > 286 || distanceCount > 30)
+    return kInflateBadData;
+
+  std::uint8_t codeLengths[19] = {};
+  for (unsigned i = 0; i < codeLengthCount; ++i) {
+    codeLengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(TakeBits(s, 3));
+  }
+  if (ConsumedFiller(s))
+    return kInflateBadData;
+  HuffmanTable codeTable;
+  int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
+  if (r != kBuildComplete) {
+    FreeHuffmanTable(&codeTable);
+    return r;
+  }
+
+  std::uint8_t lengths[286 + 30];
+  const unsigned total = literalCount + distanceCount;
+  unsigned previous = 0;
+  for (unsigned i = 0; i < total;) {
+    HuffmanEntry e;
+    if (!LookUpSlow(s, codeTable, &e)) {
+      FreeHuffmanTable(&codeTable);
+      return kInflateBadData;
+    }
+    unsigned repeat = 1;
+    unsigned length = e.value;
+    if (e.value == 16) {
+      repeat = 3 + TakeBits(s, 2);
+      length = previous;
+    } else if (e.value == 17) {
+      repeat = 3 + TakeBits(s, 3);
+      length = 0;
+    } else if (e.value == 18) {
+      repeat = 11 + TakeBits(s, 7);
+      length = 0;
+    }
+    if (ConsumedFiller(s) || repeat > total - i) {
+      FreeHuffmanTable(&codeTable);
+      return kInflateBadData;
+    }
+    std::memset(lengths + i, static_cast<int>(length), repeat);
+    i += repeat;
+    previous = length;
+  }
+  FreeHuffmanTable(&codeTable);
+
+  HuffmanTable literals;
+  r = BuildHuffmanTable(lengths, literalCount, 257, kLengthBase, kLengthExtra, 9, &literals);
+  if (r != kBuildComplete) {
+    if (r == kBuildIncomplete)
+      std::fputs(" incomplete literal tree\n", stderr);
+    FreeHuffmanTable(&literals);
+    return r;
+  }
+  HuffmanTable distances;
+  r = BuildHuffmanTable(lengths + literalCount, distanceCount, 0, kDistanceBase, kDistanceExtra, 6,
+                        &distances);
+  if (r != kBuildComplete) {
+    if (r == kBuildIncomplete)
+      std::fputs(" incomplete distance tree\n", stderr);
+    FreeHuffmanTable(&distances);
+    FreeHuffmanTable(&literals);
+    return r;
+  }
+  r = InflateCodes(s, literals, distances);
+  FreeHuffmanTable(&distances);
+  FreeHuffmanTable(&literals);
+  return r;
+}
+
+// Block header: BFINAL (1 bit), then BTYPE (2 bits): 0 stored, 1 fixed, 2 dynamic, 3 invalid.
+int InflateBlock(DecoderState& s, bool* final) {
+  *final = TakeBits(s, 1) != 0;
+  const unsigned type = TakeBits(s, 2);
+  if (ConsumedFiller(s))
+    return kInflateBadData;
+  switch (type) {
+    case 0:
+      return InflateStored(s);
+    case 1:
+      return InflateFixed(s);
+    case 2:
+      return InflateDynamic(s);
+    default:
+      return kInflateBadCode;
+  }
+}
+
+// Decodes blocks until the final one, then delivers what is still in the window. After a
+// fault the output decoded before it is delivered too: all of it came from the stream.
+int DecodeStream(DecoderState& s) {
+  int result;
+  bool final = false;
+  do {
+    result = InflateBlock(s, &final);
+  } while (result == kInflateOk && !final);
+  if (result != kInflateOutputFull) {
+    while (s.windowPosition != s.windowBase) {
+      if (!FlushWindow(s)) {
+        if (result == kInflateOk)
+          result = kInflateOutputFull;
+        break;
+      }
+    }
+  }
+  FreeHuffmanTable(&s.fixedDistances);
+  FreeHuffmanTable(&s.fixedLiterals);
+  return result;
+}
+
+}  // namespace
+
+namespace {
+
+// Decodes one whole stream into `output` (when `sink` is null) or into `sink`.
+int Decode(InflateSource* reader,
+           const std::uint8_t* source,
+           std::uint32_t sourceLength,
+           std::uint8_t* output,
+           InflateSink* sink,
+           std::uint32_t capacity,
+           std::uint32_t* written) {
+  *written = 0;
+  const std::unique_ptr<DecoderState> state(new (std::nothrow) DecoderState);
+  if (!state)
+    return kInflateNoMemory;
+  DecoderState& s = *state;
+  s.source = reader;
+  s.sourceBlock = source;
+  s.sourcePosition = 0;
+  s.sourceLength = source != nullptr ? sourceLength : 0;
+  s.sinkBlock = output;
+  s.sink = sink;
+  s.sinkRefused = false;
+  s.sinkPosition = 0;
+  s.sinkCapacity = output == nullptr && sink == nullptr ? 0
+                   : capacity < kInflateSinkLimit       ? capacity
+                                                        : kInflateSinkLimit;
+  s.bitBuffer = 0;
+  s.bitCount = 0;
+  s.overread = 0;
+  s.windowPosition = 0;
+  s.windowBase = 0;
+  s.outputCount = 0;
+  FillInputBuffer(s);
+  s.bufferPosition = 0;
+  s.overread = 0;
+  const int r = DecodeStream(s);
+  *written = s.outputCount;
+  return s.sinkRefused ? kInflateStopped : r;
+}
+
+}  // namespace
+
+std::uint32_t InflateResource(const std::uint8_t* source,
+                              std::uint32_t sourceLength,
+                              std::uint8_t* output,
+                              std::uint32_t outputCapacity,
+                              int* result) {
+  std::uint32_t written = 0;
+  const int r = Decode(nullptr, source, sourceLength, output, nullptr, outputCapacity, &written);
+  if (result != nullptr)
+    *result = r;
+  return written;
+}
+
+int InflateToSink(const std::uint8_t* source,
+                  std::uint32_t sourceLength,
+                  InflateSink& sink,
+                  std::uint32_t limit) {
+  std::uint32_t written = 0;
+  return Decode(nullptr, source, sourceLength, nullptr, &sink, limit, &written);
+}
+
+int InflateToSink(InflateSource& source, InflateSink& sink, std::uint32_t limit) {
+  std::uint32_t written = 0;
+  return Decode(&source, nullptr, 0, nullptr, &sink, limit, &written);
+}

@@ -1,0 +1,616 @@
+#include "core/install/InstallRun.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "core/inflate/ResourceInflater.h"
+#include "core/install/ManifestText.h"
+#include "core/package/PayloadPackage.h"
+
+namespace {
+
+// An inflated resource in a block of its limit's size: only the pages written are used.
+struct Inflated {
+  std::unique_ptr<std::uint8_t[]> block;
+  std::uint32_t size = 0;
+};
+
+bool InflateStream(const std::uint8_t* stream,
+                   std::uint32_t size,
+                   std::uint32_t limit,
+                   Inflated* out) {
+  if (stream == nullptr)
+    return false;
+  out->block.reset(new (std::nothrow) std::uint8_t[limit]);
+  if (!out->block)
+    return false;
+  int result = -1;
+  out->size = InflateResource(stream, size, out->block.get(), limit, &result);
+  return result == kInflateOk;
+}
+
+// Feeds an inflater's output to a package reader.
+class ReaderSink : public InflateSink {
+ public:
+  explicit ReaderSink(PackageReader& reader) : reader_(reader) {}
+  bool Take(const std::uint8_t* data, std::uint32_t count) override {
+    return reader_.Feed(data, count);
+  }
+
+ private:
+  PackageReader& reader_;
+};
+
+// Inflates the payload stream - from its file where that opens, else from memory - into
+// `sink`; kInflateBadData when there is no stream.
+int InflatePayload(const std::uint8_t* payload,
+                   std::uint32_t size,
+                   const StreamFile* file,
+                   InflateSink& sink) {
+  if (file != nullptr) {
+    if (const std::unique_ptr<InflateSource> source = file->Open())
+      return InflateToSink(*source, sink, kPackageLimit);
+  }
+  if (payload == nullptr)
+    return kInflateBadData;
+  return InflateToSink(payload, size, sink, kPackageLimit);
+}
+
+// Reads the payload stream through `reader` without holding it: true when the stream
+// inflated cleanly and the reader found the package whole, or when the reader stopped it
+// (its check and Stopped() tell which).
+bool ReadPackage(const std::uint8_t* payload,
+                 std::uint32_t size,
+                 const StreamFile* file,
+                 PackageReader& reader) {
+  if (payload == nullptr)
+    return false;
+  ReaderSink sink(reader);
+  const int result = InflatePayload(payload, size, file, sink);
+  if (result == kInflateStopped)
+    return true;
+  reader.Finish();
+  return result == kInflateOk;
+}
+
+// Reads the payload stream through `reader` like ReadPackage, inflating on a thread of its
+// own: while this thread writes one buffer's files, the other fills the next buffer, so a
+// run uses both cores and holds a few MiB whatever the package's size. Where no thread can
+// be started the stream is read on this one (the shipped programs' trimmed runtime aborts
+// instead of throwing, as for every other system error of the standard library).
+class PipedRead {
+ public:
+  // `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
+  static bool Read(const std::uint8_t* payload,
+                   std::uint32_t size,
+                   const StreamFile* file,
+                   std::uint64_t packageBytes,
+                   PackageReader& reader) {
+    if (payload == nullptr)
+      return false;
+    PipedRead pipe(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(packageBytes / kBuffers, kInflatePiece, kLargestBuffer)));
+    try {
+      pipe.producer_ =
+          std::thread([&pipe, payload, size, file] { pipe.Produce(payload, size, file); });
+    } catch (const std::system_error&) {
+      return ReadPackage(payload, size, file, reader);
+    }
+    return pipe.Consume(reader);
+  }
+
+  ~PipedRead() {
+    if (producer_.joinable()) {
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+      }
+      changed_.notify_all();
+      producer_.join();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kLargestBuffer = std::size_t{1} << 20;
+  static constexpr std::size_t kInflatePiece = 32768;
+  static constexpr std::size_t kBuffers = 3;
+
+  struct Buffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t fill = 0;
+  };
+
+  // Gathers the inflater's pieces into whole buffers for the reading thread.
+  class Sink : public InflateSink {
+   public:
+    explicit Sink(PipedRead& pipe) : pipe_(pipe) {}
+    bool Take(const std::uint8_t* data, std::uint32_t count) override {
+      while (count > 0) {
+        if (current_ == nullptr && (current_ = pipe_.Empty()) == nullptr)
+          return false;  // the reader is gone
+        const std::size_t n = std::min<std::size_t>(count, pipe_.bufferBytes_ - current_->fill);
+        std::memcpy(current_->bytes.get() + current_->fill, data, n);
+        current_->fill += n;
+        data += n;
+        count -= static_cast<std::uint32_t>(n);
+        if (current_->fill == pipe_.bufferBytes_)
+          Hand();
+      }
+      return true;
+    }
+    void Hand() {
+      if (current_ != nullptr && current_->fill > 0)
+        pipe_.Full(current_);
+      current_ = nullptr;
+    }
+
+   private:
+    PipedRead& pipe_;
+    Buffer* current_ = nullptr;
+  };
+
+  explicit PipedRead(std::size_t bufferBytes) : bufferBytes_(bufferBytes) {
+    for (Buffer& buffer : buffers_) {
+      buffer.bytes.reset(new std::uint8_t[bufferBytes_]);
+      empty_.push_back(&buffer);
+    }
+  }
+
+  void Produce(const std::uint8_t* payload, std::uint32_t size, const StreamFile* file) {
+    Sink sink(*this);
+    const int result = InflatePayload(payload, size, file, sink);
+    sink.Hand();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      result_ = result;
+      produced_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // A buffer to fill, once one is free; null once the reader is gone.
+  Buffer* Empty() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !empty_.empty() || abandoned_; });
+    if (abandoned_)
+      return nullptr;
+    Buffer* buffer = empty_.back();
+    empty_.pop_back();
+    buffer->fill = 0;
+    return buffer;
+  }
+
+  void Full(Buffer* buffer) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      full_.push_back(buffer);
+    }
+    changed_.notify_all();
+  }
+
+  bool Consume(PackageReader& reader) {
+    for (;;) {
+      Buffer* buffer = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !full_.empty() || produced_; });
+        if (full_.empty())
+          break;
+        buffer = full_.front();
+        full_.pop_front();
+      }
+      const bool more = reader.Feed(buffer->bytes.get(), buffer->fill);
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        empty_.push_back(buffer);
+      }
+      changed_.notify_all();
+      if (!more)
+        return true;  // the reader stopped it, or found a fault: its check tells
+    }
+    producer_.join();
+    if (result_ == kInflateStopped)
+      return true;
+    reader.Finish();
+    return result_ == kInflateOk;
+  }
+
+  const std::size_t bufferBytes_;
+  Buffer buffers_[kBuffers];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Buffer*> empty_;
+  std::deque<Buffer*> full_;
+  bool produced_ = false;
+  bool abandoned_ = false;
+  int result_ = kInflateOk;
+  std::thread producer_;
+};
+
+// The bytes of a package that `check` found whole: its headers and data.
+std::uint64_t PackageBytes(const PackageCheck& check) {
+  return check.dataBytes + check.recordIndex * std::uint64_t{kPackageHeaderBytes};
+}
+
+class Run {
+ public:
+  Run(const std::u16string& folder,
+      InstallFiles& files,
+      InstallReports& reports,
+      InstallControl& control)
+      : folder_(folder), files_(files), reports_(reports), control_(control) {}
+
+  InstallOutcome Execute(const InstallStreams& streams) {
+    Report(INSTALL_PREPARING, nullptr);
+    // Both resources are checked before the first byte is written: a refused installer
+    // leaves nothing on disk.
+    Inflated uninstaller;
+    if (!InflateStream(streams.uninstaller, streams.uninstallerSize, kUninstallerLimit,
+                       &uninstaller)) {
+      return Unreadable();
+    }
+    const std::size_t room =
+        folder_.size() < kMaxFullPathUnits ? kMaxFullPathUnits - folder_.size() : 0;
+    // The package is read twice and never held: once to check it (unless this very
+    // stream was inspected already and fits the folder), once to write its files.
+    PackageCheck check;
+    if (streams.inspected != nullptr && streams.inspected->ok() &&
+        streams.inspected->longestPath <= room) {
+      check = *streams.inspected;
+    } else {
+      PackageReader checker(room);
+      if (!ReadPackage(streams.payload, streams.payloadSize, streams.payloadFile, checker))
+        return Unreadable();
+      check = checker.Check();
+      if (check.fault == PackageFault::kPathTooLong)
+        return Refuse(folder_ + std::u16string(checker.CurrentPath()));
+      if (!check.ok())
+        return Unreadable();
+    }
+    packageBytes_ = PackageBytes(check);
+    for (const std::u16string_view own : {kManifestName, kUninstallerName, kChannelFilePath}) {
+      if (own.size() > room)
+        return Refuse(folder_ + std::u16string(own));
+    }
+
+    const std::u16string manifestPath = folder_ + std::u16string(kManifestName);
+    manifest_ = files_.Replace(manifestPath);
+    outcome_.madeManifest = manifest_ != nullptr;
+    if (!manifest_ || !WriteLine(kManifestFileHeader))
+      return Fail(manifestPath);
+    const std::u16string uninstallerPath = folder_ + std::u16string(kUninstallerName);
+    if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size,
+                        &outcome_.madeUninstaller)) {
+      return Fail(uninstallerPath);
+    }
+    outcome_.installedBytes += uninstaller.size;
+    uninstaller.block.reset();
+
+    if (!Journal(kChannelFilePath))
+      return Fail(manifestPath);
+    files_.WriteChannelInfo(folder_);
+    outcome_.installedFiles.emplace_back(kChannelFilePath);
+    const bool extracted = Extract(streams);
+    reports_.Flush();
+
+    // The component is registered only when this run made its file and wrote it whole, and
+    // every other file too: never after a stop or a failure, never a file that was there
+    // before (a planted one would run its code with this program's rights). The folder list
+    // comes whichever way the extraction ended; only a run that wrote every file,
+    // registered its component and completed the manifest is complete.
+    RegistrationResult registered = RegistrationResult::kRegistered;
+    if (extracted && componentWritten_) {
+      outcome_.registrationRan = true;
+      registered = files_.RegisterComponent(folder_);
+    }
+    bool written = journalWritten_;
+    for (const std::u16string& line : ManifestFolderList(outcome_.installedFiles)) {
+      written = WriteLine(line) && written;
+    }
+    written = manifest_->Close() && written;
+    manifest_.reset();
+    outcome_.listsWritten = written;
+    if (extracted) {
+      const std::u16string component = folder_ + std::u16string(kComponentName);
+      if (registered == RegistrationResult::kHung) {
+        Report(INSTALL_REGISTER_HUNG, &component);
+      } else if (registered == RegistrationResult::kFailed) {
+        Report(INSTALL_REGISTER_FAILED, &component);
+      } else if (!written) {
+        Report(INSTALL_CREATE_FAILED, &manifestPath);
+      } else {
+        Report(INSTALL_COMPLETE, nullptr);
+      }
+    }
+    return std::move(outcome_);
+  }
+
+  // A failed allocation anywhere in the run: the files are closed as the run unwinds, and
+  // the run ends as one whose resources could not be prepared.
+  InstallOutcome OutOfMemory() {
+    manifest_.reset();
+    if (!finalReported_)
+      Report(INSTALL_PACKAGE_UNREADABLE, nullptr);
+    return std::move(outcome_);
+  }
+
+ private:
+  // Writes each record as the second pass reads it.
+  class Writer : public PackageVisitor {
+   public:
+    explicit Writer(Run& run) : run_(run) {}
+
+    bool Record(std::u16string_view path, std::uint32_t size) override {
+      if (!run_.control_.Running())
+        return false;  // a stop between records
+      path_ = run_.folder_;
+      path_.append(path);
+      // What was there before is kept aside, never overwritten, and its KEPT line comes first.
+      if (run_.files_.Occupied(path_) && !run_.KeepAside(path, &path_))
+        return Failed();
+      if (!run_.Journal(path)) {
+        path_ = run_.folder_ + std::u16string(kManifestName);
+        return Failed();
+      }
+      run_.MakeFoldersFor(path_);
+      file_ = run_.files_.Create(path_);
+      if (!file_)
+        return Failed();
+      component_ = IsComponent(path);
+      const double share = static_cast<double>(offset_ + kPackageHeaderBytes) * 100.0 /
+                           static_cast<double>(run_.packageBytes_);
+      run_.Report(static_cast<int>(share), &path_);
+      run_.outcome_.installedFiles.emplace_back(path);
+      offset_ += kPackageHeaderBytes + std::uint64_t{size};
+      size_ = size;
+      return true;
+    }
+    bool Data(const std::uint8_t* data, std::size_t size) override {
+      if (file_->Write(data, size))
+        return true;
+      file_->Close();
+      return Failed();
+    }
+    bool RecordEnd() override {
+      if (!file_->Close())
+        return Failed();
+      file_.reset();
+      run_.componentWritten_ = run_.componentWritten_ || component_;
+      run_.outcome_.installedBytes += size_;
+      run_.control_.SafePoint();
+      return true;
+    }
+    bool failed = false;
+
+   private:
+    bool Failed() {
+      run_.Report(INSTALL_CREATE_FAILED, &path_);
+      file_.reset();
+      failed = true;
+      return false;
+    }
+
+    Run& run_;
+    std::u16string path_;
+    std::unique_ptr<InstallFiles::File> file_;
+    std::uint64_t offset_ = 0;
+    std::uint32_t size_ = 0;
+    bool component_ = false;  // the record is the component
+  };
+
+  // The component's file: top level, its name compared as Windows compares file names (it is
+  // ASCII, where that is letter case alone).
+  static bool IsComponent(std::u16string_view path) {
+    return path.size() == kComponentName.size() &&
+           std::equal(path.begin(), path.end(), kComponentName.begin(), [](char16_t a, char16_t b) {
+             const auto lower = [](char16_t c) {
+               return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+             };
+             return lower(a) == lower(b);
+           });
+  }
+
+  // The writing pass, over a checked package. True when every record was written; false
+  // after a failure (reported here) or a stop before the last record.
+  bool Extract(const InstallStreams& streams) {
+    Writer writer(*this);
+    PackageReader reader(kMaxFullPathUnits, &writer);
+    const bool read = PipedRead::Read(streams.payload, streams.payloadSize, streams.payloadFile,
+                                      packageBytes_, reader);
+    if (writer.failed)
+      return false;
+    if (!read || (!reader.Stopped() && !reader.Check().ok())) {
+      // The stream inflated cleanly before: only a lack of memory gets here.
+      Report(INSTALL_PACKAGE_UNREADABLE, nullptr);
+      return false;
+    }
+    return !reader.Stopped();
+  }
+
+  // Each folder is made once: the packager lists a folder's files and sub-folders
+  // together, so a folder is made already when it is the last one made or lies above it.
+  // Any other order still works, with more calls.
+  void MakeFoldersFor(const std::u16string& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    if (slash == std::u16string::npos || slash < folder_.size())
+      return;
+    // Made already: the last folder made, or one above it.
+    const std::u16string_view parent(path.data(), slash);
+    if (std::u16string_view(madeFolder_).substr(0, parent.size()) == parent &&
+        (madeFolder_.size() == parent.size() || madeFolder_[parent.size()] == u'\\')) {
+      return;
+    }
+    files_.MakeFolders(path);
+    madeFolder_.assign(parent);
+  }
+
+  // `created` tells whether the file was made (or taken over), whole or not.
+  bool WriteWholeFile(const std::u16string& path,
+                      const std::uint8_t* data,
+                      std::size_t size,
+                      bool* created) {
+    std::unique_ptr<InstallFiles::File> file = files_.Replace(path);
+    *created = file != nullptr;
+    if (!file)
+      return false;
+    const bool wrote = file->Write(data, size);
+    return file->Close() && wrote;
+  }
+
+  // Moves the file that is at `path` (relative) aside, its KEPT line on disk before the
+  // move, so that a removal puts it back whenever the run ends. False when the line or the
+  // move fails; `failed` then names the manifest or stays the file.
+  bool KeepAside(std::u16string_view path, std::u16string* failed) {
+    const std::u16string kept = KeptFilePath(keptLines_);
+    if (!WriteLine(ManifestKeptLine(keptLines_, path))) {
+      *failed = folder_ + std::u16string(kManifestName);
+      journalWritten_ = false;
+      return false;
+    }
+    ++keptLines_;
+    if (!files_.KeepAside(folder_ + std::u16string(path), folder_ + kept))
+      return false;
+    outcome_.keptFiles.push_back({std::u16string(path), kept});
+    return true;
+  }
+
+  // The file's line, on disk before the file is made: a run that ends abruptly leaves a
+  // manifest that names everything it may have written. False when the line could not be
+  // written; the file must then not be made.
+  bool Journal(std::u16string_view path) {
+    journalWritten_ = WriteLine(ManifestFileLine(journalLines_, path));
+    if (journalWritten_)
+      ++journalLines_;
+    return journalWritten_;
+  }
+
+  bool WriteLine(std::u16string_view line) {
+    const std::string bytes = files_.ToAnsi(line);
+    return manifest_->Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+
+  void Report(int code, const std::u16string* path) {
+    outcome_.finalReport = code;
+    // Progress may be 100 too, but it carries a path; the completion does not.
+    const bool final =
+        (code < 0 && code != INSTALL_PREPARING) || (code == INSTALL_COMPLETE && path == nullptr);
+    finalReported_ = finalReported_ || final;
+    if (final && path != nullptr)
+      outcome_.finalPath = *path;
+    reports_.Report(code, path);
+  }
+
+  // Refused before anything was written.
+  InstallOutcome Refuse(const std::u16string& path) {
+    Report(INSTALL_CREATE_FAILED, &path);
+    return std::move(outcome_);
+  }
+  // An early end: the manifest keeps only its first line.
+  InstallOutcome Fail(const std::u16string& path) {
+    Report(INSTALL_CREATE_FAILED, &path);
+    return Close();
+  }
+  InstallOutcome Unreadable() {
+    Report(INSTALL_PACKAGE_UNREADABLE, nullptr);
+    return Close();
+  }
+  InstallOutcome Close() {
+    if (manifest_)
+      manifest_->Close();
+    manifest_.reset();
+    return std::move(outcome_);
+  }
+
+  const std::u16string& folder_;
+  InstallFiles& files_;
+  InstallReports& reports_;
+  InstallControl& control_;
+  std::unique_ptr<InstallFiles::File> manifest_;
+  InstallOutcome outcome_;
+  bool finalReported_ = false;
+  std::uint64_t packageBytes_ = 0;
+  std::u16string madeFolder_;  // the last folder files were made in
+  std::size_t journalLines_ = 0;
+  std::size_t keptLines_ = 0;
+  bool journalWritten_ = true;     // false once a file line could not be written
+  bool componentWritten_ = false;  // this run made the component's file and wrote it whole
+};
+
+}  // namespace
+
+InstallOutcome RunInstallation(const std::u16string& folder,
+                               const InstallStreams& streams,
+                               InstallFiles& files,
+                               InstallReports& reports,
+                               InstallControl& control) {
+  Run run(folder, files, reports, control);
+  try {
+    return run.Execute(streams);
+  } catch (const std::bad_alloc&) {
+    return run.OutOfMemory();
+  }
+}
+
+namespace {
+
+// Collects each file's size as a package is read.
+class SizeList : public PackageVisitor {
+ public:
+  explicit SizeList(std::vector<std::uint32_t>* sizes) : sizes_(sizes) {}
+  bool Record(std::u16string_view, std::uint32_t size) override {
+    if (sizes_ != nullptr)
+      sizes_->push_back(size);
+    return true;
+  }
+  bool Data(const std::uint8_t*, std::size_t) override { return true; }
+  bool RecordEnd() override { return true; }
+
+ private:
+  std::vector<std::uint32_t>* sizes_;
+};
+
+// Counts an inflater's output.
+class Counter : public InflateSink {
+ public:
+  bool Take(const std::uint8_t*, std::uint32_t count) override {
+    total += count;
+    return true;
+  }
+  std::uint32_t total = 0;
+};
+
+}  // namespace
+
+bool InspectPackage(const std::uint8_t* payload,
+                    std::uint32_t size,
+                    PackageCheck* check,
+                    std::vector<std::uint32_t>* sizes,
+                    const StreamFile* file) {
+  *check = PackageCheck{};
+  SizeList list(sizes);
+  PackageReader reader(kMaxFullPathUnits, &list);
+  const bool read = ReadPackage(payload, size, file, reader);
+  if (read)
+    *check = reader.Check();
+  if (!read || !check->ok()) {
+    if (sizes != nullptr)
+      sizes->clear();
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
+                                 std::uint32_t size,
+                                 std::uint32_t limit) {
+  if (stream == nullptr)
+    return 0;
+  Counter counter;
+  return InflateToSink(stream, size, counter, limit) == kInflateOk ? counter.total : 0;
+}

@@ -1,0 +1,168 @@
+#include "core/install/ManifestText.h"
+
+#include <algorithm>
+
+#include "core/package/PayloadPackage.h"
+
+namespace {
+
+std::u16string Decimal(std::size_t n) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
+    n /= 10;
+  } while (n != 0);
+  return digits;
+}
+
+std::u16string Line(std::u16string_view key, std::size_t number, std::u16string_view path) {
+  std::u16string line(key);
+  line += Decimal(number);
+  line += u'=';
+  line += path;
+  line += u"\r\n";
+  return line;
+}
+
+bool Blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && Blank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && Blank(s.back()))
+    s.remove_suffix(1);
+  return s;
+}
+
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The number a key names after `prefix`: decimal without leading zeros, as the key was
+// written; -1 for any other key.
+long long KeyNumber(std::string_view key, std::string_view prefix) {
+  if (key.size() <= prefix.size() || key.size() > prefix.size() + 9)
+    return -1;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (AsciiUpper(key[i]) != AsciiUpper(prefix[i]))
+      return -1;
+  }
+  const std::string_view digits = key.substr(prefix.size());
+  if (digits.size() > 1 && digits[0] == '0')
+    return -1;
+  long long n = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9')
+      return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+std::vector<std::string> NumberedValues(std::string_view section, std::string_view prefix) {
+  // A list is contiguous from 0, so no number reaches the count of strings in the section.
+  std::size_t strings = 0;
+  for (const char c : section)
+    strings += c == '\0' ? 1 : 0;
+  std::vector<std::string> values(strings + 1);
+  std::vector<bool> seen(strings + 1, false);
+  for (std::size_t start = 0; start < section.size();) {
+    std::size_t end = section.find('\0', start);
+    if (end == std::string_view::npos)
+      end = section.size();
+    const std::string_view entry = section.substr(start, end - start);
+    start = end + 1;
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string_view::npos)
+      continue;
+    const long long n = KeyNumber(Trim(entry.substr(0, equals)), prefix);
+    if (n < 0 || static_cast<std::size_t>(n) > strings || seen[static_cast<std::size_t>(n)])
+      continue;
+    std::string_view value = Trim(entry.substr(equals + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    seen[static_cast<std::size_t>(n)] = true;
+    values[static_cast<std::size_t>(n)] = std::string(value);
+  }
+  std::size_t count = 0;
+  while (count < values.size() && seen[count] && !values[count].empty())
+    ++count;
+  values.resize(count);
+  return values;
+}
+
+RemovalPlan PlanRemoval(const std::vector<std::u16string>& files,
+                        const std::vector<std::u16string>& folders,
+                        const std::vector<std::u16string>& kept,
+                        std::size_t maxPathUnits) {
+  RemovalPlan plan;
+  const auto sort = [&](const std::vector<std::u16string>& entries,
+                        std::vector<std::u16string>* accepted) {
+    for (const std::u16string& entry : entries) {
+      if (CheckRelativePath(entry, maxPathUnits) == PackageFault::kNone)
+        accepted->push_back(entry);
+      else
+        plan.refused.push_back(entry);
+    }
+  };
+  sort(files, &plan.files);
+  if (folders.empty())
+    plan.folders = ManifestFolders(plan.files);
+  else
+    sort(folders, &plan.folders);
+  for (std::size_t n = 0; n < kept.size(); ++n) {
+    if (CheckRelativePath(kept[n], maxPathUnits) == PackageFault::kNone)
+      plan.kept.push_back({kept[n], KeptFilePath(n)});
+    else
+      plan.refused.push_back(kept[n]);
+  }
+  return plan;
+}
+
+std::u16string ManifestFileLine(std::size_t number, std::u16string_view path) {
+  return Line(u"FILE", number, path);
+}
+
+std::u16string ManifestKeptLine(std::size_t number, std::u16string_view path) {
+  return Line(u"KEPT", number, path);
+}
+
+std::u16string KeptFilePath(std::size_t number) {
+  return std::u16string(kKeptFolderName) + u'\\' + Decimal(number);
+}
+
+std::u16string ManifestFolderLine(std::size_t number, std::u16string_view path) {
+  return Line(u"DIRECTORY", number, path);
+}
+
+std::vector<std::u16string> ManifestFolders(const std::vector<std::u16string>& files) {
+  std::vector<std::u16string> folders;
+  for (const std::u16string& file : files) {
+    std::u16string_view rest(file);
+    for (std::size_t cut = rest.rfind(u'\\'); cut != std::u16string_view::npos;
+         cut = rest.rfind(u'\\')) {
+      rest = rest.substr(0, cut);
+      folders.emplace_back(rest);
+    }
+  }
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  std::reverse(folders.begin(), folders.end());
+  return folders;
+}
+
+std::vector<std::u16string> ManifestFolderList(const std::vector<std::u16string>& files) {
+  std::vector<std::u16string> lines;
+  lines.emplace_back(kManifestFolderHeader);
+  const std::vector<std::u16string> folders = ManifestFolders(files);
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    lines.push_back(ManifestFolderLine(i, folders[i]));
+  }
+  return lines;
+}

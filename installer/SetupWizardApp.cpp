@@ -1,0 +1,174 @@
+#include "installer/SetupWizardApp.h"
+
+// after windows.h
+#include <commctrl.h>
+#include <ole2.h>
+
+#include "core/product/Product.h"
+#include "core/setup/NumberText.h"
+#include "core/setup/SetupOptions.h"
+#include "installer/SilentInstall.h"
+#include "installer/flow/Finishing.h"
+#include "installer/wizard/WizardDialog.h"
+#include "win/install/AdminObjects.h"
+#include "win/install/SetupLog.h"
+#include "win/integrity/IntegrityCheck.h"
+
+namespace {
+
+constexpr wchar_t kCaption[] = L"提示";
+
+std::u16string Units(const wchar_t* text) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+std::wstring Wide(std::u16string_view text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+// The switches, for /? and for a command line that is refused.
+std::wstring UsageText(const SetupOptions& options) {
+  std::wstring text;
+  if (options.error == SwitchError::kUnknown)
+    text = L"无法识别的参数：" + Wide(options.offending) + L"\r\n\r\n";
+  else if (options.error == SwitchError::kBadFolder)
+    text = L"安装文件夹无效（须为完整路径）：" + Wide(options.offending) + L"\r\n\r\n";
+  else if (options.error == SwitchError::kBadLog)
+    text = L"日志文件无效：" + Wide(options.offending) + L"\r\n\r\n";
+  return text + L"用法：" + ApplicationName() +
+         L".exe [/S] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] [/D=安装文件夹]\r\n\r\n"
+         L"/S\t静默安装，不显示任何窗口，结果见退出码\r\n"
+         L"/D=\t安装文件夹，须为完整路径，放在最后；可含空格，无需引号\r\n"
+         L"/LOG=\t把安装的每一步写入此文件（UTF-8）\r\n"
+         L"/NORUN\t安装完成后不运行程序\r\n"
+         L"/NOSHORTCUTS\t不创建桌面和开始菜单快捷方式\r\n"
+         L"/STARTUP\t开机启动\r\n"
+         L"/?\t显示本说明";
+}
+
+// The installer's whole run after the command line is read: what it ended with.
+class Startup {
+ public:
+  Startup(const SetupOptions& options, HINSTANCE instance, bool dllsConfined)
+      : options_(options), instance_(instance), dllsConfined_(dllsConfined) {}
+
+  SetupExit Run() {
+    if (!options_.log.empty() && !OpenLog())
+      return SetupExit::kUsage;
+    log_.Line(L"start: " + ModulePath() + L", version " + product::kVersion);
+    log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
+    if (options_.error != SwitchError::kNone) {
+      Say(UsageText(options_));
+      return Ended(options_.error == SwitchError::kBadFolder ? SetupExit::kFolderRefused
+                                                             : SetupExit::kUsage);
+    }
+    if (options_.help) {
+      Say(UsageText(options_));
+      return Ended(SetupExit::kUsage);
+    }
+    if (!dllsConfined_) {
+      Say(product::kSystemUnsupported);
+      return Ended(SetupExit::kSystemUnsupported);
+    }
+    // The file stays held to the end: nobody may write, rename or delete it meanwhile.
+    if (!VerifyInstallerIntegrity(&self_)) {
+      Say(L"安装程序自我完整性检测失败，请尝试重新下载");
+      return Ended(SetupExit::kIntegrityFailed);
+    }
+    log_.Line(L"integrity check passed");
+    if (!TakeMutex())
+      return Ended(SetupExit::kAlreadyRunning);
+    // COM on this thread, for the shortcuts of the finishing step; kept to the end.
+    OleInitialize(nullptr);
+    if (options_.silent)
+      return Ended(InstallSilently(options_, log_));
+    return Ended(RunWizard());
+  }
+
+ private:
+  SetupExit RunWizard() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    WizardDialog dialog;
+    dialog.m_options = options_;
+    dialog.m_log = &log_;
+    if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
+      // The worker reports completion before registering the component and writing the
+      // manifest's lists: let it finish before the client is started or the process ends.
+      if (dialog.m_worker.Thread() != nullptr)
+        WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
+      FinishInstallation(
+          dialog.m_targetDir,
+          {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
+          dialog.m_worker.Outcome().installedBytes, product::kVersion, log_);
+    }
+    return dialog.m_exit;
+  }
+
+  // One atomic step: create, and learn from the error whether another installer had it.
+  // The handle stays open until the process ends; that marks the installer as running. An
+  // installer's mutex is owned by Administrators: one that a standard user made first, in
+  // the global namespace anyone may name, is not an installer's and stops nothing.
+  bool TakeMutex() {
+    mutex_.reset(CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()), FALSE,
+                              product::kMutexName));
+    const DWORD error = GetLastError();
+    if (mutex_.valid() && error == ERROR_ALREADY_EXISTS && OwnedByAdministrators(mutex_.get())) {
+      Say(L"安装程序已经在运行");
+      return false;
+    }
+    if (!mutex_.valid() && error != ERROR_ACCESS_DENIED) {
+      log_.Line(WithError(L"the single-instance mutex could not be made", error));
+      return false;
+    }
+    if (!mutex_.valid() || error == ERROR_ALREADY_EXISTS)
+      log_.Line(L"the single-instance mutex was made by a program that is not an installer");
+    return true;
+  }
+
+  bool OpenLog() {
+    const std::wstring given = Wide(options_.log);
+    wchar_t full[MAX_PATH * 2] = {};
+    const DWORD n = GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
+    const std::wstring path = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : given;
+    DWORD error = 0;
+    if (log_.Open(path, &error))
+      return true;
+    Say(WithError(L"无法创建日志文件：" + path, error));
+    return false;
+  }
+
+  // Start-up's messages: a message box, and with /S the log alone.
+  void Say(const std::wstring& text) {
+    log_.Line(L"told: " + text);
+    if (!options_.silent)
+      MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK);
+  }
+
+  SetupExit Ended(SetupExit code) {
+    log_.Line(L"result: " + DecimalText<wchar_t>(static_cast<int>(code)) + L", " +
+              Wide(ExitMeaning(code)));
+    return code;
+  }
+
+  const SetupOptions& options_;
+  HINSTANCE instance_;
+  bool dllsConfined_;
+  SetupLog log_;
+  UniqueHandle self_;   // the program's own file, checked
+  UniqueHandle mutex_;  // held to the end: the mark of a running installer
+};
+
+}  // namespace
+
+BOOL SetupWizardApp::InitInstance() {
+  const SetupOptions options = ParseSetupOptions(Units(GetCommandLineW()));
+  m_exitCode = static_cast<int>(Startup(options, m_instance, m_dllsConfined).Run());
+  return FALSE;
+}
+
+int RunInstaller(HINSTANCE instance, bool dllsConfined) {
+  SetupWizardApp app;
+  app.m_dllsConfined = dllsConfined;
+  return app.Run(instance);
+}

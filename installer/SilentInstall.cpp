@@ -1,0 +1,64 @@
+#include "installer/SilentInstall.h"
+
+#include "core/product/Product.h"
+#include "installer/flow/Finishing.h"
+#include "installer/flow/PreInstallChecks.h"
+#include "win/install/InstallWorker.h"
+
+namespace {
+
+std::wstring Wide(const std::u16string& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+class SilentInteraction : public Interaction {
+ public:
+  explicit SilentInteraction(SetupLog& log) : log_(log) {}
+  bool Ask(Question question, const std::wstring& text) override {
+    const bool yes = question == Question::kEndClient || question == Question::kRemovePrevious;
+    log_.Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
+    return yes;
+  }
+  void Tell(const std::wstring& text) override { log_.Line(L"told: " + text); }
+  DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t*) override {
+    return WaitForSingleObject(object, milliseconds);
+  }
+  SetupLog& Log() override { return log_; }
+
+ private:
+  SetupLog& log_;
+};
+
+}  // namespace
+
+SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
+  SilentInteraction silent(log);
+  if (const Stop stop = EndRunningClient(silent))
+    return *stop;
+  if (const Stop stop = RemovePreviousInstallation(silent))
+    return *stop;
+  const std::wstring typed =
+      options.folder.empty() ? SuggestTargetFolder().folder : Wide(options.folder);
+  PreparedFolder prepared;
+  const PackageFacts package = InspectInstallerPackage(GetModuleHandleW(nullptr));
+  if (const Stop stop = PrepareInstallFolder(typed, package, silent, &prepared))
+    return *stop;
+
+  InstallWorker worker;
+  lstrcpynW(worker.m_installFolder, prepared.folder.c_str(), kPathBlockUnits);
+  worker.m_freshFolder = prepared.fresh;
+  worker.m_log = &log;
+  if (package.readable)
+    worker.m_inspected = package.check;
+  worker.Resume();
+  WaitForSingleObject(worker.Thread(), INFINITE);
+  const InstallOutcome& outcome = worker.Outcome();
+  if (outcome.finalReport != INSTALL_COMPLETE) {
+    silent.Tell(FailureMessage(outcome.finalReport, Wide(outcome.finalPath)));
+    RemovePartialInstallation(prepared, outcome, silent);
+    return ExitForReport(outcome.finalReport);
+  }
+  FinishInstallation(prepared.folder, {options.startup, !options.noRun, !options.noShortcuts},
+                     outcome.installedBytes, product::kVersion, log);
+  return SetupExit::kInstalled;
+}

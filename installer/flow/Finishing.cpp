@@ -1,0 +1,258 @@
+#include "installer/flow/Finishing.h"
+
+// after windows.h
+#include <objbase.h>
+#include <shlobj.h>
+
+#include "core/product/Product.h"
+#include "core/setup/NumberText.h"
+#include "win/base/UniqueHandle.h"
+#include "win/install/CommandLine.h"
+#include "win/install/Directories.h"
+
+namespace {
+
+using namespace product;
+
+// Releases a COM interface when it goes out of scope.
+template <class T>
+class ComPtr {
+ public:
+  ~ComPtr() {
+    if (p_ != nullptr)
+      p_->Release();
+  }
+  T** Out() { return &p_; }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+void ReplaceShortcut(int csidl,
+                     const wchar_t* name,
+                     const std::wstring& target,
+                     const wchar_t* description,
+                     SetupLog& log) {
+  DeleteShortcut(csidl, name);
+  const bool made = CreateShortcut(csidl, name, target.c_str(), description) != FALSE;
+  log.Line(L"shortcut " + ShortcutPath(csidl, name) + (made ? L": made" : L": could not be made"));
+}
+
+// The signed-in user's token, taken from the desktop's shell, or why it could not be.
+struct UserToken {
+  UniqueHandle token;  // a primary token that may start a program; invalid on failure
+  DWORD shellProcess = 0;
+  std::wstring failure;  // empty exactly when `token` is valid
+};
+
+// The process that owns this thread's desktop's shell window (Explorer on Windows) or, when
+// there is none, its taskbar (Wine's explorer.exe makes only the taskbar); 0 when the
+// desktop has neither: a service's or session 0's desktop, or one made for a program.
+DWORD DesktopShellProcess() {
+  HWND shell = GetShellWindow();
+  if (shell == nullptr)
+    shell = FindWindowW(L"Shell_TrayWnd", nullptr);
+  DWORD process = 0;
+  if (shell != nullptr)
+    GetWindowThreadProcessId(shell, &process);
+  return process;
+}
+
+// The token of the desktop shell's process, duplicated as a primary token. Any program of
+// the signed-in user may register a shell window or a taskbar; its token is then that
+// user's own or a more restricted one, never more than the user has, which is what the
+// client may run with. This program's own (elevated) token is never the answer.
+UserToken DesktopUserToken() {
+  UserToken user;
+  user.shellProcess = DesktopShellProcess();
+  if (user.shellProcess == 0) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    user.failure = L"this desktop has no shell window and no taskbar (session " +
+                   DecimalText<wchar_t>(session) + L")";
+    return user;
+  }
+  const std::wstring shell = L"the shell's process " + DecimalText<wchar_t>(user.shellProcess);
+  const UniqueHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, user.shellProcess));
+  if (!process.valid()) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(shell + L" could not be opened", error);
+    return user;
+  }
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(process.get(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                        &opened)) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(L"the token of " + shell + L" could not be opened", error);
+    return user;
+  }
+  const UniqueHandle shellToken(opened);
+  // What CreateProcessWithTokenW needs of its token (query, duplicate, assign primary), and
+  // adjusting its default rights and session, which starting a program with it may do.
+  constexpr DWORD kPrimaryRights = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                                   TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
+  HANDLE primary = nullptr;
+  if (!DuplicateTokenEx(shellToken.get(), kPrimaryRights, nullptr, SecurityImpersonation,
+                        TokenPrimary, &primary)) {
+    const DWORD error = GetLastError();
+    user.failure = WithError(L"the token of " + shell + L" could not be duplicated", error);
+    return user;
+  }
+  user.token.reset(primary);
+  return user;
+}
+
+void StartClient(const std::wstring& folder, SetupLog& log) {
+  std::wstring command = ClientCommandLine(folder);
+  const UserToken user = DesktopUserToken();
+  if (!user.token.valid()) {
+    log.Line(L"did not start " + command + L": " + user.failure);
+    return;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  // No environment given: the new process gets one made from the user's profile.
+  if (CreateProcessWithTokenW(user.token.get(), 0, nullptr, command.data(), 0, nullptr,
+                              folder.c_str(), &startup, &process)) {
+    log.Line(L"started " + command + L" as the signed-in user (the token of process " +
+             DecimalText<wchar_t>(user.shellProcess) + L")");
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    const DWORD error = GetLastError();
+    log.Line(WithError(L"could not start " + command + L" as the signed-in user", error));
+  }
+}
+
+LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof value);
+}
+
+void WriteUninstallEntry(const std::wstring& folder,
+                         std::uint64_t installedBytes,
+                         const wchar_t* version,
+                         SetupLog& log) {
+  const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
+  HKEY key = nullptr;
+  const LONG opened =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  if (opened != ERROR_SUCCESS) {
+    log.Line(WithError(L"the uninstall entry " + where + L" could not be written",
+                       static_cast<DWORD>(opened)));
+    return;
+  }
+  const std::wstring uninstaller = UninstallerCommandLine(folder, false);
+  const std::wstring quiet = UninstallerCommandLine(folder, true);
+  const std::wstring icon = folder + kClientFile;
+  std::wstring location = folder;
+  if (location.size() > 3 && location.back() == L'\\')
+    location.pop_back();
+  const std::uint64_t kilobytes = (installedBytes + 1023) / 1024;
+  WriteStringValue(key, L"DisplayName", kDisplayName);
+  WriteStringValue(key, L"Publisher", kPublisher);
+  WriteStringValue(key, L"UninstallString", uninstaller.c_str());
+  WriteStringValue(key, L"QuietUninstallString", quiet.c_str());
+  WriteStringValue(key, L"DisplayIcon", icon.c_str());
+  WriteStringValue(key, L"DisplayVersion", version);
+  WriteStringValue(key, L"InstallLocation", location.c_str());
+  WriteDword(key, L"EstimatedSize",
+             kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
+  WriteDword(key, L"NoModify", 1);
+  WriteDword(key, L"NoRepair", 1);
+  RegCloseKey(key);
+  log.Line(L"uninstall entry " + where + L", version " + version);
+}
+
+}  // namespace
+
+std::wstring ShortcutPath(int csidl, const wchar_t* name) {
+  IMalloc* allocator = nullptr;
+  if (FAILED(SHGetMalloc(&allocator)))
+    return {};
+  std::wstring path;
+  LPITEMIDLIST list = nullptr;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
+    wchar_t folder[MAX_PATH] = {};
+    if (SHGetPathFromIDListW(list, folder))
+      path = std::wstring(folder) + L"\\" + name;
+    allocator->Free(list);
+  }
+  allocator->Release();
+  return path;
+}
+
+BOOL DeleteShortcut(int csidl, const wchar_t* name) {
+  const std::wstring path = ShortcutPath(csidl, name);
+  return !path.empty() && DeleteFileW(path.c_str());
+}
+
+BOOL CreateShortcut(int csidl,
+                    const wchar_t* name,
+                    const wchar_t* target,
+                    const wchar_t* description) {
+  const std::wstring path = ShortcutPath(csidl, name);
+  if (path.empty())
+    return FALSE;
+  ComPtr<IShellLinkW> link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(link.Out())))) {
+    return FALSE;
+  }
+  ComPtr<IPersistFile> file;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
+    return FALSE;
+  }
+  if (FAILED(link->SetPath(target)))
+    return FALSE;
+  const std::wstring targetPath = target;
+  const std::size_t cut = targetPath.rfind(L'\\');
+  if (cut != std::wstring::npos)
+    link->SetWorkingDirectory(targetPath.substr(0, cut).c_str());
+  if (description != nullptr)
+    link->SetDescription(description);
+  EnsureDirectories(path.c_str());
+  return file->Save(path.c_str(), FALSE) == S_OK;
+}
+
+LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
+  if (text == nullptr)
+    return ERROR_INVALID_DATA;
+  const auto bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+bool CanStartClientAsUser(SetupLog& log) {
+  const UserToken user = DesktopUserToken();
+  if (!user.token.valid())
+    log.Line(L"the client cannot be started now: " + user.failure);
+  return user.token.valid();
+}
+
+void FinishInstallation(const std::wstring& folder,
+                        const FinishChoices& choices,
+                        std::uint64_t installedBytes,
+                        const wchar_t* version,
+                        SetupLog& log) {
+  const std::wstring client = folder + kClientFile;
+  const std::wstring uninstaller = folder + kUninstallerFile;
+  if (choices.autoStart)
+    ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription, log);
+  if (choices.runNow)
+    StartClient(folder, log);
+  if (choices.createShortcuts) {
+    ReplaceShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, client, kClientDescription,
+                    log);
+    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, client, kClientDescription, log);
+    ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, uninstaller,
+                    kUninstallDescription, log);
+  }
+  WriteUninstallEntry(folder, installedBytes, version, log);
+}

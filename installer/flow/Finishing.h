@@ -1,0 +1,58 @@
+// The installer's finishing actions after a completed wizard: the shortcuts the user chose,
+// starting the client as the signed-in user, and the machine-wide uninstall entry that the
+// system's list of programs, admins and the next installer read.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "win/install/SetupLog.h"
+
+// The file path of shortcut `name` (which may hold a sub-folder) in special folder `csidl`,
+// or empty when the folder cannot be resolved.
+std::wstring ShortcutPath(int csidl, const wchar_t* name);
+
+// Writes a shell link to `target` (working folder: the target's folder; `description` may be
+// null), creating a missing sub-folder. TRUE exactly when the link file was saved. COM must
+// be initialised on the calling thread.
+BOOL CreateShortcut(int csidl,
+                    const wchar_t* name,
+                    const wchar_t* target,
+                    const wchar_t* description);
+
+// Deletes the shortcut if there is one; the result of the deletion.
+BOOL DeleteShortcut(int csidl, const wchar_t* name);
+
+// Writes a REG_SZ value with its terminating NUL; ERROR_INVALID_DATA, writing nothing, for a
+// null text. The Windows error code of the write otherwise.
+LONG WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text);
+
+struct FinishChoices {
+  bool autoStart = false;        // a shortcut in the user's Startup folder
+  bool runNow = false;           // start the client now
+  bool createShortcuts = false;  // desktop and program-menu shortcuts
+};
+
+// Whether the client can be started as the signed-in user from this thread's desktop, as
+// FinishInstallation would start it: true when the desktop shell's token can be taken;
+// otherwise false, with the reason (and the Windows error) logged.
+bool CanStartClientAsUser(SetupLog& log);
+
+// Runs the finishing actions for an installation in `folder` (absolute, ending with '\'):
+// the chosen shortcuts (each replaced if it exists), the client started if asked, and
+// always the uninstall entry. The client (its path quoted, the folder current, not waited
+// for) runs with the token of the process that owns this thread's desktop's shell window
+// or, when there is none, its taskbar - the signed-in user's, never this elevated program's
+// own. Without such a process (a service's or session 0's desktop) or its token, the
+// client is not started and the log says why. The entry holds DisplayName, Publisher, a quoted
+// UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
+// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair. Each
+// action is logged with its result; none stops the rest or fails the installation: a
+// shortcut that cannot be made is missing.
+void FinishInstallation(const std::wstring& folder,
+                        const FinishChoices& choices,
+                        std::uint64_t installedBytes,
+                        const wchar_t* version,
+                        SetupLog& log);

@@ -1,0 +1,376 @@
+#include "installer/flow/PreInstallChecks.h"
+
+#include <cwchar>
+#include <cwctype>
+
+#include "core/install/InstallFolder.h"
+#include "core/install/InstallRun.h"
+#include "core/install/ManifestText.h"
+#include "core/product/Product.h"
+#include "core/setup/NumberText.h"
+#include "win/install/AdminObjects.h"
+#include "win/install/CommandLine.h"
+#include "win/install/Directories.h"
+#include "win/install/FolderRights.h"
+#include "win/install/HeldFolder.h"
+#include "win/install/InstallWorker.h"
+#include "win/install/Registration.h"
+#include "win/install/Removal.h"
+#include "win/integrity/IntegrityCheck.h"
+
+namespace {
+
+// "12.3 MB" or "1.2 GB".
+std::wstring Size(std::uint64_t bytes) {
+  if (bytes >= (std::uint64_t{1} << 30))
+    return TenthsText<wchar_t>(bytes, 30) + L" GB";
+  return TenthsText<wchar_t>(bytes, 20) + L" MB";
+}
+
+// Whether `folder` survives a round trip through the system's ANSI code page, in which the
+// manifest and the uninstaller spell it.
+bool SpelledInCodePage(const std::wstring& folder) {
+  const int length = static_cast<int>(folder.size());
+  BOOL lossy = FALSE;
+  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length,
+                                        nullptr, 0, nullptr, &lossy);
+  if (bytes <= 0 || lossy)
+    return false;
+  std::string ansi(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length, ansi.data(), bytes,
+                      nullptr, nullptr);
+  std::wstring back(folder.size() + 1, L'\0');
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), bytes,
+                                        back.data(), static_cast<int>(back.size()));
+  return units == length && back.compare(0, folder.size(), folder) == 0;
+}
+
+std::wstring RefusalMessage(FolderOpening opening) {
+  switch (opening) {
+    case FolderOpening::kLink:
+      return L"安装路径中含有链接，请选择其他文件夹";
+    case FolderOpening::kSystemFolder:
+      return L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹";
+    case FolderOpening::kCannotProtect:
+      return L"无法设置安装文件夹的访问权限，请选择其他文件夹";
+    default:
+      return L"创建文件夹失败，请检查文件名是否正确";
+  }
+}
+
+}  // namespace
+
+std::wstring ApplicationName() {
+  std::wstring name = ModulePath();
+  name = name.substr(name.find_last_of(L"\\/") + 1);
+  const std::size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+bool RunAndWait(std::wstring command,
+                const wchar_t* folder,
+                const wchar_t* status,
+                Interaction& interaction) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  interaction.Log().Line(L"running " + command);
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
+                      &startup, &process)) {
+    interaction.Log().Line(WithError(L"it could not be started", GetLastError()));
+    return false;
+  }
+  CloseHandle(process.hThread);
+  interaction.Wait(process.hProcess, INFINITE, status);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  interaction.Log().Line(L"it ended with exit code " + DecimalText<wchar_t>(code));
+  return true;
+}
+
+Stop EndRunningClient(Interaction& interaction) {
+  if (FindWindowW(product::kClientWindowClass, nullptr) == nullptr) {
+    interaction.Log().Line(L"the client is not running");
+    return {};
+  }
+  if (!interaction.Ask(Question::kEndClient, L"程序正在运行，点击确定将终止后继续"))
+    return SetupExit::kCancelled;
+  for (HWND window; (window = FindWindowW(product::kClientWindowClass, nullptr)) != nullptr;) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    const bool ended = process != nullptr && TerminateProcess(process, 0);
+    const DWORD error = GetLastError();
+    // Wait for the process to be gone before looking again: its window lingers briefly.
+    if (ended) {
+      interaction.Wait(process, 5000, product::kClosingClient);
+      interaction.Log().Line(L"ended the client, process " + DecimalText<wchar_t>(pid));
+    }
+    if (process != nullptr)
+      CloseHandle(process);
+    if (!ended) {
+      interaction.Log().Line(WithError(
+          L"the client, process " + DecimalText<wchar_t>(pid) + L", could not be ended", error));
+      interaction.Tell(L"终止程序失败，请尝试手动关闭");
+      return SetupExit::kClientNotEnded;
+    }
+  }
+  return {};
+}
+
+Stop RemovePreviousInstallation(Interaction& interaction) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ | KEY_WRITE,
+                    &key) != ERROR_SUCCESS) {
+    interaction.Log().Line(L"no earlier installation");
+    return {};
+  }
+  if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续")) {
+    RegCloseKey(key);
+    return SetupExit::kCancelled;
+  }
+  wchar_t value[1024] = {};
+  DWORD type = 0;
+  DWORD bytes = sizeof value - sizeof(wchar_t);
+  const bool readable = RegQueryValueExW(key, L"UninstallString", nullptr, &type,
+                                         reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
+                        (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
+  RegCloseKey(key);
+  if (readable && value[0] != L'\0') {
+    // This installer holds its mutex: the uninstaller it starts must know that it may run.
+    const InstallerGrant grant;
+    if (!grant.valid())
+      interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
+    RunAndWait(PreviousUninstallerCommand(value), nullptr, L"正在卸载旧版本…", interaction);
+  } else
+    interaction.Log().Line(L"the earlier installation has no UninstallString");
+  return {};
+}
+
+FolderSuggestion SuggestTargetFolder() {
+  std::wstring folder = std::wstring(L"X:\\") + product::kFolderName;
+  wchar_t windows[256] = {};
+  GetWindowsDirectoryW(windows, 256);
+  folder[0] = windows[0];
+  folder[1] = windows[1];
+  wchar_t drives[256] = {};
+  GetLogicalDriveStringsW(255, drives);
+  std::wstring line = L"可用空间： ";
+  bool choosing = true;
+  for (const wchar_t* root = drives; *root != L'\0'; root += std::wcslen(root) + 1) {
+    ULARGE_INTEGER available{}, total{}, free{};
+    GetDiskFreeSpaceExW(root, &available, &total, &free);
+    line += root[0];
+    line += root[1];
+    line += TenthsText<wchar_t>(free.QuadPart, 30) + L"G ";
+    if (choosing && root[0] != folder[0]) {
+      folder[0] = root[0];
+      choosing = false;
+    }
+  }
+  return {folder, line};
+}
+
+PackageFacts InspectInstallerPackage(HMODULE module) {
+  PackageFacts facts;
+  std::uint32_t size = 0;
+  const std::uint8_t* payload = LoadFileResource(module, 137, &size);
+  // An unreadable package is refused by the worker before it writes anything.
+  const std::unique_ptr<StreamFile> file = PagedResource(payload, size);
+  if (payload == nullptr ||
+      !InspectPackage(payload, size, &facts.check, &facts.fileSizes, file.get())) {
+    return PackageFacts{};
+  }
+  facts.readable = true;
+  std::uint32_t uninstallerSize = 0;
+  const std::uint8_t* uninstaller = LoadFileResource(module, 139, &uninstallerSize);
+  facts.fileSizes.push_back(InflatedStreamSize(uninstaller, uninstallerSize, kUninstallerLimit));
+  return facts;
+}
+
+SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& package) {
+  SpaceEstimate estimate;
+  // The folder may not exist yet: its volume is that of the nearest folder above it.
+  wchar_t volume[MAX_PATH] = {};
+  if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH))
+    return estimate;
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  ULARGE_INTEGER available{}, total{}, free{};
+  if (!GetDiskFreeSpaceExW(volume, &available, &total, &free))
+    return estimate;
+  GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters);
+  estimate.known = true;
+  estimate.volume = volume;
+  if (estimate.volume.size() > 2 && estimate.volume.back() == L'\\')
+    estimate.volume.pop_back();
+  estimate.available = available.QuadPart;
+  estimate.needed = SpaceNeeded(package.fileSizes,
+                                static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector);
+  return estimate;
+}
+
+std::wstring SpaceWarning(const SpaceEstimate& estimate) {
+  return L"磁盘空间可能不足：" + estimate.volume + L" 需要 " + Size(estimate.needed) + L"，可用 " +
+         Size(estimate.available) + L"。是否仍要继续安装？";
+}
+
+Stop PrepareInstallFolder(const std::wstring& typed,
+                          const PackageFacts& package,
+                          Interaction& interaction,
+                          PreparedFolder* prepared) {
+  std::wstring trimmed = typed;
+  while (!trimmed.empty() && trimmed.back() == L' ')
+    trimmed.pop_back();
+  bool blank = true;
+  for (const wchar_t c : trimmed)
+    blank = blank && std::iswspace(c);
+  if (blank) {
+    interaction.Log().Line(L"no install folder");
+    interaction.Tell(L"创建文件夹失败，请检查文件名是否正确");
+    return SetupExit::kFolderRefused;
+  }
+  // A relative folder is taken from the current folder, once, here.
+  wchar_t full[MAX_PATH * 2] = {};
+  const DWORD n = GetFullPathNameW(trimmed.c_str(), MAX_PATH * 2, full, nullptr);
+  std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : trimmed;
+  if (folder.back() != L'\\')
+    folder += L'\\';
+  interaction.Log().Line(L"install folder " + folder);
+  const FolderVerdict verdict =
+      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), package.check.longestPath);
+  if (verdict == FolderVerdict::kTooLong) {
+    interaction.Tell(L"安装路径过长，请选择较短的文件夹");
+    return SetupExit::kFolderRefused;
+  }
+  if (verdict == FolderVerdict::kPercent) {
+    interaction.Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
+    return SetupExit::kFolderRefused;
+  }
+  if (!SpelledInCodePage(folder)) {
+    interaction.Tell(L"安装路径中含有当前系统语言无法表示的字符，请选择其他文件夹");
+    return SetupExit::kFolderRefused;
+  }
+  // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
+  // whoever runs the installer is warned, and decides.
+  if (package.readable) {
+    const SpaceEstimate space = EstimateSpace(folder, package);
+    if (space.known) {
+      interaction.Log().Line(L"space: " + DecimalText<wchar_t>(space.needed) + L" bytes needed, " +
+                             DecimalText<wchar_t>(space.available) + L" available on " +
+                             space.volume);
+    }
+    if (space.known && space.needed > space.available &&
+        !interaction.Ask(Question::kLowSpace, SpaceWarning(space))) {
+      return SetupExit::kNotEnoughSpace;
+    }
+  }
+  HeldFolder held;
+  const FolderOpening opening = OpenInstallFolder(folder, &held);
+  for (const std::wstring& made : held.created)
+    interaction.Log().Line(L"made folder " + made);
+  if (opening != FolderOpening::kOpened) {
+    interaction.Log().Line(WithError(L"the folder was refused", GetLastError()));
+    interaction.Tell(RefusalMessage(opening));
+    return SetupExit::kFolderRefused;
+  }
+  prepared->folder = held.path;
+  prepared->created = std::move(held.created);
+  prepared->fresh = held.fresh;
+  // Held until the installation ends, so that nobody (an earlier uninstaller's clean-up
+  // helper, say) removes or replaces a folder on the way before the worker holds it.
+  prepared->held = std::move(held.handles);
+  return {};
+}
+
+void RemovePartialInstallation(PreparedFolder& prepared,
+                               const InstallOutcome& outcome,
+                               Interaction& interaction) {
+  interaction.Log().Line(L"removing what was written");
+  const std::wstring& folder = prepared.folder;
+  // The component goes first, while its file is there to be asked.
+  if (outcome.registrationRan) {
+    const RegistrationResult result =
+        RegisterComponent(folder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+    interaction.Log().Line(result == RegistrationResult::kRegistered
+                               ? L"unregistered the component"
+                               : L"the component could not be unregistered");
+  }
+  std::vector<std::wstring> files;
+  for (const std::u16string& file : outcome.installedFiles)
+    files.emplace_back(folder + std::wstring(file.begin(), file.end()));
+  if (outcome.madeUninstaller)
+    files.push_back(folder + product::kUninstallerFile);
+  if (outcome.madeManifest)
+    files.push_back(folder + product::kManifestFile);
+  unsigned left = 0;
+  {
+    const RemovalFolder installed(folder);
+    for (const std::wstring& file : files) {
+      if (installed.RemoveFile(file) == Removal::kFailed) {
+        interaction.Log().Line(WithError(L"could not remove " + file, GetLastError()));
+        ++left;
+      }
+    }
+    // What was there before the run goes back to its place.
+    for (const KeptFile& kept : outcome.keptFiles) {
+      const std::wstring from = folder + std::wstring(kept.kept.begin(), kept.kept.end());
+      const std::wstring to = folder + std::wstring(kept.path.begin(), kept.path.end());
+      if (installed.Restore(from, to) == Removal::kGone) {
+        interaction.Log().Line(L"put back " + to);
+      } else {
+        interaction.Log().Line(WithError(L"could not put back " + to, GetLastError()));
+        ++left;
+      }
+    }
+    std::vector<std::u16string> folders = ManifestFolders(outcome.installedFiles);
+    folders.emplace_back(kKeptFolderName);
+    for (const std::u16string& sub : folders) {
+      const std::wstring path = folder + std::wstring(sub.begin(), sub.end());
+      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
+        interaction.Log().Line(L"could not remove " + path);
+        ++left;
+      }
+    }
+  }
+  interaction.Log().Line(left == 0 ? L"removed what was written"
+                                   : DecimalText<wchar_t>(left) + L" entries stay");
+  // The folders made for it go too when nothing is left in them.
+  prepared.held.clear();
+  for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {
+    if (!RemoveDirectoryW(it->c_str()))
+      break;
+  }
+  prepared.created.clear();
+}
+
+std::wstring FailureMessage(int code, const std::wstring& path) {
+  switch (code) {
+    case INSTALL_CREATE_FAILED:
+      return L"创建文件" + path + L"失败";
+    case INSTALL_REGISTER_FAILED:
+      return L"注册组件" + path + L"失败";
+    case INSTALL_REGISTER_HUNG:
+      return L"注册组件" + path + L"无响应，安装已停止";
+    default:
+      return L"初始化资源列表失败，可能程序已损坏，请重新下载";
+  }
+}
+
+SetupExit ExitForReport(int code) {
+  switch (code) {
+    case INSTALL_COMPLETE:
+      return SetupExit::kInstalled;
+    case INSTALL_CREATE_FAILED:
+      return SetupExit::kWriteFailed;
+    case INSTALL_REGISTER_FAILED:
+    case INSTALL_REGISTER_HUNG:
+      return SetupExit::kRegistrationFailed;
+    case INSTALL_PACKAGE_UNREADABLE:
+      return SetupExit::kPackageUnreadable;
+    default:
+      return SetupExit::kCancelled;  // stopped before its end
+  }
+}

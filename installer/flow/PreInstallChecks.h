@@ -1,0 +1,129 @@
+// The steps before and around an installation that the wizard and a silent installation
+// share: a running client is ended, an earlier installation removed, a folder suggested with
+// the free space of every drive, the chosen folder checked against the package and made, a
+// failed or abandoned installation removed again. Each deals with the one who runs the
+// installer through an Interaction: the wizard's message boxes, or silent mode's log.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/install/InstallRun.h"
+#include "core/package/PayloadPackage.h"
+#include "core/setup/SetupOptions.h"
+#include "win/base/UniqueHandle.h"
+#include "win/install/SetupLog.h"
+
+// The questions the steps ask.
+enum class Question {
+  kEndClient,       // "程序正在运行，点击确定将终止后继续"
+  kRemovePrevious,  // "你已经安装过此程序，需卸载后继续"
+  kLowSpace,        // SpaceWarning
+  kQuit,            // the wizard's "安装还没结束，是否要退出安装"
+};
+
+// How the steps reach the one who runs the installer. The wizard asks with message boxes it
+// owns and waits with its window painted; a silent installation answers as a deployment
+// wants (end the client, remove the earlier installation, never fill a disk) and waits
+// plainly. Both log every question, answer and message.
+class Interaction {
+ public:
+  virtual ~Interaction() = default;
+  // True for Yes.
+  virtual bool Ask(Question question, const std::wstring& text) = 0;
+  // A message that the wizard shows with OK.
+  virtual void Tell(const std::wstring& text) = 0;
+  // Waits for `object` up to `milliseconds`, saying what it waits for (`status`, one line;
+  // may be null); WAIT_OBJECT_0 or WAIT_TIMEOUT.
+  virtual DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t* status) = 0;
+  virtual SetupLog& Log() = 0;
+};
+
+// Why the installation stops at a step; empty when it goes on.
+using Stop = std::optional<SetupExit>;
+
+// The application name: the program's file name without its extension.
+std::wstring ApplicationName();
+
+// Runs `command` (current folder `folder`, or the installer's when null) and waits for it
+// with `status` shown, logging its exit code; false when it could not be started.
+bool RunAndWait(std::wstring command,
+                const wchar_t* folder,
+                const wchar_t* status,
+                Interaction& interaction);
+
+// Ends every running client once the question is answered Yes.
+Stop EndRunningClient(Interaction& interaction);
+
+// Removes an earlier installation (its "UninstallString" with " -silent") once the question
+// is answered Yes.
+Stop RemovePreviousInstallation(Interaction& interaction);
+
+struct FolderSuggestion {
+  std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's
+  std::wstring freeSpace;  // "可用空间： C:12.3G D:45.6G "
+};
+FolderSuggestion SuggestTargetFolder();
+
+// What the installer's package asks of a folder, read once from its resources.
+struct PackageFacts {
+  bool readable = false;
+  std::vector<std::uint32_t> fileSizes;  // the payload's files and the uninstaller
+  // The payload's check (its longest path in UTF-16 code units among it), which the run
+  // need not repeat.
+  PackageCheck check;
+};
+PackageFacts InspectInstallerPackage(HMODULE module);
+
+struct SpaceEstimate {
+  bool known = false;   // false when the volume could not be read
+  std::wstring volume;  // "D:" or the volume's path
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;  // to this user, quotas included
+};
+// The space the package takes on the volume of `folder` (which need not exist yet) and the
+// space there is.
+SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& package);
+
+// "磁盘空间可能不足：D: 需要 32.8 MB，可用 12.1 MB。是否仍要继续安装？"
+std::wstring SpaceWarning(const SpaceEstimate& estimate);
+
+// An install folder accepted, made and held.
+struct PreparedFolder {
+  std::wstring folder;                // absolute, ending with '\'
+  std::vector<std::wstring> created;  // the folders made for it, outermost first
+  bool fresh = false;                 // the folder itself was made for this installation
+  // Every folder on the way, held open until the installation ends, so none can be renamed
+  // or replaced.
+  std::vector<UniqueHandle> held;
+};
+
+// Takes `typed` (the page's text or /D=) as the install folder: made absolute, checked
+// against the package's longest path, for '%' and for letters the system's code page
+// cannot spell (the uninstaller is a single-byte program), its volume's free space compared
+// with what the package takes (a shortfall is a question), then opened with
+// OpenInstallFolder: no link on the way, made with the program folder's rights where it is
+// missing, protected where it was there before. Tells why a folder is refused.
+Stop PrepareInstallFolder(const std::wstring& typed,
+                          const PackageFacts& package,
+                          Interaction& interaction,
+                          PreparedFolder* prepared);
+
+// Removes what a failed or abandoned run (`outcome`) wrote into `prepared`, in this process -
+// the uninstaller it wrote may be the very file that failed: the component unregistered
+// when the run registered it, every file it made (through handles, never through a link,
+// never outside the folder), "uninstall.exe" and "uninstall.ini", then puts back the files
+// it kept aside, and removes the folders of its files and the kept folder when they are
+// empty, then the folders made for it when they are.
+void RemovePartialInstallation(PreparedFolder& prepared,
+                               const InstallOutcome& outcome,
+                               Interaction& interaction);
+
+// The worker's final report `code` (with the path it named): what the wizard tells the user,
+// and the exit code it ends with.
+std::wstring FailureMessage(int code, const std::wstring& path);
+SetupExit ExitForReport(int code);

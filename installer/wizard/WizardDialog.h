@@ -1,0 +1,210 @@
+// The installer's one window: a skinned five-page wizard on an empty dialog template. It
+// creates its controls itself, lays them out from a design in 96-DPI units at the window's
+// DPI (and again when the window moves to a monitor of another DPI), switches pages by
+// showing control sets (ShowPage), runs the pre-install checks, starts the install worker
+// and shows its reports, and removes a partial installation when the user quits or the
+// worker fails. Start-up reads the results after DoModal.
+//
+// Every text is a control, so that a screen reader reads it and a test can measure it;
+// Tab moves through the page's controls in their visual order, Enter presses the focused
+// button, and input that arrives while the wizard waits for another program is dropped.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "core/setup/SetupOptions.h"
+#include "installer/flow/PreInstallChecks.h"
+#include "installer/wizard/AgreementView.h"
+#include "installer/wizard/Skin.h"
+#include "win/framework/Controls.h"
+#include "win/framework/Dialog.h"
+#include "win/framework/Gdi.h"
+#include "win/install/InstallWorker.h"
+#include "win/install/SetupLog.h"
+
+enum WizardPage {
+  PAGE_WELCOME = 0,
+  PAGE_AGREEMENT = 1,
+  PAGE_TARGET = 2,
+  PAGE_INSTALLING = 3,
+  PAGE_FINISHED = 4,
+};
+
+// Resources.
+inline constexpr int IDD_WIZARD = 102;
+inline constexpr int IDI_SETUP = 128;
+inline constexpr int IDR_AGREEMENT = 138;
+
+// Controls.
+inline constexpr int IDC_BTN_BACK = 20001;
+inline constexpr int IDC_BTN_NEXT = 20002;
+inline constexpr int IDC_BTN_CANCEL = 20003;
+inline constexpr int IDC_BTN_BROWSE = 20004;
+inline constexpr int IDC_CHK_AUTOSTART = 20005;
+inline constexpr int IDC_CHK_RUNNOW = 20006;
+inline constexpr int IDC_CHK_SHORTCUTS = 20007;
+inline constexpr int IDC_AGREEMENT = 20101;
+inline constexpr int IDC_EDIT_TARGET = 20102;
+inline constexpr int IDC_STATIC_STATUS = 20201;
+inline constexpr int IDC_STATIC_FREESPACE = 20202;
+inline constexpr int IDC_PROGRESS = 20301;
+// The page texts.
+inline constexpr int IDC_STATIC_TITLE = 20401;
+inline constexpr int IDC_STATIC_AGREEMENT_NOTE = 20402;
+inline constexpr int IDC_STATIC_TARGET_INTRO = 20403;
+inline constexpr int IDC_STATIC_TARGET_LABEL = 20404;
+inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
+inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
+// The finish page's line when the client cannot be started now (see m_clientStartable).
+inline constexpr int IDC_STATIC_START_LATER = 20407;
+// One line in the band, shown while the wizard waits for another program: what it waits for.
+inline constexpr int IDC_STATIC_WAITING = 20408;
+inline constexpr UINT_PTR IDT_PROGRESS = 100;
+
+class WizardDialog : public Dialog, private Interaction {
+ public:
+  WizardDialog();
+  ~WizardDialog() override;
+
+  // Switches to `page`: hides every control, shows the page's set, captions and focus,
+  // performs the page's entry actions, and repaints the whole window.
+  void ShowPage(int page);
+
+  HICON m_hIcon;
+  Button m_btnBack;
+  Button m_btnNext;
+  Button m_btnCancel;
+  Button m_btnBrowse;
+  Button m_chkAutoStart;
+  Button m_chkRunNow;
+  Button m_chkShortcuts;
+  Static m_stcStatus;
+  Static m_stcFreeSpace;
+  Static m_stcTitle;
+  Static m_stcAgreementNote;
+  Static m_stcTargetIntro;
+  Static m_stcTargetLabel;
+  Static m_stcTargetHint;
+  Static m_stcRecommendation;
+  Static m_stcStartLater;
+  Static m_stcWaiting;
+  AgreementView m_agreementView;
+  Edit m_editTarget;
+  std::vector<Control*> m_controls;  // in creation order, which is the Tab order
+  ProgressBar m_progress;
+  InstallWorker m_worker;
+  int m_page = PAGE_WELCOME;
+  int m_percent = 0;
+  wchar_t m_statusText[260] = {};
+  Font m_titleFont;
+  // Whether the client can be started as the signed-in user, checked as the finish page
+  // shows: when it cannot, "马上运行Korvel" is unticked and disabled and the page says
+  // that the shortcut starts it.
+  bool m_clientStartable = true;
+  int m_autoStart = 0;
+  int m_runNow = 0;
+  int m_createShortcuts = 0;
+  wchar_t m_targetDir[260] = {};
+  // Set before DoModal from the command line: /D= is the folder the target page suggests,
+  // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
+  SetupOptions m_options;
+  SetupLog* m_log = nullptr;  // where questions, answers and messages go, if anywhere
+  // How the wizard ended: installed, cancelled, or the worker's failure.
+  SetupExit m_exit = SetupExit::kCancelled;
+
+ protected:
+  const MessageEntry* GetMessageMap() const override;
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+  void OnCancel() override;
+
+ private:
+  LRESULT OnPaint(WPARAM, LPARAM);
+  LRESULT OnQueryDragIcon(WPARAM, LPARAM);
+  LRESULT OnTimer(WPARAM, LPARAM);
+  LRESULT OnCtlColor(WPARAM, LPARAM);
+  LRESULT OnSetCursor(WPARAM, LPARAM);
+  LRESULT OnDpiChanged(WPARAM, LPARAM);
+  LRESULT OnSettingChange(WPARAM, LPARAM);
+  LRESULT OnBack(WPARAM, LPARAM);
+  LRESULT OnNext(WPARAM, LPARAM);
+  LRESULT OnCancelOrFinish(WPARAM, LPARAM);
+  LRESULT OnBrowse(WPARAM, LPARAM);
+  LRESULT OnInstallProgress(WPARAM, LPARAM);
+  LRESULT OnGetDefId(WPARAM, LPARAM);
+  // Notes the folder browser's window, so that the wizard can close it, and opens it on
+  // m_browseStart.
+  static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
+  // Reads the package for the folder's checks (m_package), off the window's thread.
+  static DWORD WINAPI InspectionThread(LPVOID self);
+
+  bool AcceptTargetFolder();
+  // Removes what the stopped or failed run wrote, on a thread of its own while the window
+  // waits with WaitBusy.
+  void RemovePartialInstall();
+  static DWORD WINAPI RemovalThread(LPVOID self);
+  // Interaction: message boxes owned by the wizard, waits that keep it painted.
+  bool Ask(Question question, const std::wstring& text) override;
+  void Tell(const std::wstring& text) override;
+  DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t* status) override {
+    return WaitBusy(object, milliseconds, status);
+  }
+  // The worker's final report `code` (with the path it names): the finish page, or the
+  // failure told, the installation removed and the dialog ended.
+  void Conclude(int code, const std::wstring& path);
+  // The band's buttons take no mouse press within the system's double-click time after the
+  // page changed: the second click of a double-click belongs to the page it was made on.
+  static LRESULT CALLBACK BandButtonProc(HWND button,
+                                         UINT message,
+                                         WPARAM wParam,
+                                         LPARAM lParam,
+                                         UINT_PTR id,
+                                         DWORD_PTR self);
+  // The browse button's name for other programs (a screen reader): it shows only "...".
+  static LRESULT CALLBACK BrowseButtonProc(HWND button,
+                                           UINT message,
+                                           WPARAM wParam,
+                                           LPARAM lParam,
+                                           UINT_PTR id,
+                                           DWORD_PTR self);
+  SetupLog& Log() override { return m_log != nullptr ? *m_log : m_noLog; }
+  // Ends the dialog with `result`, closing the folder browser first if it is open.
+  void End(INT_PTR result);
+
+  // Applies `dpi`: fonts, artwork, every control's place and size, and the window's size.
+  void ApplyDpi(UINT dpi);
+  void LayOut();
+  // Waits for `object` up to `milliseconds` while the window stays painted and answers the
+  // messages other programs send it (a screen reader's among them): the buttons are
+  // disabled, the cursor shows the wait, `status` (when given) says in the band what it
+  // waits for, and keyboard and mouse input is dropped.
+  DWORD WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status = nullptr);
+
+  UINT m_dpi = 96;
+  Scale m_scale;
+  Font m_bodyFont;
+  Artwork m_artwork;
+  SkinColours m_colours;
+  Brush m_bandBrush;
+  Brush m_pageBrush;
+  bool m_busy = false;
+  bool m_busyStatus = false;   // the band says what a wait waits for
+  HWND m_browser = nullptr;    // the open folder browser
+  std::wstring m_browseStart;  // the folder it opens on
+  bool m_ending = false;
+  PreparedFolder m_prepared;    // the accepted folder, held until the installation ends
+  ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page
+  // While the quit question is open, the worker's final report waits for its answer.
+  bool m_asking = false;
+  bool m_reportHeld = false;
+  int m_heldCode = 0;
+  std::wstring m_heldPath;
+  SetupLog m_noLog;
+  PackageFacts m_package;
+  bool m_packageInspected = false;
+
+  static const MessageEntry kMap[];
+};

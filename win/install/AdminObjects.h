@@ -1,0 +1,48 @@
+// Named kernel objects that only elevated programs make: the installers' single-instance
+// mutex and the grant an installer gives the uninstaller it runs while it holds that mutex.
+// Any user can make an object of any name, even in the global namespace, but not one that
+// Administrators own: a standard user's token cannot name that group as owner. An object's
+// owner therefore tells an installer's object from one a user made in its way.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "win/base/UniqueHandle.h"
+
+// 32 upper-case hexadecimal digits (128 bits) from the system's random source: a name nobody
+// can guess, for an object or a folder made where others may make theirs. Empty when the
+// source fails.
+std::wstring RandomDigits();
+
+// For a new object: owned by Administrators; SYSTEM and Administrators have full control,
+// nobody else any access. Null when the descriptor cannot be built.
+const SECURITY_ATTRIBUTES* AdminObjectRights();
+
+// Whether the object behind `object` (opened with READ_CONTROL) is owned by Administrators
+// or SYSTEM. False when its owner cannot be read.
+bool OwnedByAdministrators(HANDLE object);
+
+// The installer's leave for an uninstaller it runs itself while it holds the mutex (an
+// earlier installation removed before a new one): an event in the global namespace named
+// with 128 random bits, owned by Administrators, whose random part the installer puts in
+// the uninstaller's environment (product::kStartedByInstaller) for as long as this object
+// lives. The variable alone is worth nothing: anyone can set it, but only an elevated
+// program can make the object it names.
+class InstallerGrant {
+ public:
+  InstallerGrant();
+  ~InstallerGrant();
+  InstallerGrant(const InstallerGrant&) = delete;
+  InstallerGrant& operator=(const InstallerGrant&) = delete;
+  // False when the object could not be made; the variable is then not set.
+  bool valid() const { return event_.valid(); }
+
+ private:
+  UniqueHandle event_;
+};
+
+// The uninstaller's side: true when this process's environment names a live grant, owned
+// by Administrators or SYSTEM.
+bool GrantedByInstaller();

@@ -1,0 +1,36 @@
+#include "win/install/Directories.h"
+
+#include <cwchar>
+
+namespace {
+
+bool IsFolder(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+BOOL EnsureDirectories(const wchar_t* path) {
+  const std::size_t length = std::wcslen(path);
+  if (length > MAX_PATH - 1)
+    return FALSE;
+  if (IsFolder(path))
+    return TRUE;
+  wchar_t copy[MAX_PATH];
+  std::wmemcpy(copy, path, length + 1);
+  wchar_t* last = std::wcsrchr(copy, L'\\');
+  if (last == nullptr)
+    return TRUE;
+  last[1] = L'\0';
+  // Each prefix ending just before a '\': "D:", "D:\A", "D:\A\B".
+  for (wchar_t* cut = std::wcschr(copy, L'\\'); cut != nullptr; cut = std::wcschr(cut + 1, L'\\')) {
+    *cut = L'\0';
+    const bool ok = IsFolder(copy) || CreateDirectoryW(copy, nullptr) ||
+                    IsFolder(copy);  // made meanwhile by someone else
+    *cut = L'\\';
+    if (!ok)
+      return FALSE;
+  }
+  return TRUE;
+}

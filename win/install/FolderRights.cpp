@@ -1,0 +1,58 @@
+#include "win/install/FolderRights.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+
+namespace {
+
+// P: protected, nothing inherited from the parent. SY (SYSTEM) and BA (Administrators):
+// FA, full control. BU (Users): 0x1200a9, read, list and execute. OICI: folders pass the
+// entries on to what is made inside them.
+constexpr wchar_t kFolderRights[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr wchar_t kFileRights[] = L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
+SECURITY_ATTRIBUTES Attributes(const wchar_t* sddl) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                           nullptr)) {
+    attributes.lpSecurityDescriptor = descriptor;  // kept for the life of the process
+  }
+  return attributes;
+}
+
+}  // namespace
+
+ProtectedRights::ProtectedRights()
+    : m_folder(Attributes(kFolderRights)),
+      m_file(Attributes(kFileRights)),
+      m_ownedFolder(Attributes((std::wstring(L"O:BA") + kFolderRights).c_str())) {}
+
+const ProtectedRights& ProtectedRights::Get() {
+  static const ProtectedRights rights;
+  return rights;
+}
+
+bool ProtectedRights::Apply(HANDLE handle, bool folder) const {
+  const SECURITY_ATTRIBUTES* attributes = folder ? Folder() : File();
+  if (attributes == nullptr)
+    return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted))
+    return false;
+  return SetSecurityInfo(handle, SE_FILE_OBJECT,
+                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                         nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+bool ProtectedRights::ProtectExisting(HANDLE folder) const {
+  // The descriptor is set on the folder alone: unlike SetSecurityInfo, this call passes
+  // nothing on to the files and folders already inside, which stay as their owners made
+  // them. The descriptor's own control ("P") protects the new entries from the parent's.
+  return m_ownedFolder.lpSecurityDescriptor != nullptr &&
+         SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 m_ownedFolder.lpSecurityDescriptor) != FALSE;
+}

@@ -1,0 +1,128 @@
+#include "win/install/HeldFolder.h"
+
+// after windows.h
+#include <shlobj.h>
+
+#include "win/install/FolderRights.h"
+#include "win/install/Removal.h"
+
+namespace {
+
+// The root of an absolute path as written: "D:\" or "\\server\share\"; empty for another
+// form. (The volume the system reports may be a folder on the way that a user linked to a
+// volume; the walk must look at that folder too.)
+std::wstring Root(const std::wstring& folder) {
+  if (folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\')
+    return folder.substr(0, 3);
+  if (folder.compare(0, 2, L"\\\\") == 0) {
+    const std::size_t server = folder.find(L'\\', 2);
+    const std::size_t share =
+        server == std::wstring::npos ? server : folder.find(L'\\', server + 1);
+    if (share != std::wstring::npos && share > server + 1)
+      return folder.substr(0, share + 1);
+  }
+  return {};
+}
+
+// Whether `path` is one of the system's own folders, or the folder of users' profiles:
+// their rights are not the installer's to change.
+bool IsSystemFolder(const std::wstring& path) {
+  static constexpr int kFolders[] = {CSIDL_WINDOWS,
+                                     CSIDL_SYSTEM,
+                                     CSIDL_SYSTEMX86,
+                                     CSIDL_PROGRAM_FILES,
+                                     CSIDL_PROGRAM_FILESX86,
+                                     CSIDL_PROGRAM_FILES_COMMON,
+                                     CSIDL_COMMON_APPDATA,
+                                     CSIDL_PROFILE,
+                                     CSIDL_APPDATA,
+                                     CSIDL_LOCAL_APPDATA,
+                                     CSIDL_DESKTOPDIRECTORY,
+                                     CSIDL_PERSONAL,
+                                     CSIDL_COMMON_DESKTOPDIRECTORY,
+                                     CSIDL_COMMON_DOCUMENTS,
+                                     CSIDL_PROGRAMS,
+                                     CSIDL_COMMON_PROGRAMS,
+                                     CSIDL_STARTUP,
+                                     CSIDL_COMMON_STARTUP};
+  for (const int csidl : kFolders) {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder)))
+      continue;
+    std::wstring system = folder;
+    if (SamePath(system, path))
+      return true;
+    const std::size_t cut = system.rfind(L'\\');
+    if (csidl == CSIDL_PROFILE && cut != std::wstring::npos &&
+        SamePath(system.substr(0, cut), path))
+      return true;
+  }
+  return false;
+}
+
+// The long form of `path` (an existing folder), or `path` when there is none.
+std::wstring LongPath(const std::wstring& path) {
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  if (n >= full.size()) {
+    full.resize(n);
+    n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  }
+  return n > 0 && n < full.size() ? full.substr(0, n) : path;
+}
+
+}  // namespace
+
+FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
+  const std::wstring root = Root(folder);
+  if (root.empty() || folder.back() != L'\\')
+    return FolderOpening::kCannotMake;
+  if (folder.size() == root.size())
+    return FolderOpening::kSystemFolder;
+  std::vector<UniqueHandle> handles;
+  bool made = false;
+  for (std::size_t cut = folder.find(L'\\', root.size()); cut != std::wstring::npos;
+       cut = folder.find(L'\\', cut + 1)) {
+    const std::wstring path = folder.substr(0, cut);
+    made = false;
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      made = CreateDirectoryW(path.c_str(), const_cast<SECURITY_ATTRIBUTES*>(
+                                                ProtectedRights::Get().Folder())) != FALSE;
+      if (made)
+        held->created.push_back(path);
+      attributes = GetFileAttributesW(path.c_str());  // or made meanwhile by someone else
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return FolderOpening::kCannotMake;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      return FolderOpening::kLink;
+    // The install folder itself, when it was there before, is protected through its handle.
+    const bool protect = cut + 1 == folder.size() && !made;
+    UniqueHandle handle(CreateFileW(path.c_str(),
+                                    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                        (protect ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0),
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+    if (!handle.valid()) {
+      return protect && GetLastError() == ERROR_ACCESS_DENIED ? FolderOpening::kCannotProtect
+                                                              : FolderOpening::kCannotMake;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !AtItsOwnPlace(handle.get(), path)) {
+      return FolderOpening::kLink;
+    }
+    if (protect && IsSystemFolder(LongPath(path)))
+      return FolderOpening::kSystemFolder;
+    if (protect && !ProtectedRights::Get().ProtectExisting(handle.get()))
+      return FolderOpening::kCannotProtect;
+    handles.push_back(std::move(handle));
+  }
+  held->path = LongPath(folder.substr(0, folder.size() - 1)) + L'\\';
+  held->handles = std::move(handles);
+  held->fresh = made;
+  return FolderOpening::kOpened;
+}

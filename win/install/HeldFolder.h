@@ -1,0 +1,36 @@
+// The install folder, made ready before anything is written into it. The installer runs
+// with administrator rights while the folder's parents may be a user's: a data drive's root
+// lets users make folders, and a user may have made the install folder, or a link in its
+// place, before. So every folder on the way is opened without following a link and proved
+// through its handle to be a real folder at its own place, the missing ones are made with
+// the program folder's rights, and all are held without delete sharing, so that none can be
+// renamed or replaced until the installation ends. An install folder that existed gets the
+// program folder's rights and owner too, unless it is one whose rights are not the
+// installer's to change (a volume's root, a system folder), which is refused.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "win/base/UniqueHandle.h"
+
+enum class FolderOpening {
+  kOpened,
+  kCannotMake,     // a folder on the way cannot be made: no such drive, a file in its place
+  kLink,           // the folder, or one on the way, is a link or junction
+  kSystemFolder,   // a volume's root or a folder of the system's
+  kCannotProtect,  // an existing folder whose rights or owner cannot be set
+};
+
+struct HeldFolder {
+  std::wstring path;                  // absolute, ending with '\', short names spelled long
+  std::vector<std::wstring> created;  // the folders made for it, outermost first
+  std::vector<UniqueHandle> handles;  // every folder on the way, the install folder last
+  bool fresh = false;                 // the install folder itself was made here
+};
+
+// Makes `folder` (absolute, ending with '\') ready as above. On a refusal the folders made
+// before it stay (`held->created` names them) and nothing is held.
+FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held);

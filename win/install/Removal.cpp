@@ -1,0 +1,208 @@
+#include "win/install/Removal.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool Missing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (n == 0)
+      return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(n + 1);
+  }
+}
+
+bool DeleteThrough(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+bool RenameThrough(HANDLE handle, const std::wstring& target) {
+  // The call takes the system's own form of the path: "\??\D:\..." for "\\?\D:\...".
+  std::wstring name = target;
+  if (name.compare(0, 4, L"\\\\?\\") == 0)
+    name[1] = L'?', name[2] = L'?';
+  const std::size_t bytes = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
+  std::vector<std::uint8_t> buffer(bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+  return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes)) !=
+         FALSE;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool AtItsOwnPlace(HANDLE handle, const std::wstring& path) {
+  // The volume's root: "D:\" or "\\server\share\", whose own final path may be another
+  // (a substituted or mapped drive) and is taken as it is.
+  wchar_t root[MAX_PATH] = {};
+  if (!GetVolumePathNameW(path.c_str(), root, MAX_PATH))
+    return false;
+  const UniqueHandle volume(CreateFileW(root, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring expected = volume.valid() ? FinalPath(volume.get()) : std::wstring();
+  if (expected.empty())
+    return false;
+  if (expected.back() != L'\\')
+    expected += L'\\';
+  // Short (8.3) names spelled long; a link on the way keeps its own name here.
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  if (n >= full.size()) {
+    full.resize(n);
+    n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  }
+  full = n > 0 && n < full.size() ? full.substr(0, n) : path;
+  const std::size_t rootLength = wcslen(root);
+  if (full.size() < rootLength)
+    return false;
+  expected += full.substr(rootLength);
+  while (expected.size() > 1 && expected.back() == L'\\')
+    expected.pop_back();
+  std::wstring actual = FinalPath(handle);
+  while (actual.size() > 1 && actual.back() == L'\\')
+    actual.pop_back();
+  return !actual.empty() && SamePath(actual, expected);
+}
+
+RemovalFolder::RemovalFolder(const std::wstring& folder)
+    : handle_(CreateFileW(folder.c_str(),
+                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr,
+                          OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS,
+                          nullptr)) {
+  if (handle_.valid())
+    final_ = FinalPath(handle_.get());
+  if (!final_.empty() && final_.back() != L'\\')
+    final_ += L'\\';
+}
+
+bool RemovalFolder::Contains(HANDLE entry) const {
+  if (final_.empty())
+    return false;
+  const std::wstring path = FinalPath(entry);
+  return path.size() > final_.size() &&
+         CompareStringOrdinal(path.c_str(), static_cast<int>(final_.size()), final_.c_str(),
+                              static_cast<int>(final_.size()), TRUE) == CSTR_EQUAL;
+}
+
+Removal RemovalFolder::RemoveFile(const std::wstring& path) const {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
+  if (attributes & kLinkOrFolder)
+    return Removal::kFailed;  // a link, or a folder where a file was
+  const UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  if (!file.valid())
+    return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & kLinkOrFolder) ||
+      !Contains(file.get())) {
+    return Removal::kFailed;
+  }
+  return DeleteThrough(file.get()) ? Removal::kGone : Removal::kFailed;
+}
+
+Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& path) const {
+  const DWORD attributes = GetFileAttributesW(kept.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
+  const std::size_t cut = path.rfind(L'\\');
+  if ((attributes & kLinkOrFolder) || cut == std::wstring::npos ||
+      GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return Removal::kFailed;  // a link, or something is in its place
+  }
+  const UniqueHandle file(CreateFileW(kept.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  const UniqueHandle folder(CreateFileW(
+      path.substr(0, cut).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{}, where{};
+  if (!file.valid() || !folder.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & kLinkOrFolder) || !Contains(file.get()) ||
+      !GetFileInformationByHandle(folder.get(), &where) ||
+      (where.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+      (!Contains(folder.get()) && !SamePath(FinalPath(folder.get()) + L"\\", final_))) {
+    return Removal::kFailed;
+  }
+  return RenameThrough(file.get(), FinalPath(folder.get()) + path.substr(cut)) ? Removal::kGone
+                                                                               : Removal::kFailed;
+}
+
+Removal RemovalFolder::RemoveFolderIfEmpty(const std::wstring& path) const {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return Removal::kAbsent;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    return Removal::kFailed;
+  const UniqueHandle folder(CreateFileW(
+      path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info) ||
+      (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+      !Contains(folder.get())) {
+    return Removal::kFailed;
+  }
+  // The entries, read through the folder's own handle.
+  alignas(8) char buffer[16384];
+  bool restart = true;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(
+            folder.get(), restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+            buffer, sizeof buffer)) {
+      if (GetLastError() != ERROR_NO_MORE_FILES)
+        return Removal::kFailed;
+      break;
+    }
+    restart = false;
+    for (const char* at = buffer;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL) {
+          return Removal::kKept;
+        }
+        if (RemoveFile(path + L"\\" + name) == Removal::kFailed)
+          return Removal::kFailed;
+      }
+      if (entry->NextEntryOffset == 0)
+        break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  if (DeleteThrough(folder.get()))
+    return Removal::kGone;
+  return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;
+}

@@ -1,0 +1,69 @@
+// Removing what an installation wrote, by handle: the uninstaller's removal and the
+// installer's own removal of a cancelled or failed run both go through here. The install
+// folder may be writable by users while this runs elevated, so each entry is opened
+// without following a link, proved through its handle to lie inside the install folder,
+// and deleted through that handle; nothing outside the folder is ever deleted.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "win/base/UniqueHandle.h"
+
+enum class Removal {
+  kGone,
+  kAbsent,  // nothing there: no failure
+  kKept,    // a folder that still holds something of someone else's
+  kFailed,  // in use, a link, a folder where a file was, or outside the folder
+};
+
+// Where the open file or folder `handle` really is, every link on the way resolved (the
+// "\\?\" form); empty when the system cannot tell.
+std::wstring FinalPath(HANDLE handle);
+
+// Marks the open file or folder `handle` (opened with DELETE access) for deletion when its
+// last handle closes.
+bool DeleteThrough(HANDLE handle);
+
+// Moves the open file `handle` (opened with DELETE access) to `target`, a final path as
+// FinalPath gives it ("\\?\D:\..."); never replaces anything there.
+bool RenameThrough(HANDLE handle, const std::wstring& target);
+
+// Whether two paths name the same place: equal but for letter case, as Windows compares
+// names.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
+// Whether the open file or folder `handle` lies where the absolute `path` says, with no link
+// or junction on the way: its final path must be its volume root's followed by the rest of
+// `path` in long names. (A link anywhere on the way resolves elsewhere.)
+bool AtItsOwnPlace(HANDLE handle, const std::wstring& path);
+
+// The install folder, held open for a removal (without delete sharing, so it cannot be
+// renamed or replaced meanwhile), and where it really is.
+class RemovalFolder {
+ public:
+  // `folder` ends with '\'. A folder that cannot be opened removes nothing.
+  explicit RemovalFolder(const std::wstring& folder);
+
+  // Deletes the file `path` (below the folder) through a handle that was opened without
+  // following a link and proved to lie inside the folder.
+  Removal RemoveFile(const std::wstring& path) const;
+
+  // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
+  // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
+  Removal RemoveFolderIfEmpty(const std::wstring& path) const;
+
+  // Puts the file kept at `kept` back at `path` (both below the folder): the kept file is
+  // opened without following a link and proved inside the folder, `path`'s folder too, and
+  // nothing may be at `path`. kGone when it moved back, kAbsent when nothing was kept there,
+  // kFailed when it cannot be put back (something is in its place, its folder is gone).
+  Removal Restore(const std::wstring& kept, const std::wstring& path) const;
+
+ private:
+  // True when the open `entry` lies below the folder, links resolved.
+  bool Contains(HANDLE entry) const;
+
+  UniqueHandle handle_;
+  std::wstring final_;
+};

@@ -1,0 +1,51 @@
+// The installer's check of its own file at start-up: the digest stored in string 32 must
+// equal the digest of the running executable's file without its digest block.
+//
+// The check reads the file through one handle that the installer holds until it ends:
+// opened once, sharing reading only, so that while it is held nobody can write, rename or
+// delete the file. A downloaded installer lies in a folder its user owns, and Windows lets a
+// running program's file be renamed: the file at the program's path may be another one by
+// the time it is opened. So the file is also shown to be the running image - its whole
+// resource section must be, byte for byte, the one the system loaded - and everything the
+// installer later takes from its resources (the payload, the uninstaller, the artwork, the
+// agreement) is read from the loaded image, whose file nobody can change while it runs.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "win/base/UniqueHandle.h"
+
+// The running executable's full path, however long; empty when it cannot be read.
+std::wstring ModulePath();
+
+// Opens the file `path` for the check: reading shared, and writing, renaming and deleting
+// refused for as long as the handle is open. No handle when it cannot be opened.
+UniqueHandle OpenForCheck(const wchar_t* path);
+
+// Locates the digest block of the PE file at `path` through a read-only view of the file.
+// False, with the outputs untouched, when the file cannot be opened or mapped or has no
+// string table.
+bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size);
+
+// Writes the 32 upper-case hexadecimal digits of the file's digest, NUL-terminated, into
+// `digest` (room for at least 33 units). False, with `digest` untouched, when the file
+// cannot be read, is empty or is 104,857,600 bytes or larger, or has no digest block.
+// Reads the file once: nothing of the file's size is allocated.
+bool FileDigest(const wchar_t* path, wchar_t* digest);
+
+// True when string 32 of the PE file behind `file` (OpenForCheck), read from its digest
+// block, holds the same 32 digits twice and they are the digest of the file
+// (CheckStoredDigest: exactly 64 units, case matters), every byte read through `file` at
+// explicit offsets. With `image` (this same program as the system loaded it), also only
+// when the file's resource section is the image's, byte for byte: the pages compared leave
+// the working set again, so the check's memory does not grow with the file.
+bool VerifyFileIntegrity(HANDLE file, HMODULE image = nullptr);
+// The same for the file at `path`.
+bool VerifyFileIntegrity(const wchar_t* path);
+
+// The running program's check: opens its own file into `held`, which the caller keeps
+// until the program ends, and verifies it against the loaded image.
+bool VerifyInstallerIntegrity(UniqueHandle* held);
