@@ -10,6 +10,8 @@
 #include "installer/SilentInstall.h"
 #include "installer/flow/Finishing.h"
 #include "installer/wizard/WizardDialog.h"
+#include "win/base/Paths.h"
+#include "win/base/Text.h"
 #include "win/install/AdminObjects.h"
 #include "win/install/SetupLog.h"
 #include "win/integrity/IntegrityCheck.h"
@@ -17,14 +19,6 @@
 namespace {
 
 constexpr wchar_t kCaption[] = L"提示";
-
-std::u16string Units(const wchar_t* text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text));
-}
-
-std::wstring Wide(std::u16string_view text) {
-  return std::wstring(text.begin(), text.end());
-}
 
 // The switches, for /? and for a command line that is refused.
 std::wstring UsageText(const SetupOptions& options) {
@@ -93,8 +87,9 @@ class Startup {
     dialog.m_options = options_;
     dialog.m_log = &log_;
     if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
-      // The worker reports completion before registering the component and writing the
-      // manifest's lists: let it finish before the client is started or the process ends.
+      // The worker reports completion as its last step, after the registration and the
+      // manifest's lists; its thread still ends (and hands back what it holds) before the
+      // finishing steps read its outcome.
       if (dialog.m_worker.Thread() != nullptr)
         WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
       FinishInstallation(
@@ -127,10 +122,7 @@ class Startup {
   }
 
   bool OpenLog() {
-    const std::wstring given = Wide(options_.log);
-    wchar_t full[MAX_PATH * 2] = {};
-    const DWORD n = GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
-    const std::wstring path = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : given;
+    const std::wstring path = FullPath(Wide(options_.log));
     DWORD error = 0;
     if (log_.Open(path, &error))
       return true;
@@ -162,7 +154,7 @@ class Startup {
 }  // namespace
 
 BOOL SetupWizardApp::InitInstance() {
-  const SetupOptions options = ParseSetupOptions(Units(GetCommandLineW()));
+  const SetupOptions options = ParseSetupOptions(Utf16(GetCommandLineW()));
   m_exitCode = static_cast<int>(Startup(options, m_instance, m_dllsConfined).Run());
   return FALSE;
 }

@@ -3,13 +3,10 @@
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
 #include "installer/flow/PreInstallChecks.h"
+#include "win/base/Text.h"
 #include "win/install/InstallWorker.h"
 
 namespace {
-
-std::wstring Wide(const std::u16string& text) {
-  return std::wstring(text.begin(), text.end());
-}
 
 class SilentInteraction : public Interaction {
  public:

@@ -10,15 +10,14 @@
 
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
-#include "win/base/UniqueHandle.h"
+#include "win/base/Files.h"
+#include "win/base/Owners.h"
+#include "win/base/Paths.h"
 #include "win/install/AdminObjects.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Removal.h"
 
 namespace {
-
-constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // O:BA, owned by Administrators rather than by the account running this: an owner may
 // always change the rights, and that account's programs that run without elevation hold
@@ -52,15 +51,14 @@ class Rights {
 // `rights`; its path without the final '\', or empty. The system's Windows folder, never
 // the private one a program unaware of terminal services may be given in a user's profile.
 std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
-  wchar_t windows[MAX_PATH] = {};
-  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH)
+  const std::wstring windows = WindowsFolder();
+  if (windows.empty())
     return {};
   for (int attempt = 0; attempt < 4; ++attempt) {
     const std::wstring digits = RandomDigits();
     if (digits.empty())
       return {};
-    const std::wstring folder = std::wstring(windows, length) + L"\\Temp\\Del" + digits;
+    const std::wstring folder = windows + L"\\Temp\\Del" + digits;
     if (CreateDirectoryW(folder.c_str(), rights))
       return folder;
     if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -137,11 +135,8 @@ bool StartHelper(const std::wstring& copy,
                                  EXTENDED_STARTUPINFO_PRESENT, nullptr, folder.c_str(),
                                  &startup.StartupInfo, &started);
   DeleteProcThreadAttributeList(list);
-  if (!ok)
-    return false;
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  return true;
+  const ProcessHandles helper(started);
+  return ok;
 }
 
 // The folder of `path`, without its last '\'; empty when it has none.
@@ -154,7 +149,7 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller) {
   WaitForSingleObject(process, INFINITE);
   Sleep(1000);
   WIN32_FILE_ATTRIBUTE_DATA copy{};
-  if (!GetFileAttributesExW(ProgramPath().c_str(), GetFileExInfoStandard, &copy))
+  if (!GetFileAttributesExW(ModulePath().c_str(), GetFileExInfoStandard, &copy))
     return;
   {
     const UniqueHandle file(CreateFileW(uninstaller.c_str(), DELETE | FILE_READ_ATTRIBUTES,
@@ -174,20 +169,6 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller) {
 }
 
 }  // namespace
-
-std::wstring ProgramPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0)
-      return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
 
 bool ScheduleSelfDelete(const std::wstring& self) {
   Rights folderRights(kFolderRights);
@@ -228,13 +209,10 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
 
 void CleanUp(const wchar_t* commandLine) {
   int count = 0;
-  LPWSTR* arguments = CommandLineToArgvW(commandLine, &count);
-  if (arguments == nullptr)
+  const LocalMemory<LPWSTR*> arguments(CommandLineToArgvW(commandLine, &count));
+  if (arguments.get() == nullptr || count != 3)
     return;
-  if (count == 3) {
-    const auto process = reinterpret_cast<HANDLE>(
-        static_cast<std::uintptr_t>(std::wcstoull(arguments[1], nullptr, 10)));
-    CleanUp(process, arguments[2]);
-  }
-  LocalFree(arguments);
+  const auto process = reinterpret_cast<HANDLE>(
+      static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[1], nullptr, 10)));
+  CleanUp(process, arguments.get()[2]);
 }

@@ -19,9 +19,6 @@
 #include <cstdint>
 #include <string>
 
-// The running program's own path in UTF-16; empty when the system cannot tell.
-std::wstring ProgramPath();
-
 // Starts the clean-up helper for the running uninstaller, whose file is `self`, inheriting
 // a handle to this process and no other. False when that cannot be arranged (no folder can
 // be made, the file cannot be copied, the helper cannot start); nothing is then left behind.

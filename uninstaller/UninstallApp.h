@@ -17,26 +17,11 @@
 // nobody sees a message) and tells by its exit code. The folder it runs over
 // may be writable by users while it runs elevated: each entry is opened without following
 // a link, proved through its handle to lie inside the install folder, and deleted through
-// that handle; nothing outside the folder is ever deleted.
-//
-// Exit code: kExitRemoved; kExitIncomplete when something it should remove is still there
-// (the interactive mode then names the first such path instead of its success text);
-// kExitClientRunning, kExitInstallerRunning, kExitCancelled (the question answered No),
-// kExitUsage (arguments it does not know), kExitSystemUnsupported or
-// kExitFolderNotInCodePage (the interactive mode then names the folder) when it removed
-// nothing.
+// that handle; nothing outside the folder is ever deleted. Its exit codes: ExitCodes.h.
 #pragma once
 
+#include "uninstaller/ExitCodes.h"
 #include "win/framework/Application.h"
-
-inline constexpr int kExitRemoved = 0;
-inline constexpr int kExitIncomplete = 1;
-inline constexpr int kExitClientRunning = 2;
-inline constexpr int kExitCancelled = 3;
-inline constexpr int kExitUsage = 4;
-inline constexpr int kExitInstallerRunning = 5;
-inline constexpr int kExitSystemUnsupported = 6;
-inline constexpr int kExitFolderNotInCodePage = 7;
 
 class CUninstallApp : public Application {
  public:

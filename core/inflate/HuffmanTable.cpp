@@ -104,7 +104,11 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
                       const std::uint8_t* extra,
                       unsigned requestedWidth,
                       HuffmanTable* table) {
-  *table = HuffmanTable{};
+  if (table->owned)
+    delete[] table->entries;
+  table->entries = nullptr;
+  table->width = 0;
+  table->owned = false;
   unsigned countOf[kMaxCodeLength + 1] = {};
   for (unsigned i = 0; i < count; ++i)
     ++countOf[lengths[i]];
@@ -159,8 +163,7 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
   return incomplete ? kBuildIncomplete : kBuildComplete;
 }
 
-void FreeHuffmanTable(HuffmanTable* table) {
-  if (table->owned)
-    delete[] table->entries;
-  *table = HuffmanTable{};
+HuffmanTable::~HuffmanTable() {
+  if (owned)
+    delete[] entries;
 }

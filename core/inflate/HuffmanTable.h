@@ -26,9 +26,15 @@ struct HuffmanEntry {
 };
 static_assert(sizeof(HuffmanEntry) == 4);
 
-// One table set. An empty code (all lengths zero) has width 0 and points at a shared
-// one-entry table whose entry is invalid, so a lookup in it ends decoding cleanly.
+// One table set, which releases what it owns. An empty code (all lengths zero) has width 0
+// and points at a shared one-entry table whose entry is invalid, so a lookup in it ends
+// decoding cleanly.
 struct HuffmanTable {
+  HuffmanTable() = default;
+  HuffmanTable(const HuffmanTable&) = delete;
+  HuffmanTable& operator=(const HuffmanTable&) = delete;
+  ~HuffmanTable();
+
   const HuffmanEntry* entries = nullptr;
   unsigned width = 0;
   bool owned = false;
@@ -51,8 +57,8 @@ inline constexpr unsigned kMaxCodeLengths = 288;
 //
 // Returns kBuildComplete or kBuildIncomplete with `*table` usable, kBuildOversubscribed
 // with no table, or kBuildNoMemory with no table. An incomplete code whose missing codes
-// would need sub-tables gets no table (every caller refuses such a code). The caller
-// releases a table it was given with FreeHuffmanTable.
+// would need sub-tables gets no table (every caller refuses such a code). What `*table` held
+// before is released.
 int BuildHuffmanTable(const std::uint8_t* lengths,
                       unsigned count,
                       unsigned simpleCount,
@@ -60,6 +66,3 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
                       const std::uint8_t* extra,
                       unsigned requestedWidth,
                       HuffmanTable* table);
-
-// Releases a table set; safe on an empty or already released table.
-void FreeHuffmanTable(HuffmanTable* table);

@@ -464,18 +464,50 @@ int InflateFixed(DecoderState& s) {
     std::memset(lengths + 256, 7, 24);
     std::memset(lengths + 280, 8, 8);
     int r = BuildHuffmanTable(lengths, 288, 257, kLengthBase, kLengthExtra, 7, &s.fixedLiterals);
-    if (r != kBuildComplete) {
-      FreeHuffmanTable(&s.fixedLiterals);
+    if (r != kBuildComplete)
       return r;
-    }
     std::memset(lengths, 5, 30);
     r = BuildHuffmanTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, 5, &s.fixedDistances);
-    if (r > kBuildIncomplete) {
-      FreeHuffmanTable(&s.fixedLiterals);
+    if (r > kBuildIncomplete)
       return r;
-    }
   }
   return InflateCodes(s, s.fixedLiterals, s.fixedDistances);
+}
+
+// Reads `total` code lengths coded with the code-length code whose own lengths are
+// `codeLengths` into `lengths`.
+int ReadCodeLengths(DecoderState& s,
+                    const std::uint8_t (&codeLengths)[19],
+                    std::uint8_t* lengths,
+                    unsigned total) {
+  HuffmanTable codeTable;
+  const int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
+  if (r != kBuildComplete)
+    return r;
+  unsigned previous = 0;
+  for (unsigned i = 0; i < total;) {
+    HuffmanEntry e;
+    if (!LookUpSlow(s, codeTable, &e))
+      return kInflateBadData;
+    unsigned repeat = 1;
+    unsigned length = e.value;
+    if (e.value == 16) {
+      repeat = 3 + TakeBits(s, 2);
+      length = previous;
+    } else if (e.value == 17) {
+      repeat = 3 + TakeBits(s, 3);
+      length = 0;
+    } else if (e.value == 18) {
+      repeat = 11 + TakeBits(s, 7);
+      length = 0;
+    }
+    if (ConsumedFiller(s) || repeat > total - i)
+      return kInflateBadData;
+    std::memset(lengths + i, static_cast<int>(length), repeat);
+    i += repeat;
+    previous = length;
+  }
+  return kInflateOk;
 }
 
 // Dynamic block (type 2), RFC 1951, 3.2.7: HLIT + 257 literal/length lengths, HDIST + 1
@@ -499,50 +531,17 @@ int InflateDynamic(DecoderState& s) {
   }
   if (ConsumedFiller(s))
     return kInflateBadData;
-  HuffmanTable codeTable;
-  int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
-  if (r != kBuildComplete) {
-    FreeHuffmanTable(&codeTable);
-    return r;
-  }
-
   std::uint8_t lengths[286 + 30];
   const unsigned total = literalCount + distanceCount;
-  unsigned previous = 0;
-  for (unsigned i = 0; i < total;) {
-    HuffmanEntry e;
-    if (!LookUpSlow(s, codeTable, &e)) {
-      FreeHuffmanTable(&codeTable);
-      return kInflateBadData;
-    }
-    unsigned repeat = 1;
-    unsigned length = e.value;
-    if (e.value == 16) {
-      repeat = 3 + TakeBits(s, 2);
-      length = previous;
-    } else if (e.value == 17) {
-      repeat = 3 + TakeBits(s, 3);
-      length = 0;
-    } else if (e.value == 18) {
-      repeat = 11 + TakeBits(s, 7);
-      length = 0;
-    }
-    if (ConsumedFiller(s) || repeat > total - i) {
-      FreeHuffmanTable(&codeTable);
-      return kInflateBadData;
-    }
-    std::memset(lengths + i, static_cast<int>(length), repeat);
-    i += repeat;
-    previous = length;
-  }
-  FreeHuffmanTable(&codeTable);
+  int r = ReadCodeLengths(s, codeLengths, lengths, total);
+  if (r != kInflateOk)
+    return r;
 
   HuffmanTable literals;
   r = BuildHuffmanTable(lengths, literalCount, 257, kLengthBase, kLengthExtra, 9, &literals);
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
       std::fputs(" incomplete literal tree\n", stderr);
-    FreeHuffmanTable(&literals);
     return r;
   }
   HuffmanTable distances;
@@ -551,14 +550,9 @@ int InflateDynamic(DecoderState& s) {
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
       std::fputs(" incomplete distance tree\n", stderr);
-    FreeHuffmanTable(&distances);
-    FreeHuffmanTable(&literals);
     return r;
   }
-  r = InflateCodes(s, literals, distances);
-  FreeHuffmanTable(&distances);
-  FreeHuffmanTable(&literals);
-  return r;
+  return InflateCodes(s, literals, distances);
 }
 
 // Block header: BFINAL (1 bit), then BTYPE (2 bits): 0 stored, 1 fixed, 2 dynamic, 3 invalid.
@@ -596,8 +590,6 @@ int DecodeStream(DecoderState& s) {
       }
     }
   }
-  FreeHuffmanTable(&s.fixedDistances);
-  FreeHuffmanTable(&s.fixedLiterals);
   return result;
 }
 

@@ -6,29 +6,13 @@
 
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
-#include "win/base/UniqueHandle.h"
+#include "win/base/Owners.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
 
 namespace {
 
 using namespace product;
-
-// Releases a COM interface when it goes out of scope.
-template <class T>
-class ComPtr {
- public:
-  ~ComPtr() {
-    if (p_ != nullptr)
-      p_->Release();
-  }
-  T** Out() { return &p_; }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-
- private:
-  T* p_ = nullptr;
-};
 
 void ReplaceShortcut(int csidl,
                      const wchar_t* name,
@@ -116,14 +100,13 @@ void StartClient(const std::wstring& folder, SetupLog& log) {
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process{};
+  PROCESS_INFORMATION started{};
   // No environment given: the new process gets one made from the user's profile.
   if (CreateProcessWithTokenW(user.token.get(), 0, nullptr, command.data(), 0, nullptr,
-                              folder.c_str(), &startup, &process)) {
+                              folder.c_str(), &startup, &started)) {
+    const ProcessHandles client(started);
     log.Line(L"started " + command + L" as the signed-in user (the token of process " +
              DecimalText<wchar_t>(user.shellProcess) + L")");
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
   } else {
     const DWORD error = GetLastError();
     log.Line(WithError(L"could not start " + command + L" as the signed-in user", error));
@@ -140,10 +123,11 @@ void WriteUninstallEntry(const std::wstring& folder,
                          const wchar_t* version,
                          SetupLog& log) {
   const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
-  HKEY key = nullptr;
+  RegKey owned;
   const LONG opened =
       RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+                      KEY_READ | KEY_WRITE, nullptr, owned.put(), nullptr);
+  const HKEY key = owned.get();
   if (opened != ERROR_SUCCESS) {
     log.Line(WithError(L"the uninstall entry " + where + L" could not be written",
                        static_cast<DWORD>(opened)));
@@ -167,25 +151,24 @@ void WriteUninstallEntry(const std::wstring& folder,
              kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
   WriteDword(key, L"NoModify", 1);
   WriteDword(key, L"NoRepair", 1);
-  RegCloseKey(key);
+  owned.reset();
   log.Line(L"uninstall entry " + where + L", version " + version);
 }
 
 }  // namespace
 
 std::wstring ShortcutPath(int csidl, const wchar_t* name) {
-  IMalloc* allocator = nullptr;
-  if (FAILED(SHGetMalloc(&allocator)))
+  ComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(allocator.put())))
     return {};
   std::wstring path;
   LPITEMIDLIST list = nullptr;
   if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
-    wchar_t folder[MAX_PATH] = {};
+    wchar_t folder[MAX_PATH] = {};  // what the call writes at most
     if (SHGetPathFromIDListW(list, folder))
       path = std::wstring(folder) + L"\\" + name;
     allocator->Free(list);
   }
-  allocator->Release();
   return path;
 }
 
@@ -203,11 +186,11 @@ BOOL CreateShortcut(int csidl,
     return FALSE;
   ComPtr<IShellLinkW> link;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                              reinterpret_cast<void**>(link.Out())))) {
+                              link.put_void()))) {
     return FALSE;
   }
   ComPtr<IPersistFile> file;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
+  if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) {
     return FALSE;
   }
   if (FAILED(link->SetPath(target)))

@@ -8,12 +8,16 @@
 #include "core/install/ManifestText.h"
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
+#include "win/base/Owners.h"
+#include "win/base/Paths.h"
+#include "win/base/Text.h"
 #include "win/install/AdminObjects.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
 #include "win/install/FolderRights.h"
 #include "win/install/HeldFolder.h"
 #include "win/install/InstallWorker.h"
+#include "win/install/PagedResource.h"
 #include "win/install/Registration.h"
 #include "win/install/Removal.h"
 #include "win/integrity/IntegrityCheck.h"
@@ -25,24 +29,6 @@ std::wstring Size(std::uint64_t bytes) {
   if (bytes >= (std::uint64_t{1} << 30))
     return TenthsText<wchar_t>(bytes, 30) + L" GB";
   return TenthsText<wchar_t>(bytes, 20) + L" MB";
-}
-
-// Whether `folder` survives a round trip through the system's ANSI code page, in which the
-// manifest and the uninstaller spell it.
-bool SpelledInCodePage(const std::wstring& folder) {
-  const int length = static_cast<int>(folder.size());
-  BOOL lossy = FALSE;
-  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length,
-                                        nullptr, 0, nullptr, &lossy);
-  if (bytes <= 0 || lossy)
-    return false;
-  std::string ansi(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), length, ansi.data(), bytes,
-                      nullptr, nullptr);
-  std::wstring back(folder.size() + 1, L'\0');
-  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), bytes,
-                                        back.data(), static_cast<int>(back.size()));
-  return units == length && back.compare(0, folder.size(), folder) == 0;
 }
 
 std::wstring RefusalMessage(FolderOpening opening) {
@@ -75,18 +61,17 @@ bool RunAndWait(std::wstring command,
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process{};
+  PROCESS_INFORMATION started{};
   interaction.Log().Line(L"running " + command);
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                      &startup, &process)) {
+                      &startup, &started)) {
     interaction.Log().Line(WithError(L"it could not be started", GetLastError()));
     return false;
   }
-  CloseHandle(process.hThread);
-  interaction.Wait(process.hProcess, INFINITE, status);
+  const ProcessHandles process(started);
+  interaction.Wait(process.process.get(), INFINITE, status);
   DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(process.process.get(), &code);
   interaction.Log().Line(L"it ended with exit code " + DecimalText<wchar_t>(code));
   return true;
 }
@@ -101,16 +86,14 @@ Stop EndRunningClient(Interaction& interaction) {
   for (HWND window; (window = FindWindowW(product::kClientWindowClass, nullptr)) != nullptr;) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    const bool ended = process != nullptr && TerminateProcess(process, 0);
+    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    const bool ended = process.valid() && TerminateProcess(process.get(), 0);
     const DWORD error = GetLastError();
     // Wait for the process to be gone before looking again: its window lingers briefly.
     if (ended) {
-      interaction.Wait(process, 5000, product::kClosingClient);
+      interaction.Wait(process.get(), 5000, product::kClosingClient);
       interaction.Log().Line(L"ended the client, process " + DecimalText<wchar_t>(pid));
     }
-    if (process != nullptr)
-      CloseHandle(process);
     if (!ended) {
       interaction.Log().Line(WithError(
           L"the client, process " + DecimalText<wchar_t>(pid) + L", could not be ended", error));
@@ -122,23 +105,21 @@ Stop EndRunningClient(Interaction& interaction) {
 }
 
 Stop RemovePreviousInstallation(Interaction& interaction) {
-  HKEY key = nullptr;
+  RegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ | KEY_WRITE,
-                    &key) != ERROR_SUCCESS) {
+                    key.put()) != ERROR_SUCCESS) {
     interaction.Log().Line(L"no earlier installation");
     return {};
   }
-  if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续")) {
-    RegCloseKey(key);
+  if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
     return SetupExit::kCancelled;
-  }
   wchar_t value[1024] = {};
   DWORD type = 0;
   DWORD bytes = sizeof value - sizeof(wchar_t);
-  const bool readable = RegQueryValueExW(key, L"UninstallString", nullptr, &type,
+  const bool readable = RegQueryValueExW(key.get(), L"UninstallString", nullptr, &type,
                                          reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
                         (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
-  RegCloseKey(key);
+  key.reset();
   if (readable && value[0] != L'\0') {
     // This installer holds its mutex: the uninstaller it starts must know that it may run.
     const InstallerGrant grant;
@@ -194,14 +175,14 @@ PackageFacts InspectInstallerPackage(HMODULE module) {
 SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& package) {
   SpaceEstimate estimate;
   // The folder may not exist yet: its volume is that of the nearest folder above it.
-  wchar_t volume[MAX_PATH] = {};
-  if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH))
+  const std::wstring volume = VolumeOf(folder);
+  if (volume.empty())
     return estimate;
   DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
   ULARGE_INTEGER available{}, total{}, free{};
-  if (!GetDiskFreeSpaceExW(volume, &available, &total, &free))
+  if (!GetDiskFreeSpaceExW(volume.c_str(), &available, &total, &free))
     return estimate;
-  GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters);
+  GetDiskFreeSpaceW(volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters);
   estimate.known = true;
   estimate.volume = volume;
   if (estimate.volume.size() > 2 && estimate.volume.back() == L'\\')
@@ -233,14 +214,11 @@ Stop PrepareInstallFolder(const std::wstring& typed,
     return SetupExit::kFolderRefused;
   }
   // A relative folder is taken from the current folder, once, here.
-  wchar_t full[MAX_PATH * 2] = {};
-  const DWORD n = GetFullPathNameW(trimmed.c_str(), MAX_PATH * 2, full, nullptr);
-  std::wstring folder = (n > 0 && n < MAX_PATH * 2) ? std::wstring(full, n) : trimmed;
+  std::wstring folder = FullPath(trimmed);
   if (folder.back() != L'\\')
     folder += L'\\';
   interaction.Log().Line(L"install folder " + folder);
-  const FolderVerdict verdict =
-      CheckInstallFolder(std::u16string(folder.begin(), folder.end()), package.check.longestPath);
+  const FolderVerdict verdict = CheckInstallFolder(Utf16(folder), package.check.longestPath);
   if (verdict == FolderVerdict::kTooLong) {
     interaction.Tell(L"安装路径过长，请选择较短的文件夹");
     return SetupExit::kFolderRefused;
@@ -300,7 +278,7 @@ void RemovePartialInstallation(PreparedFolder& prepared,
   }
   std::vector<std::wstring> files;
   for (const std::u16string& file : outcome.installedFiles)
-    files.emplace_back(folder + std::wstring(file.begin(), file.end()));
+    files.emplace_back(folder + Wide(file));
   if (outcome.madeUninstaller)
     files.push_back(folder + product::kUninstallerFile);
   if (outcome.madeManifest)
@@ -316,8 +294,8 @@ void RemovePartialInstallation(PreparedFolder& prepared,
     }
     // What was there before the run goes back to its place.
     for (const KeptFile& kept : outcome.keptFiles) {
-      const std::wstring from = folder + std::wstring(kept.kept.begin(), kept.kept.end());
-      const std::wstring to = folder + std::wstring(kept.path.begin(), kept.path.end());
+      const std::wstring from = folder + Wide(kept.kept);
+      const std::wstring to = folder + Wide(kept.path);
       if (installed.Restore(from, to) == Removal::kGone) {
         interaction.Log().Line(L"put back " + to);
       } else {
@@ -328,7 +306,7 @@ void RemovePartialInstallation(PreparedFolder& prepared,
     std::vector<std::u16string> folders = ManifestFolders(outcome.installedFiles);
     folders.emplace_back(kKeptFolderName);
     for (const std::u16string& sub : folders) {
-      const std::wstring path = folder + std::wstring(sub.begin(), sub.end());
+      const std::wstring path = folder + Wide(sub);
       if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
         interaction.Log().Line(L"could not remove " + path);
         ++left;

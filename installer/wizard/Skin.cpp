@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/inflate/ResourceInflater.h"
+#include "win/base/Owners.h"
 
 namespace {
 
@@ -93,9 +94,8 @@ UINT WindowDpi(HWND window) {
     if (dpi != 0)
       return dpi;
   }
-  HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
+  const WindowDC screen(nullptr);
+  const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSY);
   return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 

@@ -29,7 +29,9 @@
 #include "win/install/Directories.h"
 #include "win/install/FolderRights.h"
 #include "win/install/InstallWorker.h"
+#include "win/install/PagedResource.h"
 #include "win/install/Registration.h"
+#include "win/install/Win32InstallFiles.h"
 
 namespace {
 

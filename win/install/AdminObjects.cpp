@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/product/Product.h"
+#include "win/base/Owners.h"
 
 namespace {
 
@@ -57,15 +58,13 @@ const SECURITY_ATTRIBUTES* AdminObjectRights() {
 
 bool OwnedByAdministrators(HANDLE object) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+                      nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS) {
     return false;
   }
-  const bool admin = owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                                          IsWellKnownSid(owner, WinLocalSystemSid));
-  LocalFree(descriptor);
-  return admin;
+  return owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                              IsWellKnownSid(owner, WinLocalSystemSid));
 }
 
 InstallerGrant::InstallerGrant() {

@@ -4,6 +4,7 @@
 
 #include "core/install/ChannelName.h"
 #include "core/install/ManifestText.h"
+#include "win/base/Text.h"
 #include "win/install/Directories.h"
 
 std::wstring ProgramName() {
@@ -22,13 +23,12 @@ std::wstring ProgramName() {
 }
 
 void WriteChannelInfo(const wchar_t* installFolder, const wchar_t* programName) {
-  const std::u16string name(reinterpret_cast<const char16_t*>(programName));
+  const std::u16string name = Utf16(programName);
   const ChannelFields fields = ParseChannelName(name);
-  const std::wstring path =
-      std::wstring(installFolder) + std::wstring(kChannelFilePath.begin(), kChannelFilePath.end());
+  const std::wstring path = installFolder + Wide(kChannelFilePath);
   EnsureDirectories(path.c_str());
-  const std::wstring platform(fields.platform.begin(), fields.platform.end());
-  const std::wstring detail(fields.detail.begin(), fields.detail.end());
+  const std::wstring platform = Wide(fields.platform);
+  const std::wstring detail = Wide(fields.detail);
   WritePrivateProfileStringW(L"SpreadInfo", L"SpreadPlat", platform.c_str(), path.c_str());
   WritePrivateProfileStringW(L"SpreadInfo", L"SubDetailInfo", detail.c_str(), path.c_str());
 }

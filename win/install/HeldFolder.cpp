@@ -3,6 +3,7 @@
 // after windows.h
 #include <shlobj.h>
 
+#include "win/base/Paths.h"
 #include "win/install/FolderRights.h"
 #include "win/install/Removal.h"
 
@@ -46,7 +47,7 @@ bool IsSystemFolder(const std::wstring& path) {
                                      CSIDL_STARTUP,
                                      CSIDL_COMMON_STARTUP};
   for (const int csidl : kFolders) {
-    wchar_t folder[MAX_PATH] = {};
+    wchar_t folder[MAX_PATH] = {};  // what the call writes at most
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder)))
       continue;
     std::wstring system = folder;
@@ -58,17 +59,6 @@ bool IsSystemFolder(const std::wstring& path) {
       return true;
   }
   return false;
-}
-
-// The long form of `path` (an existing folder), or `path` when there is none.
-std::wstring LongPath(const std::wstring& path) {
-  std::wstring full(MAX_PATH, L'\0');
-  DWORD n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  if (n >= full.size()) {
-    full.resize(n);
-    n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  }
-  return n > 0 && n < full.size() ? full.substr(0, n) : path;
 }
 
 }  // namespace

@@ -4,15 +4,15 @@
 #include <new>
 
 #include "core/product/Product.h"
-#include "win/base/UniqueHandle.h"
+#include "win/base/Owners.h"
+#include "win/base/Paths.h"
 #include "win/install/CommandLine.h"
 
 namespace {
 
-std::wstring SystemFolder() {
-  wchar_t folder[MAX_PATH];
-  const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::wstring(folder, n) : std::wstring(L"C:\\Windows\\system32");
+std::wstring SystemPrograms() {
+  const std::wstring folder = SystemFolder();
+  return folder.empty() ? std::wstring(L"C:\\Windows\\system32") : folder;
 }
 
 }  // namespace
@@ -21,12 +21,12 @@ std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what
   const std::wstring folder = installFolder;
   const std::wstring component = QuoteArgument(folder + product::kComponentFile);
   if (what == Registration::kUnregister)
-    return QuoteArgument(SystemFolder() + L"\\regsvr32.exe") + L" /u /s " + component;
+    return QuoteArgument(SystemPrograms() + L"\\regsvr32.exe") + L" /u /s " + component;
   if (folder.find(L'%') != std::wstring::npos)
     return {};
   // The system's own interpreter, never the one %ComSpec% names: this program runs elevated
   // with an environment its user may have set (HKCU\\Environment).
-  return QuoteArgument(SystemFolder() + L"\\cmd.exe") + L" /c RegSvr32 /s " + component;
+  return QuoteArgument(SystemPrograms() + L"\\cmd.exe") + L" /c RegSvr32 /s " + component;
 }
 
 namespace {
@@ -89,11 +89,11 @@ Run RunHidden(std::wstring command, DWORD timeLimitMs) {
     DeleteProcThreadAttributeList(attributes);
   if (!created)
     return {RegistrationResult::kFailed, kCommandNotStarted};
-  const UniqueHandle process(started.hProcess);
-  const UniqueHandle thread(started.hThread);
+  const ProcessHandles handles(started);
+  const UniqueHandle& process = handles.process;
   const bool inJob =
       bornInJob || (job.valid() && AssignProcessToJobObject(job.get(), process.get()));
-  ResumeThread(thread.get());
+  ResumeThread(handles.thread.get());
   if (WaitForSingleObject(process.get(), timeLimitMs) != WAIT_OBJECT_0) {
     if (inJob)
       TerminateJobObject(job.get(), 1);

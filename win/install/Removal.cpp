@@ -4,31 +4,8 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-bool Missing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-}  // namespace
-
-std::wstring FinalPath(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (n == 0)
-      return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(n + 1);
-  }
-}
+#include "win/base/Files.h"
+#include "win/base/Paths.h"
 
 bool DeleteThrough(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition{TRUE};
@@ -60,10 +37,10 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 bool AtItsOwnPlace(HANDLE handle, const std::wstring& path) {
   // The volume's root: "D:\" or "\\server\share\", whose own final path may be another
   // (a substituted or mapped drive) and is taken as it is.
-  wchar_t root[MAX_PATH] = {};
-  if (!GetVolumePathNameW(path.c_str(), root, MAX_PATH))
+  const std::wstring root = VolumeOf(path);
+  if (root.empty())
     return false;
-  const UniqueHandle volume(CreateFileW(root, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+  const UniqueHandle volume(CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   std::wstring expected = volume.valid() ? FinalPath(volume.get()) : std::wstring();
   if (expected.empty())
@@ -71,17 +48,10 @@ bool AtItsOwnPlace(HANDLE handle, const std::wstring& path) {
   if (expected.back() != L'\\')
     expected += L'\\';
   // Short (8.3) names spelled long; a link on the way keeps its own name here.
-  std::wstring full(MAX_PATH, L'\0');
-  DWORD n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  if (n >= full.size()) {
-    full.resize(n);
-    n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  }
-  full = n > 0 && n < full.size() ? full.substr(0, n) : path;
-  const std::size_t rootLength = wcslen(root);
-  if (full.size() < rootLength)
+  const std::wstring full = LongPath(path);
+  if (full.size() < root.size())
     return false;
-  expected += full.substr(rootLength);
+  expected += full.substr(root.size());
   while (expected.size() > 1 && expected.back() == L'\\')
     expected.pop_back();
   std::wstring actual = FinalPath(handle);

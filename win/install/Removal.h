@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "win/base/Paths.h"
 #include "win/base/UniqueHandle.h"
 
 enum class Removal {
@@ -17,10 +18,6 @@ enum class Removal {
   kKept,    // a folder that still holds something of someone else's
   kFailed,  // in use, a link, a folder where a file was, or outside the folder
 };
-
-// Where the open file or folder `handle` really is, every link on the way resolved (the
-// "\\?\" form); empty when the system cannot tell.
-std::wstring FinalPath(HANDLE handle);
 
 // Marks the open file or folder `handle` (opened with DELETE access) for deletion when its
 // last handle closes.

@@ -16,10 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "win/base/Paths.h"
 #include "win/base/UniqueHandle.h"
-
-// The running executable's full path, however long; empty when it cannot be read.
-std::wstring ModulePath();
 
 // Opens the file `path` for the check: reading shared, and writing, renaming and deleting
 // refused for as long as the handle is open. No handle when it cannot be opened.

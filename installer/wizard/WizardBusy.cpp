@@ -1,0 +1,114 @@
+// The wizard while it waits: a process, a thread or the worker's end, with the window
+// answering other programs and repainting, its buttons grey and input dropped; and the two
+// pieces of work it waits for on threads of their own.
+#include "installer/wizard/WizardDialog.h"
+
+#include <iterator>
+
+namespace {
+
+// Keyboard and mouse messages, which a wait drops.
+void DropInput() {
+  constexpr UINT kRanges[][2] = {{WM_KEYFIRST, WM_KEYLAST},
+                                 {WM_MOUSEFIRST, WM_MOUSELAST},
+                                 {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
+                                 {0x0240, 0x024F},  // touch and pointer input
+                                 {WM_NCMOUSEHOVER, WM_MOUSELEAVE}};
+  MSG message;
+  for (const auto& range : kRanges) {
+    while (PeekMessageW(&message, nullptr, range[0], range[1], PM_REMOVE)) {
+    }
+  }
+}
+
+}  // namespace
+
+DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status) {
+  // The page's buttons go grey and the cursor shows the wait; both are given back after.
+  Control* const buttons[] = {&m_btnBack, &m_btnNext, &m_btnCancel, &m_btnBrowse};
+  bool enabled[std::size(buttons)];
+  const HWND focus = GetFocus();
+  for (std::size_t i = 0; i < std::size(buttons); ++i) {
+    enabled[i] = IsWindowEnabled(buttons[i]->Handle()) != FALSE;
+    buttons[i]->Enable(false);
+  }
+  m_busy = true;
+  if (status != nullptr) {
+    m_stcWaiting.SetText(status);
+    m_busyStatus = true;
+    ShowWindow(m_stcWaiting.Handle(), SW_SHOWNORMAL);
+    UpdateWindow(m_stcWaiting.Handle());
+  }
+  SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  const DWORD start = GetTickCount();
+  DWORD result = WAIT_TIMEOUT;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (milliseconds != INFINITE && elapsed >= milliseconds)
+      break;
+    const DWORD woke = MsgWaitForMultipleObjects(
+        1, &object, FALSE, milliseconds == INFINITE ? INFINITE : milliseconds - elapsed,
+        QS_INPUT | QS_PAINT | QS_TIMER | QS_SENDMESSAGE);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
+      result = woke;
+      break;
+    }
+    if (woke == WAIT_TIMEOUT)
+      break;
+    // Messages other programs send - a screen reader's WM_GETOBJECT, a WM_NULL asking
+    // whether the window still answers - are answered at once: looking at the queue for
+    // them delivers them. Input is dropped, never queued for afterwards; the window and
+    // whatever a closed message box uncovered repaint. Posted messages wait for the
+    // dialog's own loop.
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    DropInput();
+    while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+      DispatchMessageW(&message);
+    while (PeekMessageW(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
+      DispatchMessageW(&message);
+  }
+  DropInput();
+  m_busy = false;
+  if (m_busyStatus) {
+    m_busyStatus = false;
+    ShowWindow(m_stcWaiting.Handle(), SW_HIDE);
+  }
+  for (std::size_t i = 0; i < std::size(buttons); ++i)
+    buttons[i]->Enable(enabled[i]);
+  if (focus != nullptr && IsWindowEnabled(focus) && IsWindowVisible(focus))
+    SetFocus(focus);
+  SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+  return result;
+}
+
+LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
+  if (m_busy) {
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    return TRUE;
+  }
+  return DefWindowProcW(m_hWnd, WM_SETCURSOR, wParam, lParam);
+}
+
+DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
+  auto* dialog = static_cast<WizardDialog*>(self);
+  RemovePartialInstallation(dialog->m_prepared, dialog->m_worker.Outcome(), *dialog);
+  return 0;
+}
+
+void WizardDialog::RemovePartialInstall() {
+  const UniqueHandle thread(CreateThread(nullptr, 0, RemovalThread, this, 0, nullptr));
+  if (!thread.valid()) {
+    RemovalThread(this);
+    return;
+  }
+  WaitBusy(thread.get(), INFINITE);
+}
+
+DWORD WINAPI WizardDialog::InspectionThread(LPVOID self) {
+  auto* dialog = static_cast<WizardDialog*>(self);
+  dialog->m_package =
+      InspectInstallerPackage(dialog->m_worker.m_resources != nullptr ? dialog->m_worker.m_resources
+                                                                      : GetModuleHandleW(nullptr));
+  return 0;
+}

@@ -1,0 +1,244 @@
+#include "uninstaller/RemoveInstallation.h"
+
+#include <shlobj.h>
+
+#include <vector>
+
+#include "core/install/ManifestText.h"
+#include "core/package/PayloadPackage.h"
+#include "core/product/Product.h"
+#include "uninstaller/ExitCodes.h"
+#include "uninstaller/SelfRemoval.h"
+#include "win/base/Files.h"
+#include "win/base/Owners.h"
+#include "win/base/Paths.h"
+#include "win/base/Text.h"
+#include "win/install/Registration.h"
+#include "win/install/Removal.h"
+
+namespace {
+
+using namespace product;
+
+constexpr wchar_t kCaption[] = L"提示";
+constexpr wchar_t kMore[] = L"等项目";
+
+// Positions of the '\' and '/' separators of an ANSI string, skipping the trail bytes of
+// double-byte characters (a trail byte may be 0x5C).
+std::vector<std::size_t> Separators(const std::string& s) {
+  std::vector<std::size_t> at;
+  for (const char* p = s.c_str(); *p != '\0'; p = CharNextA(p)) {
+    if (*p == '\\' || *p == '/')
+      at.push_back(static_cast<std::size_t>(p - s.c_str()));
+  }
+  return at;
+}
+
+// This program's file as the single-byte calls spell it.
+std::string AnsiModulePath() {
+  return GrownString([](char* buffer, DWORD size,
+                        const void*) { return GetModuleFileNameA(nullptr, buffer, size); },
+                     nullptr);
+}
+
+// The folder of a path, up to and including its last separator.
+std::string FolderOf(const std::string& path) {
+  const std::vector<std::size_t> separators = Separators(path);
+  return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
+}
+
+// What one removal left behind: the first path, and how many.
+struct Leftovers {
+  std::string first;
+  unsigned count = 0;
+  void Add(const std::string& path) {
+    if (count++ == 0)
+      first = path;
+  }
+};
+
+// One section of the manifest, read whole: "KEY=VALUE" strings, each ended by a NUL.
+std::string ReadSection(const std::string& manifest, const char* section) {
+  struct Where {
+    const std::string& manifest;
+    const char* section;
+  } const where{manifest, section};
+  return GrownString(
+      [](char* buffer, DWORD size, const void* context) {
+        const auto& at = *static_cast<const Where*>(context);
+        const DWORD n = GetPrivateProfileSectionA(at.section, buffer, size, at.manifest.c_str());
+        // A buffer too small gives its size less two; up to 1 GiB, the section is read whole.
+        return n + 2 < size || size >= (DWORD{1} << 30) ? n : size;
+      },
+      &where, 65536);
+}
+
+// The values of one list, in UTF-16; a value that is no text in the code page is left
+// behind as it stands.
+std::vector<std::u16string> ReadList(const std::string& section,
+                                     const char* prefix,
+                                     const std::string& folder,
+                                     Leftovers* leftovers) {
+  std::vector<std::u16string> list;
+  for (const std::string& value : NumberedValues(section, prefix)) {
+    std::u16string wide = Utf16(FromCodePage(value));
+    if (wide.empty())
+      leftovers->Add(folder + value);
+    else
+      list.push_back(std::move(wide));
+  }
+  return list;
+}
+
+std::string SpecialFolder(int csidl) {
+  ComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(allocator.put())))
+    return {};
+  LPITEMIDLIST list = nullptr;
+  std::string path;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
+    char buffer[MAX_PATH] = {};  // what the call writes at most
+    if (SHGetPathFromIDListA(list, buffer))
+      path = buffer;
+    allocator->Free(list);
+  }
+  return path;
+}
+
+void DeleteShortcut(int csidl, const wchar_t* name, Leftovers* leftovers) {
+  const std::string folder = SpecialFolder(csidl);
+  if (folder.empty())
+    return;
+  const std::string path = folder + "\\" + ToCodePage(name);
+  if (!DeleteFileA(path.c_str()) && !Missing(GetLastError()))
+    leftovers->Add(path);
+}
+
+using RegDeleteKeyExAFunction = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
+
+void DeleteUninstallEntry(Leftovers* leftovers) {
+  static const auto deleteKeyEx = reinterpret_cast<RegDeleteKeyExAFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("Advapi32.dll"), "RegDeleteKeyExA")));
+  const std::string entry = ToCodePage(kDisplayName);
+  const std::string parent = ToCodePage(kUninstallKeyParent);
+  const std::string entryPath = "HKEY_LOCAL_MACHINE\\" + parent + "\\" + entry;
+  RegKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_READ | KEY_WRITE, key.put()) !=
+      ERROR_SUCCESS) {
+    // Without the right to change the list of programs, an entry there stays.
+    RegKey found;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (parent + "\\" + entry).c_str(), 0, KEY_READ,
+                      found.put()) == ERROR_SUCCESS) {
+      leftovers->Add(entryPath);
+    }
+    return;
+  }
+  const LONG result = deleteKeyEx != nullptr ? deleteKeyEx(key.get(), entry.c_str(), 0, 0)
+                                             : RegDeleteKeyA(key.get(), entry.c_str());
+  if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+    leftovers->Add(entryPath);
+}
+
+// Whether the single-byte calls see the program's own path `wide` as it is. A folder name
+// the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
+// it, and the manifest beside the program is not found under that path.
+bool SeenWhole(const std::wstring& wide, const std::string& ansi) {
+  return FromCodePage(ansi) == wide;
+}
+
+}  // namespace
+
+int RemoveInstallation(bool silent) {
+  const std::wstring wideSelf = ModulePath();
+  const std::wstring wideFolder = wideSelf.substr(0, wideSelf.find_last_of(L'\\') + 1);
+  const std::string self = AnsiModulePath();
+  const std::string folder = FolderOf(self);
+  if (wideFolder.empty() || folder.empty())
+    return kExitIncomplete;
+  // Without its manifest a removal would take the shortcuts and the entry and leave every
+  // file, the component registered, and no way to remove them: it removes nothing instead.
+  if (!SeenWhole(wideSelf, self)) {
+    if (!silent) {
+      const std::wstring text = std::wstring(kFolderNotInCodePage) + L"\r\n" +
+                                wideFolder.substr(0, wideFolder.size() - 1);
+      MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK | MB_ICONWARNING);
+    }
+    return kExitFolderNotInCodePage;
+  }
+  Leftovers leftovers;
+  const std::string manifest = folder + ToCodePage(kManifestFile);
+  {
+    const RemovalFolder installed(wideFolder);
+    const std::size_t room =
+        wideFolder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - wideFolder.size() : 0;
+    const std::string fileSection = ReadSection(manifest, "InstallFileInfo");
+    const std::vector<std::u16string> files = ReadList(fileSection, "FILE", folder, &leftovers);
+    const std::vector<std::u16string> kept = ReadList(fileSection, "KEPT", folder, &leftovers);
+    const std::vector<std::u16string> folders =
+        ReadList(ReadSection(manifest, "InstallDirectoryInfo"), "DIRECTORY", folder, &leftovers);
+    // A manifest without its folder list is one whose installation never ended: its folders
+    // are those of its files.
+    const RemovalPlan plan = PlanRemoval(files, folders, kept, room);
+    for (const std::u16string& refused : plan.refused)
+      leftovers.Add(folder + ToCodePage(Wide(refused)));
+    // The component is unregistered while its file is there to be asked, so that no class
+    // is left registered to a deleted file.
+    for (const std::u16string& file : plan.files) {
+      if (CompareStringOrdinal(Wide(file).c_str(), -1, kComponentFile, -1, TRUE) == CSTR_EQUAL) {
+        RegisterComponent(wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+        break;
+      }
+    }
+    for (const std::u16string& file : plan.files) {
+      const std::wstring path = wideFolder + Wide(file);
+      if (installed.RemoveFile(path) == Removal::kFailed)
+        leftovers.Add(ToCodePage(path));
+    }
+    // What was in the folder before the installation goes back to its place.
+    for (const KeptFile& file : plan.kept) {
+      const std::wstring keptPath = wideFolder + Wide(file.kept);
+      if (installed.Restore(keptPath, wideFolder + Wide(file.path)) == Removal::kFailed)
+        leftovers.Add(ToCodePage(keptPath));
+    }
+    for (const std::u16string& sub : plan.folders) {
+      const std::wstring path = wideFolder + Wide(sub);
+      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed)
+        leftovers.Add(ToCodePage(path));
+    }
+    if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed)
+      leftovers.Add(ToCodePage(wideFolder + kKeptFolder));
+    if (installed.RemoveFile(wideFolder + kManifestFile) == Removal::kFailed)
+      leftovers.Add(manifest);
+  }
+
+  DeleteShortcut(CSIDL_STARTUP, kClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &leftovers);
+  const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
+  if (!programs.empty()) {
+    const std::string menu = programs + "\\" + ToCodePage(kFolderName);
+    if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
+        GetLastError() != ERROR_DIR_NOT_EMPTY) {
+      leftovers.Add(menu);
+    }
+  }
+  DeleteUninstallEntry(&leftovers);
+  if (!ScheduleSelfDelete(wideSelf))
+    leftovers.Add(self);
+
+  if (!silent) {
+    if (leftovers.count == 0) {
+      Message(ToCodePage(kRemoved), MB_OK);
+    } else {
+      Message(ToCodePage(kNotAllRemoved) + "\r\n" + leftovers.first +
+                  (leftovers.count > 1 ? "\r\n" + ToCodePage(kMore) : std::string()),
+              MB_OK | MB_ICONWARNING);
+    }
+  }
+  return leftovers.count == 0 ? kExitRemoved : kExitIncomplete;
+}
+
+int Message(const std::string& text, UINT type) {
+  return MessageBoxA(nullptr, text.c_str(), ToCodePage(kCaption).c_str(), type);
+}

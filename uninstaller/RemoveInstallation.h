@@ -1,0 +1,17 @@
+// The removal of an installation by the uninstaller that lies in its folder: the component
+// unregistered while its file is there, the files and folders its manifest lists removed,
+// what the installation kept aside put back, then the shortcuts, the uninstall entry and,
+// through a temporary copy, the uninstaller's own file.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Removes the installation this program belongs to and returns the exit code
+// (ExitCodes.h). Unless `silent`, tells the user how it went; a folder whose name the
+// system's ANSI code page cannot spell is left whole, and said so.
+int RemoveInstallation(bool silent);
+
+// A message box with the uninstaller's caption, in the system's ANSI code page.
+int Message(const std::string& text, UINT type);

@@ -1,0 +1,88 @@
+#include "win/base/Paths.h"
+
+#include <algorithm>
+
+namespace {
+
+template <class Char>
+std::basic_string<Char> Grown(TextCall<Char> call, const void* context, std::size_t start) {
+  std::basic_string<Char> text(start, Char{});
+  for (;;) {
+    const DWORD n = call(text.data(), static_cast<DWORD>(text.size()), context);
+    if (n == 0)
+      return {};
+    if (n < text.size()) {
+      text.resize(n);
+      return text;
+    }
+    text.resize(std::max<std::size_t>(n + std::size_t{1}, text.size() * 2));
+  }
+}
+
+const std::wstring& PathOf(const void* context) {
+  return *static_cast<const std::wstring*>(context);
+}
+
+}  // namespace
+
+std::wstring GrownString(TextCall<wchar_t> call, const void* context, std::size_t start) {
+  return Grown(call, context, start);
+}
+
+std::string GrownString(TextCall<char> call, const void* context, std::size_t start) {
+  return Grown(call, context, start);
+}
+
+std::wstring ModulePath() {
+  return GrownString([](wchar_t* buffer, DWORD size,
+                        const void*) { return GetModuleFileNameW(nullptr, buffer, size); },
+                     nullptr);
+}
+
+std::wstring FinalPath(HANDLE handle) {
+  return GrownString(
+      [](wchar_t* buffer, DWORD size, const void* context) {
+        return GetFinalPathNameByHandleW(const_cast<HANDLE>(context), buffer, size, 0);
+      },
+      handle);
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  std::wstring full = GrownString(
+      [](wchar_t* buffer, DWORD size, const void* context) {
+        return GetFullPathNameW(PathOf(context).c_str(), size, buffer, nullptr);
+      },
+      &path);
+  return full.empty() ? path : full;
+}
+
+std::wstring LongPath(const std::wstring& path) {
+  std::wstring full = GrownString(
+      [](wchar_t* buffer, DWORD size, const void* context) {
+        return GetLongPathNameW(PathOf(context).c_str(), buffer, size);
+      },
+      &path);
+  return full.empty() ? path : full;
+}
+
+std::wstring VolumeOf(const std::wstring& path) {
+  // The volume's path is never longer than the path it was found from with a '\', or
+  // than a drive's root when that path was relative.
+  std::wstring root(std::max<std::size_t>(path.size() + 2, MAX_PATH), L'\0');
+  if (!GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size())))
+    return {};
+  root.resize(std::char_traits<wchar_t>::length(root.c_str()));
+  return root;
+}
+
+std::wstring SystemFolder() {
+  return GrownString([](wchar_t* buffer, DWORD size,
+                        const void*) -> DWORD { return GetSystemDirectoryW(buffer, size); },
+                     nullptr);
+}
+
+std::wstring WindowsFolder() {
+  return GrownString([](wchar_t* buffer, DWORD size,
+                        const void*) -> DWORD { return GetSystemWindowsDirectoryW(buffer, size); },
+                     nullptr);
+}
