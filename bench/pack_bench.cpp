@@ -15,7 +15,7 @@
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
 #include "demo/payload/PayloadGenerator.h"
-#include "tools/pack/Pack.h"
+#include "tools/pack/Build.h"
 
 namespace fs = std::filesystem;
 

@@ -167,6 +167,22 @@ StoredDigestStatus ReadStoredDigest(const std::uint8_t* block,
   return StoredDigestStatus::kOk;
 }
 
+StoredDigestStatus WriteStoredDigest(std::uint8_t* block,
+                                     std::size_t size,
+                                     std::uint32_t blockId,
+                                     const Md5Digest& digest) {
+  StoredDigest stored;
+  const StoredDigestStatus status = ReadStoredDigest(block, size, blockId, &stored);
+  if (status != StoredDigestStatus::kOk)
+    return status;
+  const std::string hex = DigestHex(digest);
+  for (std::size_t i = 0; i < kDigestStringUnits; ++i) {
+    block[2 + 2 * i] = static_cast<std::uint8_t>(hex[i % kDigestHexUnits]);
+    block[3 + 2 * i] = 0;
+  }
+  return StoredDigestStatus::kOk;
+}
+
 StoredDigestStatus CheckStoredDigest(const std::uint8_t* block,
                                      std::size_t size,
                                      std::uint32_t blockId,

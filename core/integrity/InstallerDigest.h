@@ -99,6 +99,15 @@ StoredDigestStatus ReadStoredDigest(const std::uint8_t* block,
                                     std::uint32_t blockId,
                                     StoredDigest* stored);
 
+// Stamping: writes the 32 upper-case digits of `digest` twice over string 32's 64 units in
+// the digest block `block` (UTF-16LE, 128 bytes from offset 2), the length left as it is.
+// Writes only where ReadStoredDigest finds exactly 64 units and returns its status: on
+// anything but kOk the block is unchanged.
+StoredDigestStatus WriteStoredDigest(std::uint8_t* block,
+                                     std::size_t size,
+                                     std::uint32_t blockId,
+                                     const Md5Digest& digest);
+
 // The installer's acceptance of string 32, for both sides: ReadStoredDigest's status when it
 // is not kOk, then kHalvesDiffer, kDigestDiffers (units compared exactly: case matters, a
 // NUL is a unit like any other) or kOk.

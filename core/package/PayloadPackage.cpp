@@ -98,33 +98,28 @@ const char* DescribePackageFault(PackageFault fault) {
 }
 
 bool PayloadPackage::Next(PackageRecord* record) {
-  if (fault_ != PackageFault::kNone || position_ >= length_)
+  if (position_ >= length_)
     return false;
-  if (length_ - position_ < kPackageHeaderBytes) {
-    fault_ = PackageFault::kHeaderTruncated;
+  const std::size_t start = position_;
+  position_ = length_;  // a damaged record ends the walk; a whole one moves it on below
+  if (length_ - start < kPackageHeaderBytes)
     return false;
-  }
-  const std::uint8_t* header = data_ + position_;
+  const std::uint8_t* header = data_ + start;
   std::size_t units = 0;
   while (units < kPackagePathUnits && ReadUnit(header + 2 * units) != 0) {
     record->path[units] = ReadUnit(header + 2 * units);
     ++units;
   }
-  if (units == kPackagePathUnits) {
-    fault_ = PackageFault::kPathUnterminated;
+  if (units == kPackagePathUnits)
     return false;
-  }
   const std::uint32_t size = ReadU32LE(header + kPackageSizeOffset);
-  const std::size_t dataOffset = position_ + kPackageHeaderBytes;
-  if (size > length_ - dataOffset) {
-    fault_ = PackageFault::kDataTruncated;
+  const std::size_t dataOffset = start + kPackageHeaderBytes;
+  if (size > length_ - dataOffset)
     return false;
-  }
   record->path[units] = 0;
   record->pathLength = units;
   record->data = data_ + dataOffset;
   record->size = size;
-  record->dataOffset = dataOffset;
   position_ = dataOffset + size;
   return true;
 }

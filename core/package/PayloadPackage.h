@@ -41,7 +41,6 @@ struct PackageRecord {
   std::size_t pathLength;
   const std::uint8_t* data;
   std::uint32_t size;
-  std::size_t dataOffset;  // offset of `data` from the start of the package
 };
 
 enum class PackageFault {
@@ -63,25 +62,21 @@ enum class PackageFault {
 };
 
 // Walks the records in order. It never reads outside the package: a record that does not
-// fit, or a path field without a NUL, ends the walk (Next returns false and Fault() says
-// why). Run ValidatePackage first to refuse a damaged package before acting on any record.
+// fit, or a path field without a NUL, ends the walk (Next returns false, as at the end).
+// Run ValidatePackage first to refuse a damaged package, and to learn why, before acting on
+// any record.
 class PayloadPackage {
  public:
   PayloadPackage(const std::uint8_t* data, std::size_t length) : data_(data), length_(length) {}
 
-  // Fills `record` with the next record; false at the end or at a damaged record.
+  // Fills `record` with the next record; false at the end or at a damaged record, and on
+  // every call after.
   bool Next(PackageRecord* record);
-
-  // kNone, or the structural fault that ended the walk.
-  PackageFault Fault() const { return fault_; }
-  std::size_t Position() const { return position_; }
-  std::size_t Length() const { return length_; }
 
  private:
   const std::uint8_t* data_;
   std::size_t length_;
   std::size_t position_ = 0;
-  PackageFault fault_ = PackageFault::kNone;
 };
 
 // Outcome of ValidatePackage: the first fault and where it is, or the package's summary.

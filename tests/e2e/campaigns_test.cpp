@@ -499,74 +499,32 @@ TEST(Campaign, KillAnywhere) {
 // Writes the digest of `bytes` into its string 32, as the packager stamps: an installer
 // whose changes the integrity check cannot see.
 bool Restamp(std::string* bytes) {
+  auto* data = reinterpret_cast<std::uint8_t*>(bytes->data());
+  PeImage image;
+  FileRange block;
+  std::uint32_t blockId = 0;
   Md5Digest digest;
-  InstallerParts parts;
-  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
-  if (ComputeInstallerDigest(data, bytes->size(), &digest, &parts) != PeStatus::kOk ||
-      parts.block.size < 2 + 2 * kDigestStringUnits || data[parts.block.position] != 64 ||
-      data[parts.block.position + 1] != 0) {
-    return false;
-  }
-  const std::string hex = DigestHex(digest) + DigestHex(digest);
-  for (std::size_t i = 0; i < hex.size(); ++i) {
-    (*bytes)[parts.block.position + 2 + 2 * i] = hex[i];
-    (*bytes)[parts.block.position + 3 + 2 * i] = 0;
-  }
-  return true;
+  return image.Parse(data, bytes->size()) == PeStatus::kOk &&
+         image.FindDigestBlock(&block, &blockId) == PeStatus::kOk &&
+         ComputeInstallerDigest(data, bytes->size(), &digest) == PeStatus::kOk &&
+         WriteStoredDigest(data + block.position, block.size, blockId, digest) ==
+             StoredDigestStatus::kOk;
 }
 
-// Where each resource's data lies in the file `path`, found through the system's own
-// resource functions, and the file position of its data entry's size field.
-struct ResourcePlace {
-  std::string name;
-  FileRange range;
+// Every resource of the installer, by type - a name, or a number when `typeName` is null -
+// and id: the payload and the uninstaller (cmake/SetupExecutable.cmake), the artwork, the
+// icon's one image (3) and its group (14), the dialog (5), strings 32-47 (6, the digest
+// block), the agreement (23) and the application manifest (24) (resources/wizard.rc.in).
+struct InstallerResource {
+  const char16_t* typeName;
+  std::uint32_t typeId;
+  std::uint32_t id;
 };
-
-std::wstring ResourceName(LPCWSTR name) {
-  return IS_INTRESOURCE(name) ? std::to_wstring(reinterpret_cast<ULONG_PTR>(name))
-                              : std::wstring(name);
-}
-
-std::vector<ResourcePlace> Resources(const std::wstring& path, const PeImage& image) {
-  struct Context {
-    const PeImage* image;
-    std::vector<ResourcePlace> found;
-  } context{&image, {}};
-  HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
-                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  if (module == nullptr)
-    return {};
-  EnumResourceTypesW(
-      module,
-      [](HMODULE m, LPWSTR type, LONG_PTR param) -> BOOL {
-        EnumResourceNamesW(
-            m, type,
-            [](HMODULE mm, LPCWSTR t, LPWSTR name, LONG_PTR p) -> BOOL {
-              auto& c = *reinterpret_cast<Context*>(p);
-              HRSRC found = FindResourceW(mm, name, t);
-              HGLOBAL loaded = found != nullptr ? LoadResource(mm, found) : nullptr;
-              const DWORD size = found != nullptr ? SizeofResource(mm, found) : 0;
-              if (loaded == nullptr || size == 0)
-                return TRUE;
-              // The module handle of an image mapped as a resource carries flags in its
-              // low bits; the rest is where the image lies.
-              const auto base = reinterpret_cast<ULONG_PTR>(mm) & ~static_cast<ULONG_PTR>(3);
-              const auto rva = static_cast<std::uint32_t>(
-                  reinterpret_cast<ULONG_PTR>(LockResource(loaded)) - base);
-              ResourcePlace place;
-              place.name = Narrow(ResourceName(t) + L"/" + ResourceName(name));
-              place.range.size = size;
-              if (c.image->RvaToPosition(rva, size, &place.range.position))
-                c.found.push_back(place);
-              return TRUE;
-            },
-            param);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&context));
-  FreeLibrary(module);
-  return context.found;
-}
+constexpr InstallerResource kInstallerResources[] = {
+    {u"FILE", 0, 137}, {u"FILE", 0, 139},  {u"SKIN", 0, 130},  {u"SKIN", 0, 131}, {u"SKIN", 0, 230},
+    {u"SKIN", 0, 231}, {u"SKIN", 0, 330},  {u"SKIN", 0, 331},  {nullptr, 3, 1},   {nullptr, 5, 102},
+    {nullptr, 6, 3},   {nullptr, 14, 128}, {nullptr, 23, 138}, {nullptr, 24, 1},
+};
 
 std::string Record(const std::u16string& path, const std::string& data);
 
@@ -766,12 +724,20 @@ TEST(Campaign, TamperSweep) {
   flip(original, pe + 24 + optionalSize + 1, "section table (first name)");
 
   // Every resource's bytes.
-  const std::vector<ResourcePlace> resources = Resources(SETUP_INSTALLER_W, image);
-  EXPECT_GE(resources.size(), 8u) << "resources found";
-  for (const ResourcePlace& r : resources) {
+  for (const InstallerResource& r : kInstallerResources) {
+    const std::string name =
+        (r.typeName != nullptr ? Utf16ToUtf8(r.typeName) : std::to_string(r.typeId)) + "/" +
+        std::to_string(r.id);
+    FileRange range;
+    const PeStatus found = r.typeName != nullptr
+                               ? image.FindNamedTypeResource(r.typeName, r.id, &range)
+                               : image.FindTypedResource(r.typeId, r.id, &range);
+    EXPECT_EQ(found, PeStatus::kOk) << "resource " << name << ": " << DescribePeStatus(found);
+    if (found != PeStatus::kOk || range.size == 0)
+      continue;
     const std::size_t read =
-        r.range.position == parts.block.position ? unread - r.range.position : r.range.size;
-    flip(original, r.range.position + random.Below(read), "resource " + r.name);
+        range.position == parts.block.position ? unread - range.position : range.size;
+    flip(original, range.position + random.Below(read), "resource " + name);
   }
 
   // Cut short and extended.

@@ -16,7 +16,10 @@
 #include "core/package/Utf8.h"
 #include "tests/unit/pe_builder.h"
 #include "tests/unit/row_name.h"
-#include "tools/pack/Pack.h"
+#include "tools/pack/Build.h"
+#include "tools/pack/Extract.h"
+#include "tools/pack/HostFiles.h"
+#include "tools/pack/Stamp.h"
 
 namespace fs = std::filesystem;
 
@@ -310,16 +313,11 @@ Bytes ReadSample(const char* path) {
 }
 
 Bytes Stamped(const Bytes& image) {
-  Md5Digest digest;
-  std::uint32_t position = 0;
-  std::string error;
-  EXPECT_TRUE(ComputeStamp(image, &digest, &position, &error)) << error;
   Bytes out = image;
-  const std::string hex = DigestHex(digest) + DigestHex(digest);
-  for (std::size_t i = 0; i < hex.size(); ++i) {
-    out[position + 2 * i] = static_cast<std::uint8_t>(hex[i]);
-    out[position + 2 * i + 1] = 0;
-  }
+  Md5Digest digest;
+  FileRange stamped;
+  std::string error;
+  EXPECT_TRUE(StampImage(&out, &digest, &stamped, &error)) << error;
   return out;
 }
 
@@ -491,11 +489,13 @@ class StampRefusals : public testing::TestWithParam<StampRefusal> {};
 TEST_P(StampRefusals, BreakAPackagingRule) {
   Bytes image = ReadSample(SETUP_SAMPLE_PE64);
   GetParam().damage(image);
+  const Bytes damaged = image;
   Md5Digest digest;
-  std::uint32_t position = 0;
+  FileRange stamped;
   std::string error;
-  EXPECT_FALSE(ComputeStamp(image, &digest, &position, &error));
+  EXPECT_FALSE(StampImage(&image, &digest, &stamped, &error));
   EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+  EXPECT_TRUE(image == damaged) << "a refused image is left as it was";
 }
 
 PeImage Parsed(const Bytes& image) {
@@ -519,20 +519,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Stamp, RefusesAPlaceholderOfTheWrongLengthOrLowerStrings) {
   Md5Digest digest;
-  std::uint32_t position = 0;
+  FileRange stamped;
   std::string error;
   PeSpec shortPlaceholder;
   shortPlaceholder.firstString = std::u16string(63, u'0');
-  EXPECT_FALSE(ComputeStamp(MakeMinimalPe(shortPlaceholder), &digest, &position, &error));
+  Bytes image = MakeMinimalPe(shortPlaceholder);
+  EXPECT_FALSE(StampImage(&image, &digest, &stamped, &error));
   EXPECT_NE(error.find("63 characters"), std::string::npos) << error;
 
   PeSpec lower;
   lower.blockId = 2;
-  EXPECT_FALSE(ComputeStamp(MakeMinimalPe(lower), &digest, &position, &error));
+  image = MakeMinimalPe(lower);
+  EXPECT_FALSE(StampImage(&image, &digest, &stamped, &error));
   EXPECT_NE(error.find("below 32"), std::string::npos) << error;
 
-  EXPECT_TRUE(ComputeStamp(MakeMinimalPe({}), &digest, &position, &error)) << error;
-  EXPECT_EQ(position, kPeBlockPosition + 2);
+  image = MakeMinimalPe({});
+  EXPECT_TRUE(StampImage(&image, &digest, &stamped, &error)) << error;
+  EXPECT_EQ(stamped.position, kPeBlockPosition + 2);
+  EXPECT_EQ(stamped.size, 128u);
 }
 
 }  // namespace

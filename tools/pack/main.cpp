@@ -11,7 +11,10 @@
 #include "core/integrity/InstallerDigest.h"
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
-#include "tools/pack/Pack.h"
+#include "tools/pack/Build.h"
+#include "tools/pack/Extract.h"
+#include "tools/pack/HostFiles.h"
+#include "tools/pack/Stamp.h"
 
 namespace fs = std::filesystem;
 
@@ -175,22 +178,17 @@ int Stamp(const Options& o) {
     return Fail("'" + path + "': " + error);
   }
   Md5Digest digest;
-  std::uint32_t position = 0;
-  if (!ComputeStamp(image, &digest, &position, &error))
+  FileRange stamped;
+  if (!StampImage(&image, &digest, &stamped, &error))
     return Fail("'" + path + "': " + error);
-  const std::string hex = DigestHex(digest) + DigestHex(digest);
-  std::string units;
-  for (const char c : hex) {
-    units += c;
-    units += '\0';
-  }
+  // In place: only the bytes that changed are written.
   std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
   if (o.clearChecksum) {
     file.seekp(checksumPosition);
     file.write("\0\0\0\0", 4);
   }
-  file.seekp(position);
-  file.write(units.data(), static_cast<std::streamsize>(units.size()));
+  file.seekp(stamped.position);
+  file.write(reinterpret_cast<const char*>(image.data() + stamped.position), stamped.size);
   file.flush();
   if (!file)
     return Fail("'" + path + "': cannot write the digest");

@@ -162,36 +162,6 @@ bool DigestOf(HANDLE file,
 
 }  // namespace
 
-bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size) {
-  const UniqueHandle file = OpenForCheck(path);
-  const FileView view(file.get());
-  PeImage image;
-  FileRange block;
-  std::uint32_t blockId = 0;
-  if (!view.Parse(&image) || image.FindDigestBlock(&block, &blockId) != PeStatus::kOk)
-    return false;
-  *position = block.position;
-  *size = block.size;
-  return true;
-}
-
-bool FileDigest(const wchar_t* path, wchar_t* digest) {
-  const UniqueHandle file = OpenForCheck(path);
-  const FileView view(file.get());
-  PeImage image;
-  InstallerParts parts;
-  Md5Digest md5;
-  if (!view.Parse(&image) || FindInstallerParts(image, &parts) != PeStatus::kOk ||
-      !DigestOf(file.get(), parts, view.size(), ImageRange{}, &md5)) {
-    return false;
-  }
-  const std::string hex = DigestHex(md5);
-  for (std::size_t i = 0; i < hex.size(); ++i)
-    digest[i] = static_cast<wchar_t>(hex[i]);
-  digest[hex.size()] = L'\0';
-  return true;
-}
-
 // String 32 is read from the digest block in the file, by the rule the packager's verify
 // follows (CheckStoredDigest), not through the resource loader: the loader would take any
 // length the block declares, and could pick another language's block than the one the

@@ -13,7 +13,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 
 #include "win/base/Paths.h"
@@ -22,17 +21,6 @@
 // Opens the file `path` for the check: reading shared, and writing, renaming and deleting
 // refused for as long as the handle is open. No handle when it cannot be opened.
 UniqueHandle OpenForCheck(const wchar_t* path);
-
-// Locates the digest block of the PE file at `path` through a read-only view of the file.
-// False, with the outputs untouched, when the file cannot be opened or mapped or has no
-// string table.
-bool FindDigestBlock(const wchar_t* path, std::uint32_t* position, std::uint32_t* size);
-
-// Writes the 32 upper-case hexadecimal digits of the file's digest, NUL-terminated, into
-// `digest` (room for at least 33 units). False, with `digest` untouched, when the file
-// cannot be read, is empty or is 104,857,600 bytes or larger, or has no digest block.
-// Reads the file once: nothing of the file's size is allocated.
-bool FileDigest(const wchar_t* path, wchar_t* digest);
 
 // True when string 32 of the PE file behind `file` (OpenForCheck), read from its digest
 // block, holds the same 32 digits twice and they are the digest of the file

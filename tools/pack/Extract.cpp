@@ -1,0 +1,144 @@
+#include "tools/pack/Extract.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "core/inflate/ResourceInflater.h"
+#include "core/integrity/PeImage.h"
+#include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
+#include "core/product/Product.h"
+#include "tools/pack/Build.h"
+#include "tools/pack/HostFiles.h"
+
+namespace fs = std::filesystem;
+
+bool ReadInstallerResources(const Bytes& image,
+                            Bytes* package,
+                            Bytes* uninstaller,
+                            std::string* error) {
+  PeImage pe;
+  const PeStatus parsed = pe.Parse(image.data(), image.size());
+  if (parsed != PeStatus::kOk) {
+    *error = DescribePeStatus(parsed);
+    return false;
+  }
+  struct Resource {
+    std::uint32_t id;
+    std::uint32_t limit;
+    Bytes* out;
+    const char* what;
+  };
+  for (const Resource& r : {Resource{137, kPackageLimit, package, "payload package"},
+                            Resource{139, kUninstallerLimit, uninstaller, "uninstaller"}}) {
+    FileRange range;
+    const PeStatus status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
+    if (status != PeStatus::kOk) {
+      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
+               "): " + DescribePeStatus(status);
+      return false;
+    }
+    Bytes out(r.limit);
+    int result = -1;
+    const std::uint32_t n =
+        InflateResource(image.data() + range.position, range.size, out.data(), r.limit, &result);
+    if (result != kInflateOk) {
+      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
+               ") does not inflate cleanly (inflater result " + std::to_string(result) + ")";
+      return false;
+    }
+    out.resize(n);
+    out.shrink_to_fit();
+    *r.out = std::move(out);
+  }
+  const PackageCheck check = ValidatePackage(package->data(), package->size());
+  if (!check.ok()) {
+    *error = "the payload package is damaged: " + check.Describe();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+std::string Sha256(const std::uint8_t* data, std::size_t size) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+void PackageManifest(const Bytes& package, std::vector<ManifestLine>* lines) {
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    lines->push_back(
+        {Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)), r.size, Sha256(r.data, r.size)});
+  }
+}
+
+}  // namespace
+
+bool InstallerManifest(const Bytes& image, std::vector<ManifestLine>* lines, std::string* error) {
+  Bytes package, uninstaller;
+  if (!ReadInstallerResources(image, &package, &uninstaller, error))
+    return false;
+  lines->clear();
+  lines->push_back({Utf16ToUtf8(kUninstallerName), uninstaller.size(),
+                    Sha256(uninstaller.data(), uninstaller.size())});
+  PackageManifest(package, lines);
+  return true;
+}
+
+bool FolderManifest(const fs::path& folder, std::vector<ManifestLine>* lines, std::string* error) {
+  Bytes package;
+  PackStats stats;
+  if (!BuildPayloadPackage(folder, kPackMaxRelativePath, {}, &package, &stats, error))
+    return false;
+  lines->clear();
+  PackageManifest(package, lines);
+  return true;
+}
+
+bool ExtractInstaller(const Bytes& image,
+                      const fs::path& folder,
+                      PackStats* stats,
+                      std::string* error) {
+  *stats = PackStats{};
+  Bytes package, uninstaller;
+  if (!ReadInstallerResources(image, &package, &uninstaller, error))
+    return false;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    *error = QuotedPath(folder) + ": " + ec.message();
+    return false;
+  }
+  if (!WriteFileAtomically(folder / Utf16ToUtf8(kUninstallerName), uninstaller, error))
+    return false;
+  PayloadPackage walker(package.data(), package.size());
+  PackageRecord r;
+  while (walker.Next(&r)) {
+    std::string relative = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    const fs::path target = folder / relative;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+      *error = QuotedPath(target.parent_path()) + ": " + ec.message();
+      return false;
+    }
+    if (!WriteFileAtomically(target, Bytes(r.data, r.data + r.size), error))
+      return false;
+    ++stats->files;
+    stats->dataBytes += r.size;
+  }
+  return true;
+}

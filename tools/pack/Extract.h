@@ -1,0 +1,40 @@
+// A built installer read back on the host: its two "FILE" resources inflated, the files
+// they hold written out, and a manifest of them to audit a release against its sources.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/pack/Pack.h"
+
+// Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
+bool ReadInstallerResources(const Bytes& image,
+                            Bytes* package,
+                            Bytes* uninstaller,
+                            std::string* error);
+
+// One file of an installer or a folder: its path ('\\' separators, UTF-8), size and
+// SHA-256 (64 lower-case hexadecimal digits).
+struct ManifestLine {
+  std::string path;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+// The files of the installer `image`, uninstall.exe first, then the payload in package
+// order; and the files `folder` would make a package of, in the same order - so that
+// `manifest` of a release and of its source folder compare line for line.
+bool InstallerManifest(const Bytes& image, std::vector<ManifestLine>* lines, std::string* error);
+bool FolderManifest(const std::filesystem::path& folder,
+                    std::vector<ManifestLine>* lines,
+                    std::string* error);
+
+// Writes the uninstaller ("uninstall.exe") and every file of the payload package of the
+// installer `image` below `folder`, making it and its sub-folders as needed. `stats` gets
+// the payload's file and byte counts.
+bool ExtractInstaller(const Bytes& image,
+                      const std::filesystem::path& folder,
+                      PackStats* stats,
+                      std::string* error);

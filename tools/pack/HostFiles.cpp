@@ -1,0 +1,108 @@
+#include "tools/pack/HostFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+std::string QuotedPath(const fs::path& path) {
+  return "'" + path.string() + "'";
+}
+
+bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::uint64_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = QuotedPath(path) + ": cannot open for reading: " + std::strerror(errno);
+    return false;
+  }
+  bytes->clear();
+  std::uint8_t chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      *error = QuotedPath(path) + ": read error: " + std::strerror(errno);
+      ::close(fd);
+      bytes->clear();
+      return false;
+    }
+    if (n == 0)
+      break;
+    if (static_cast<std::uint64_t>(n) > limit - bytes->size()) {
+      *error = QuotedPath(path) + ": larger than " + std::to_string(limit) + " bytes";
+      ::close(fd);
+      bytes->clear();
+      return false;
+    }
+    bytes->insert(bytes->end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return true;
+}
+
+namespace {
+
+// Creates `path` for writing, never through a symbolic link and never over a file that is
+// already there; -1 with errno otherwise.
+int CreateExclusively(const fs::path& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool WriteAll(int fd, const Bytes& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const fs::path& path, const Bytes& bytes, std::string* error) {
+  fs::path temporary = path;
+  temporary += ".partial";
+  int fd = CreateExclusively(temporary);
+  if (fd < 0 && errno == EEXIST) {
+    // A regular file is what an interrupted run leaves: it goes. Anything else (a link, a
+    // folder) someone else put there, and it stays. unlink() removes a link itself, never
+    // what it names, and a file that comes back meanwhile makes the second create fail.
+    struct stat st {};
+    if (::lstat(temporary.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *error = QuotedPath(temporary) + ": is in the way and is not a file an earlier run left; " +
+               "remove it";
+      return false;
+    }
+    if (::unlink(temporary.c_str()) == 0)
+      fd = CreateExclusively(temporary);
+  }
+  if (fd < 0) {
+    *error = QuotedPath(temporary) + ": cannot create: " + std::strerror(errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, bytes);
+  const int writeErrno = errno;
+  if (::close(fd) != 0 || !written) {
+    *error = QuotedPath(path) + ": cannot write: " + std::strerror(written ? errno : writeErrno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    *error = QuotedPath(path) + ": cannot write: " + ec.message();
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
