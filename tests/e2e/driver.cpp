@@ -69,13 +69,13 @@ bool Driver::Start(const std::wstring& program,
   }
   CloseHandle(info.hThread);
   process_ = info.hProcess;
-  for (int i = 0; i < 400 && window_ == nullptr; ++i) {
-    if (WaitForSingleObject(process_, 50) == WAIT_OBJECT_0)
-      return false;
-    window_ = FindWizard(info.dwProcessId);
-  }
-  Sleep(300);  // let the first page paint
-  return window_ != nullptr;
+  WaitUntil(
+      [&] {
+        window_ = FindWizard(info.dwProcessId);
+        return window_ != nullptr || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+      },
+      20000);
+  return window_ != nullptr && Settle();
 }
 
 DWORD Driver::WaitForExit(DWORD milliseconds) {
@@ -118,7 +118,7 @@ void Driver::ClickWithMouse(int id) const {
 
 void Driver::DoubleClickWithMouse(int id, DWORD gapMs) const {
   ClickWithMouse(id);
-  Sleep(gapMs);
+  Sleep(gapMs);  // the gap between the clicks is what a double-click is
   ClickWithMouse(id);
 }
 
@@ -133,7 +133,7 @@ void Driver::TypeText(const std::wstring& text) const {
     input[1].ki.dwFlags = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
     SendInput(2, input, sizeof(INPUT));
   }
-  Sleep(300);
+  SettleInput();
 }
 
 void Driver::PressKey(WORD key) const {
@@ -144,7 +144,7 @@ void Driver::PressKey(WORD key) const {
   input[0].ki.wVk = input[1].ki.wVk = key;
   input[1].ki.dwFlags = KEYEVENTF_KEYUP;
   SendInput(2, input, sizeof(INPUT));
-  Sleep(150);
+  SettleInput();
 }
 
 std::vector<HWND> Driver::OwnedWindows() const {
@@ -190,11 +190,12 @@ HWND Driver::Focus() const {
     SetForegroundWindow(window_);
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  for (int i = 0; i < 40; ++i, Sleep(50)) {
-    GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info);
-    if (info.hwndFocus != nullptr)
-      break;
-  }
+  WaitUntil(
+      [&] {
+        return GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info) &&
+               info.hwndFocus != nullptr;
+      },
+      2000);
   return info.hwndFocus;
 }
 
@@ -207,14 +208,43 @@ void Driver::FocusControl(int id) const {
 }
 
 bool Driver::WaitForText(int id, const std::wstring& text, DWORD milliseconds) const {
-  for (DWORD waited = 0; waited < milliseconds; waited += 50) {
-    if (Text(id) == text) {
-      Sleep(300);  // the page switch repaints
-      return true;
-    }
-    Sleep(50);
+  return WaitUntil([&] { return Text(id) == text; }, milliseconds) && Settle();
+}
+
+bool Driver::Settle(DWORD milliseconds) const {
+  // The marker: EM_SETMODIFY on the folder box, a flag the wizard never reads. Two rounds,
+  // so that what the handled messages posted comes through too.
+  // The wizard makes its controls as its window starts: the box may not be there yet.
+  HWND edit = nullptr;
+  if (!WaitUntil([&] { return (edit = FindWindowExW(window_, nullptr, L"Edit", nullptr)); },
+                 milliseconds)) {
+    return false;
   }
-  return false;
+  DWORD_PTR found = 0;
+  if (SendMessageTimeoutW(edit, EM_GETMODIFY, 0, 0, SMTO_NORMAL, milliseconds, &found) == 0)
+    return false;
+  for (int round = 0; round < 2; ++round) {
+    DWORD_PTR modified = 0;
+    SendMessageTimeoutW(edit, EM_SETMODIFY, FALSE, 0, SMTO_NORMAL, milliseconds, &modified);
+    PostMessageW(edit, EM_SETMODIFY, TRUE, 0);
+    const bool through = WaitUntil(
+        [&] {
+          return SendMessageTimeoutW(edit, EM_GETMODIFY, 0, 0, SMTO_NORMAL, milliseconds,
+                                     &modified) != 0 &&
+                 modified != 0;
+        },
+        milliseconds);
+    if (!through)
+      return false;
+  }
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(edit, EM_SETMODIFY, found, 0, SMTO_NORMAL, milliseconds, &ignored);
+  return true;
+}
+
+bool Driver::SettleInput(DWORD milliseconds) const {
+  Sleep(300);
+  return Settle(milliseconds);
 }
 
 Capture Driver::CaptureClient() const {
@@ -226,6 +256,8 @@ Capture Driver::CaptureClient() const {
   SetForegroundWindow(window_);
   RedrawWindow(window_, nullptr, nullptr,
                RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  // Wine draws through the X server: what the wizard painted reaches the screen a moment
+  // later, and nothing tells when.
   Sleep(200);
   HDC windowDc = GetDC(window_);
   HDC memory = CreateCompatibleDC(windowDc);
@@ -254,18 +286,19 @@ Capture Driver::CaptureClient() const {
 }
 
 std::wstring AnswerMessageBox(const std::wstring& caption, int id, DWORD milliseconds) {
-  for (DWORD waited = 0; waited < milliseconds; waited += 50) {
-    HWND box = FindWindowW(L"#32770", caption.c_str());
-    if (box != nullptr && GetDlgItem(box, 0xFFFF) != nullptr) {
-      wchar_t text[512] = {};
-      GetDlgItemTextW(box, 0xFFFF, text, 512);
-      PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
-      for (int i = 0; i < 100 && IsWindow(box); ++i)
-        Sleep(20);
-      return text;
-    }
-    Sleep(50);
+  HWND box = nullptr;
+  if (!WaitUntil(
+          [&] {
+            box = FindWindowW(L"#32770", caption.c_str());
+            return box != nullptr && GetDlgItem(box, 0xFFFF) != nullptr;
+          },
+          milliseconds)) {
+    return {};
   }
-  return {};
+  wchar_t text[512] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 512);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+  WaitUntil([box] { return !IsWindow(box); }, 2000);
+  return text;
 }

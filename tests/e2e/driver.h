@@ -1,6 +1,7 @@
 // The end-to-end driver: operates the real installer the way a person does - finds its
 // window, clicks buttons by control id, answers message boxes by their text, reads control
-// texts and states - and captures its client area for pixel checks and screenshots.
+// texts and states - and captures its client area for pixel checks and screenshots. The
+// tests wait for what they expect to see (WaitUntil), never for a length of time.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,21 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Polls `done` every 20 ms, handling this thread's messages meanwhile (a WinEvent hook's
+// calls arrive that way), until it holds or `milliseconds` have passed; whether it held.
+template <class Condition>
+bool WaitUntil(Condition done, DWORD milliseconds = 30000) {
+  for (const ULONGLONG start = GetTickCount64();; Sleep(20)) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+      DispatchMessageW(&message);
+    if (done())
+      return true;
+    if (GetTickCount64() - start >= milliseconds)
+      return false;
+  }
+}
 
 // A captured client area, 24-bit, top row first.
 struct Capture {
@@ -55,8 +71,19 @@ class Driver {
   // The window that has the keyboard focus in the wizard's thread, and moving it.
   HWND Focus() const;
   void FocusControl(int id) const;
-  // Polls until control `id` shows `text`.
+  // Waits until control `id` shows `text`, then until the wizard has settled (the rest of
+  // the page it is on is set up).
   bool WaitForText(int id, const std::wstring& text, DWORD milliseconds = 60000) const;
+  // Returns once the wizard's thread has handled every message posted to it before the call
+  // (a click, a key sent to a control), and what those posted in turn: a harmless marker
+  // posted after them has come through. For a check that an action changed nothing. False
+  // when the marker did not come through within `milliseconds`.
+  bool Settle(DWORD milliseconds = 30000) const;
+  // The same after keyboard or mouse input. That input reaches the wizard's thread through
+  // the system's queue, which no other process can see into, and the thread reads it after
+  // its posted messages: so the input is given a moment (300 ms) before Settle. The one
+  // wait for a length of time: what follows input is often a check that nothing happened.
+  bool SettleInput(DWORD milliseconds = 30000) const;
   Capture CaptureClient() const;
 
   ~Driver();

@@ -521,13 +521,13 @@ TEST(Stamp, RefusesAPlaceholderOfTheWrongLengthOrLowerStrings) {
   Md5Digest digest;
   FileRange stamped;
   std::string error;
-  PeSpec shortPlaceholder;
+  PeLayout shortPlaceholder;
   shortPlaceholder.firstString = std::u16string(63, u'0');
   Bytes image = MakeMinimalPe(shortPlaceholder);
   EXPECT_FALSE(StampImage(&image, &digest, &stamped, &error));
   EXPECT_NE(error.find("63 characters"), std::string::npos) << error;
 
-  PeSpec lower;
+  PeLayout lower;
   lower.blockId = 2;
   image = MakeMinimalPe(lower);
   EXPECT_FALSE(StampImage(&image, &digest, &stamped, &error));

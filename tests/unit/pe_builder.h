@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-struct PeSpec {
+struct PeLayout {
   bool pe64 = false;
   bool resources = true;        // data directory 2 set
   bool stringTable = true;      // type 6 present (else only the named type)
@@ -31,8 +31,8 @@ inline constexpr std::uint32_t kPeSectionRaw = 0x200;
 inline constexpr std::uint32_t kPeSectionSize = 0x400;
 inline constexpr std::uint32_t kPeBlockPosition = kPeSectionRaw + 0xA0;
 
-inline std::vector<std::uint8_t> MakeMinimalPe(const PeSpec& spec) {
-  std::vector<std::uint8_t> f(kPeSectionRaw + kPeSectionSize + spec.trailingBytes, 0);
+inline std::vector<std::uint8_t> MakeMinimalPe(const PeLayout& layout) {
+  std::vector<std::uint8_t> f(kPeSectionRaw + kPeSectionSize + layout.trailingBytes, 0);
   auto put16 = [&](std::size_t at, std::uint32_t v) {
     f[at] = static_cast<std::uint8_t>(v);
     f[at + 1] = static_cast<std::uint8_t>(v >> 8);
@@ -47,15 +47,15 @@ inline std::vector<std::uint8_t> MakeMinimalPe(const PeSpec& spec) {
   put32(0x3C, pe);
   f[pe] = 'P';
   f[pe + 1] = 'E';
-  put16(pe + 4, spec.pe64 ? 0x8664 : 0x14C);
+  put16(pe + 4, layout.pe64 ? 0x8664 : 0x14C);
   put16(pe + 6, 1);  // one section
-  const std::uint32_t optionalSize = spec.pe64 ? 240 : 224;
+  const std::uint32_t optionalSize = layout.pe64 ? 240 : 224;
   put16(pe + 20, optionalSize);
   const std::uint32_t opt = pe + 24;
-  put16(opt, spec.pe64 ? 0x20B : 0x10B);
-  const std::uint32_t dirs = opt + (spec.pe64 ? 112 : 96);
+  put16(opt, layout.pe64 ? 0x20B : 0x10B);
+  const std::uint32_t dirs = opt + (layout.pe64 ? 112 : 96);
   put32(dirs - 4, 16);
-  if (spec.resources) {
+  if (layout.resources) {
     put32(dirs + 2 * 8, kPeSectionRva);
     put32(dirs + 2 * 8 + 4, kPeSectionSize);
   }
@@ -68,35 +68,36 @@ inline std::vector<std::uint8_t> MakeMinimalPe(const PeSpec& spec) {
 
   const std::uint32_t r = kPeSectionRaw;
   // Root.
-  const std::uint16_t named = spec.namedTypeFirst ? 1 : 0;
-  const std::uint16_t ids = spec.stringTable ? 1 : 0;
+  const std::uint16_t named = layout.namedTypeFirst ? 1 : 0;
+  const std::uint16_t ids = layout.stringTable ? 1 : 0;
   put16(r + 12, named);
   put16(r + 14, ids);
   std::uint32_t entry = r + 16;
-  if (spec.namedTypeFirst) {
+  if (layout.namedTypeFirst) {
     put32(entry, 0x80000000u | 0x200);
     put32(entry + 4, 0x80000000u | 0x300);  // its own (empty) directory
     entry += 8;
   }
-  if (spec.stringTable) {
+  if (layout.stringTable) {
     put32(entry, 6);
     put32(entry + 4, 0x80000000u | 0x40);
   }
   // Name level.
   put16(r + 0x40 + 14, 1);
-  put32(r + 0x40 + 16, spec.blockId);
+  put32(r + 0x40 + 16, layout.blockId);
   put32(r + 0x40 + 20, 0x80000000u | 0x60);
   // Language level.
   put16(r + 0x60 + 14, 1);
   put32(r + 0x60 + 16, 2052);
-  put32(r + 0x60 + 20, spec.languageLoop ? (0x80000000u | 0x40) : 0x80);
+  put32(r + 0x60 + 20, layout.languageLoop ? (0x80000000u | 0x40) : 0x80);
   // Data entry and the block.
-  const std::uint32_t blockSize = static_cast<std::uint32_t>(2 + 2 * spec.firstString.size() + 30);
-  put32(r + 0x80, static_cast<std::uint32_t>(kPeSectionRva + 0xA0 + spec.dataRvaShift));
-  put32(r + 0x84, static_cast<std::uint32_t>(blockSize + spec.dataSizeShift));
-  put16(r + 0xA0, static_cast<std::uint32_t>(spec.firstString.size()));
-  for (std::size_t i = 0; i < spec.firstString.size(); ++i) {
-    put16(r + 0xA2 + 2 * i, spec.firstString[i]);
+  const std::uint32_t blockSize =
+      static_cast<std::uint32_t>(2 + 2 * layout.firstString.size() + 30);
+  put32(r + 0x80, static_cast<std::uint32_t>(kPeSectionRva + 0xA0 + layout.dataRvaShift));
+  put32(r + 0x84, static_cast<std::uint32_t>(blockSize + layout.dataSizeShift));
+  put16(r + 0xA0, static_cast<std::uint32_t>(layout.firstString.size()));
+  for (std::size_t i = 0; i < layout.firstString.size(); ++i) {
+    put16(r + 0xA2 + 2 * i, layout.firstString[i]);
   }
   // The named type's name.
   put16(r + 0x200, 4);

@@ -31,10 +31,10 @@ PeStatus Locate(const Bytes& f, FileRange* block = nullptr, std::uint32_t* id = 
 
 TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {
   for (bool pe64 : {false, true}) {
-    PeSpec spec;
-    spec.pe64 = pe64;
-    spec.namedTypeFirst = true;  // named entries are passed over
-    const Bytes f = MakeMinimalPe(spec);
+    PeLayout layout;
+    layout.pe64 = pe64;
+    layout.namedTypeFirst = true;  // named entries are passed over
+    const Bytes f = MakeMinimalPe(layout);
     FileRange block;
     std::uint32_t id = 0;
     ASSERT_EQ(Locate(f, &block, &id), PeStatus::kOk) << pe64;
@@ -52,9 +52,9 @@ TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {
 // the rule every installer was stamped by before signing was possible.
 TEST(InstallerDigest, CoversEverythingButTheBlock) {
   for (const bool pe64 : {false, true}) {
-    PeSpec spec;
-    spec.pe64 = pe64;
-    Bytes f = MakeMinimalPe(spec);
+    PeLayout layout;
+    layout.pe64 = pe64;
+    Bytes f = MakeMinimalPe(layout);
     Md5Digest digest;
     InstallerParts parts;
     ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest, &parts), PeStatus::kOk);
@@ -114,9 +114,9 @@ Bytes Signed(Bytes f, std::uint32_t entry = 1001, int entries = 1) {
 // still counts; the table is accepted only where signing puts it.
 TEST(InstallerDigest, SigningLeavesTheDigestAndOnlySigningsPlaceIsAccepted) {
   for (const bool pe64 : {false, true}) {
-    PeSpec spec;
-    spec.pe64 = pe64;
-    const Bytes unsigned_ = MakeMinimalPe(spec);
+    PeLayout layout;
+    layout.pe64 = pe64;
+    const Bytes unsigned_ = MakeMinimalPe(layout);
     Md5Digest stamped, signedDigest;
     ASSERT_EQ(ComputeInstallerDigest(unsigned_.data(), unsigned_.size(), &stamped), PeStatus::kOk);
     for (const int entries : {1, 2}) {
@@ -189,10 +189,10 @@ class StoredDigests : public testing::TestWithParam<StoredRow> {};
 
 TEST_P(StoredDigests, OneRuleForTheInstallerAndThePackager) {
   const StoredRow& row = GetParam();
-  PeSpec spec;
-  spec.blockId = row.blockId;
-  spec.dataSizeShift = row.blockSizeShift;
-  Bytes f = MakeMinimalPe(spec);
+  PeLayout layout;
+  layout.blockId = row.blockId;
+  layout.dataSizeShift = row.blockSizeShift;
+  Bytes f = MakeMinimalPe(layout);
   Md5Digest digest;
   ASSERT_EQ(ComputeInstallerDigest(f.data(), f.size(), &digest), PeStatus::kOk);
   PeImage image;
@@ -275,18 +275,18 @@ TEST(InstallerDigest, RefusesEmptyAndTooLargeFiles) {
 
 struct Broken {
   const char* name;
-  PeSpec spec;
+  PeLayout layout;
   PeStatus status;
 };
 
 class BrokenImages : public testing::TestWithParam<Broken> {};
 
 TEST_P(BrokenImages, FailWithTheirReason) {
-  EXPECT_EQ(Locate(MakeMinimalPe(GetParam().spec)), GetParam().status);
+  EXPECT_EQ(Locate(MakeMinimalPe(GetParam().layout)), GetParam().status);
 }
 
-PeSpec With(void (*change)(PeSpec&)) {
-  PeSpec s;
+PeLayout With(void (*change)(PeLayout&)) {
+  PeLayout s;
   change(s);
   return s;
 }
@@ -294,34 +294,34 @@ PeSpec With(void (*change)(PeSpec&)) {
 INSTANTIATE_TEST_SUITE_P(
     Cases,
     BrokenImages,
-    testing::Values(Broken{"NoResourceDirectory", With([](PeSpec& s) { s.resources = false; }),
+    testing::Values(Broken{"NoResourceDirectory", With([](PeLayout& s) { s.resources = false; }),
                            PeStatus::kNoResourceDirectory},
-                    Broken{"NoStringTable", With([](PeSpec& s) {
+                    Broken{"NoStringTable", With([](PeLayout& s) {
                              s.stringTable = false;
                              s.namedTypeFirst = true;
                            }),
                            PeStatus::kNoStringTable},
                     Broken{"BlockEndsAtSectionEnd",
-                           With([](PeSpec& s) { s.dataSizeShift = kPeSectionSize - 0xA0 - 160; }),
+                           With([](PeLayout& s) { s.dataSizeShift = kPeSectionSize - 0xA0 - 160; }),
                            PeStatus::kOk},
-                    Broken{"BlockOneByteOverSectionEnd", With([](PeSpec& s) {
+                    Broken{"BlockOneByteOverSectionEnd", With([](PeLayout& s) {
                              s.dataSizeShift = kPeSectionSize - 0xA0 - 160 + 1;
                            }),
                            PeStatus::kDataOutsideFile},
                     Broken{"BlockBeforeTheSection",
-                           With([](PeSpec& s) { s.dataRvaShift = -0x1000; }),
+                           With([](PeLayout& s) { s.dataRvaShift = -0x1000; }),
                            PeStatus::kDataOutsideFile},
-                    Broken{"BlockHugeSize", With([](PeSpec& s) { s.dataSizeShift = 0xfffff000; }),
+                    Broken{"BlockHugeSize", With([](PeLayout& s) { s.dataSizeShift = 0xfffff000; }),
                            PeStatus::kDataOutsideFile},
-                    Broken{"SubdirectoryLoop", With([](PeSpec& s) { s.languageLoop = true; }),
+                    Broken{"SubdirectoryLoop", With([](PeLayout& s) { s.languageLoop = true; }),
                            PeStatus::kResourceLoop}),
     RowName());
 
 TEST(PeImage, EveryTruncationFailsCleanly) {
   for (bool pe64 : {false, true}) {
-    PeSpec spec;
-    spec.pe64 = pe64;
-    const Bytes f = MakeMinimalPe(spec);
+    PeLayout layout;
+    layout.pe64 = pe64;
+    const Bytes f = MakeMinimalPe(layout);
     for (std::size_t n = 0; n < f.size(); ++n) {
       const Bytes cut(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(n));
       // Whatever is cut, nothing outside the bytes left is read (the sanitizers watch);
@@ -353,9 +353,9 @@ TEST(PeImage, HeadersThatAreNotPe) {
 }
 
 TEST(PeImage, AppendedDataLiesAfterTheSections) {
-  PeSpec spec;
-  spec.trailingBytes = 17;
-  const Bytes f = MakeMinimalPe(spec);
+  PeLayout layout;
+  layout.trailingBytes = 17;
+  const Bytes f = MakeMinimalPe(layout);
   PeImage image;
   ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
   EXPECT_EQ(image.EndOfSections(), kPeSectionRaw + kPeSectionSize);

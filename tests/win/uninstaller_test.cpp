@@ -15,10 +15,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/driver.h"
 #include "tests/win/program_checks.h"
 #include "tests/win/worker_harness.h"
 #include "uninstaller/SelfRemoval.h"
@@ -48,40 +50,48 @@ class BoxAnswerer {
   explicit BoxAnswerer(std::vector<int> answers) : answers_(std::move(answers)) {
     thread_ = std::thread([this] { Loop(); });
   }
-  ~BoxAnswerer() {
-    done_ = true;
-    thread_.join();
+  ~BoxAnswerer() { Stop(); }
+  // Stops answering and returns the texts of the boxes answered. Called once the
+  // uninstaller has ended, every box it showed was answered.
+  const std::vector<std::wstring>& Texts() {
+    Stop();
+    return texts_;
   }
-  std::vector<std::wstring> texts;
 
  private:
+  void Stop() {
+    done_ = true;
+    if (thread_.joinable())
+      thread_.join();
+  }
   void Loop() {
-    std::size_t next = 0;
     HWND answered = nullptr;
-    for (int tick = 0; tick < 600 && !done_ && next < answers_.size(); ++tick) {
-      HWND box = FindWindowW(L"#32770", L"提示");
+    for (std::size_t next = 0; next < answers_.size(); ++next) {
       // Under load the box answered last may still be going when the next is made: it is
       // never answered twice.
-      if (box == nullptr || box == answered) {
-        Sleep(50);
-        continue;
+      HWND box = nullptr;
+      if (!WaitUntil([&] {
+            box = FindWindowW(L"#32770", L"提示");
+            return done_ || (box != nullptr && box != answered);
+          }) ||
+          done_) {
+        return;
       }
       // A box found as it is made has no text yet, and takes no answer: wait for its text.
       wchar_t text[256] = {};
-      for (int wait = 0; wait < 250 && GetDlgItemTextW(box, 0xFFFF, text, 256) == 0; ++wait)
-        Sleep(20);
-      texts.push_back(text);
-      const int id = answers_[next++];
+      WaitUntil([&] { return GetDlgItemTextW(box, 0xFFFF, text, 256) != 0; }, 5000);
+      texts_.push_back(text);
+      const int id = answers_[next];
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
       answered = box;
-      for (int wait = 0; wait < 100 && IsWindow(box); ++wait)
-        Sleep(20);
+      WaitUntil([box] { return !IsWindow(box); }, 2000);
     }
   }
   std::vector<int> answers_;
+  std::vector<std::wstring> texts_;
   std::thread thread_;
-  volatile bool done_ = false;
+  std::atomic<bool> done_{false};
 };
 
 // Runs `folder`\uninstall.exe with `arguments`; its exit code, not its helper's.
@@ -92,9 +102,7 @@ DWORD Uninstall(const std::wstring& folder, const std::wstring& arguments) {
 }
 
 bool WaitUntilGone(const std::wstring& path) {
-  for (int i = 0; i < 200 && Exists(path); ++i)
-    Sleep(50);
-  return !Exists(path);
+  return WaitUntil([&path] { return !Exists(path); }, 10000);
 }
 
 std::wstring WindowsTemp() {
@@ -128,9 +136,7 @@ std::vector<std::wstring> TemporaryCopies() {
 }
 
 bool NoTemporaryCopyLeft() {
-  for (int i = 0; i < 200 && !TemporaryCopies().empty(); ++i)
-    Sleep(50);
-  return TemporaryCopies().empty();
+  return WaitUntil([] { return TemporaryCopies().empty(); }, 10000);
 }
 
 std::wstring Special(int csidl) {
@@ -242,10 +248,9 @@ TEST(Uninstaller, InteractiveYesRemovesEverythingAndTheFolder) {
   {
     BoxAnswerer answers({IDYES, IDOK});
     EXPECT_EQ(Uninstall(folder, L""), 0u);
-    Sleep(200);
-    ASSERT_EQ(answers.texts.size(), 2u);
-    EXPECT_EQ(answers.texts[0], L"是否要卸载Korvel视频安装版");
-    EXPECT_EQ(answers.texts[1], L"Korvel视频安装版成功从你的计算机移除");
+    EXPECT_EQ(answers.Texts(),
+              (std::vector<std::wstring>{L"是否要卸载Korvel视频安装版",
+                                         L"Korvel视频安装版成功从你的计算机移除"}));
   }
   EXPECT_FALSE(Exists(folder + L"Korvel互动.exe"));
   EXPECT_TRUE(WaitUntilGone(folder));
@@ -279,20 +284,17 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   HANDLE process = Launch(client, L"", folder.c_str());
   ASSERT_NE(process, nullptr);
   HWND window = nullptr;
-  for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
-    window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
-  }
-  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitUntil([&window] {
+    return (window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr)) != nullptr;
+  })) << "the client did not start";
   // Each mode says so and removes nothing; -silent says it by its exit code alone.
   for (const wchar_t* arguments : {L"-silent", L"", L"12 \"x\""}) {
     BoxAnswerer answers({IDOK});
     EXPECT_EQ(Uninstall(folder, arguments), 2u);
-    Sleep(100);
     const bool silent = arguments == std::wstring(L"-silent");
-    ASSERT_EQ(answers.texts.size(), silent ? 0u : 1u) << arguments;
-    if (!silent) {
-      EXPECT_EQ(answers.texts[0], L"Korvel正在运行，请终止后卸载");
-    }
+    EXPECT_EQ(answers.Texts(), silent ? std::vector<std::wstring>{}
+                                      : std::vector<std::wstring>{L"Korvel正在运行，请终止后卸载"})
+        << arguments;
   }
   PostMessageW(window, WM_CLOSE, 0, 0);
   WaitForSingleObject(process, 10000);
@@ -304,12 +306,11 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   for (const wchar_t* arguments : {L"-silent", L""}) {
     BoxAnswerer answers({IDOK});
     EXPECT_EQ(Uninstall(folder, arguments), 5u);
-    Sleep(100);
     const bool silent = arguments == std::wstring(L"-silent");
-    ASSERT_EQ(answers.texts.size(), silent ? 0u : 1u);
-    if (!silent) {
-      EXPECT_EQ(answers.texts[0], L"Korvel视频安装版正在安装，请在安装结束后卸载");
-    }
+    EXPECT_EQ(answers.Texts(),
+              silent ? std::vector<std::wstring>{}
+                     : std::vector<std::wstring>{L"Korvel视频安装版正在安装，请在安装结束后卸载"})
+        << arguments;
   }
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
@@ -410,9 +411,9 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   {
     BoxAnswerer answers({IDYES, IDOK});
     EXPECT_EQ(Uninstall(folder, L""), 1u);
-    Sleep(200);
-    ASSERT_EQ(answers.texts.size(), 2u);
-    EXPECT_EQ(answers.texts[1], L"Korvel视频安装版未能完全移除，无法删除：\r\n" + locked);
+    const std::vector<std::wstring>& texts = answers.Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], L"Korvel视频安装版未能完全移除，无法删除：\r\n" + locked);
   }
   CloseHandle(lock);
   EXPECT_TRUE(Exists(locked));
@@ -453,9 +454,9 @@ TEST(Uninstaller, FolderTheCodePageCannotSpellIsLeftWhole) {
   {
     BoxAnswerer answers({IDYES, IDOK});
     EXPECT_EQ(Uninstall(folder, L""), 7u);
-    Sleep(200);
-    ASSERT_EQ(answers.texts.size(), 2u);
-    EXPECT_EQ(answers.texts[1],
+    const std::vector<std::wstring>& texts = answers.Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1],
               L"Korvel视频安装版无法卸载：安装文件夹的名称含有系统代码页无法表示的字符：\r\n" +
                   folder.substr(0, folder.size() - 1));
   }

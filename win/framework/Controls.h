@@ -21,7 +21,6 @@ class Control {
               DWORD extendedStyle = 0);
   HWND Handle() const { return m_hWnd; }
   int Id() const { return GetDlgCtrlID(m_hWnd); }
-  void Show(bool visible) const { ShowWindow(m_hWnd, visible ? SW_SHOW : SW_HIDE); }
   bool Visible() const { return IsWindowVisible(m_hWnd) != FALSE; }
   void Enable(bool enabled) const { EnableWindow(m_hWnd, enabled ? TRUE : FALSE); }
   void SetText(const wchar_t* text) const { SetWindowTextW(m_hWnd, text); }
@@ -78,5 +77,4 @@ class ProgressBar : public Control {
   void SetPos(int percent) const {
     SendMessageW(m_hWnd, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
   }
-  int Pos() const { return static_cast<int>(SendMessageW(m_hWnd, PBM_GETPOS, 0, 0)); }
 };

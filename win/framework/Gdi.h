@@ -42,13 +42,6 @@ using Brush = GdiObject<HBRUSH>;
 using Pen = GdiObject<HPEN>;
 using Bitmap = GdiObject<HBITMAP>;
 
-// A font of `height` pixels (a negative character height, as dialogs use), weight and face.
-inline Font MakeFont(int height, int weight, const wchar_t* face) {
-  return Font(CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                          DEFAULT_PITCH | FF_DONTCARE, face));
-}
-
 // Selects an object into a DC for the guard's lifetime.
 class SelectGuard {
  public:
@@ -70,7 +63,6 @@ class PaintDC {
   PaintDC(const PaintDC&) = delete;
   PaintDC& operator=(const PaintDC&) = delete;
   HDC get() const { return dc_; }
-  const RECT& Dirty() const { return paint_.rcPaint; }
 
  private:
   HWND window_;

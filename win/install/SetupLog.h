@@ -19,7 +19,6 @@ class SetupLog {
   // another name (a hard link) or a link on the way is refused with ERROR_ACCESS_DENIED.
   // False, with the Windows error code in `*error`, when it cannot.
   bool Open(const std::wstring& path, DWORD* error);
-  bool IsOpen() const { return file_.valid(); }
   // "2026-12-09 13:05:01.234  text\r\n"; a line break within `text` becomes a blank.
   void Line(std::wstring_view text);
 
