@@ -139,6 +139,24 @@ void DeleteUninstallEntry(Leftovers* leftovers) {
     leftovers->Add(entryPath);
 }
 
+// The manifest of a removal that could not finish, in the system's ANSI code page, as the
+// installer writes it: the file lines of `files` numbered anew from 0; every KEPT line with
+// its number, which names its file's place; the folder list `folders`. Empty when the text
+// cannot be converted.
+std::string ManifestOfWhatStays(const std::vector<std::u16string>& files,
+                                const std::vector<std::u16string>& kept,
+                                const std::vector<std::u16string>& folders) {
+  std::u16string text(kManifestFileHeader);
+  for (std::size_t n = 0; n < files.size(); ++n)
+    text += ManifestFileLine(n, files[n]);
+  for (std::size_t n = 0; n < kept.size(); ++n)
+    text += ManifestKeptLine(n, kept[n]);
+  text += kManifestFolderHeader;
+  for (std::size_t n = 0; n < folders.size(); ++n)
+    text += ManifestFolderLine(n, folders[n]);
+  return ToCodePage(Wide(text));
+}
+
 // Whether the single-byte calls see the program's own path `wide` as it is. A folder name
 // the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
 // it, and the manifest beside the program is not found under that path.
@@ -166,6 +184,9 @@ int RemoveInstallation(bool silent) {
     return kExitFolderNotInCodePage;
   }
   Leftovers leftovers;
+  // Whether something of the installation stays in its folder: then the manifest names what
+  // stays, and the entry and uninstall.exe stay too, so that running it again finishes.
+  bool stays = false;
   const std::string manifest = folder + ToCodePage(kManifestFile);
   {
     const RemovalFolder installed(wideFolder);
@@ -189,26 +210,47 @@ int RemoveInstallation(bool silent) {
         break;
       }
     }
+    std::vector<std::u16string> filesLeft;
     for (const std::u16string& file : plan.files) {
       const std::wstring path = wideFolder + Wide(file);
-      if (installed.RemoveFile(path) == Removal::kFailed)
+      if (installed.RemoveFile(path) == Removal::kFailed) {
         leftovers.Add(ToCodePage(path));
+        filesLeft.push_back(file);
+      }
     }
+    stays = !filesLeft.empty();
     // What was in the folder before the installation goes back to its place.
     for (const KeptFile& file : plan.kept) {
       const std::wstring keptPath = wideFolder + Wide(file.kept);
-      if (installed.Restore(keptPath, wideFolder + Wide(file.path)) == Removal::kFailed)
+      if (installed.Restore(keptPath, wideFolder + Wide(file.path)) == Removal::kFailed) {
         leftovers.Add(ToCodePage(keptPath));
+        stays = true;
+      }
     }
+    std::vector<std::u16string> foldersLeft;
     for (const std::u16string& sub : plan.folders) {
       const std::wstring path = wideFolder + Wide(sub);
-      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed)
+      const Removal removal = installed.RemoveFolderIfEmpty(path);
+      if (removal == Removal::kFailed) {
         leftovers.Add(ToCodePage(path));
+        stays = true;
+      }
+      if (removal == Removal::kFailed || removal == Removal::kKept)
+        foldersLeft.push_back(sub);
     }
-    if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed)
+    if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed) {
       leftovers.Add(ToCodePage(wideFolder + kKeptFolder));
-    if (installed.RemoveFile(wideFolder + kManifestFile) == Removal::kFailed)
+      stays = true;
+    }
+    // A kept file already put back is absent on the next run, which is no failure: every
+    // KEPT line stays as it was.
+    if (stays) {
+      const std::string text = ManifestOfWhatStays(filesLeft, kept, foldersLeft);
+      if (text.empty() || !installed.Rewrite(wideFolder + kManifestFile, text))
+        leftovers.Add(manifest);
+    } else if (installed.RemoveFile(wideFolder + kManifestFile) == Removal::kFailed) {
       leftovers.Add(manifest);
+    }
   }
 
   DeleteShortcut(CSIDL_STARTUP, kClientShortcut, &leftovers);
@@ -223,9 +265,11 @@ int RemoveInstallation(bool silent) {
       leftovers.Add(menu);
     }
   }
-  DeleteUninstallEntry(&leftovers);
-  if (!ScheduleSelfDelete(wideSelf))
-    leftovers.Add(self);
+  if (!stays) {
+    DeleteUninstallEntry(&leftovers);
+    if (!ScheduleSelfDelete(wideSelf))
+      leftovers.Add(self);
+  }
 
   if (!silent) {
     if (leftovers.count == 0) {

@@ -1,7 +1,10 @@
 // The removal of an installation by the uninstaller that lies in its folder: the component
 // unregistered while its file is there, the files and folders its manifest lists removed,
 // what the installation kept aside put back, then the shortcuts, the uninstall entry and,
-// through a temporary copy, the uninstaller's own file.
+// through a temporary copy, the uninstaller's own file. When something of the installation
+// stays in its folder (a file in use, a kept file that cannot go back, a folder that cannot
+// go), the manifest is rewritten to name only what stays and the uninstall entry and the
+// uninstaller stay too: running it again finishes the removal.
 #pragma once
 
 #include <windows.h>

@@ -402,12 +402,15 @@ TEST(Uninstaller, HostileEntriesAndLinksDeleteNothingOutside) {
 
 // What is listed but cannot be removed - a file in use, a name the code page could not
 // spell (a system whose code page is not 936 writes '?' for such letters) - is named in
-// place of the success text, and the exit code says so.
+// place of the success text, and the exit code says so. A file in use keeps the entry,
+// uninstall.exe and a manifest naming only it: run again once it is free, the uninstaller
+// finishes the removal.
 TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   const std::wstring folder = Install(L"leftovers");
   const std::wstring locked = folder + L"config.ini";
   HANDLE lock = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  PlantShortcutsAndEntry();
   {
     BoxAnswerer answers({IDYES, IDOK});
     EXPECT_EQ(Uninstall(folder, L""), 1u);
@@ -418,6 +421,14 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   CloseHandle(lock);
   EXPECT_TRUE(Exists(locked));
   EXPECT_FALSE(Exists(folder + L"ImageOle.dll"));  // the rest went
+  EXPECT_EQ(ShortcutsAndEntryLeft(), 1);           // the entry alone
+  EXPECT_EQ(ReadBytes(folder + L"uninstall.ini"),
+            "[InstallFileInfo]\r\nFILE0=config.ini\r\n[InstallDirectoryInfo]\r\n");
+  EXPECT_TRUE(NoTemporaryCopyLeft());  // no helper to take uninstall.exe
+  EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_TRUE(WaitUntilGone(folder));
 
   const std::wstring other = Install(L"code-page");
   WriteBytes(other + L"uninstall.ini",

@@ -129,6 +129,24 @@ Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& pat
                                                                                : Removal::kFailed;
 }
 
+bool RemovalFolder::Rewrite(const std::wstring& path, const std::string& bytes) const {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kLinkOrFolder) ||
+      bytes.size() > MAXDWORD) {
+    return false;
+  }
+  const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD written = 0;
+  return file.valid() && GetFileInformationByHandle(file.get(), &info) &&
+         !(info.dwFileAttributes & kLinkOrFolder) && info.nNumberOfLinks == 1 &&
+         Contains(file.get()) &&
+         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size() && SetEndOfFile(file.get());
+}
+
 Removal RemovalFolder::RemoveFolderIfEmpty(const std::wstring& path) const {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))

@@ -57,6 +57,12 @@ class RemovalFolder {
   // kFailed when it cannot be put back (something is in its place, its folder is gone).
   Removal Restore(const std::wstring& kept, const std::wstring& path) const;
 
+  // Replaces the content of the existing file `path` (below the folder) with `bytes`,
+  // through a handle opened without following a link and proved to be a plain file with no
+  // other name, inside the folder. False when it cannot; the file may then hold part of
+  // `bytes` followed by what it held before.
+  bool Rewrite(const std::wstring& path, const std::string& bytes) const;
+
  private:
   // True when the open `entry` lies below the folder, links resolved.
   bool Contains(HANDLE entry) const;
