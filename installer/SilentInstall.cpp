@@ -32,10 +32,13 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   SilentInteraction silent(log);
   if (const Stop stop = EndRunningClient(silent))
     return *stop;
-  if (const Stop stop = RemovePreviousInstallation(silent))
+  std::wstring previous;
+  if (const Stop stop = RemovePreviousInstallation(silent, &previous))
     return *stop;
-  const std::wstring typed =
-      options.folder.empty() ? SuggestTargetFolder().folder : Wide(options.folder);
+  // /D= first, then the earlier installation's folder, then the suggestion.
+  const std::wstring typed = !options.folder.empty() ? Wide(options.folder)
+                             : !previous.empty()     ? previous
+                                                     : SuggestTargetFolder().folder;
   PreparedFolder prepared;
   const PackageFacts package = InspectInstallerPackage(GetModuleHandleW(nullptr));
   if (const Stop stop = PrepareInstallFolder(typed, package, silent, &prepared))

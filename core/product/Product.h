@@ -58,6 +58,9 @@ inline constexpr wchar_t kClosingClient[] = L"正在关闭Korvel…";  // while 
 // The finish page's line when the client cannot be started as the signed-in user.
 inline constexpr wchar_t kStartFromShortcut[] =
     L"Korvel可在安装完成后从开始菜单或桌面的快捷方式启动";
+// When the earlier installation's uninstaller left part of it: nothing is installed.
+inline constexpr wchar_t kPreviousNotRemoved[] =
+    L"旧版本未能完全卸载，请关闭正在使用它的程序后重新运行安装程序";
 
 // --- the uninstaller's texts that name the product --------------------------------------
 inline constexpr wchar_t kClientRunning[] = L"Korvel正在运行，请终止后卸载";

@@ -73,6 +73,8 @@ std::u16string_view ExitMeaning(SetupExit code) {
       return u"the running client could not be ended";
     case SetupExit::kSystemUnsupported:
       return u"the system cannot keep DLL loading to its own folder";
+    case SetupExit::kPreviousNotRemoved:
+      return u"the earlier installation could not be removed whole";
   }
   return u"unknown";
 }

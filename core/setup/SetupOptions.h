@@ -22,17 +22,18 @@
 // The installer's exit code, the same with and without a window.
 enum class SetupExit : int {
   kInstalled = 0,
-  kCancelled = 1,           // the user quit the wizard
-  kUsage = 2,               // an unknown or malformed switch, or /?
-  kIntegrityFailed = 3,     // the installer's file is not the one that was built
-  kAlreadyRunning = 4,      // another installer runs
-  kFolderRefused = 5,       // malformed, too long, with '%', or cannot be made
-  kNotEnoughSpace = 6,      // the volume has less free space than the files take
-  kWriteFailed = 7,         // a file could not be written (locked, disk full, no rights)
-  kRegistrationFailed = 8,  // the component's registration failed or did not end
-  kPackageUnreadable = 9,   // the installer's package is damaged
-  kClientNotEnded = 10,     // the running client could not be ended
-  kSystemUnsupported = 11,  // DLL loading cannot be kept to the system folder
+  kCancelled = 1,            // the user quit the wizard
+  kUsage = 2,                // an unknown or malformed switch, or /?
+  kIntegrityFailed = 3,      // the installer's file is not the one that was built
+  kAlreadyRunning = 4,       // another installer runs
+  kFolderRefused = 5,        // malformed, too long, with '%', or cannot be made
+  kNotEnoughSpace = 6,       // the volume has less free space than the files take
+  kWriteFailed = 7,          // a file could not be written (locked, disk full, no rights)
+  kRegistrationFailed = 8,   // the component's registration failed or did not end
+  kPackageUnreadable = 9,    // the installer's package is damaged
+  kClientNotEnded = 10,      // the running client could not be ended
+  kSystemUnsupported = 11,   // DLL loading cannot be kept to the system folder
+  kPreviousNotRemoved = 12,  // the earlier installation's uninstaller left part of it
 };
 
 // What the exit code means, in the words of the log.

@@ -8,6 +8,7 @@
 #include "core/install/ManifestText.h"
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
+#include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
@@ -44,6 +45,41 @@ std::wstring RefusalMessage(FolderOpening opening) {
   }
 }
 
+// The string value `name` of `key`, or empty.
+std::wstring StringValue(HKEY key, const wchar_t* name) {
+  DWORD type = 0, bytes = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || bytes % 2 != 0 || bytes > 65536) {
+    return {};
+  }
+  std::wstring value(bytes / 2 + 1, L'\0');
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  value.resize(std::wcslen(value.c_str()));
+  return value;
+}
+
+// The earlier installation's folder (its InstallLocation) when it is a folder that is there
+// and that the folder rules would take: "X:\..." without '%', spelled in the code page.
+// Empty otherwise; PrepareInstallFolder checks the rest when it is used.
+std::wstring PreviousInstallFolder(HKEY entry) {
+  std::wstring folder = StringValue(entry, L"InstallLocation");
+  while (!folder.empty() && folder.back() == L'\\')
+    folder.pop_back();
+  const bool drive =
+      folder.size() >= 3 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\';
+  const DWORD attributes = drive ? GetFileAttributesW(folder.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+      CheckInstallFolder(Utf16(folder + L"\\"), 0) != FolderVerdict::kOk ||
+      !SpelledInCodePage(folder)) {
+    return {};
+  }
+  return folder;
+}
+
 }  // namespace
 
 std::wstring ApplicationName() {
@@ -53,10 +89,10 @@ std::wstring ApplicationName() {
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
 
-bool RunAndWait(std::wstring command,
-                const wchar_t* folder,
-                const wchar_t* status,
-                Interaction& interaction) {
+std::optional<DWORD> RunAndWait(std::wstring command,
+                                const wchar_t* folder,
+                                const wchar_t* status,
+                                Interaction& interaction) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -66,14 +102,14 @@ bool RunAndWait(std::wstring command,
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
                       &startup, &started)) {
     interaction.Log().Line(WithError(L"it could not be started", GetLastError()));
-    return false;
+    return std::nullopt;
   }
   const ProcessHandles process(started);
   interaction.Wait(process.process.get(), INFINITE, status);
   DWORD code = 0;
   GetExitCodeProcess(process.process.get(), &code);
   interaction.Log().Line(L"it ended with exit code " + DecimalText<wchar_t>(code));
-  return true;
+  return code;
 }
 
 Stop EndRunningClient(Interaction& interaction) {
@@ -104,30 +140,38 @@ Stop EndRunningClient(Interaction& interaction) {
   return {};
 }
 
-Stop RemovePreviousInstallation(Interaction& interaction) {
+Stop RemovePreviousInstallation(Interaction& interaction, std::wstring* previousFolder) {
   RegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ | KEY_WRITE,
                     key.put()) != ERROR_SUCCESS) {
     interaction.Log().Line(L"no earlier installation");
     return {};
   }
+  if (previousFolder != nullptr) {
+    *previousFolder = PreviousInstallFolder(key.get());
+    if (!previousFolder->empty())
+      interaction.Log().Line(L"the earlier installation's folder " + *previousFolder);
+  }
   if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
     return SetupExit::kCancelled;
-  wchar_t value[1024] = {};
-  DWORD type = 0;
-  DWORD bytes = sizeof value - sizeof(wchar_t);
-  const bool readable = RegQueryValueExW(key.get(), L"UninstallString", nullptr, &type,
-                                         reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
-                        (type == REG_SZ || type == REG_EXPAND_SZ) && bytes % 2 == 0;
+  const std::wstring value = StringValue(key.get(), L"UninstallString");
   key.reset();
-  if (readable && value[0] != L'\0') {
-    // This installer holds its mutex: the uninstaller it starts must know that it may run.
-    const InstallerGrant grant;
-    if (!grant.valid())
-      interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
-    RunAndWait(PreviousUninstallerCommand(value), nullptr, L"正在卸载旧版本…", interaction);
-  } else
+  if (value.empty()) {
     interaction.Log().Line(L"the earlier installation has no UninstallString");
+    return {};
+  }
+  // This installer holds its mutex: the uninstaller it starts must know that it may run.
+  const InstallerGrant grant;
+  if (!grant.valid())
+    interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
+  const std::optional<DWORD> code =
+      RunAndWait(PreviousUninstallerCommand(value), nullptr, L"正在卸载旧版本…", interaction);
+  // An uninstaller that ran and did not remove everything leaves its installation to be
+  // finished later: installing over what it left would lose the way to remove it.
+  if (code.has_value() && *code != 0) {
+    interaction.Tell(product::kPreviousNotRemoved);
+    return SetupExit::kPreviousNotRemoved;
+  }
   return {};
 }
 

@@ -50,18 +50,21 @@ using Stop = std::optional<SetupExit>;
 std::wstring ApplicationName();
 
 // Runs `command` (current folder `folder`, or the installer's when null) and waits for it
-// with `status` shown, logging its exit code; false when it could not be started.
-bool RunAndWait(std::wstring command,
-                const wchar_t* folder,
-                const wchar_t* status,
-                Interaction& interaction);
+// with `status` shown, logging its exit code; its exit code, none when it could not be
+// started.
+std::optional<DWORD> RunAndWait(std::wstring command,
+                                const wchar_t* folder,
+                                const wchar_t* status,
+                                Interaction& interaction);
 
 // Ends every running client once the question is answered Yes.
 Stop EndRunningClient(Interaction& interaction);
 
 // Removes an earlier installation (its "UninstallString" with " -silent") once the question
-// is answered Yes.
-Stop RemovePreviousInstallation(Interaction& interaction);
+// is answered Yes; stops when its uninstaller ran and left some of it (a file in use), so
+// that it can still be removed. `previousFolder`, when given, gets the earlier
+// installation's folder where it is there and the folder rules take it, else empty.
+Stop RemovePreviousInstallation(Interaction& interaction, std::wstring* previousFolder = nullptr);
 
 struct FolderSuggestion {
   std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's

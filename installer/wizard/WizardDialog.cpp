@@ -151,8 +151,11 @@ void WizardDialog::ShowPage(int page) {
       m_btnNext.Focus();
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"安装");
       const FolderSuggestion suggestion = SuggestTargetFolder();
-      const std::wstring folder(m_options.folder.begin(), m_options.folder.end());
-      m_editTarget.SetText(folder.empty() ? suggestion.folder.c_str() : folder.c_str());
+      // /D= first, then the earlier installation's folder, then the suggestion.
+      std::wstring folder(m_options.folder.begin(), m_options.folder.end());
+      if (folder.empty())
+        folder = m_previousFolder.empty() ? suggestion.folder : m_previousFolder;
+      m_editTarget.SetText(folder.c_str());
       m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
       break;
     }
@@ -218,7 +221,7 @@ LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
     return 0;
   if (m_page == PAGE_WELCOME) {
     // A stop here keeps the welcome page: the user may try again or quit.
-    if (!EndRunningClient(*this) && !RemovePreviousInstallation(*this))
+    if (!EndRunningClient(*this) && !RemovePreviousInstallation(*this, &m_previousFolder))
       ShowPage(PAGE_AGREEMENT);
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);

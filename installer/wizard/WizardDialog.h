@@ -191,9 +191,10 @@ class WizardDialog : public Dialog, private Interaction {
   Brush m_bandBrush;
   Brush m_pageBrush;
   bool m_busy = false;
-  bool m_busyStatus = false;   // the band says what a wait waits for
-  HWND m_browser = nullptr;    // the open folder browser
-  std::wstring m_browseStart;  // the folder it opens on
+  bool m_busyStatus = false;      // the band says what a wait waits for
+  HWND m_browser = nullptr;       // the open folder browser
+  std::wstring m_browseStart;     // the folder it opens on
+  std::wstring m_previousFolder;  // the earlier installation's, proposed on the folder page
   bool m_ending = false;
   PreparedFolder m_prepared;    // the accepted folder, held until the installation ends
   ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page

@@ -688,6 +688,9 @@ TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
   ASSERT_TRUE(again.WaitForText(kNext, L"接受", 60000));
   ExpectClean(folder);
+  again.Click(kNext);  // the folder page proposes the earlier installation's folder
+  ASSERT_TRUE(again.WaitForText(kNext, L"安装"));
+  EXPECT_EQ(again.Text(kEdit), folder.substr(0, folder.size() - 1));
   again.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
   EXPECT_EQ(again.WaitForExit(30000), Exit(SetupExit::kCancelled));
@@ -1084,6 +1087,19 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
     EXPECT_TRUE(Logged(lines, step)) << Utf8(step);
   }
   EXPECT_EQ(lines.back(), "result: 0, installed");
+
+  // An upgrade without /D= installs where the earlier installation was.
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode, 0u);
+  ExpectInstalled({folder});
+  // One whose earlier uninstaller leaves a file in use stops before it installs anything;
+  // the earlier installation can still be removed.
+  HANDLE held = CreateFileW((folder + L"Korvel互动.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode,
+            Exit(SetupExit::kPreviousNotRemoved));
+  CloseHandle(held);
+  EXPECT_TRUE(EntryExists()) << "the earlier installation cannot be removed any more";
 
   // The QuietUninstallString, split as Windows splits it: the uninstaller and -silent.
   int count = 0;

@@ -99,7 +99,12 @@ class LocalMemory {
   LocalMemory& operator=(const LocalMemory&) = delete;
 
   T get() const { return p_; }
-  T* put() { return &p_; }
+  // For the call that allocates it; frees any block held before.
+  T* put() {
+    if (p_ != nullptr)
+      LocalFree(std::exchange(p_, nullptr));
+    return &p_;
+  }
 
  private:
   T p_;
