@@ -95,7 +95,7 @@ class Startup {
       FinishInstallation(
           dialog.m_targetDir,
           {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
-          dialog.m_worker.Outcome().installedBytes, product::kVersion, log_);
+          dialog.m_worker.Outcome().installedBytes, product::kVersion, log_, dialog.MadeFolder());
     }
     return dialog.m_exit;
   }

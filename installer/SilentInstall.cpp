@@ -59,6 +59,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
     return ExitForReport(outcome.finalReport);
   }
   FinishInstallation(prepared.folder, {options.startup, !options.noRun, !options.noShortcuts},
-                     outcome.installedBytes, product::kVersion, log);
+                     outcome.installedBytes, product::kVersion, log,
+                     prepared.created.empty() ? std::wstring() : prepared.created.front());
   return SetupExit::kInstalled;
 }

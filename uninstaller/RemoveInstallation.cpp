@@ -157,6 +157,26 @@ std::string ManifestOfWhatStays(const std::vector<std::u16string>& files,
   return ToCodePage(Wide(text));
 }
 
+// The outermost folder the installation made, as its entry records it, when it is the
+// install folder `folder` (ending with '\') or lies above it; else empty.
+std::wstring MadeFolder(const std::wstring& folder) {
+  wchar_t value[kMaxFullPathUnits + 1] = {};
+  DWORD bytes = sizeof value - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, kCreatedFolderValue, RRF_RT_REG_SZ,
+                   nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::wstring made = value;
+  while (!made.empty() && made.back() == L'\\')
+    made.pop_back();
+  const bool above =
+      !made.empty() && made.size() < folder.size() &&
+      CompareStringOrdinal(folder.c_str(), static_cast<int>(made.size()), made.c_str(),
+                           static_cast<int>(made.size()), TRUE) == CSTR_EQUAL &&
+      folder[made.size()] == L'\\';
+  return above ? made : std::wstring();
+}
+
 // Whether the single-byte calls see the program's own path `wide` as it is. A folder name
 // the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
 // it, and the manifest beside the program is not found under that path.
@@ -266,8 +286,9 @@ int RemoveInstallation(bool silent) {
     }
   }
   if (!stays) {
+    const std::wstring madeFolder = MadeFolder(wideFolder);
     DeleteUninstallEntry(&leftovers);
-    if (!ScheduleSelfDelete(wideSelf))
+    if (!ScheduleSelfDelete(wideSelf, madeFolder))
       leftovers.Add(self);
   }
 

@@ -145,7 +145,15 @@ std::wstring FolderOf(const std::wstring& path) {
   return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
 }
 
-void CleanUp(HANDLE process, const std::wstring& uninstaller) {
+// Whether `folder` is `outer` or lies below it (both without a trailing '\').
+bool Within(const std::wstring& folder, const std::wstring& outer) {
+  return !outer.empty() && folder.size() >= outer.size() &&
+         CompareStringOrdinal(folder.c_str(), static_cast<int>(outer.size()), outer.c_str(),
+                              static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL &&
+         (folder.size() == outer.size() || folder[outer.size()] == L'\\');
+}
+
+void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring& madeFolder) {
   WaitForSingleObject(process, INFINITE);
   Sleep(1000);
   WIN32_FILE_ATTRIBUTE_DATA copy{};
@@ -163,14 +171,22 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller) {
       DeleteThrough(file.get());
     }
   }  // the file goes when its handle closes, before its folder can
-  const std::wstring folder = FolderOf(uninstaller);
-  if (!folder.empty())
-    RemoveDirectoryW(folder.c_str());
+  std::wstring folder = FolderOf(uninstaller);
+  if (folder.empty() || !RemoveDirectoryW(folder.c_str()))
+    return;
+  // The folders the installation made above its own go too, while nothing else is in them.
+  std::wstring outer = madeFolder;
+  while (!outer.empty() && outer.back() == L'\\')
+    outer.pop_back();
+  for (folder = FolderOf(folder); Within(folder, outer); folder = FolderOf(folder)) {
+    if (!RemoveDirectoryW(folder.c_str()))
+      break;
+  }
 }
 
 }  // namespace
 
-bool ScheduleSelfDelete(const std::wstring& self) {
+bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder) {
   Rights folderRights(kFolderRights);
   Rights copyRights(kCopyRights);
   if (self.empty() || folderRights.get() == nullptr || copyRights.get() == nullptr)
@@ -183,11 +199,11 @@ bool ScheduleSelfDelete(const std::wstring& self) {
   {
     const UniqueHandle kept = WriteCopy(self, copy, copyRights.get());
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
-    started =
-        kept.valid() && process.valid() &&
-        StartHelper(copy,
-                    CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()), self),
-                    folder, process.get());
+    started = kept.valid() && process.valid() &&
+              StartHelper(copy,
+                          CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()),
+                                             self, madeFolder),
+                          folder, process.get());
   }  // unless the helper runs it, the copy goes with its handle
   if (!started) {
     RemoveDirectoryW(folder.c_str());
@@ -202,17 +218,19 @@ bool ScheduleSelfDelete(const std::wstring& self) {
 
 std::wstring CleanUpCommandLine(const std::wstring& copy,
                                 std::uintptr_t process,
-                                const std::wstring& uninstaller) {
+                                const std::wstring& uninstaller,
+                                const std::wstring& madeFolder) {
   return QuoteArgument(copy) + L" " + DecimalText<wchar_t>(process) + L" " +
-         QuoteArgument(uninstaller);
+         QuoteArgument(uninstaller) +
+         (madeFolder.empty() ? std::wstring() : L" " + QuoteArgument(madeFolder));
 }
 
 void CleanUp(const wchar_t* commandLine) {
   int count = 0;
   const LocalMemory<LPWSTR*> arguments(CommandLineToArgvW(commandLine, &count));
-  if (arguments.get() == nullptr || count != 3)
+  if (arguments.get() == nullptr || count < 3 || count > 4)
     return;
   const auto process = reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[1], nullptr, 10)));
-  CleanUp(process, arguments.get()[2]);
+  CleanUp(process, arguments.get()[2], count == 4 ? arguments.get()[3] : std::wstring());
 }

@@ -20,20 +20,25 @@
 #include <string>
 
 // Starts the clean-up helper for the running uninstaller, whose file is `self`, inheriting
-// a handle to this process and no other. False when that cannot be arranged (no folder can
-// be made, the file cannot be copied, the helper cannot start); nothing is then left behind.
-bool ScheduleSelfDelete(const std::wstring& self);
+// a handle to this process and no other; `madeFolder` is the outermost folder the
+// installation made (the uninstaller's folder or one above it), or empty. False when that
+// cannot be arranged (no folder can be made, the file cannot be copied, the helper cannot
+// start); nothing is then left behind.
+bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder = {});
 
 // The helper's command line: the copy's path, the inherited handle of the uninstaller's
-// process in decimal, and the installed uninstaller's path, each path quoted so that
-// blanks, '&' or '%' in it keep it three arguments for CommandLineToArgvW.
+// process in decimal, the installed uninstaller's path and the made folder (when there is
+// one), each path quoted so that blanks, '&' or '%' in it keep it one argument for
+// CommandLineToArgvW.
 std::wstring CleanUpCommandLine(const std::wstring& copy,
                                 std::uintptr_t process,
-                                const std::wstring& uninstaller);
+                                const std::wstring& uninstaller,
+                                const std::wstring& madeFolder = {});
 
 // The helper's work for `commandLine` as CleanUpCommandLine builds it (anything else does
 // nothing): waits for the uninstaller's process to end, then deletes its file only while it
 // is still the file this copy was made from - the same size and time of last writing,
 // which the copy keeps - and no link: a new installation may already have written its own
-// uninstall.exe there. Then removes that file's folder if it is empty.
+// uninstall.exe there. Then removes that file's folder if it is empty, and each folder
+// above it up to the made folder while they are empty.
 void CleanUp(const wchar_t* commandLine);

@@ -69,7 +69,7 @@ BOOL CUninstallApp::InitInstance() {
                                                                          : kExitCancelled;
   } else if (silent) {
     m_exitCode = RemoveInstallation(true);
-  } else if (argc == 3) {
+  } else if (argc == 3 || argc == 4) {  // the clean-up helper, with or without a made folder
     CleanUp(GetCommandLineW());
   } else {
     m_exitCode = kExitUsage;

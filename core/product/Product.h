@@ -21,6 +21,9 @@ inline constexpr wchar_t kUninstallKeyParent[] =
 // HKEY_LOCAL_MACHINE\<this>: the uninstall entry.
 inline constexpr wchar_t kUninstallKeyPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvel视频安装版";
+// A value of the entry: the outermost folder the installation made (the install folder or
+// one above it), which the uninstaller removes, with those between, when they are empty.
+inline constexpr wchar_t kCreatedFolderValue[] = L"CreatedFolder";
 // One installer at a time, in every session: a SYSTEM deployment and a user's wizard too.
 inline constexpr wchar_t kMutexName[] = L"Global\\vorlixInstall";
 // Names, in the environment of an uninstaller that the installer itself runs (to remove an

@@ -121,6 +121,7 @@ LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
 void WriteUninstallEntry(const std::wstring& folder,
                          std::uint64_t installedBytes,
                          const wchar_t* version,
+                         const std::wstring& madeFolder,
                          SetupLog& log) {
   const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
   RegKey owned;
@@ -151,6 +152,13 @@ void WriteUninstallEntry(const std::wstring& folder,
              kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
   WriteDword(key, L"NoModify", 1);
   WriteDword(key, L"NoRepair", 1);
+  std::wstring made = madeFolder;
+  if (made.size() > 3 && made.back() == L'\\')
+    made.pop_back();
+  if (!made.empty())
+    WriteStringValue(key, product::kCreatedFolderValue, made.c_str());
+  else
+    RegDeleteValueW(key, product::kCreatedFolderValue);
   owned.reset();
   log.Line(L"uninstall entry " + where + L", version " + version);
 }
@@ -223,7 +231,8 @@ void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
                         std::uint64_t installedBytes,
                         const wchar_t* version,
-                        SetupLog& log) {
+                        SetupLog& log,
+                        const std::wstring& madeFolder) {
   const std::wstring client = folder + kClientFile;
   const std::wstring uninstaller = folder + kUninstallerFile;
   if (choices.autoStart)
@@ -237,5 +246,5 @@ void FinishInstallation(const std::wstring& folder,
     ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, uninstaller,
                     kUninstallDescription, log);
   }
-  WriteUninstallEntry(folder, installedBytes, version, log);
+  WriteUninstallEntry(folder, installedBytes, version, madeFolder, log);
 }

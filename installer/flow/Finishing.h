@@ -48,11 +48,14 @@ bool CanStartClientAsUser(SetupLog& log);
 // own. Without such a process (a service's or session 0's desktop) or its token, the
 // client is not started and the log says why. The entry holds DisplayName, Publisher, a quoted
 // UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
-// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair. Each
+// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair, and,
+// when the installation made folders, CreatedFolder: `madeFolder`, the outermost of them,
+// for the uninstaller to remove with those below it on the way to the folder. Each
 // action is logged with its result; none stops the rest or fails the installation: a
 // shortcut that cannot be made is missing.
 void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
                         std::uint64_t installedBytes,
                         const wchar_t* version,
-                        SetupLog& log);
+                        SetupLog& log,
+                        const std::wstring& madeFolder = {});

@@ -108,6 +108,11 @@ class WizardDialog : public Dialog, private Interaction {
   int m_runNow = 0;
   int m_createShortcuts = 0;
   wchar_t m_targetDir[260] = {};
+  // The outermost folder made for the installation (the folder itself or one above it),
+  // or empty: the uninstaller removes it, and those between, when they are empty.
+  std::wstring MadeFolder() const {
+    return m_prepared.created.empty() ? std::wstring() : m_prepared.created.front();
+  }
   // Set before DoModal from the command line: /D= is the folder the target page suggests,
   // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
   SetupOptions m_options;

@@ -1113,6 +1113,15 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   EXPECT_FALSE(removal.window);
   ExpectClean(folder, {L"config.ini"});
   EXPECT_EQ(ReadBytes(folder + L"config.ini"), "the user's settings");
+
+  // The folders an installation made above its own go with it while nothing else is there.
+  const std::wstring made = root + L"made\\by it\\";
+  ASSERT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /D=" + made).exitCode,
+            0u);
+  EXPECT_EQ(RunForExitCode(made + L"uninstall.exe", L"-silent", made.c_str()), 0u);
+  ExpectClean(made);
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(root + L"made"); }, 20000))
+      << "a folder made above the install folder is left";
 }
 
 // A silent installation that fails: its switches, and what it must say.

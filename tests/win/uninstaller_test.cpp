@@ -186,18 +186,25 @@ const wchar_t* const kInstalled[] = {L"Emotions\\经典\\大笑.gif",
                                      L"web\\IconHelp\\index.htm",
                                      L"RudodeData\\Spread.ini"};
 
-// The helper's command line is split with Windows' rules: blanks in either path must keep
-// it three arguments.
-TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsThreeArguments) {
+// The helper's command line is split with Windows' rules: blanks in any path must keep it
+// three arguments, or four with the folder the installation made.
+TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsArguments) {
   const std::wstring copy = L"C:\\Windows (100%)\\Temp\\Del0123456789ABCDEF\\uninstall.exe";
   const std::wstring installed = L"D:\\a&b (x) ^c\\互动\\uninstall.exe";
-  int count = 0;
-  LPWSTR* arguments = CommandLineToArgvW(CleanUpCommandLine(copy, 452, installed).c_str(), &count);
-  ASSERT_EQ(count, 3);
-  EXPECT_EQ(arguments[0], copy);
-  EXPECT_STREQ(arguments[1], L"452");
-  EXPECT_EQ(arguments[2], installed);
-  LocalFree(arguments);
+  const std::wstring made = L"D:\\a&b (x) ^c";
+  for (const std::wstring& folder : {std::wstring(), made}) {
+    int count = 0;
+    LPWSTR* arguments =
+        CommandLineToArgvW(CleanUpCommandLine(copy, 452, installed, folder).c_str(), &count);
+    ASSERT_EQ(count, folder.empty() ? 3 : 4);
+    EXPECT_EQ(arguments[0], copy);
+    EXPECT_STREQ(arguments[1], L"452");
+    EXPECT_EQ(arguments[2], installed);
+    if (!folder.empty()) {
+      EXPECT_EQ(arguments[3], made);
+    }
+    LocalFree(arguments);
+  }
 }
 
 // The user's temporary folder, which a process of the user's could change, is never used:
