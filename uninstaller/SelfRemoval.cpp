@@ -225,12 +225,19 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
          (madeFolder.empty() ? std::wstring() : L" " + QuoteArgument(madeFolder));
 }
 
-void CleanUp(const wchar_t* commandLine) {
+bool CleanUp(const wchar_t* commandLine) {
   int count = 0;
   const LocalMemory<LPWSTR*> arguments(CommandLineToArgvW(commandLine, &count));
   if (arguments.get() == nullptr || count < 3 || count > 4)
-    return;
+    return false;
   const auto process = reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[1], nullptr, 10)));
+  // A handle this process may wait on (the uninstaller hands down one with SYNCHRONIZE
+  // alone), never its own pseudo handle.
+  if (process == nullptr || process == GetCurrentProcess() ||
+      WaitForSingleObject(process, 0) == WAIT_FAILED) {
+    return false;
+  }
   CleanUp(process, arguments.get()[2], count == 4 ? arguments.get()[3] : std::wstring());
+  return true;
 }

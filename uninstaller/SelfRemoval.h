@@ -40,5 +40,6 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
 // is still the file this copy was made from - the same size and time of last writing,
 // which the copy keeps - and no link: a new installation may already have written its own
 // uninstall.exe there. Then removes that file's folder if it is empty, and each folder
-// above it up to the made folder while they are empty.
-void CleanUp(const wchar_t* commandLine);
+// above it up to the made folder while they are empty. False, having done nothing, when
+// the command line is no helper's: its second argument names no handle it may wait on.
+bool CleanUp(const wchar_t* commandLine);

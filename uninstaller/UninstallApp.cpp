@@ -69,8 +69,8 @@ BOOL CUninstallApp::InitInstance() {
                                                                          : kExitCancelled;
   } else if (silent) {
     m_exitCode = RemoveInstallation(true);
-  } else if (argc == 3 || argc == 4) {  // the clean-up helper, with or without a made folder
-    CleanUp(GetCommandLineW());
+  } else if ((argc == 3 || argc == 4) && CleanUp(GetCommandLineW())) {
+    // the clean-up helper, with or without the folder the installation made
   } else {
     m_exitCode = kExitUsage;
   }

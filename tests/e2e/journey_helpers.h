@@ -287,14 +287,19 @@ inline std::vector<Difference> NotClean(const std::wstring& folder,
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   std::vector<std::wstring> left;
+  // Where nothing is kept the folder is only looked at, never opened, while the clean-up
+  // helper may be removing it: a folder being listed cannot be removed.
   const bool settled = WaitUntil(
       [&] {
+        if (kept.empty())
+          return !Exists(folder);
         left = Listing(folder);
-        return left == wanted && (!kept.empty() || !Exists(folder));
+        return left == wanted;
       },
       20000);
   std::vector<Difference> differences;
   if (!settled) {
+    left = Listing(folder);
     differences.push_back(
         {kept.empty() ? "no install folder is left" : "only the user's files are left",
          Joined(left)});
