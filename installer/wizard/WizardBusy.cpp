@@ -13,6 +13,7 @@ void DropInput() {
                                  {WM_MOUSEFIRST, WM_MOUSELAST},
                                  {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
                                  {0x0240, 0x024F},  // touch and pointer input
+                                 {0x00FE, 0x00FF},  // raw input
                                  {WM_NCMOUSEHOVER, WM_MOUSELEAVE}};
   MSG message;
   for (const auto& range : kRanges) {
@@ -46,9 +47,12 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* s
     const DWORD elapsed = GetTickCount() - start;
     if (milliseconds != INFINITE && elapsed >= milliseconds)
       break;
-    const DWORD woke = MsgWaitForMultipleObjects(
-        1, &object, FALSE, milliseconds == INFINITE ? INFINITE : milliseconds - elapsed,
-        QS_INPUT | QS_PAINT | QS_TIMER | QS_SENDMESSAGE);
+    // Woken by what is in the queue, not only by what is new in it: a look at the queue
+    // marks all that is there as seen, so a repaint asked for while the loop below looked
+    // for other messages would otherwise wait for the end of the wait.
+    const DWORD woke = MsgWaitForMultipleObjectsEx(
+        1, &object, milliseconds == INFINITE ? INFINITE : milliseconds - elapsed,
+        QS_INPUT | QS_PAINT | QS_TIMER | QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
       result = woke;
       break;
