@@ -9,6 +9,7 @@
 #include "core/setup/SetupOptions.h"
 #include "installer/SilentInstall.h"
 #include "installer/flow/Finishing.h"
+#include "installer/flow/Upgrade.h"
 #include "installer/wizard/WizardDialog.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
@@ -92,10 +93,11 @@ class Startup {
       // finishing steps read its outcome.
       if (dialog.m_worker.Thread() != nullptr)
         WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
-      FinishInstallation(
-          dialog.m_targetDir,
-          {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0},
-          dialog.m_worker.Outcome().installedBytes, product::kVersion, log_, dialog.MadeFolder());
+      const FinishChoices choices{dialog.m_autoStart != 0, dialog.m_runNow != 0,
+                                  dialog.m_createShortcuts != 0};
+      FinishInstallation(dialog.m_targetDir, choices, dialog.m_worker.Outcome().installedBytes,
+                         product::kVersion, log_, dialog.MadeFolder());
+      DiscardEarlier(dialog.m_earlier, choices, log_);
     }
     return dialog.m_exit;
   }

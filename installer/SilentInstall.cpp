@@ -3,6 +3,7 @@
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
 #include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/Upgrade.h"
 #include "win/base/Text.h"
 #include "win/install/InstallWorker.h"
 
@@ -32,16 +33,18 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   SilentInteraction silent(log);
   if (const Stop stop = EndRunningClient(silent))
     return *stop;
-  std::wstring previous;
-  if (const Stop stop = RemovePreviousInstallation(silent, &previous))
+  EarlierInstallation earlier;
+  if (const Stop stop = FindEarlierInstallation(silent, &earlier))
     return *stop;
   // /D= first, then the earlier installation's folder, then the suggestion.
-  const std::wstring typed = !options.folder.empty() ? Wide(options.folder)
-                             : !previous.empty()     ? previous
-                                                     : SuggestTargetFolder().folder;
+  const std::wstring typed = !options.folder.empty()   ? Wide(options.folder)
+                             : !earlier.folder.empty() ? earlier.folder
+                                                       : SuggestTargetFolder().folder;
   PreparedFolder prepared;
   const PackageFacts package = InspectInstallerPackage(GetModuleHandleW(nullptr));
   if (const Stop stop = PrepareInstallFolder(typed, package, silent, &prepared))
+    return *stop;
+  if (const Stop stop = SetEarlierAside(earlier, prepared.folder, silent))
     return *stop;
 
   InstallWorker worker;
@@ -50,16 +53,19 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   worker.m_log = &log;
   if (package.readable)
     worker.m_inspected = package.check;
+  if (earlier.aside)
+    worker.m_carriedKept = earlier.kept;
   worker.Resume();
   WaitForSingleObject(worker.Thread(), INFINITE);
   const InstallOutcome& outcome = worker.Outcome();
   if (outcome.finalReport != INSTALL_COMPLETE) {
     silent.Tell(FailureMessage(outcome.finalReport, Wide(outcome.finalPath)));
-    RemovePartialInstallation(prepared, outcome, silent);
+    RemovePartialInstallation(prepared, outcome, &earlier, silent);
     return ExitForReport(outcome.finalReport);
   }
-  FinishInstallation(prepared.folder, {options.startup, !options.noRun, !options.noShortcuts},
-                     outcome.installedBytes, product::kVersion, log,
+  const FinishChoices choices{options.startup, !options.noRun, !options.noShortcuts};
+  FinishInstallation(prepared.folder, choices, outcome.installedBytes, product::kVersion, log,
                      prepared.created.empty() ? std::wstring() : prepared.created.front());
+  DiscardEarlier(earlier, choices, log);
   return SetupExit::kInstalled;
 }

@@ -13,6 +13,7 @@
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
+#include "win/install/ManifestFile.h"
 #include "win/install/Registration.h"
 #include "win/install/Removal.h"
 
@@ -56,39 +57,6 @@ struct Leftovers {
       first = path;
   }
 };
-
-// One section of the manifest, read whole: "KEY=VALUE" strings, each ended by a NUL.
-std::string ReadSection(const std::string& manifest, const char* section) {
-  struct Where {
-    const std::string& manifest;
-    const char* section;
-  } const where{manifest, section};
-  return GrownString(
-      [](char* buffer, DWORD size, const void* context) {
-        const auto& at = *static_cast<const Where*>(context);
-        const DWORD n = GetPrivateProfileSectionA(at.section, buffer, size, at.manifest.c_str());
-        // A buffer too small gives its size less two; up to 1 GiB, the section is read whole.
-        return n + 2 < size || size >= (DWORD{1} << 30) ? n : size;
-      },
-      &where, 65536);
-}
-
-// The values of one list, in UTF-16; a value that is no text in the code page is left
-// behind as it stands.
-std::vector<std::u16string> ReadList(const std::string& section,
-                                     const char* prefix,
-                                     const std::string& folder,
-                                     Leftovers* leftovers) {
-  std::vector<std::u16string> list;
-  for (const std::string& value : NumberedValues(section, prefix)) {
-    std::u16string wide = Utf16(FromCodePage(value));
-    if (wide.empty())
-      leftovers->Add(folder + value);
-    else
-      list.push_back(std::move(wide));
-  }
-  return list;
-}
 
 std::string SpecialFolder(int csidl) {
   ComPtr<IMalloc> allocator;
@@ -212,14 +180,14 @@ int RemoveInstallation(bool silent) {
     const RemovalFolder installed(wideFolder);
     const std::size_t room =
         wideFolder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - wideFolder.size() : 0;
-    const std::string fileSection = ReadSection(manifest, "InstallFileInfo");
-    const std::vector<std::u16string> files = ReadList(fileSection, "FILE", folder, &leftovers);
-    const std::vector<std::u16string> kept = ReadList(fileSection, "KEPT", folder, &leftovers);
-    const std::vector<std::u16string> folders =
-        ReadList(ReadSection(manifest, "InstallDirectoryInfo"), "DIRECTORY", folder, &leftovers);
+    // A value that is no text in the code page is left behind as it stands.
+    const ManifestLists lists = ReadManifest(manifest);
+    for (const std::string& value : lists.unreadable)
+      leftovers.Add(folder + value);
+    const std::vector<std::u16string>& kept = lists.kept;
     // A manifest without its folder list is one whose installation never ended: its folders
     // are those of its files.
-    const RemovalPlan plan = PlanRemoval(files, folders, kept, room);
+    const RemovalPlan plan = PlanRemoval(lists.files, lists.folders, kept, room);
     for (const std::u16string& refused : plan.refused)
       leftovers.Add(folder + ToCodePage(Wide(refused)));
     // The component is unregistered while its file is there to be asked, so that no class
@@ -260,6 +228,13 @@ int RemoveInstallation(bool silent) {
     }
     if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed) {
       leftovers.Add(ToCodePage(wideFolder + kKeptFolder));
+      stays = true;
+    }
+    // What an upgrade that never ended (its installer was ended) set aside of the earlier
+    // installation goes with this one.
+    const Removal aside = installed.RemoveFolderAndFiles(wideFolder + kAsideFolder);
+    if (aside == Removal::kFailed || aside == Removal::kKept) {
+      leftovers.Add(ToCodePage(wideFolder + kAsideFolder));
       stays = true;
     }
     // A kept file already put back is absent on the next run, which is no failure: every

@@ -61,6 +61,12 @@ class Run {
     outcome_.madeManifest = manifest_ != nullptr;
     if (!manifest_ || !WriteLine(kManifestFileHeader))
       return Fail(manifestPath);
+    if (streams.carriedKept != nullptr) {
+      for (const std::u16string& kept : *streams.carriedKept) {
+        if (!WriteLine(ManifestKeptLine(keptLines_++, kept)))
+          return Fail(manifestPath);
+      }
+    }
     const std::u16string uninstallerPath = folder_ + std::u16string(kUninstallerName);
     if (!WriteWholeFile(uninstallerPath, uninstaller.block.get(), uninstaller.size,
                         &outcome_.madeUninstaller)) {

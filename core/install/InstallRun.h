@@ -106,6 +106,10 @@ struct InstallStreams {
   // The payload stream read piece by piece: read from there (where it opens) instead of
   // `payload`.
   const StreamFile* payloadFile = nullptr;
+  // The KEPT list of an earlier installation in the same folder, whose kept files stay in
+  // the kept folder: the new manifest carries it on as its first KEPT lines, numbered from
+  // 0, and numbers the files it keeps itself after them.
+  const std::vector<std::u16string>* carriedKept = nullptr;
 };
 
 struct InstallOutcome {

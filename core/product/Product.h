@@ -42,6 +42,8 @@ inline constexpr wchar_t kChannelFile[] = L"RudodeData\\Spread.ini";
 // Where an installation keeps the files that were in the folder before it and that the
 // package replaced, until it is removed again (and they are put back).
 inline constexpr wchar_t kKeptFolder[] = L"uninstall.kept";
+// Where an upgrade keeps the earlier installation's files until the new one is complete.
+inline constexpr wchar_t kAsideFolder[] = L"uninstall.old";
 
 // --- shortcuts: the client's in the Startup folder and on the all-users desktop, and two
 // in the all-users program menu's sub-folder kFolderName -------------------------------

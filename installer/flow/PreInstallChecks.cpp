@@ -8,6 +8,7 @@
 #include "core/install/ManifestText.h"
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
+#include "installer/flow/Upgrade.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
@@ -43,41 +44,6 @@ std::wstring RefusalMessage(FolderOpening opening) {
     default:
       return L"创建文件夹失败，请检查文件名是否正确";
   }
-}
-
-// The string value `name` of `key`, or empty.
-std::wstring StringValue(HKEY key, const wchar_t* name) {
-  DWORD type = 0, bytes = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ) || bytes % 2 != 0 || bytes > 65536) {
-    return {};
-  }
-  std::wstring value(bytes / 2 + 1, L'\0');
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  value.resize(std::wcslen(value.c_str()));
-  return value;
-}
-
-// The earlier installation's folder (its InstallLocation) when it is a folder that is there
-// and that the folder rules would take: "X:\..." without '%', spelled in the code page.
-// Empty otherwise; PrepareInstallFolder checks the rest when it is used.
-std::wstring PreviousInstallFolder(HKEY entry) {
-  std::wstring folder = StringValue(entry, L"InstallLocation");
-  while (!folder.empty() && folder.back() == L'\\')
-    folder.pop_back();
-  const bool drive =
-      folder.size() >= 3 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\';
-  const DWORD attributes = drive ? GetFileAttributesW(folder.c_str()) : INVALID_FILE_ATTRIBUTES;
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
-      CheckInstallFolder(Utf16(folder + L"\\"), 0) != FolderVerdict::kOk ||
-      !SpelledInCodePage(folder)) {
-    return {};
-  }
-  return folder;
 }
 
 }  // namespace
@@ -136,41 +102,6 @@ Stop EndRunningClient(Interaction& interaction) {
       interaction.Tell(L"终止程序失败，请尝试手动关闭");
       return SetupExit::kClientNotEnded;
     }
-  }
-  return {};
-}
-
-Stop RemovePreviousInstallation(Interaction& interaction, std::wstring* previousFolder) {
-  RegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ | KEY_WRITE,
-                    key.put()) != ERROR_SUCCESS) {
-    interaction.Log().Line(L"no earlier installation");
-    return {};
-  }
-  if (previousFolder != nullptr) {
-    *previousFolder = PreviousInstallFolder(key.get());
-    if (!previousFolder->empty())
-      interaction.Log().Line(L"the earlier installation's folder " + *previousFolder);
-  }
-  if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
-    return SetupExit::kCancelled;
-  const std::wstring value = StringValue(key.get(), L"UninstallString");
-  key.reset();
-  if (value.empty()) {
-    interaction.Log().Line(L"the earlier installation has no UninstallString");
-    return {};
-  }
-  // This installer holds its mutex: the uninstaller it starts must know that it may run.
-  const InstallerGrant grant;
-  if (!grant.valid())
-    interaction.Log().Line(WithError(L"the earlier uninstaller gets no grant", GetLastError()));
-  const std::optional<DWORD> code =
-      RunAndWait(PreviousUninstallerCommand(value), nullptr, L"正在卸载旧版本…", interaction);
-  // An uninstaller that ran and did not remove everything leaves its installation to be
-  // finished later: installing over what it left would lose the way to remove it.
-  if (code.has_value() && *code != 0) {
-    interaction.Tell(product::kPreviousNotRemoved);
-    return SetupExit::kPreviousNotRemoved;
   }
   return {};
 }
@@ -307,13 +238,13 @@ Stop PrepareInstallFolder(const std::wstring& typed,
   return {};
 }
 
-void RemovePartialInstallation(PreparedFolder& prepared,
-                               const InstallOutcome& outcome,
-                               Interaction& interaction) {
+unsigned RemoveWritten(const std::wstring& folder,
+                       const WrittenByRun& run,
+                       EarlierInstallation* earlier,
+                       Interaction& interaction) {
   interaction.Log().Line(L"removing what was written");
-  const std::wstring& folder = prepared.folder;
   // The component goes first, while its file is there to be asked.
-  if (outcome.registrationRan) {
+  if (run.registered) {
     const RegistrationResult result =
         RegisterComponent(folder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
     interaction.Log().Line(result == RegistrationResult::kRegistered
@@ -321,44 +252,59 @@ void RemovePartialInstallation(PreparedFolder& prepared,
                                : L"the component could not be unregistered");
   }
   std::vector<std::wstring> files;
-  for (const std::u16string& file : outcome.installedFiles)
+  for (const std::u16string& file : run.files)
     files.emplace_back(folder + Wide(file));
-  if (outcome.madeUninstaller)
+  if (run.madeUninstaller)
     files.push_back(folder + product::kUninstallerFile);
-  if (outcome.madeManifest)
+  // The manifest last: while it is there, it names what is left.
+  if (run.madeManifest)
     files.push_back(folder + product::kManifestFile);
   unsigned left = 0;
-  {
-    const RemovalFolder installed(folder);
-    for (const std::wstring& file : files) {
-      if (installed.RemoveFile(file) == Removal::kFailed) {
-        interaction.Log().Line(WithError(L"could not remove " + file, GetLastError()));
-        ++left;
-      }
+  const RemovalFolder installed(folder);
+  for (const std::wstring& file : files) {
+    if (installed.RemoveFile(file) == Removal::kFailed) {
+      interaction.Log().Line(WithError(L"could not remove " + file, GetLastError()));
+      ++left;
     }
-    // What was there before the run goes back to its place.
-    for (const KeptFile& kept : outcome.keptFiles) {
-      const std::wstring from = folder + Wide(kept.kept);
-      const std::wstring to = folder + Wide(kept.path);
-      if (installed.Restore(from, to) == Removal::kGone) {
-        interaction.Log().Line(L"put back " + to);
-      } else {
-        interaction.Log().Line(WithError(L"could not put back " + to, GetLastError()));
-        ++left;
-      }
+  }
+  // What was there before the run goes back to its place.
+  for (const KeptFile& kept : run.kept) {
+    const std::wstring from = folder + Wide(kept.kept);
+    const std::wstring to = folder + Wide(kept.path);
+    if (installed.Restore(from, to) == Removal::kGone) {
+      interaction.Log().Line(L"put back " + to);
+    } else {
+      interaction.Log().Line(WithError(L"could not put back " + to, GetLastError()));
+      ++left;
     }
-    std::vector<std::u16string> folders = ManifestFolders(outcome.installedFiles);
-    folders.emplace_back(kKeptFolderName);
-    for (const std::u16string& sub : folders) {
-      const std::wstring path = folder + Wide(sub);
-      if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
-        interaction.Log().Line(L"could not remove " + path);
-        ++left;
-      }
+  }
+  if (earlier != nullptr)
+    PutEarlierBack(*earlier, run.registered, interaction);
+  std::vector<std::u16string> folders = ManifestFolders(run.files);
+  folders.emplace_back(kKeptFolderName);
+  for (const std::u16string& sub : folders) {
+    const std::wstring path = folder + Wide(sub);
+    if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
+      interaction.Log().Line(L"could not remove " + path);
+      ++left;
     }
   }
   interaction.Log().Line(left == 0 ? L"removed what was written"
                                    : DecimalText<wchar_t>(left) + L" entries stay");
+  return left;
+}
+
+void RemovePartialInstallation(PreparedFolder& prepared,
+                               const InstallOutcome& outcome,
+                               EarlierInstallation* earlier,
+                               Interaction& interaction) {
+  WrittenByRun run;
+  run.files = outcome.installedFiles;
+  run.kept = outcome.keptFiles;
+  run.registered = outcome.registrationRan;
+  run.madeUninstaller = outcome.madeUninstaller;
+  run.madeManifest = outcome.madeManifest;
+  RemoveWritten(prepared.folder, run, earlier, interaction);
   // The folders made for it go too when nothing is left in them.
   prepared.held.clear();
   for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {

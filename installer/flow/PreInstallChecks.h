@@ -60,12 +60,6 @@ std::optional<DWORD> RunAndWait(std::wstring command,
 // Ends every running client once the question is answered Yes.
 Stop EndRunningClient(Interaction& interaction);
 
-// Removes an earlier installation (its "UninstallString" with " -silent") once the question
-// is answered Yes; stops when its uninstaller ran and left some of it (a file in use), so
-// that it can still be removed. `previousFolder`, when given, gets the earlier
-// installation's folder where it is there and the folder rules take it, else empty.
-Stop RemovePreviousInstallation(Interaction& interaction, std::wstring* previousFolder = nullptr);
-
 struct FolderSuggestion {
   std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's
   std::wstring freeSpace;  // "可用空间： C:12.3G D:45.6G "
@@ -116,14 +110,33 @@ Stop PrepareInstallFolder(const std::wstring& typed,
                           Interaction& interaction,
                           PreparedFolder* prepared);
 
-// Removes what a failed or abandoned run (`outcome`) wrote into `prepared`, in this process -
-// the uninstaller it wrote may be the very file that failed: the component unregistered
-// when the run registered it, every file it made (through handles, never through a link,
-// never outside the folder), "uninstall.exe" and "uninstall.ini", then puts back the files
-// it kept aside, and removes the folders of its files and the kept folder when they are
-// empty, then the folders made for it when they are.
+struct EarlierInstallation;
+
+// What a run wrote into a folder, from its outcome or, after a killed run, its manifest.
+struct WrittenByRun {
+  std::vector<std::u16string> files;  // relative, as the manifest lists them
+  std::vector<KeptFile> kept;         // the files it kept aside itself, to put back
+  bool registered = false;            // its registration ran
+  bool madeUninstaller = false;       // "uninstall.exe" and "uninstall.ini" were made
+  bool madeManifest = false;
+};
+
+// Removes `run` from `folder` in this process - the uninstaller it wrote may be the very file
+// that failed: the component unregistered when the run registered it, every file it made
+// (through handles, never through a link, never outside the folder), "uninstall.exe", then
+// "uninstall.ini"; then puts back the files it kept aside and, when `earlier` is set aside
+// there, the earlier installation (PutEarlierBack); then removes the folders of its files
+// and the kept folder when they are empty. Returns how many entries stay.
+unsigned RemoveWritten(const std::wstring& folder,
+                       const WrittenByRun& run,
+                       EarlierInstallation* earlier,
+                       Interaction& interaction);
+
+// Removes what a failed or abandoned run (`outcome`) wrote into `prepared` (RemoveWritten,
+// with `earlier` put back), then the folders made for it when they are empty.
 void RemovePartialInstallation(PreparedFolder& prepared,
                                const InstallOutcome& outcome,
+                               EarlierInstallation* earlier,
                                Interaction& interaction);
 
 // The worker's final report `code` (with the path it named): what the wizard tells the user,

@@ -96,7 +96,8 @@ LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
 
 DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
   auto* dialog = static_cast<WizardDialog*>(self);
-  RemovePartialInstallation(dialog->m_prepared, dialog->m_worker.Outcome(), *dialog);
+  RemovePartialInstallation(dialog->m_prepared, dialog->m_worker.Outcome(), &dialog->m_earlier,
+                            *dialog);
   return 0;
 }
 

@@ -154,7 +154,8 @@ void WizardDialog::ShowPage(int page) {
       // /D= first, then the earlier installation's folder, then the suggestion.
       std::wstring folder(m_options.folder.begin(), m_options.folder.end());
       if (folder.empty())
-        folder = m_previousFolder.empty() ? suggestion.folder : m_previousFolder;
+        folder = m_earlier.folder.empty() ? suggestion.folder
+                                          : m_earlier.folder.substr(0, m_earlier.folder.size() - 1);
       m_editTarget.SetText(folder.c_str());
       m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
       break;
@@ -221,7 +222,7 @@ LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
     return 0;
   if (m_page == PAGE_WELCOME) {
     // A stop here keeps the welcome page: the user may try again or quit.
-    if (!EndRunningClient(*this) && !RemovePreviousInstallation(*this, &m_previousFolder))
+    if (!EndRunningClient(*this) && !FindEarlierInstallation(*this, &m_earlier))
       ShowPage(PAGE_AGREEMENT);
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);

@@ -17,6 +17,7 @@
 
 #include "core/setup/SetupOptions.h"
 #include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/Upgrade.h"
 #include "installer/wizard/AgreementView.h"
 #include "installer/wizard/Skin.h"
 #include "win/framework/Controls.h"
@@ -113,6 +114,10 @@ class WizardDialog : public Dialog, private Interaction {
   std::wstring MadeFolder() const {
     return m_prepared.created.empty() ? std::wstring() : m_prepared.created.front();
   }
+  // The earlier installation: its folder is proposed on the folder page; it is set aside as
+  // the installation begins, put back when it fails or is cancelled, and deleted by the
+  // finishing steps (DiscardEarlier).
+  EarlierInstallation m_earlier;
   // Set before DoModal from the command line: /D= is the folder the target page suggests,
   // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
   SetupOptions m_options;
@@ -196,10 +201,9 @@ class WizardDialog : public Dialog, private Interaction {
   Brush m_bandBrush;
   Brush m_pageBrush;
   bool m_busy = false;
-  bool m_busyStatus = false;      // the band says what a wait waits for
-  HWND m_browser = nullptr;       // the open folder browser
-  std::wstring m_browseStart;     // the folder it opens on
-  std::wstring m_previousFolder;  // the earlier installation's, proposed on the folder page
+  bool m_busyStatus = false;   // the band says what a wait waits for
+  HWND m_browser = nullptr;    // the open folder browser
+  std::wstring m_browseStart;  // the folder it opens on
   bool m_ending = false;
   PreparedFolder m_prepared;    // the accepted folder, held until the installation ends
   ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page

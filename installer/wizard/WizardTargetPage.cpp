@@ -66,12 +66,16 @@ bool WizardDialog::AcceptTargetFolder() {
     m_packageInspected = true;
   }
   PreparedFolder prepared;
-  if (PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared))
+  if (PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared) ||
+      SetEarlierAside(m_earlier, prepared.folder, *this)) {
     return false;
+  }
   m_prepared = std::move(prepared);
   lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
   m_worker.m_freshFolder = m_prepared.fresh;
   if (m_package.readable)
     m_worker.m_inspected = m_package.check;
+  if (m_earlier.aside)
+    m_worker.m_carriedKept = m_earlier.kept;
   return true;
 }

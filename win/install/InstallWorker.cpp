@@ -201,6 +201,7 @@ void InstallWorker::Run() {
   streams.payloadFile = payloadFile.get();
   if (m_inspected)
     streams.inspected = &*m_inspected;
+  streams.carriedKept = &m_carriedKept;
   const std::u16string folder = Utf16(m_installFolder);
   Win32InstallFiles files(folder, m_registrationLimitMs, m_freshFolder);
   std::optional<LoggedFiles> logged;

@@ -18,6 +18,8 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "core/install/InstallRun.h"
 #include "win/install/Registration.h"
@@ -50,6 +52,8 @@ class InstallWorker : public WorkerThread {
   // The payload as InspectPackage found it in the same resources, when it was inspected
   // already: the run then skips its own checking pass.
   std::optional<PackageCheck> m_inspected;
+  // The KEPT list of an earlier installation in the folder, which the new manifest carries on.
+  std::vector<std::u16string> m_carriedKept;
 
   // What the last run did (read after the thread ended).
   const InstallOutcome& Outcome() const { return m_outcome; }

@@ -148,6 +148,14 @@ bool RemovalFolder::Rewrite(const std::wstring& path, const std::string& bytes) 
 }
 
 Removal RemovalFolder::RemoveFolderIfEmpty(const std::wstring& path) const {
+  return RemoveFolder(path, false);
+}
+
+Removal RemovalFolder::RemoveFolderAndFiles(const std::wstring& path) const {
+  return RemoveFolder(path, true);
+}
+
+Removal RemovalFolder::RemoveFolder(const std::wstring& path, bool anyFile) const {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return Removal::kAbsent;
@@ -179,7 +187,8 @@ Removal RemovalFolder::RemoveFolderIfEmpty(const std::wstring& path) const {
       const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
       if (name != L"." && name != L"..") {
         if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL) {
+            (!anyFile &&
+             CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL)) {
           return Removal::kKept;
         }
         if (RemoveFile(path + L"\\" + name) == Removal::kFailed)

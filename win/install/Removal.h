@@ -50,6 +50,9 @@ class RemovalFolder {
   // Removes the folder `path` (below the folder) when nothing but "Thumbs.db" files (any
   // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
   Removal RemoveFolderIfEmpty(const std::wstring& path) const;
+  // Removes the folder `path` (below the folder) with every file in it; a sub-folder keeps
+  // it.
+  Removal RemoveFolderAndFiles(const std::wstring& path) const;
 
   // Puts the file kept at `kept` back at `path` (both below the folder): the kept file is
   // opened without following a link and proved inside the folder, `path`'s folder too, and
@@ -64,6 +67,9 @@ class RemovalFolder {
   bool Rewrite(const std::wstring& path, const std::string& bytes) const;
 
  private:
+  // Removes the folder `path` when it holds no sub-folder and no file but those it may
+  // delete: "Thumbs.db" files, or with `anyFile` every file.
+  Removal RemoveFolder(const std::wstring& path, bool anyFile) const;
   // True when the open `entry` lies below the folder, links resolved.
   bool Contains(HANDLE entry) const;
 

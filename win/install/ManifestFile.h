@@ -1,0 +1,19 @@
+// Reading an installation's "uninstall.ini" back, as the uninstaller does and as the next
+// installer does before it sets an installation aside: the profile calls of the system's
+// ANSI code page, each list read whole.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ManifestLists {
+  std::vector<std::u16string> files;    // FILE<n>
+  std::vector<std::u16string> kept;     // KEPT<n>
+  std::vector<std::u16string> folders;  // DIRECTORY<n>
+  // Values that are no text in the code page, as they stand: no list names them.
+  std::vector<std::string> unreadable;
+};
+
+// The lists of the manifest at `manifest` (a path in the ANSI code page), each up to its
+// first number missing or empty; empty lists when the file is not there.
+ManifestLists ReadManifest(const std::string& manifest);
