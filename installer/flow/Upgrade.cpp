@@ -180,13 +180,16 @@ Stop RunEarlierUninstaller(const EarlierInstallation& earlier, Interaction& inte
   return {};
 }
 
+// Whether an upgrade into `folder` did not end: something is set aside there.
+bool Unfinished(const std::wstring& folder) {
+  const DWORD attributes = GetFileAttributesW((folder + kAsideFolder).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & kLinkOrFolder) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
 // Ends an upgrade into `folder` that did not end, from what its journal says.
 void EndUnfinishedUpgrade(const std::wstring& folder, Interaction& interaction) {
   const std::wstring aside = folder + kAsideFolder;
-  const DWORD attributes = GetFileAttributesW(aside.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY)
-    return;
   SetupLog& log = interaction.Log();
   const std::wstring journal = folder + kJournal;
   if (GetFileAttributesW(journal.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -257,12 +260,34 @@ Stop FindEarlierInstallation(Interaction& interaction, EarlierInstallation* earl
   earlier->folder = EarlierFolder(key.get());
   earlier->uninstallString = StringValue(key.get(), L"UninstallString");
   key.reset();
-  if (!earlier->folder.empty()) {
+  if (!earlier->folder.empty())
     interaction.Log().Line(L"the earlier installation's folder " + earlier->folder);
-    EndUnfinishedUpgrade(earlier->folder, interaction);
+  if (!earlier->folder.empty() && Unfinished(earlier->folder)) {
+    // On a thread of its own, while the one who runs the installer is shown the wait.
+    struct Ending {
+      const std::wstring& folder;
+      Interaction& interaction;
+    } ending{earlier->folder, interaction};
+    const auto end = [](LPVOID context) -> DWORD {
+      const auto* what = static_cast<const Ending*>(context);
+      EndUnfinishedUpgrade(what->folder, what->interaction);
+      return 0;
+    };
+    const UniqueHandle thread(CreateThread(nullptr, 0, end, &ending, 0, nullptr));
+    if (thread.valid())
+      interaction.Wait(thread.get(), INFINITE, L"正在恢复旧版本…");
+    else
+      end(&ending);
   }
   if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
     return SetupExit::kCancelled;
+  // One that cannot be set aside - no folder, or no manifest in it - is removed now.
+  if (earlier->folder.empty() ||
+      GetFileAttributesW((earlier->folder + product::kManifestFile).c_str()) ==
+          INVALID_FILE_ATTRIBUTES) {
+    earlier->found = false;
+    return RunEarlierUninstaller(*earlier, interaction);
+  }
   return {};
 }
 

@@ -36,7 +36,8 @@ struct EarlierInstallation {
 
 // The earlier installation whose entry is there: an upgrade into its folder that did not end
 // is ended first; then the question is asked, and `earlier` describes what is there (found
-// false when there is no entry).
+// false when there is no entry). One that cannot be set aside (its entry names no folder
+// with a manifest) is removed by its uninstaller at once, and found false.
 Stop FindEarlierInstallation(Interaction& interaction, EarlierInstallation* earlier);
 
 // Just before the run into `target` (ending with '\'): sets the earlier installation aside

@@ -773,4 +773,154 @@ TEST(Campaign, TamperSweep) {
   RunCopies(campaign, copies, run);
 }
 
+// --- upgrade anywhere ------------------------------------------------------------------------
+
+// The installation complete in `folder`: "A" (the demo payload) or "B" (the reference
+// payload), each file with its payload's bytes, with its uninstaller, a manifest with its
+// folder list, the component registered from the folder, an entry that names the folder and
+// nothing set aside. Empty otherwise, with what is wrong in `why`.
+std::string CompleteInstallation(const std::wstring& folder, std::string* why) {
+  std::string version;
+  for (const auto& [name, payload] :
+       {std::pair{"A", SETUP_DEMO_PAYLOAD_W}, std::pair{"B", SETUP_REFERENCE_PAYLOAD_W}}) {
+    const std::wstring root = std::wstring(payload) + L"\\";
+    std::vector<std::wstring> files;
+    ListFiles(root, L"", &files);
+    if (std::all_of(files.begin(), files.end(), [&](const std::wstring& file) {
+          return ReadBytes(folder + file) == ReadBytes(root + file);
+        })) {
+      version = name;
+    }
+  }
+  std::string wrong = version.empty() ? "the files are neither A's nor B's" : "";
+  const auto check = [&wrong](bool held, const char* what) {
+    if (!held)
+      wrong += (wrong.empty() ? "" : "; ") + std::string(what);
+  };
+  check(Exists(folder + L"uninstall.exe"), "no uninstall.exe");
+  check(ReadBytes(folder + L"uninstall.ini").find("[InstallDirectoryInfo]") != std::string::npos,
+        "no complete manifest");
+  check(RegisteredServer() == folder + L"imageOle.dll", "the component is not registered there");
+  check(EntryValue(L"InstallLocation") + L"\\" == folder, "the entry does not name the folder");
+  check(!Exists(folder + L"uninstall.old"), "something is still set aside");
+  *why = wrong;
+  return wrong.empty() ? version : std::string();
+}
+
+// The demo installer's installation (A) with the user's file beside it, then an upgrade by
+// the campaign installer (B, the reference payload) into the same folder, cancelled in the
+// wizard or killed at a moment. A cancel leaves A; a kill leaves what the next installer
+// (its wizard, the earlier installation's question answered No) makes of it: A, or B when the
+// kill came after the commit. Either is complete, and its uninstaller removes it all.
+void UpgradeAnywhere(const char* name, bool kill) {
+  Campaign campaign(name, 5, kPhases);
+  const std::wstring wideName(name, name + std::strlen(name));  // ASCII
+  const std::vector<std::wstring> files = PayloadInOrder(SETUP_REFERENCE_PAYLOAD_W);
+  ASSERT_GE(files.size(), 6u);
+  const std::wstring logs = L"D:\\e2e\\logs\\";
+  CreateDirectoryW(logs.c_str(), nullptr);
+  for (int run = 1; run <= campaign.Runs(); ++run) {
+    if (!campaign.Makes(run))
+      continue;
+    Random random = campaign.RunRandom(run);
+    const Moment moment = ChooseMoment(campaign, run, random, files.size(), kill ? 400 : 30);
+    CleanMachine();
+    const std::wstring folder = FreshFolder(wideName.c_str(), L"D:\\e2e\\");
+    const UserFile user(folder, random);
+    ASSERT_EQ(
+        RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /D=" + folder).exitCode, 0u);
+    const std::wstring upgrade =
+        InstallerCopy(L"setup_portal_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W);
+    const std::wstring log = L"\"/LOG=" + logs + wideName + L"-" + std::to_wstring(run) + L".log\"";
+    campaign.Begin(run, moment.Describe(files), kPhaseNames[static_cast<int>(moment.phase)]);
+    std::unique_ptr<SlowRegistration> slow;
+    if (moment.phase == Phase::kRegistration)
+      slow = std::make_unique<SlowRegistration>();
+    // The moment's file may be the earlier installation's too: it is waited for once the
+    // earlier files are being set aside.
+    const auto momentCame = [&](ULONGLONG start, const std::function<bool()>& running) {
+      if (moment.phase != Phase::kPreparing &&
+          !WaitUntil([&] { return Exists(folder + L"uninstall.old") || !running(); }, 60000)) {
+        return false;
+      }
+      return WaitForMoment(moment, folder, files, start, running);
+    };
+    bool inTime = false;
+    if (kill) {
+      HANDLE process = Launch(upgrade, L"/S /NORUN " + log);
+      ASSERT_NE(process, nullptr);
+      inTime = momentCame(GetTickCount64(),
+                          [process] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; });
+      TerminateProcess(process, 255);
+      WaitForSingleObject(process, 30000);
+      CloseHandle(process);
+      if (inTime) {
+        campaign.Note("killed; left " + WrittenSoFar(folder, files));
+        Sleep(300);  // the registration's job ends with the process
+        Driver next;
+        ASSERT_TRUE(next.Start(upgrade));
+        next.Click(kNext);
+        campaign.Check(AnswerMessageBox(L"提示", IDNO) == L"你已经安装过此程序，需卸载后继续",
+                       "the next installer asks about the earlier installation");
+        next.SettleInput();
+        next.Click(kCancel);
+        AnswerMessageBox(L"提示", IDYES);
+        const DWORD code = next.WaitForExit(60000);
+        campaign.Check(code == Exit(SetupExit::kCancelled), "the next installer is cancelled",
+                       std::to_string(code));
+      }
+    } else {
+      Driver d;
+      ASSERT_TRUE(d.Start(upgrade, log));
+      d.Click(kNext);
+      AnswerMessageBox(L"提示", IDYES);
+      ASSERT_TRUE(d.WaitForText(kNext, L"接受", 30000));
+      d.Click(kNext);
+      ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+      const ULONGLONG start = GetTickCount64();
+      d.Click(kNext);
+      inTime = momentCame(
+          start, [&d] { return d.WaitForExit(0) == STILL_ACTIVE && d.Text(kCancel) == L"取消"; });
+      if (inTime) {
+        campaign.Note("cancelled with " + WrittenSoFar(folder, files));
+        d.Click(kCancel);
+        AnswerMessageBox(L"提示", IDYES);
+        campaign.Check(d.WaitForExit(90000) == Exit(SetupExit::kCancelled),
+                       "the cancelled exit code");
+      } else {
+        if (d.Text(kCancel) == L"完成") {
+          SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);
+          d.Click(kCancel);
+        }
+        d.WaitForExit(60000);
+      }
+    }
+    slow.reset();
+    if (!inTime)
+      campaign.Missed("the upgrade ended first");
+    std::string why;
+    const std::string complete = CompleteInstallation(folder, &why);
+    if (inTime) {
+      campaign.Note("then installed: " + (complete.empty() ? "nothing complete" : complete));
+      campaign.Check(complete == "A" || (kill && complete == "B"),
+                     kill ? "a complete installation, A or B" : "the earlier installation", why);
+      campaign.Check(user.Untouched(), "the user's file is untouched");
+    }
+    const DWORD removed = RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+    campaign.Check(removed == 0, "its uninstaller ends with 0", std::to_string(removed));
+    ExpectOnlyTheUserFile(campaign, folder, user, "after the removal");
+    campaign.End();
+  }
+  CleanMachine();
+  campaign.ExpectEveryPhaseJudged();
+}
+
+TEST(Campaign, UpgradeCancelledAnywhere) {
+  UpgradeAnywhere("upgrade-cancel", false);
+}
+
+TEST(Campaign, UpgradeKilledAnywhere) {
+  UpgradeAnywhere("upgrade-kill", true);
+}
+
 }  // namespace
