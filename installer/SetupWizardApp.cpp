@@ -97,6 +97,7 @@ class Startup {
                                   dialog.m_createShortcuts != 0};
       FinishInstallation(dialog.m_targetDir, choices, dialog.m_worker.Outcome().installedBytes,
                          product::kVersion, log_, dialog.MadeFolder());
+      RecordFileStamps(dialog.m_targetDir, dialog.m_worker.Outcome(), log_);
       DiscardEarlier(dialog.m_earlier, choices, log_);
     }
     return dialog.m_exit;

@@ -53,8 +53,10 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   worker.m_log = &log;
   if (package.readable)
     worker.m_inspected = package.check;
-  if (earlier.aside)
+  if (earlier.aside) {
     worker.m_carriedKept = earlier.kept;
+    worker.m_userChanged = earlier.changed;
+  }
   worker.Resume();
   WaitForSingleObject(worker.Thread(), INFINITE);
   const InstallOutcome& outcome = worker.Outcome();
@@ -66,6 +68,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   const FinishChoices choices{options.startup, !options.noRun, !options.noShortcuts};
   FinishInstallation(prepared.folder, choices, outcome.installedBytes, product::kVersion, log,
                      prepared.created.empty() ? std::wstring() : prepared.created.front());
+  RecordFileStamps(prepared.folder, outcome, log);
   DiscardEarlier(earlier, choices, log);
   return SetupExit::kInstalled;
 }

@@ -79,8 +79,14 @@ class Run {
       return Fail(manifestPath);
     files_.WriteChannelInfo(folder_);
     outcome_.installedFiles.emplace_back(kChannelFilePath);
+    userChanged_ = streams.userChanged;
     const bool extracted = Extract(streams);
     reports_.Flush();
+    // Every file is written: the files the user changed join the list (a failed line fails
+    // the manifest).
+    for (std::size_t n = 0;
+         extracted && n < outcome_.userKept.size() && Journal(outcome_.userKept[n]);)
+      ++n;
 
     // The component is registered only when this run made its file and wrote it whole, and
     // every other file too: never after a stop or a failure, never a file that was there
@@ -134,10 +140,17 @@ class Run {
         return false;  // a stop between records
       path_ = run_.folder_;
       path_.append(path);
+      std::u16string written(path);
+      // A file the user changed stays, and the package's goes beside it.
+      if (run_.files_.Occupied(path_) && run_.UserChanged(path)) {
+        run_.outcome_.userKept.emplace_back(path);
+        written += u".new";
+        path_ += u".new";
+      }
       // What was there before is kept aside, never overwritten, and its KEPT line comes first.
-      if (run_.files_.Occupied(path_) && !run_.KeepAside(path, &path_))
+      if (run_.files_.Occupied(path_) && !run_.KeepAside(written, &path_))
         return Failed();
-      if (!run_.Journal(path)) {
+      if (!run_.Journal(written)) {
         path_ = run_.folder_ + std::u16string(kManifestName);
         return Failed();
       }
@@ -145,11 +158,11 @@ class Run {
       file_ = run_.files_.Create(path_);
       if (!file_)
         return Failed();
-      component_ = IsComponent(path);
+      component_ = IsComponent(written);
       const double share = static_cast<double>(offset_ + kPackageHeaderBytes) * 100.0 /
                            static_cast<double>(run_.packageBytes_);
       run_.Report(static_cast<int>(share), &path_);
-      run_.outcome_.installedFiles.emplace_back(path);
+      run_.outcome_.installedFiles.push_back(std::move(written));
       offset_ += kPackageHeaderBytes + std::uint64_t{size};
       size_ = size;
       return true;
@@ -197,6 +210,11 @@ class Run {
              };
              return lower(a) == lower(b);
            });
+  }
+
+  bool UserChanged(std::u16string_view path) const {
+    return userChanged_ != nullptr &&
+           std::find(userChanged_->begin(), userChanged_->end(), path) != userChanged_->end();
   }
 
   // The writing pass, over a checked package. True when every record was written; false
@@ -323,6 +341,7 @@ class Run {
   std::size_t keptLines_ = 0;
   bool journalWritten_ = true;     // false once a file line could not be written
   bool componentWritten_ = false;  // this run made the component's file and wrote it whole
+  const std::vector<std::u16string>* userChanged_ = nullptr;
 };
 
 }  // namespace

@@ -110,15 +110,23 @@ struct InstallStreams {
   // the kept folder: the new manifest carries it on as its first KEPT lines, numbered from
   // 0, and numbers the files it keeps itself after them.
   const std::vector<std::u16string>* carriedKept = nullptr;
+  // Files of an earlier installation that their user changed since it wrote them: when the
+  // package has one, the file stays as it is and the package's is written beside it as
+  // "<path>.new".
+  const std::vector<std::u16string>* userChanged = nullptr;
 };
 
 struct InstallOutcome {
   std::vector<std::u16string> installedFiles;  // the manifest's file list
   std::vector<KeptFile> keptFiles;             // moved aside, to put back on a removal
-  int finalReport = 0;                         // the last report posted
-  std::u16string finalPath;                    // the path a failure report named
-  std::uint64_t installedBytes = 0;            // uninstall.exe and the payload files written
-  bool listsWritten = false;                   // registration done, manifest complete
+  // Files the user changed (InstallStreams::userChanged) that stayed as they were; the
+  // manifest lists them after the installed files once every file is written, so that a
+  // removal of the installation takes them too, but a removal of this run does not.
+  std::vector<std::u16string> userKept;
+  int finalReport = 0;               // the last report posted
+  std::u16string finalPath;          // the path a failure report named
+  std::uint64_t installedBytes = 0;  // uninstall.exe and the payload files written
+  bool listsWritten = false;         // registration done, manifest complete
   // What a removal of the run must undo besides the listed files: "uninstall.ini" and
   // "uninstall.exe" were made (whole or not), the registration was started.
   bool madeManifest = false;

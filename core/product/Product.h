@@ -24,6 +24,9 @@ inline constexpr wchar_t kUninstallKeyPath[] =
 // A value of the entry: the outermost folder the installation made (the install folder or
 // one above it), which the uninstaller removes, with those between, when they are empty.
 inline constexpr wchar_t kCreatedFolderValue[] = L"CreatedFolder";
+// A value of the entry: each listed file's size and last-write time as the installation
+// left it, so that the next one can tell the files their user changed.
+inline constexpr wchar_t kFileStampsValue[] = L"FileStamps";
 // One installer at a time, in every session: a SYSTEM deployment and a user's wizard too.
 inline constexpr wchar_t kMutexName[] = L"Global\\vorlixInstall";
 // Names, in the environment of an uninstaller that the installer itself runs (to remove an

@@ -1,5 +1,8 @@
 #include "installer/flow/Upgrade.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <optional>
@@ -139,6 +142,49 @@ bool ParseJournal(const std::string& text, std::vector<std::u16string>* moved, b
   return true;
 }
 
+// A file's size and last-write time, as FileStamps records them.
+struct Stamp {
+  std::uint64_t size = 0;
+  std::uint64_t written = 0;
+};
+
+std::optional<Stamp> StampOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & kLinkOrFolder)) {
+    return std::nullopt;
+  }
+  return Stamp{(std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+               (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                   data.ftLastWriteTime.dwLowDateTime};
+}
+
+// The files of `files` (the earlier manifest's list, in order) that are there and whose
+// stamp is not the one the entry recorded. None without a record of every file. The
+// component and the channel file are the installation's own: never the user's.
+std::vector<std::u16string> ChangedFiles(const std::wstring& folder,
+                                         const std::vector<std::u16string>& files) {
+  std::vector<std::uint8_t> record(files.size() * sizeof(Stamp));
+  DWORD bytes = static_cast<DWORD>(record.size());
+  std::vector<std::u16string> changed;
+  if (record.empty() ||
+      RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, product::kFileStampsValue,
+                   RRF_RT_REG_BINARY, nullptr, record.data(), &bytes) != ERROR_SUCCESS ||
+      bytes != record.size()) {
+    return changed;
+  }
+  for (std::size_t n = 0; n < files.size(); ++n) {
+    Stamp recorded;
+    std::memcpy(&recorded, record.data() + n * sizeof(Stamp), sizeof(Stamp));
+    const std::optional<Stamp> now = StampOf(folder + Wide(files[n]));
+    if (now && (now->size != recorded.size || now->written != recorded.written) &&
+        !IsComponent(files[n]) && files[n] != kChannelFilePath) {
+      changed.push_back(files[n]);
+    }
+  }
+  return changed;
+}
+
 // Reads the earlier manifest at `manifest` (a path) into `earlier`: its lists as a removal
 // would take them. False when there is none.
 bool ReadEarlierManifest(const std::wstring& manifest, EarlierInstallation* earlier) {
@@ -149,7 +195,14 @@ bool ReadEarlierManifest(const std::wstring& manifest, EarlierInstallation* earl
   const std::size_t room =
       earlier->folder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - earlier->folder.size() : 0;
   const RemovalPlan plan = PlanRemoval(lists.files, lists.folders, lists.kept, room);
-  earlier->moved = plan.files;
+  earlier->changed = ChangedFiles(earlier->folder, lists.files);
+  earlier->moved.clear();
+  for (const std::u16string& file : plan.files) {
+    if (std::find(earlier->changed.begin(), earlier->changed.end(), file) ==
+        earlier->changed.end()) {
+      earlier->moved.push_back(file);
+    }
+  }
   earlier->kept = lists.kept;
   earlier->folders = plan.folders;
   earlier->component = false;
@@ -224,14 +277,19 @@ void EndUnfinishedUpgrade(const std::wstring& folder, Interaction& interaction) 
       carried = before.kept.size();
       earlier.component = before.component;
       earlier.folders = before.folders;
+      earlier.changed = before.changed;
     }
   }
   const ManifestLists lists = ReadManifest(ToCodePage(folder + product::kManifestFile));
   const std::size_t room =
       folder.size() < kMaxFullPathUnits ? kMaxFullPathUnits - folder.size() : 0;
   const RemovalPlan plan = PlanRemoval(lists.files, lists.folders, lists.kept, room);
+  // The files the user changed stayed where they were: the new manifest lists them last.
   WrittenByRun run;
-  run.files = plan.files;
+  for (const std::u16string& file : plan.files) {
+    if (std::find(earlier.changed.begin(), earlier.changed.end(), file) == earlier.changed.end())
+      run.files.push_back(file);
+  }
   // A kept file's place is "uninstall.kept\<n>": those below `carried` are the earlier's.
   for (const KeptFile& kept : plan.kept) {
     std::size_t number = 0;
@@ -302,6 +360,10 @@ Stop SetEarlierAside(EarlierInstallation& earlier,
       !ReadEarlierManifest(folder + product::kManifestFile, &earlier)) {
     return RunEarlierUninstaller(earlier, interaction);
   }
+  for (const std::u16string& file : earlier.changed) {
+    log.Line(folder + Wide(file) + L" was changed since it was installed: it stays, and the " +
+             L"new version is written beside it as " + Wide(file) + L".new");
+  }
   earlier.moved.emplace_back(kUninstallerName);
   earlier.moved.emplace_back(kManifestName);  // last: it tells the new run's from the earlier
   const std::wstring aside = folder + kAsideFolder;
@@ -371,6 +433,25 @@ void PutEarlierBack(EarlierInstallation& earlier, bool reregister, Interaction& 
   installed.RemoveFolderIfEmpty(folder + kAsideFolder);
   earlier.aside = false;
   log.Line(L"put the earlier installation back");
+}
+
+void RecordFileStamps(const std::wstring& folder, const InstallOutcome& outcome, SetupLog& log) {
+  std::vector<std::uint8_t> record;
+  record.reserve((outcome.installedFiles.size() + outcome.userKept.size()) * sizeof(Stamp));
+  const auto add = [&record](const Stamp& stamp) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&stamp);
+    record.insert(record.end(), bytes, bytes + sizeof stamp);
+  };
+  for (const std::u16string& file : outcome.installedFiles)
+    add(StampOf(folder + Wide(file)).value_or(Stamp{}));
+  // The files the user changed stay theirs: no stamp of theirs is ever recorded.
+  for (std::size_t n = 0; n < outcome.userKept.size(); ++n)
+    add(Stamp{});
+  const LSTATUS written =
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, product::kFileStampsValue,
+                      REG_BINARY, record.data(), static_cast<DWORD>(record.size()));
+  if (written != ERROR_SUCCESS)
+    log.Line(WithError(L"could not record the files' stamps", static_cast<DWORD>(written)));
 }
 
 void DiscardEarlier(EarlierInstallation& earlier, const FinishChoices& choices, SetupLog& log) {

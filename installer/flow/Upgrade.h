@@ -7,6 +7,9 @@
 // written they are deleted. In another folder, the earlier installation's own uninstaller
 // removes it first, as it always did.
 //
+// A file of the earlier installation that its user changed is not set aside: it stays, the
+// new version is written beside it as "<path>.new", and the new manifest lists it too.
+//
 // "uninstall.old\journal" is written before the first move and names each moved file by
 // its place in the list ("uninstall.old\<n>" holds the n-th), one UTF-8 line each, then
 // "*begun" once every file is aside and the new run may write. Deleting the journal is the
@@ -32,6 +35,10 @@ struct EarlierInstallation {
   std::vector<std::u16string> kept;     // its KEPT list, which the new manifest carries on
   std::vector<std::u16string> folders;  // its folders, removed after the upgrade when empty
   bool component = false;               // its files include the component
+  // Its files that their user changed since it wrote them (their size or last-write time is
+  // not what its entry's FileStamps recorded): they stay where they are, and the new run
+  // writes the package's beside them.
+  std::vector<std::u16string> changed;
 };
 
 // The earlier installation whose entry is there: an upgrade into its folder that did not end
@@ -52,6 +59,10 @@ Stop SetEarlierAside(EarlierInstallation& earlier,
 // component again when `reregister` (the run unregistered its class). The journal goes when
 // every file is back; otherwise it stays for the next installer.
 void PutEarlierBack(EarlierInstallation& earlier, bool reregister, Interaction& interaction);
+
+// After the new uninstall entry: records in it each file's size and last-write time, in the
+// manifest's order (a file the user changed and kept gets none that matches).
+void RecordFileStamps(const std::wstring& folder, const InstallOutcome& outcome, SetupLog& log);
 
 // After the new uninstall entry: the commit. Deletes what was set aside, the earlier
 // folders that are empty now, and the earlier shortcuts that `choices` did not make again.

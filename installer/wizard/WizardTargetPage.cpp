@@ -75,7 +75,9 @@ bool WizardDialog::AcceptTargetFolder() {
   m_worker.m_freshFolder = m_prepared.fresh;
   if (m_package.readable)
     m_worker.m_inspected = m_package.check;
-  if (m_earlier.aside)
+  if (m_earlier.aside) {
     m_worker.m_carriedKept = m_earlier.kept;
+    m_worker.m_userChanged = m_earlier.changed;
+  }
   return true;
 }

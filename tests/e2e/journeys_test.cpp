@@ -1103,6 +1103,20 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
             Exit(SetupExit::kPreviousNotRemoved));
   CloseHandle(held);
   ExpectInstalled({folder});
+  // A file its user changed since it was installed stays as it is; an upgrade writes the
+  // package's beside it, and says so.
+  const std::wstring config = folder + L"config.ini";
+  const std::string edited = ReadBytes(config) + "Server=mine\r\n";
+  WriteBytes(config, edited);
+  const std::wstring upgradeLog = root + L"logs\\upgrade.log";
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"),
+                        L"/S /NORUN \"/LOG=" + upgradeLog + L"\"")
+                .exitCode,
+            0u);
+  EXPECT_EQ(ReadBytes(config), edited);
+  EXPECT_EQ(ReadBytes(config + L".new"),
+            ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\config.ini"));
+  EXPECT_TRUE(Logged(LogLines(upgradeLog), config + L" was changed since it was installed"));
 
   // The QuietUninstallString, split as Windows splits it: the uninstaller and -silent.
   int count = 0;

@@ -202,6 +202,7 @@ void InstallWorker::Run() {
   if (m_inspected)
     streams.inspected = &*m_inspected;
   streams.carriedKept = &m_carriedKept;
+  streams.userChanged = &m_userChanged;
   const std::u16string folder = Utf16(m_installFolder);
   Win32InstallFiles files(folder, m_registrationLimitMs, m_freshFolder);
   std::optional<LoggedFiles> logged;

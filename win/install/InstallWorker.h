@@ -54,6 +54,8 @@ class InstallWorker : public WorkerThread {
   std::optional<PackageCheck> m_inspected;
   // The KEPT list of an earlier installation in the folder, which the new manifest carries on.
   std::vector<std::u16string> m_carriedKept;
+  // Its files that the user changed: they stay, and the package's are written beside them.
+  std::vector<std::u16string> m_userChanged;
 
   // What the last run did (read after the thread ended).
   const InstallOutcome& Outcome() const { return m_outcome; }
