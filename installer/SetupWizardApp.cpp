@@ -31,13 +31,15 @@ std::wstring UsageText(const SetupOptions& options) {
   else if (options.error == SwitchError::kBadLog)
     text = L"日志文件无效：" + Wide(options.offending) + L"\r\n\r\n";
   return text + L"用法：" + ApplicationName() +
-         L".exe [/S] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] [/D=安装文件夹]\r\n\r\n"
+         L".exe [/S] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] [/NOCLOSEAPPLICATIONS] "
+         L"[/D=安装文件夹]\r\n\r\n"
          L"/S\t静默安装，不显示任何窗口，结果见退出码\r\n"
          L"/D=\t安装文件夹，须为完整路径，放在最后；可含空格，无需引号\r\n"
          L"/LOG=\t把安装的每一步写入此文件（UTF-8）\r\n"
          L"/NORUN\t安装完成后不运行程序\r\n"
          L"/NOSHORTCUTS\t不创建桌面和开始菜单快捷方式\r\n"
          L"/STARTUP\t开机启动\r\n"
+         L"/NOCLOSEAPPLICATIONS\t不关闭正在使用安装文件的程序；有这样的程序时不安装\r\n"
          L"/?\t显示本说明";
 }
 
@@ -98,7 +100,9 @@ class Startup {
       FinishInstallation(dialog.m_targetDir, choices, dialog.m_worker.Outcome().installedBytes,
                          product::kVersion, log_, dialog.MadeFolder());
       RecordFileStamps(dialog.m_targetDir, dialog.m_worker.Outcome(), log_);
-      DiscardEarlier(dialog.m_earlier, choices, log_);
+      DeleteEarlierShortcuts(dialog.m_earlier, choices, log_);
+      if (dialog.m_restartRequired)
+        return SetupExit::kRestartRequired;
     }
     return dialog.m_exit;
   }

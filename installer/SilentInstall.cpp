@@ -31,7 +31,7 @@ class SilentInteraction : public Interaction {
 
 SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   SilentInteraction silent(log);
-  if (const Stop stop = EndRunningClient(silent))
+  if (const Stop stop = EndRunningClient(silent, !options.noCloseApplications))
     return *stop;
   EarlierInstallation earlier;
   if (const Stop stop = FindEarlierInstallation(silent, &earlier))
@@ -65,10 +65,11 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
     RemovePartialInstallation(prepared, outcome, &earlier, silent);
     return ExitForReport(outcome.finalReport);
   }
+  const bool restart = CommitUpgrade(earlier, log);
   const FinishChoices choices{options.startup, !options.noRun, !options.noShortcuts};
   FinishInstallation(prepared.folder, choices, outcome.installedBytes, product::kVersion, log,
                      prepared.created.empty() ? std::wstring() : prepared.created.front());
   RecordFileStamps(prepared.folder, outcome, log);
-  DiscardEarlier(earlier, choices, log);
-  return SetupExit::kInstalled;
+  DeleteEarlierShortcuts(earlier, choices, log);
+  return restart ? SetupExit::kRestartRequired : SetupExit::kInstalled;
 }

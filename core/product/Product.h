@@ -66,6 +66,8 @@ inline constexpr wchar_t kClosingClient[] = L"正在关闭Korvel…";  // while 
 // The finish page's line when the client cannot be started as the signed-in user.
 inline constexpr wchar_t kStartFromShortcut[] =
     L"Korvel可在安装完成后从开始菜单或桌面的快捷方式启动";
+// The finish page's line when files of the earlier installation in use go at the next restart.
+inline constexpr wchar_t kRestartToFinish[] = L"重新启动计算机后，Korvel的更新才能全部完成";
 // When the earlier installation's uninstaller left part of it: nothing is installed.
 inline constexpr wchar_t kPreviousNotRemoved[] =
     L"旧版本未能完全卸载，请关闭正在使用它的程序后重新运行安装程序";

@@ -75,6 +75,10 @@ std::u16string_view ExitMeaning(SetupExit code) {
       return u"the system cannot keep DLL loading to its own folder";
     case SetupExit::kPreviousNotRemoved:
       return u"the earlier installation could not be removed whole";
+    case SetupExit::kApplicationsOpen:
+      return u"programs use the installation and may not be closed";
+    case SetupExit::kRestartRequired:
+      return u"installed; a restart completes it";
   }
   return u"unknown";
 }
@@ -192,6 +196,8 @@ SetupOptions ParseSetupOptions(std::u16string_view line) {
       options.noShortcuts = true;
     } else if (Is(text, u"/STARTUP")) {
       options.startup = true;
+    } else if (Is(text, u"/NOCLOSEAPPLICATIONS")) {
+      options.noCloseApplications = true;
     } else if (text == u"/?") {
       options.help = true;
     } else {

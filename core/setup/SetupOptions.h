@@ -8,6 +8,8 @@
 //   /NORUN         the client is not started at the end
 //   /NOSHORTCUTS   no desktop and program-menu shortcuts
 //   /STARTUP       a shortcut in the user's Startup folder
+//   /NOCLOSEAPPLICATIONS  programs that use the installation's files are not closed: the
+//                  installation stops before it changes anything (kApplicationsOpen)
 //   /?             the usage text
 //
 // Switches are case-insensitive; the line is split by Windows' rules (CommandLineToArgvW's),
@@ -34,6 +36,8 @@ enum class SetupExit : int {
   kClientNotEnded = 10,      // the running client could not be ended
   kSystemUnsupported = 11,   // DLL loading cannot be kept to the system folder
   kPreviousNotRemoved = 12,  // the earlier installation's uninstaller left part of it
+  kApplicationsOpen = 13,    // programs use the installation and /NOCLOSEAPPLICATIONS was given
+  kRestartRequired = 3010,   // installed; files in use go at the next restart
 };
 
 // What the exit code means, in the words of the log.
@@ -52,6 +56,7 @@ struct SetupOptions {
   bool noRun = false;
   bool noShortcuts = false;
   bool startup = false;
+  bool noCloseApplications = false;
   std::u16string folder;  // /D=, empty when not given
   std::u16string log;     // /LOG=, empty when not given
   SwitchError error = SwitchError::kNone;

@@ -1,5 +1,10 @@
 #include "installer/flow/PreInstallChecks.h"
 
+#include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <cwctype>
 
@@ -46,6 +51,87 @@ std::wstring RefusalMessage(FolderOpening opening) {
   }
 }
 
+// How long programs asked to close may take before they are ended.
+constexpr DWORD kCloseWaitMs = 8000;
+
+bool InFolder(const wchar_t* path, const std::wstring& folder) {
+  return !folder.empty() && std::wcslen(path) > folder.size() &&
+         CompareStringOrdinal(path, static_cast<int>(folder.size()), folder.c_str(),
+                              static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+}
+
+// How process `pid` uses `folder` (ending with '\\'): its program lies there, or it loaded a
+// module from it (the component, say).
+enum class Use { kNone, kProgram, kModule };
+Use UseOfFolder(DWORD pid, const std::wstring& folder) {
+  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t image[kMaxFullPathUnits + 1] = {};
+  DWORD size = kMaxFullPathUnits;
+  if (process.valid() && QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+      InFolder(image, folder)) {
+    return Use::kProgram;
+  }
+  const UniqueHandle modules(
+      CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid));
+  MODULEENTRY32W module{};
+  module.dwSize = sizeof module;
+  for (BOOL more = modules.valid() && Module32FirstW(modules.get(), &module); more;
+       more = Module32NextW(modules.get(), &module)) {
+    if (InFolder(module.szExePath, folder))
+      return Use::kModule;
+  }
+  return Use::kNone;
+}
+
+BOOL CALLBACK AddClientWindow(HWND window, LPARAM found) {
+  wchar_t name[64] = {};
+  DWORD pid = 0;
+  auto& pids = *reinterpret_cast<std::vector<DWORD>*>(found);
+  if (GetClassNameW(window, name, 64) && std::wcscmp(name, product::kClientWindowClass) == 0 &&
+      GetWindowThreadProcessId(window, &pid) &&
+      std::find(pids.begin(), pids.end(), pid) == pids.end()) {
+    pids.push_back(pid);
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM found) {
+  const auto& pids = *reinterpret_cast<const std::vector<DWORD>*>(found);
+  DWORD pid = 0;
+  if (GetWindowThreadProcessId(window, &pid) &&
+      std::find(pids.begin(), pids.end(), pid) != pids.end()) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+  }
+  return TRUE;
+}
+
+// The processes, in any session, that use the installation in `folder` (ending with '\\';
+// may be empty), by how: `programs` run a program of it or have a window of the client's
+// class wherever their program lies; `modules` loaded a module of it (the component).
+void ProcessesUsing(const std::wstring& folder,
+                    std::vector<DWORD>* programs,
+                    std::vector<DWORD>* modules) {
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = !folder.empty() && snapshot.valid() && Process32FirstW(snapshot.get(), &entry);
+       more; more = Process32NextW(snapshot.get(), &entry)) {
+    const DWORD pid = entry.th32ProcessID;
+    if (pid == 0 || pid == GetCurrentProcessId())
+      continue;
+    const Use use = UseOfFolder(pid, folder);
+    if (use != Use::kNone)
+      (use == Use::kProgram ? programs : modules)->push_back(pid);
+  }
+  EnumWindows(AddClientWindow, reinterpret_cast<LPARAM>(programs));
+  modules->erase(std::remove_if(modules->begin(), modules->end(),
+                                [programs](DWORD pid) {
+                                  return std::find(programs->begin(), programs->end(), pid) !=
+                                         programs->end();
+                                }),
+                 modules->end());
+}
+
 }  // namespace
 
 std::wstring ApplicationName() {
@@ -78,30 +164,57 @@ std::optional<DWORD> RunAndWait(std::wstring command,
   return code;
 }
 
-Stop EndRunningClient(Interaction& interaction) {
-  if (FindWindowW(product::kClientWindowClass, nullptr) == nullptr) {
+Stop EndRunningClient(Interaction& interaction, bool mayClose) {
+  std::vector<DWORD> found, modules;
+  ProcessesUsing(EarlierInstallLocation(), &found, &modules);
+  // A program that only loaded a module is not ended for it (the system's shell may be
+  // one): a file of it still in use is replaced, and goes at the next restart.
+  for (const DWORD pid : modules) {
+    interaction.Log().Line(L"process " + DecimalText<wchar_t>(pid) +
+                           L" loaded a module of the installation");
+  }
+  if (found.empty()) {
     interaction.Log().Line(L"the client is not running");
     return {};
   }
+  for (const DWORD pid : found)
+    interaction.Log().Line(L"process " + DecimalText<wchar_t>(pid) + L" runs the client");
+  if (!mayClose) {
+    interaction.Tell(L"程序正在运行，请关闭后重新运行安装程序");
+    return SetupExit::kApplicationsOpen;
+  }
   if (!interaction.Ask(Question::kEndClient, L"程序正在运行，点击确定将终止后继续"))
     return SetupExit::kCancelled;
-  for (HWND window; (window = FindWindowW(product::kClientWindowClass, nullptr)) != nullptr;) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    const bool ended = process.valid() && TerminateProcess(process.get(), 0);
+  // Asked to close first, as their user would close them; what is still there after a while
+  // is ended.
+  std::vector<std::pair<DWORD, UniqueHandle>> processes;
+  for (const DWORD pid : found)
+    processes.emplace_back(pid, OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  EnumWindows(CloseWindowsOf, reinterpret_cast<LPARAM>(&found));
+  const ULONGLONG deadline = GetTickCount64() + kCloseWaitMs;
+  bool allEnded = true;
+  for (auto& [pid, process] : processes) {
+    const ULONGLONG now = GetTickCount64();
+    const bool closed =
+        process.valid() &&
+        interaction.Wait(process.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0,
+                         product::kClosingClient) == WAIT_OBJECT_0;
+    const bool ended =
+        closed || (process.valid() && TerminateProcess(process.get(), 0) &&
+                   interaction.Wait(process.get(), 5000, product::kClosingClient) == WAIT_OBJECT_0);
     const DWORD error = GetLastError();
-    // Wait for the process to be gone before looking again: its window lingers briefly.
-    if (ended) {
-      interaction.Wait(process.get(), 5000, product::kClosingClient);
-      interaction.Log().Line(L"ended the client, process " + DecimalText<wchar_t>(pid));
-    }
-    if (!ended) {
-      interaction.Log().Line(WithError(
-          L"the client, process " + DecimalText<wchar_t>(pid) + L", could not be ended", error));
-      interaction.Tell(L"终止程序失败，请尝试手动关闭");
-      return SetupExit::kClientNotEnded;
-    }
+    const std::wstring which = L"process " + DecimalText<wchar_t>(pid);
+    if (closed)
+      interaction.Log().Line(which + L" closed when asked");
+    else if (ended)
+      interaction.Log().Line(L"ended " + which);
+    else
+      interaction.Log().Line(WithError(which + L" could not be ended", error));
+    allEnded = allEnded && ended;
+  }
+  if (!allEnded) {
+    interaction.Tell(L"终止程序失败，请尝试手动关闭");
+    return SetupExit::kClientNotEnded;
   }
   return {};
 }

@@ -57,8 +57,12 @@ std::optional<DWORD> RunAndWait(std::wstring command,
                                 const wchar_t* status,
                                 Interaction& interaction);
 
-// Ends every running client once the question is answered Yes.
-Stop EndRunningClient(Interaction& interaction);
+// Finds the processes, in any session, that run a program of the earlier installation or
+// have a client window: once the question is answered Yes, asks them to close (WM_CLOSE),
+// waits a while, then ends those still there. Without `mayClose` (/NOCLOSEAPPLICATIONS),
+// stops instead when there are any. Processes that only loaded a module of it (its
+// component) are logged and left running.
+Stop EndRunningClient(Interaction& interaction, bool mayClose = true);
 
 struct FolderSuggestion {
   std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's

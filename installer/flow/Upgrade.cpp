@@ -306,6 +306,15 @@ void EndUnfinishedUpgrade(const std::wstring& folder, Interaction& interaction) 
 
 }  // namespace
 
+std::wstring EarlierInstallLocation() {
+  RegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_READ, key.put()) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  return EarlierFolder(key.get());
+}
+
 Stop FindEarlierInstallation(Interaction& interaction, EarlierInstallation* earlier) {
   *earlier = EarlierInstallation{};
   RegKey key;
@@ -454,8 +463,50 @@ void RecordFileStamps(const std::wstring& folder, const InstallOutcome& outcome,
     log.Line(WithError(L"could not record the files' stamps", static_cast<DWORD>(written)));
 }
 
-void DiscardEarlier(EarlierInstallation& earlier, const FinishChoices& choices, SetupLog& log) {
+bool CommitUpgrade(EarlierInstallation& earlier, SetupLog& log) {
   if (!earlier.aside)
+    return false;
+  const std::wstring& folder = earlier.folder;
+  const RemovalFolder installed(folder);
+  // The earlier stamps describe files that go now: without them none counts as changed.
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, product::kFileStampsValue);
+  // The commit: with the journal gone, the next installer deletes what is aside whatever
+  // happens from here on. While it stays, it would put the earlier installation back.
+  if (installed.RemoveFile(folder + kJournal) != Removal::kGone) {
+    log.Line(WithError(L"could not delete " + folder + kJournal, GetLastError()));
+    return false;
+  }
+  earlier.aside = false;
+  earlier.committed = true;
+  bool restart = false;
+  const std::wstring aside = folder + kAsideFolder;
+  if (installed.RemoveFolderAndFiles(aside) != Removal::kGone) {
+    // A file still in use (a module a program loaded) goes at the next restart, its folder
+    // after it.
+    for (std::size_t n = 0; n < earlier.moved.size(); ++n) {
+      const std::wstring file = AsideFile(folder, n);
+      if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES &&
+          installed.RemoveFile(file) == Removal::kFailed) {
+        const bool scheduled = MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        log.Line(scheduled ? L"in use, deleted at the next restart: " + file
+                           : WithError(L"could not delete " + file, GetLastError()));
+        restart = restart || scheduled;
+      }
+    }
+    if (installed.RemoveFolderIfEmpty(aside) != Removal::kGone && restart)
+      MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
+  for (const std::u16string& sub : earlier.folders)
+    installed.RemoveFolderIfEmpty(folder + Wide(sub));
+  log.Line(restart ? L"deleted the earlier installation's files; a restart completes it"
+                   : L"deleted the earlier installation's files");
+  return restart;
+}
+
+void DeleteEarlierShortcuts(const EarlierInstallation& earlier,
+                            const FinishChoices& choices,
+                            SetupLog& log) {
+  if (!earlier.committed)
     return;
   // The shortcuts are those of the new installation's choices, as after a removal.
   const struct {
@@ -471,18 +522,4 @@ void DiscardEarlier(EarlierInstallation& earlier, const FinishChoices& choices, 
     if (!shortcut.made && DeleteShortcut(shortcut.csidl, shortcut.name))
       log.Line(L"deleted the earlier shortcut " + ShortcutPath(shortcut.csidl, shortcut.name));
   }
-  const std::wstring& folder = earlier.folder;
-  const RemovalFolder installed(folder);
-  // The commit: with the journal gone, the next installer deletes what is aside whatever
-  // happens from here on. While it stays, it would put the earlier installation back.
-  if (installed.RemoveFile(folder + kJournal) != Removal::kGone) {
-    log.Line(WithError(L"could not delete " + folder + kJournal, GetLastError()));
-    return;
-  }
-  earlier.aside = false;
-  if (installed.RemoveFolderAndFiles(folder + kAsideFolder) != Removal::kGone)
-    log.Line(L"could not delete " + folder + kAsideFolder);
-  for (const std::u16string& sub : earlier.folders)
-    installed.RemoveFolderIfEmpty(folder + Wide(sub));
-  log.Line(L"deleted the earlier installation's files");
 }

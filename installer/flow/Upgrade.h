@@ -3,9 +3,10 @@
 // manifest lists, then "uninstall.exe" and "uninstall.ini" - are moved aside into
 // "uninstall.old" in that folder (a rename on the same volume) before the new files are
 // written; a failed or cancelled run is removed and the earlier files moved back (the
-// component registered again when the run unregistered it); once the new uninstall entry is
-// written they are deleted. In another folder, the earlier installation's own uninstaller
-// removes it first, as it always did.
+// component registered again when the run unregistered it); once the new installation is
+// complete and stays they are deleted, and one still in use at the next restart. The new
+// uninstall entry names the same folder and uninstaller either way. In another folder, the earlier
+// installation's own uninstaller removes it first, as it always did.
 //
 // A file of the earlier installation that its user changed is not set aside: it stays, the
 // new version is written beside it as "<path>.new", and the new manifest lists it too.
@@ -29,10 +30,11 @@ struct EarlierInstallation {
   bool found = false;            // the uninstall entry was there
   std::wstring folder;           // its InstallLocation, ending with '\', when the rules take it
   std::wstring uninstallString;  // the entry's, for an earlier installation that is not set aside
-  // Set aside, until DiscardEarlier or PutEarlierBack.
+  // Set aside, until CommitUpgrade or PutEarlierBack.
   bool aside = false;
-  std::vector<std::u16string> moved;    // "uninstall.old\<n>" holds moved[n]
-  std::vector<std::u16string> kept;     // its KEPT list, which the new manifest carries on
+  bool committed = false;             // CommitUpgrade deleted it: the new installation replaced it
+  std::vector<std::u16string> moved;  // "uninstall.old\<n>" holds moved[n]
+  std::vector<std::u16string> kept;   // its KEPT list, which the new manifest carries on
   std::vector<std::u16string> folders;  // its folders, removed after the upgrade when empty
   bool component = false;               // its files include the component
   // Its files that their user changed since it wrote them (their size or last-write time is
@@ -40,6 +42,10 @@ struct EarlierInstallation {
   // writes the package's beside them.
   std::vector<std::u16string> changed;
 };
+
+// The folder of the earlier installation, as its entry names it (ending with '\\'), when the
+// folder rules take it; else empty.
+std::wstring EarlierInstallLocation();
 
 // The earlier installation whose entry is there: an upgrade into its folder that did not end
 // is ended first; then the question is asked, and `earlier` describes what is there (found
@@ -60,10 +66,18 @@ Stop SetEarlierAside(EarlierInstallation& earlier,
 // every file is back; otherwise it stays for the next installer.
 void PutEarlierBack(EarlierInstallation& earlier, bool reregister, Interaction& interaction);
 
-// After the new uninstall entry: records in it each file's size and last-write time, in the
-// manifest's order (a file the user changed and kept gets none that matches).
+// After the new uninstall entry is written: records in it each file's size and last-write time, in
+// the manifest's order (a file the user changed and kept gets none that matches).
 void RecordFileStamps(const std::wstring& folder, const InstallOutcome& outcome, SetupLog& log);
 
-// After the new uninstall entry: the commit. Deletes what was set aside, the earlier
-// folders that are empty now, and the earlier shortcuts that `choices` did not make again.
-void DiscardEarlier(EarlierInstallation& earlier, const FinishChoices& choices, SetupLog& log);
+// Once the new installation is complete and stays (the wizard's finish page, or a silent
+// run's end): the commit. The journal goes, then what was set aside and the earlier folders
+// that are empty now; a file still in use is deleted at the next restart
+// (MOVEFILE_DELAY_UNTIL_REBOOT). True when a restart is needed for that.
+bool CommitUpgrade(EarlierInstallation& earlier, SetupLog& log);
+
+// After the finishing steps of an upgrade: the earlier shortcuts that `choices` did not make
+// again go, as after a removal.
+void DeleteEarlierShortcuts(const EarlierInstallation& earlier,
+                            const FinishChoices& choices,
+                            SetupLog& log);

@@ -101,6 +101,12 @@ DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
   return 0;
 }
 
+DWORD WINAPI WizardDialog::CommitThread(LPVOID self) {
+  auto* dialog = static_cast<WizardDialog*>(self);
+  dialog->m_restartRequired = CommitUpgrade(dialog->m_earlier, dialog->Log());
+  return 0;
+}
+
 void WizardDialog::RemovePartialInstall() {
   const UniqueHandle thread(CreateThread(nullptr, 0, RemovalThread, this, 0, nullptr));
   if (!thread.valid()) {

@@ -100,6 +100,7 @@ BOOL WizardDialog::OnInitDialog() {
   m_chkShortcuts.Create(m_hWnd, IDC_CHK_SHORTCUTS, none, L"创建快捷方式",
                         BS_AUTOCHECKBOX | WS_TABSTOP);
   m_stcStartLater.Create(m_hWnd, IDC_STATIC_START_LATER, none, product::kStartFromShortcut, kLabel);
+  m_stcRestart.Create(m_hWnd, IDC_STATIC_RESTART, none, product::kRestartToFinish, kLabel);
   m_btnBack.Create(m_hWnd, IDC_BTN_BACK, none, L"上一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnNext.Create(m_hWnd, IDC_BTN_NEXT, none, L"下一步", BS_PUSHBUTTON | WS_TABSTOP);
   m_btnCancel.Create(m_hWnd, IDC_BTN_CANCEL, none, L"取消", BS_PUSHBUTTON | WS_TABSTOP);
@@ -111,7 +112,8 @@ BOOL WizardDialog::OnInitDialog() {
                 &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,        &m_stcTargetHint,
                 &m_stcFreeSpace,   &m_stcStatus,     &m_progress,         &m_stcRecommendation,
                 &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_stcStartLater,
-                &m_btnBack,        &m_btnNext,       &m_btnCancel,        &m_stcWaiting};
+                &m_stcRestart,     &m_btnBack,       &m_btnNext,          &m_btnCancel,
+                &m_stcWaiting};
 
   ApplyDpi(WindowDpi(m_hWnd));
   // The window at the screen's centre, as for the welcome picture (a unit larger each way).
@@ -322,8 +324,15 @@ void WizardDialog::Conclude(int code, const std::wstring& path) {
   KillTimer(m_hWnd, IDT_PROGRESS);
   if (code == INSTALL_COMPLETE) {
     m_percent = 100;
-    if (m_page == PAGE_INSTALLING)
+    if (m_page == PAGE_INSTALLING) {
+      // From the finish page on the installation stays: what the upgrade set aside goes.
+      const UniqueHandle thread(CreateThread(nullptr, 0, CommitThread, this, 0, nullptr));
+      if (thread.valid())
+        WaitBusy(thread.get(), INFINITE);
+      else
+        CommitThread(this);
       ShowPage(PAGE_FINISHED);
+    }
     return;
   }
   Tell(FailureMessage(code, path));

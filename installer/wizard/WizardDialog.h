@@ -63,6 +63,8 @@ inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
 inline constexpr int IDC_STATIC_START_LATER = 20407;
 // One line in the band, shown while the wizard waits for another program: what it waits for.
 inline constexpr int IDC_STATIC_WAITING = 20408;
+// The finish page's line when files of the earlier installation go at the next restart.
+inline constexpr int IDC_STATIC_RESTART = 20409;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
 
 class WizardDialog : public Dialog, private Interaction {
@@ -91,6 +93,7 @@ class WizardDialog : public Dialog, private Interaction {
   Static m_stcTargetHint;
   Static m_stcRecommendation;
   Static m_stcStartLater;
+  Static m_stcRestart;
   Static m_stcWaiting;
   AgreementView m_agreementView;
   Edit m_editTarget;
@@ -116,8 +119,11 @@ class WizardDialog : public Dialog, private Interaction {
   }
   // The earlier installation: its folder is proposed on the folder page; it is set aside as
   // the installation begins, put back when it fails or is cancelled, and deleted by the
-  // finishing steps (DiscardEarlier).
+  // finish page shows (CommitUpgrade).
   EarlierInstallation m_earlier;
+  // The upgrade was committed as the finish page showed, and files of the earlier
+  // installation that are in use go at the next restart: the page says so.
+  bool m_restartRequired = false;
   // Set before DoModal from the command line: /D= is the folder the target page suggests,
   // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
   SetupOptions m_options;
@@ -156,6 +162,8 @@ class WizardDialog : public Dialog, private Interaction {
   // waits with WaitBusy.
   void RemovePartialInstall();
   static DWORD WINAPI RemovalThread(LPVOID self);
+  // Deletes what the upgrade set aside (CommitUpgrade), on a thread of its own.
+  static DWORD WINAPI CommitThread(LPVOID self);
   // Interaction: message boxes owned by the wizard, waits that keep it painted.
   bool Ask(Question question, const std::wstring& text) override;
   void Tell(const std::wstring& text) override;

@@ -90,6 +90,7 @@ void WizardDialog::LayOut() {
       {&m_chkRunNow, 70, 175, 0, 19, finished, Fit::kCheckBox},
       {&m_chkShortcuts, 70, 200, 0, 19, finished, Fit::kCheckBox},
       {&m_stcStartLater, 70, 230, 0, 0, m_clientStartable ? 0u : finished, Fit::kText},
+      {&m_stcRestart, 70, 255, 0, 0, m_restartRequired ? finished : 0u, Fit::kText},
       {&m_btnBack, 281, 384, 84, 27, Pages({PAGE_AGREEMENT, PAGE_TARGET, PAGE_INSTALLING}),
        Fit::kDesign},
       {&m_btnNext, 371, 384, 84, 27, kAllPages & ~finished, Fit::kDesign},

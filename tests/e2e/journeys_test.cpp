@@ -1103,6 +1103,31 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
             Exit(SetupExit::kPreviousNotRemoved));
   CloseHandle(held);
   ExpectInstalled({folder});
+  // With the client running from the folder, /NOCLOSEAPPLICATIONS stops before anything
+  // changes; without it the upgrade asks the client to close. The component, loaded by this
+  // program, is replaced, and the earlier file goes at the next restart.
+  HANDLE client = Launch(folder + L"Korvel互动.exe");
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(WaitUntil([] { return FindWindowW(product::kClientWindowClass, nullptr); }));
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /NOCLOSEAPPLICATIONS")
+                .exitCode,
+            Exit(SetupExit::kApplicationsOpen));
+  EXPECT_EQ(WaitForSingleObject(client, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  const HMODULE component = LoadLibraryW((folder + L"imageOle.dll").c_str());
+  ASSERT_NE(component, nullptr);
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode,
+            Exit(SetupExit::kRestartRequired));
+  EXPECT_EQ(WaitForSingleObject(client, 10000), WAIT_OBJECT_0) << "the client was not closed";
+  CloseHandle(client);
+  ExpectInstalled({folder});
+  wchar_t pending[32768] = {};
+  DWORD size = sizeof pending - sizeof(wchar_t);
+  RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+               L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &size);
+  EXPECT_NE(std::wstring(pending, size / sizeof(wchar_t)).find(folder + L"uninstall.old\\"),
+            std::wstring::npos)
+      << "the earlier component is not deleted at the next restart";
+  FreeLibrary(component);
   // A file its user changed since it was installed stays as it is; an upgrade writes the
   // package's beside it, and says so.
   const std::wstring config = folder + L"config.ini";

@@ -82,7 +82,7 @@ SetupOptions Options(bool silent,
 
 SetupOptions AllChoices() {
   SetupOptions options = Options(true, u"", u"C:\\l.log");
-  options.noRun = options.noShortcuts = options.startup = true;
+  options.noRun = options.noShortcuts = options.startup = options.noCloseApplications = true;
   return options;
 }
 
@@ -95,7 +95,8 @@ SetupOptions Help() {
 TEST(SetupOptions, ReadsTheSwitches) {
   const OptionsRow rows[] = {
       {u"setup.exe", {}},
-      {u"setup.exe /s /norun /NoShortcuts /STARTUP /log=C:\\l.log", AllChoices()},
+      {u"setup.exe /s /norun /NoShortcuts /STARTUP /NoCloseApplications /log=C:\\l.log",
+       AllChoices()},
       {u"setup.exe \"/LOG=C:\\My Logs\\x.log\" /S", Options(true, u"", u"C:\\My Logs\\x.log")},
       {u"setup.exe /S /D=C:\\Program Files\\互动 视频  ",
        Options(true, u"C:\\Program Files\\互动 视频")},
@@ -130,6 +131,7 @@ TEST(SetupOptions, ReadsTheSwitches) {
     EXPECT_EQ(o.noRun, e.noRun) << line;
     EXPECT_EQ(o.noShortcuts, e.noShortcuts) << line;
     EXPECT_EQ(o.startup, e.startup) << line;
+    EXPECT_EQ(o.noCloseApplications, e.noCloseApplications) << line;
     EXPECT_EQ(Narrow(o.folder), Narrow(e.folder)) << line;
     EXPECT_EQ(Narrow(o.log), Narrow(e.log)) << line;
     EXPECT_EQ(o.error, e.error) << line;
