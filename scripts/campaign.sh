@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The long campaigns against the real installer under Wine, outside the normal test run:
 #
-#   scripts/campaign.sh [cancel|kill|tamper|all] [--runs N] [--seed S] [--only K]
+#   scripts/campaign.sh [cancel|kill|upgrade-cancel|upgrade-kill|tamper|all] [--runs N]
+#                       [--seed S] [--only K]
 #
 #   cancel   the wizard's quit question answered Yes at seeded moments (default 30 runs)
 #   kill     silent installations ended with TerminateProcess at seeded moments (30)
+#   upgrade-cancel, upgrade-kill
+#            the same for an upgrade of an installation of the demo payload by the
+#            reference payload's installer: a complete installation must stay (30 each)
 #   tamper   copies of the installer flipped in seeded 4 KiB regions, as many as the runs
 #            (default 200: every region at least once), plus the headers, every resource,
 #            cut and extended copies, the signed installer and damaged packages
@@ -24,12 +28,13 @@ seed=
 only=
 while [ $# -gt 0 ]; do
   case $1 in
-    cancel | kill | tamper | all) which=$1 ;;
+    cancel | kill | upgrade-cancel | upgrade-kill | tamper | all) which=$1 ;;
     --runs) runs=$2; shift ;;
     --seed) seed=$2; shift ;;
     --only) only=$2; shift ;;
     *)
-      echo "usage: scripts/campaign.sh [cancel|kill|tamper|all] [--runs N] [--seed S] [--only K]" >&2
+      echo "usage: scripts/campaign.sh [cancel|kill|upgrade-cancel|upgrade-kill|tamper|all]" \
+        "[--runs N] [--seed S] [--only K]" >&2
       exit 2
       ;;
   esac
@@ -51,11 +56,13 @@ wine_prefix_ensure || exit 1
 export SETUP_WINE_TIMEOUT=${SETUP_WINE_TIMEOUT:-7200}
 
 status=0
-for campaign in cancel kill tamper; do
+for campaign in cancel kill upgrade-cancel upgrade-kill tamper; do
   [ "$which" = all ] || [ "$which" = "$campaign" ] || continue
   case $campaign in
     cancel) test=Campaign.CancelAnywhere default=30 ;;
     kill) test=Campaign.KillAnywhere default=30 ;;
+    upgrade-cancel) test=Campaign.UpgradeCancelledAnywhere default=30 ;;
+    upgrade-kill) test=Campaign.UpgradeKilledAnywhere default=30 ;;
     tamper) test=Campaign.TamperSweep default=200 ;;
   esac
   echo "== $campaign: seed $seed, ${runs:-$default} runs"
