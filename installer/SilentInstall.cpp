@@ -68,7 +68,9 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   const bool restart = CommitUpgrade(earlier, log);
   const FinishChoices choices{options.startup, !options.noRun, !options.noShortcuts};
   FinishInstallation(prepared.folder, choices, outcome.installedBytes, product::kVersion, log,
-                     prepared.created.empty() ? std::wstring() : prepared.created.front());
+                     !prepared.created.empty() ? prepared.created.front()
+                     : earlier.committed       ? earlier.createdFolder
+                                               : std::wstring());
   RecordFileStamps(prepared.folder, outcome, log);
   DeleteEarlierShortcuts(earlier, choices, log);
   return restart ? SetupExit::kRestartRequired : SetupExit::kInstalled;

@@ -326,6 +326,7 @@ Stop FindEarlierInstallation(Interaction& interaction, EarlierInstallation* earl
   earlier->found = true;
   earlier->folder = EarlierFolder(key.get());
   earlier->uninstallString = StringValue(key.get(), L"UninstallString");
+  earlier->createdFolder = StringValue(key.get(), product::kCreatedFolderValue);
   key.reset();
   if (!earlier->folder.empty())
     interaction.Log().Line(L"the earlier installation's folder " + earlier->folder);

@@ -30,6 +30,7 @@ struct EarlierInstallation {
   bool found = false;            // the uninstall entry was there
   std::wstring folder;           // its InstallLocation, ending with '\', when the rules take it
   std::wstring uninstallString;  // the entry's, for an earlier installation that is not set aside
+  std::wstring createdFolder;    // the entry's CreatedFolder: the new entry carries it on
   // Set aside, until CommitUpgrade or PutEarlierBack.
   bool aside = false;
   bool committed = false;             // CommitUpgrade deleted it: the new installation replaced it

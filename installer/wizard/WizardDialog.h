@@ -112,10 +112,13 @@ class WizardDialog : public Dialog, private Interaction {
   int m_runNow = 0;
   int m_createShortcuts = 0;
   wchar_t m_targetDir[260] = {};
-  // The outermost folder made for the installation (the folder itself or one above it),
-  // or empty: the uninstaller removes it, and those between, when they are empty.
+  // The outermost folder made for the installation (the folder itself or one above it), or
+  // for the earlier one it replaced, or empty: the uninstaller removes it, and those
+  // between, when they are empty.
   std::wstring MadeFolder() const {
-    return m_prepared.created.empty() ? std::wstring() : m_prepared.created.front();
+    return !m_prepared.created.empty() ? m_prepared.created.front()
+           : m_earlier.committed       ? m_earlier.createdFolder
+                                       : std::wstring();
   }
   // The earlier installation: its folder is proposed on the folder page; it is set aside as
   // the installation begins, put back when it fails or is cancelled, and deleted by the

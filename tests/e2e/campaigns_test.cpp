@@ -800,7 +800,9 @@ std::string CompleteInstallation(const std::wstring& folder, std::string* why) {
   check(Exists(folder + L"uninstall.exe"), "no uninstall.exe");
   check(ReadBytes(folder + L"uninstall.ini").find("[InstallDirectoryInfo]") != std::string::npos,
         "no complete manifest");
-  check(RegisteredServer() == folder + L"imageOle.dll", "the component is not registered there");
+  // B's package spells the component "ImageOle.dll": Windows compares names without case.
+  check(lstrcmpiW(RegisteredServer().c_str(), (folder + L"imageOle.dll").c_str()) == 0,
+        "the component is not registered there");
   check(EntryValue(L"InstallLocation") + L"\\" == folder, "the entry does not name the folder");
   check(!Exists(folder + L"uninstall.old"), "something is still set aside");
   *why = wrong;

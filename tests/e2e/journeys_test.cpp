@@ -1134,10 +1134,10 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   const std::string edited = ReadBytes(config) + "Server=mine\r\n";
   WriteBytes(config, edited);
   const std::wstring upgradeLog = root + L"logs\\upgrade.log";
-  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"),
-                        L"/S /NORUN \"/LOG=" + upgradeLog + L"\"")
-                .exitCode,
-            0u);
+  EXPECT_EQ(
+      RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN \"/LOG=" + upgradeLog + L"\"")
+          .exitCode,
+      0u);
   EXPECT_EQ(ReadBytes(config), edited);
   EXPECT_EQ(ReadBytes(config + L".new"),
             ReadBytes(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\config.ini"));
@@ -1160,6 +1160,8 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   const std::wstring made = root + L"made\\by it\\";
   ASSERT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /D=" + made).exitCode,
             0u);
+  // An upgrade there carries them on.
+  ASSERT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode, 0u);
   EXPECT_EQ(RunForExitCode(made + L"uninstall.exe", L"-silent", made.c_str()), 0u);
   ExpectClean(made);
   EXPECT_TRUE(WaitUntil([&] { return !Exists(root + L"made"); }, 20000))
