@@ -277,7 +277,12 @@ void EndUnfinishedUpgrade(const std::wstring& folder, Interaction& interaction) 
       carried = before.kept.size();
       earlier.component = before.component;
       earlier.folders = before.folders;
-      earlier.changed = before.changed;
+      // The user's changed files are those of its list that were not set aside.
+      before.moved.insert(before.moved.end(), before.changed.begin(), before.changed.end());
+      for (const std::u16string& file : before.moved) {
+        if (std::find(earlier.moved.begin(), earlier.moved.end(), file) == earlier.moved.end())
+          earlier.changed.push_back(file);
+      }
     }
   }
   const ManifestLists lists = ReadManifest(ToCodePage(folder + product::kManifestFile));
@@ -302,6 +307,17 @@ void EndUnfinishedUpgrade(const std::wstring& folder, Interaction& interaction) 
     run.registered = run.registered || IsComponent(file);
   run.madeUninstaller = run.madeManifest = true;
   RemoveWritten(folder, run, &earlier, interaction);
+}
+
+struct Ending {
+  const std::wstring& folder;
+  Interaction& interaction;
+};
+
+DWORD WINAPI EndingThread(LPVOID context) {
+  const auto* ending = static_cast<const Ending*>(context);
+  EndUnfinishedUpgrade(ending->folder, ending->interaction);
+  return 0;
 }
 
 }  // namespace
@@ -332,20 +348,12 @@ Stop FindEarlierInstallation(Interaction& interaction, EarlierInstallation* earl
     interaction.Log().Line(L"the earlier installation's folder " + earlier->folder);
   if (!earlier->folder.empty() && Unfinished(earlier->folder)) {
     // On a thread of its own, while the one who runs the installer is shown the wait.
-    struct Ending {
-      const std::wstring& folder;
-      Interaction& interaction;
-    } ending{earlier->folder, interaction};
-    const auto end = [](LPVOID context) -> DWORD {
-      const auto* what = static_cast<const Ending*>(context);
-      EndUnfinishedUpgrade(what->folder, what->interaction);
-      return 0;
-    };
-    const UniqueHandle thread(CreateThread(nullptr, 0, end, &ending, 0, nullptr));
+    Ending ending{earlier->folder, interaction};
+    const UniqueHandle thread(CreateThread(nullptr, 0, EndingThread, &ending, 0, nullptr));
     if (thread.valid())
       interaction.Wait(thread.get(), INFINITE, L"正在恢复旧版本…");
     else
-      end(&ending);
+      EndingThread(&ending);
   }
   if (!interaction.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
     return SetupExit::kCancelled;
