@@ -582,7 +582,13 @@ void RunCopies(Campaign& campaign, const std::vector<Copy>& copies, int& run) {
     RemoveTree(target + L"\\");
     const std::wstring path = root + L"setup_portal_77.exe";
     WriteBytes(path, copy.bytes);
-    const SilentRun result = RunSilently(path, L"/S /NORUN /D=" + target);
+    SilentRun result = RunSilently(path, L"/S /NORUN /D=" + target);
+    if (result.started && result.exitCode == STILL_ACTIVE) {
+      // On a loaded machine Wine now and then never gets a new process going; a second try
+      // tells that from a copy that hangs.
+      campaign.Note("it did not end in two minutes; tried once more");
+      result = RunSilently(path, L"/S /NORUN /D=" + target);
+    }
     if (!result.started && copy.mayNotStart) {
       campaign.Note("the system refused to start it");
     } else if (result.exitCode >= 0xC0000000u && result.exitCode != STILL_ACTIVE) {

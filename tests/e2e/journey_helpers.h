@@ -132,6 +132,11 @@ inline SilentRun RunSilently(const std::wstring& installer, const std::wstring& 
         },
         reinterpret_cast<LPARAM>(&watch));
   }
+  // Not ended in two minutes: ended here, so that it holds nothing the next run needs.
+  if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process, STILL_ACTIVE);
+    WaitForSingleObject(process, 5000);
+  }
   GetExitCodeProcess(process, &run.exitCode);
   CloseHandle(process);
   return run;
