@@ -4,6 +4,8 @@
 #include <commctrl.h>
 #include <ole2.h>
 
+#include <optional>
+
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
 #include "core/setup/SetupOptions.h"
@@ -31,9 +33,11 @@ std::wstring UsageText(const SetupOptions& options) {
   else if (options.error == SwitchError::kBadLog)
     text = L"日志文件无效：" + Wide(options.offending) + L"\r\n\r\n";
   return text + L"用法：" + ApplicationName() +
-         L".exe [/S] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] [/NOCLOSEAPPLICATIONS] "
+         L".exe [/S | /PASSIVE] [/LOG=日志文件] [/NORUN] [/NOSHORTCUTS] [/STARTUP] "
+         L"[/NOCLOSEAPPLICATIONS] "
          L"[/D=安装文件夹]\r\n\r\n"
-         L"/S\t静默安装，不显示任何窗口，结果见退出码\r\n"
+         L"/S\t静默安装，不显示任何窗口，结果见退出码（/VERYSILENT 同此）\r\n"
+         L"/PASSIVE\t只显示安装进度，不提问（/SILENT 同此）\r\n"
          L"/D=\t安装文件夹，须为完整路径，放在最后；可含空格，无需引号\r\n"
          L"/LOG=\t把安装的每一步写入此文件（UTF-8）\r\n"
          L"/NORUN\t安装完成后不运行程序\r\n"
@@ -52,6 +56,13 @@ class Startup {
   SetupExit Run() {
     if (!options_.log.empty() && !OpenLog())
       return SetupExit::kUsage;
+    // A silent or progress-only run always logs: without /LOG=, to a file of its own in the
+    // temporary folder (the system's for a deployment under the system account). One that cannot be
+    // made does not stop the installation.
+    if (options_.log.empty() && (options_.silent || options_.passive)) {
+      DWORD error = 0;
+      log_.Open(DefaultLogPath(L"setup"), &error);
+    }
     log_.Line(L"start: " + ModulePath() + L", version " + product::kVersion);
     log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
     if (options_.error != SwitchError::kNone) {
@@ -73,8 +84,8 @@ class Startup {
       return Ended(SetupExit::kIntegrityFailed);
     }
     log_.Line(L"integrity check passed");
-    if (!TakeMutex())
-      return Ended(SetupExit::kAlreadyRunning);
+    if (const std::optional<SetupExit> stop = TakeMutex())
+      return Ended(*stop);
     // COM on this thread, for the shortcuts of the finishing step; kept to the end.
     OleInitialize(nullptr);
     if (options_.silent)
@@ -111,21 +122,21 @@ class Startup {
   // The handle stays open until the process ends; that marks the installer as running. An
   // installer's mutex is owned by Administrators: one that a standard user made first, in
   // the global namespace anyone may name, is not an installer's and stops nothing.
-  bool TakeMutex() {
+  std::optional<SetupExit> TakeMutex() {
     mutex_.reset(CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()), FALSE,
                               product::kMutexName));
     const DWORD error = GetLastError();
     if (mutex_.valid() && error == ERROR_ALREADY_EXISTS && OwnedByAdministrators(mutex_.get())) {
       Say(L"安装程序已经在运行");
-      return false;
+      return SetupExit::kAlreadyRunning;
     }
     if (!mutex_.valid() && error != ERROR_ACCESS_DENIED) {
       log_.Line(WithError(L"the single-instance mutex could not be made", error));
-      return false;
+      return SetupExit::kFatal;
     }
     if (!mutex_.valid() || error == ERROR_ALREADY_EXISTS)
       log_.Line(L"the single-instance mutex was made by a program that is not an installer");
-    return true;
+    return std::nullopt;
   }
 
   bool OpenLog() {
@@ -137,10 +148,10 @@ class Startup {
     return false;
   }
 
-  // Start-up's messages: a message box, and with /S the log alone.
+  // Start-up's messages: a message box, and with /S or progress only the log alone.
   void Say(const std::wstring& text) {
     log_.Line(L"told: " + text);
-    if (!options_.silent)
+    if (!options_.silent && !options_.passive)
       MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK);
   }
 

@@ -27,7 +27,8 @@ wine_env_init() {
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   # zh_CN gives the ANSI code page 936 of the systems the installer is made for.
   export LC_ALL=zh_CN.UTF-8
-  export SETUP_WINE_TIMEOUT=${SETUP_WINE_TIMEOUT:-600}
+  # As long as CTest gives the longest test program (900 s).
+  export SETUP_WINE_TIMEOUT=${SETUP_WINE_TIMEOUT:-900}
   mkdir -p "$setup_wine_build/wine"
 }
 

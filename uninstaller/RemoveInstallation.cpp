@@ -7,6 +7,7 @@
 #include "core/install/ManifestText.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
+#include "core/setup/NumberText.h"
 #include "uninstaller/ExitCodes.h"
 #include "uninstaller/SelfRemoval.h"
 #include "win/base/Files.h"
@@ -16,6 +17,7 @@
 #include "win/install/ManifestFile.h"
 #include "win/install/Registration.h"
 #include "win/install/Removal.h"
+#include "win/install/SetupLog.h"
 
 namespace {
 
@@ -48,15 +50,34 @@ std::string FolderOf(const std::string& path) {
   return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
 }
 
-// What one removal left behind: the first path, and how many.
+// What one removal left behind: the first path, and how many; each is logged.
 struct Leftovers {
+  explicit Leftovers(SetupLog& to) : log(to) {}
+  SetupLog& log;
   std::string first;
   unsigned count = 0;
   void Add(const std::string& path) {
+    log.Line(L"could not remove " + FromCodePage(path, CP_ACP, 0));
     if (count++ == 0)
       first = path;
   }
 };
+
+// A file a program loaded cannot be deleted while it runs, but may be renamed: it moves to
+// a free name beside it, "<name>.<process id>.del", which the next restart deletes, and a
+// new installation may write its own file of that name meanwhile. False when it cannot (a
+// file held open without delete sharing cannot be renamed either).
+bool DeleteAtRestart(const RemovalFolder& installed, const std::wstring& path, SetupLog& log) {
+  const std::wstring aside = path + L'.' + DecimalText<wchar_t>(GetCurrentProcessId()) + L".del";
+  if (installed.Restore(path, aside) != Removal::kGone)
+    return false;
+  if (!MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    installed.Restore(aside, path);
+    return false;
+  }
+  log.Line(L"in use, deleted at the next restart: " + path + L" (as " + aside + L")");
+  return true;
+}
 
 std::string SpecialFolder(int csidl) {
   ComPtr<IMalloc> allocator;
@@ -154,7 +175,7 @@ bool SeenWhole(const std::wstring& wide, const std::string& ansi) {
 
 }  // namespace
 
-int RemoveInstallation(bool silent) {
+int RemoveInstallation(bool silent, SetupLog& log) {
   const std::wstring wideSelf = ModulePath();
   const std::wstring wideFolder = wideSelf.substr(0, wideSelf.find_last_of(L'\\') + 1);
   const std::string self = AnsiModulePath();
@@ -171,7 +192,10 @@ int RemoveInstallation(bool silent) {
     }
     return kExitFolderNotInCodePage;
   }
-  Leftovers leftovers;
+  log.Line(L"removing the installation in " + wideFolder);
+  Leftovers leftovers(log);
+  // Files in use that go at the next restart.
+  bool restart = false;
   // Whether something of the installation stays in its folder: then the manifest names what
   // stays, and the entry and uninstall.exe stay too, so that running it again finishes.
   bool stays = false;
@@ -194,18 +218,27 @@ int RemoveInstallation(bool silent) {
     // is left registered to a deleted file.
     for (const std::u16string& file : plan.files) {
       if (CompareStringOrdinal(Wide(file).c_str(), -1, kComponentFile, -1, TRUE) == CSTR_EQUAL) {
-        RegisterComponent(wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+        const RegistrationResult result = RegisterComponent(
+            wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+        log.Line(result == RegistrationResult::kRegistered ? L"unregistered the component"
+                                                           : L"could not unregister the component");
         break;
       }
     }
     std::vector<std::u16string> filesLeft;
     for (const std::u16string& file : plan.files) {
       const std::wstring path = wideFolder + Wide(file);
-      if (installed.RemoveFile(path) == Removal::kFailed) {
+      if (installed.RemoveFile(path) != Removal::kFailed)
+        continue;
+      if (DeleteAtRestart(installed, path, log)) {
+        restart = true;
+      } else {
         leftovers.Add(ToCodePage(path));
         filesLeft.push_back(file);
       }
     }
+    log.Line(L"removed the files: " + DecimalText<wchar_t>(plan.files.size() - filesLeft.size()) +
+             L" of " + DecimalText<wchar_t>(plan.files.size()));
     stays = !filesLeft.empty();
     // What was in the folder before the installation goes back to its place.
     for (const KeptFile& file : plan.kept) {
@@ -225,6 +258,9 @@ int RemoveInstallation(bool silent) {
       }
       if (removal == Removal::kFailed || removal == Removal::kKept)
         foldersLeft.push_back(sub);
+      // Once empty, it goes after the files in it.
+      if (removal == Removal::kKept && restart)
+        MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     if (installed.RemoveFolderIfEmpty(wideFolder + kKeptFolder) == Removal::kFailed) {
       leftovers.Add(ToCodePage(wideFolder + kKeptFolder));
@@ -249,6 +285,7 @@ int RemoveInstallation(bool silent) {
   }
 
   DeleteShortcut(CSIDL_STARTUP, kClientShortcut, &leftovers);
+  DeleteShortcut(CSIDL_COMMON_STARTUP, kClientShortcut, &leftovers);
   DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, &leftovers);
   DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, &leftovers);
   DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &leftovers);
@@ -260,23 +297,40 @@ int RemoveInstallation(bool silent) {
       leftovers.Add(menu);
     }
   }
+  log.Line(L"removed the shortcuts");
   if (!stays) {
     const std::wstring madeFolder = MadeFolder(wideFolder);
     DeleteUninstallEntry(&leftovers);
+    log.Line(L"removed the uninstall entry");
     if (!ScheduleSelfDelete(wideSelf, madeFolder))
       leftovers.Add(self);
+    // The folders the installation made, from the install folder up, go after the files in
+    // use that keep them.
+    if (restart && !madeFolder.empty()) {
+      std::wstring up = wideFolder.substr(0, wideFolder.size() - 1);
+      while (up.size() >= madeFolder.size()) {
+        MoveFileExW(up.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        const std::size_t cut = up.find_last_of(L'\\');
+        if (cut == std::wstring::npos)
+          break;
+        up.resize(cut);
+      }
+    }
   }
 
   if (!silent) {
     if (leftovers.count == 0) {
-      Message(ToCodePage(kRemoved), MB_OK);
+      Message(ToCodePage(restart ? std::wstring(kRemoved) + L"\r\n" + kRestartToRemove : kRemoved),
+              MB_OK);
     } else {
       Message(ToCodePage(kNotAllRemoved) + "\r\n" + leftovers.first +
                   (leftovers.count > 1 ? "\r\n" + ToCodePage(kMore) : std::string()),
               MB_OK | MB_ICONWARNING);
     }
   }
-  return leftovers.count == 0 ? kExitRemoved : kExitIncomplete;
+  if (leftovers.count != 0)
+    return kExitIncomplete;
+  return restart ? kExitRestartRequired : kExitRemoved;
 }
 
 int Message(const std::string& text, UINT type) {

@@ -220,7 +220,7 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
                                 std::uintptr_t process,
                                 const std::wstring& uninstaller,
                                 const std::wstring& madeFolder) {
-  return QuoteArgument(copy) + L" " + DecimalText<wchar_t>(process) + L" " +
+  return QuoteArgument(copy) + L" " + kCleanUpSwitch + L" " + DecimalText<wchar_t>(process) + L" " +
          QuoteArgument(uninstaller) +
          (madeFolder.empty() ? std::wstring() : L" " + QuoteArgument(madeFolder));
 }
@@ -228,16 +228,18 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
 bool CleanUp(const wchar_t* commandLine) {
   int count = 0;
   const LocalMemory<LPWSTR*> arguments(CommandLineToArgvW(commandLine, &count));
-  if (arguments.get() == nullptr || count < 3 || count > 4)
+  if (arguments.get() == nullptr || count < 4 || count > 5 ||
+      std::wcscmp(arguments.get()[1], kCleanUpSwitch) != 0) {
     return false;
+  }
   const auto process = reinterpret_cast<HANDLE>(
-      static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[1], nullptr, 10)));
+      static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[2], nullptr, 10)));
   // A handle this process may wait on (the uninstaller hands down one with SYNCHRONIZE
   // alone), never its own pseudo handle.
   if (process == nullptr || process == GetCurrentProcess() ||
       WaitForSingleObject(process, 0) == WAIT_FAILED) {
     return false;
   }
-  CleanUp(process, arguments.get()[2], count == 4 ? arguments.get()[3] : std::wstring());
+  CleanUp(process, arguments.get()[3], count == 5 ? arguments.get()[4] : std::wstring());
   return true;
 }

@@ -26,9 +26,12 @@
 // start); nothing is then left behind.
 bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder = {});
 
-// The helper's command line: the copy's path, the inherited handle of the uninstaller's
-// process in decimal, the installed uninstaller's path and the made folder (when there is
-// one), each path quoted so that blanks, '&' or '%' in it keep it one argument for
+// The helper's own first argument: no other command line starts so.
+inline constexpr wchar_t kCleanUpSwitch[] = L"/clean-up-after-uninstall";
+
+// The helper's command line: the copy's path, kCleanUpSwitch, the inherited handle of the
+// uninstaller's process in decimal, the installed uninstaller's path and the made folder (when
+// there is one), each path quoted so that blanks, '&' or '%' in it keep it one argument for
 // CommandLineToArgvW.
 std::wstring CleanUpCommandLine(const std::wstring& copy,
                                 std::uintptr_t process,
@@ -41,5 +44,6 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
 // which the copy keeps - and no link: a new installation may already have written its own
 // uninstall.exe there. Then removes that file's folder if it is empty, and each folder
 // above it up to the made folder while they are empty. False, having done nothing, when
-// the command line is no helper's: its second argument names no handle it may wait on.
+// the command line is no helper's: its first argument is not kCleanUpSwitch, or the next
+// names no handle it may wait on.
 bool CleanUp(const wchar_t* commandLine);

@@ -1,15 +1,21 @@
 #include "uninstaller/UninstallApp.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "core/product/Product.h"
+#include "core/setup/NumberText.h"
 #include "uninstaller/RemoveInstallation.h"
 #include "uninstaller/SelfRemoval.h"
+#include "win/base/Paths.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 #include "win/install/AdminObjects.h"
+#include "win/install/SetupLog.h"
 
 namespace {
 
@@ -39,40 +45,109 @@ void InitControls() {
   }
 }
 
+// What the command line asks for.
+struct Arguments {
+  bool interactive = false;  // no argument, or /LOG= alone
+  bool silent = false;
+  bool cleanUp = false;  // the clean-up helper's form: its first argument is kCleanUpSwitch
+  std::wstring log;      // /LOG='s file, made absolute
+};
+
+// No argument: ask, remove, report. "-silent" byte for byte, as the entry's
+// QuietUninstallString writes it, or what other uninstallers take (/S, /SILENT, /VERYSILENT,
+// in any letter case), with /NORESTART or /SUPPRESSMSGBOXES or not (there is no box then,
+// and no restart ever): remove without a word. /LOG=file with either. Anything else is
+// nothing this program does.
+std::optional<Arguments> ReadArguments() {
+  int count = 0;
+  LPWSTR* const argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr)
+    return std::nullopt;
+  Arguments arguments;
+  bool known = true;
+  bool quiet = false;  // /NORESTART or /SUPPRESSMSGBOXES: only with a silent switch
+  if (count >= 2 && std::wcscmp(argv[1], kCleanUpSwitch) == 0) {
+    arguments.cleanUp = true;
+  } else {
+    for (int i = 1; i < count && known; ++i) {
+      const wchar_t* const a = argv[i];
+      if (std::wcscmp(a, L"-silent") == 0 || lstrcmpiW(a, L"/S") == 0 ||
+          lstrcmpiW(a, L"/SILENT") == 0 || lstrcmpiW(a, L"/VERYSILENT") == 0) {
+        arguments.silent = true;
+      } else if (lstrcmpiW(a, L"/NORESTART") == 0 || lstrcmpiW(a, L"/SUPPRESSMSGBOXES") == 0) {
+        quiet = true;
+      } else if (CompareStringOrdinal(a, 5, L"/LOG=", 5, TRUE) == CSTR_EQUAL && a[5] != L'\0' &&
+                 arguments.log.empty()) {
+        arguments.log = FullPath(a + 5);
+        known = !arguments.log.empty();
+      } else {
+        known = false;
+      }
+    }
+    arguments.interactive = !arguments.silent && !quiet;
+  }
+  LocalFree(argv);
+  if (!known)
+    return std::nullopt;
+  return arguments;
+}
+
 }  // namespace
 
-BOOL CUninstallApp::InitInstance() {
-  const int argc = __argc;
-  char** const argv = __argv;
-  const bool silent = argc == 2 && std::strcmp(argv[1], "-silent") == 0;  // byte for byte
-  if (!m_dllsConfined) {
+namespace {
+
+// The removal the arguments ask for, after the checks that stop every mode: its exit code.
+int Remove(const std::optional<Arguments>& arguments, bool dllsConfined, SetupLog& log) {
+  if (!arguments || !(arguments->interactive || arguments->silent))
+    return kExitUsage;
+  const bool silent = arguments->silent;
+  if (!dllsConfined) {
     if (!silent)
       Message(ToCodePage(kSystemUnsupported), MB_OK);
-    m_exitCode = kExitSystemUnsupported;
-    return FALSE;
+    return kExitSystemUnsupported;
   }
   InitControls();
   if (FindWindowA(ToCodePage(kClientWindowClass).c_str(), nullptr) != nullptr) {
     if (!silent)
       Message(ToCodePage(kClientRunning), MB_OK);
-    m_exitCode = kExitClientRunning;
-    return FALSE;
+    return kExitClientRunning;
   }
-  if ((argc == 1 || silent) && InstallerRunning()) {
+  if (InstallerRunning()) {
     if (!silent)
       Message(ToCodePage(kInstallerRunning), MB_OK);
-    m_exitCode = kExitInstallerRunning;
+    return kExitInstallerRunning;
+  }
+  if (!silent && Message(ToCodePage(kConfirmRemoval), MB_YESNO) != IDYES)
+    return kExitCancelled;
+  return RemoveInstallation(silent, log);
+}
+
+}  // namespace
+
+BOOL CUninstallApp::InitInstance() {
+  const std::optional<Arguments> arguments = ReadArguments();
+  if (arguments && arguments->cleanUp) {
+    // the clean-up helper, with or without the folder the installation made
+    if (!CleanUp(GetCommandLineW()))
+      m_exitCode = kExitUsage;
     return FALSE;
   }
-  if (argc == 1) {
-    m_exitCode = Message(ToCodePage(kConfirmRemoval), MB_YESNO) == IDYES ? RemoveInstallation(false)
-                                                                         : kExitCancelled;
-  } else if (silent) {
-    m_exitCode = RemoveInstallation(true);
-  } else if ((argc == 3 || argc == 4) && CleanUp(GetCommandLineW())) {
-    // the clean-up helper, with or without the folder the installation made
-  } else {
+  // A silent run always logs: without /LOG=, to a file of its own in the temporary folder.
+  // One that cannot be made does not stop the removal; a /LOG= that cannot does.
+  SetupLog log;
+  DWORD error = 0;
+  if (arguments && !arguments->log.empty() && !log.Open(arguments->log, &error)) {
+    if (arguments->interactive)
+      Message(ToCodePage(WithError(L"无法创建日志文件：" + arguments->log, error)), MB_OK);
     m_exitCode = kExitUsage;
+    return FALSE;
   }
+  if (arguments && arguments->silent && arguments->log.empty())
+    log.Open(DefaultLogPath(L"uninstall"), &error);
+  log.Line(L"start: " + ModulePath() + L", version " + kVersion);
+  log.Line(std::wstring(L"command line: ") + GetCommandLineW());
+  m_exitCode = Remove(arguments, m_dllsConfined, log);
+  log.Line(L"result: " + DecimalText<wchar_t>(m_exitCode) + L", " +
+           UninstallExitMeaning(m_exitCode));
   return FALSE;
 }

@@ -5,11 +5,15 @@
 // the manifest it reads; so an install folder whose name that code page cannot spell is
 // left whole (its manifest cannot be found under the single-byte path).
 //
-//   uninstall.exe                      asks, removes, reports
-//   uninstall.exe -silent              removes without a word
-//   uninstall.exe HANDLE "PATH"        the clean-up helper (a temporary copy): waits for the
+//   uninstall.exe [/LOG=file]          asks, removes, reports
+//   uninstall.exe -silent [/LOG=file]  removes without a word, and logs (without /LOG=, to
+//                                      a dated file in the temporary folder); /S, /SILENT
+//                                      and /VERYSILENT, with /NORESTART or /SUPPRESSMSGBOXES
+//                                      or not, mean -silent
+//   uninstall.exe /clean-up-after-uninstall HANDLE "PATH" ["MADE"]
+//                                      the clean-up helper (a temporary copy): waits for the
 //                                      process HANDLE to end, deletes PATH and its folder
-//   anything else                      does nothing
+//   anything else                      does nothing (exit 4)
 //
 // A running client stops every mode before anything is removed, and so does a running
 // installer (its single-instance mutex is held) unless that installer started this

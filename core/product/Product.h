@@ -10,12 +10,19 @@
 #include <cstddef>
 #include <string_view>
 
+#include "core/product/Version.h"
+
 namespace product {
 
 // --- names other programs and the next installation rely on ----------------------------
-inline constexpr wchar_t kDisplayName[] = L"Korvel视频安装版";  // the entry's key and name
-inline constexpr wchar_t kPublisher[] = L"Korvel互动娱乐";
-inline constexpr wchar_t kVersion[] = L"1.0";
+inline constexpr wchar_t kDisplayName[] = L"" SETUP_PRODUCT_NAME;  // the entry's key and name
+inline constexpr wchar_t kPublisher[] = L"" SETUP_PUBLISHER;
+inline constexpr wchar_t kVersion[] = L"" SETUP_VERSION_TEXT;
+inline constexpr unsigned kVersionMajor = SETUP_VERSION_MAJOR;
+inline constexpr unsigned kVersionMinor = SETUP_VERSION_MINOR;
+// The entry's URLInfoAbout and HelpLink.
+inline constexpr wchar_t kAboutUrl[] = L"https://www.korvel.example/";
+inline constexpr wchar_t kHelpUrl[] = L"https://www.korvel.example/help/";
 inline constexpr wchar_t kUninstallKeyParent[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 // HKEY_LOCAL_MACHINE\<this>: the uninstall entry.
@@ -57,7 +64,7 @@ inline constexpr wchar_t kClientDescription[] = L"马上开始Korvel视频之旅
 inline constexpr wchar_t kUninstallDescription[] = L"删除Korvel视频";
 
 // --- the wizard's texts that name the product ------------------------------------------
-inline constexpr wchar_t kWizardCaption[] = L"KorvelV1.0 - 安装向导";
+inline constexpr wchar_t kWizardCaption[] = L"KorvelV" SETUP_VERSION_TEXT " - 安装向导";
 inline constexpr wchar_t kTargetDescription[] =
     L"安装向导将安装Korvel到下面指定的文件夹。要安装到其他文件夹请单击[...]";
 inline constexpr wchar_t kRecommendation[] = L"Korvel推荐您：";
@@ -79,6 +86,7 @@ inline constexpr wchar_t kSystemUnsupported[] =
 inline constexpr wchar_t kInstallerRunning[] = L"Korvel视频安装版正在安装，请在安装结束后卸载";
 inline constexpr wchar_t kConfirmRemoval[] = L"是否要卸载Korvel视频安装版";
 inline constexpr wchar_t kRemoved[] = L"Korvel视频安装版成功从你的计算机移除";
+inline constexpr wchar_t kRestartToRemove[] = L"重新启动计算机后，正在使用的文件才能全部删除";
 inline constexpr wchar_t kNotAllRemoved[] = L"Korvel视频安装版未能完全移除，无法删除：";
 // Followed by the install folder, on a line of its own.
 inline constexpr wchar_t kFolderNotInCodePage[] =

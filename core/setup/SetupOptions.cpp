@@ -79,6 +79,8 @@ std::u16string_view ExitMeaning(SetupExit code) {
       return u"programs use the installation and may not be closed";
     case SetupExit::kRestartRequired:
       return u"installed; a restart completes it";
+    case SetupExit::kFatal:
+      return u"a fatal error";
   }
   return u"unknown";
 }
@@ -188,8 +190,12 @@ SetupOptions ParseSetupOptions(std::u16string_view line) {
       options.log = text.substr(5);
       if (options.log.empty())
         refuse(SwitchError::kBadLog, text);
-    } else if (Is(text, u"/S")) {
+    } else if (Is(text, u"/S") || Is(text, u"/VERYSILENT")) {
       options.silent = true;
+    } else if (Is(text, u"/SILENT") || Is(text, u"/PASSIVE")) {
+      options.passive = true;
+    } else if (Is(text, u"/SUPPRESSMSGBOXES") || Is(text, u"/NORESTART")) {
+      // nothing to do: no box with /S, and no restart ever
     } else if (Is(text, u"/NORUN")) {
       options.noRun = true;
     } else if (Is(text, u"/NOSHORTCUTS")) {

@@ -10,6 +10,11 @@
 //   /STARTUP       a shortcut in the user's Startup folder
 //   /NOCLOSEAPPLICATIONS  programs that use the installation's files are not closed: the
 //                  installation stops before it changes anything (kApplicationsOpen)
+//   /VERYSILENT    what other installers call their quiet mode: /S
+//   /SILENT, /PASSIVE  progress only: the wizard's installing page and nothing else, no
+//                  question (the answers /S gives), cancel allowed
+//   /SUPPRESSMSGBOXES, /NORESTART   accepted: there is no box to suppress with /S, and the
+//                  installer never restarts the machine
 //   /?             the usage text
 //
 // Switches are case-insensitive; the line is split by Windows' rules (CommandLineToArgvW's),
@@ -21,13 +26,14 @@
 #include <string_view>
 #include <vector>
 
-// The installer's exit code, the same with and without a window.
+// The installer's exit code, the same with and without a window. The outcomes that
+// management tools act on have Windows Installer's values: 0, 3010 (restart required), 1602
+// (cancelled), 1618 (another installation is running, which the tools retry) and 1603 (a
+// fatal error no other code names); the others are the installer's own.
 enum class SetupExit : int {
   kInstalled = 0,
-  kCancelled = 1,            // the user quit the wizard
   kUsage = 2,                // an unknown or malformed switch, or /?
   kIntegrityFailed = 3,      // the installer's file is not the one that was built
-  kAlreadyRunning = 4,       // another installer runs
   kFolderRefused = 5,        // malformed, too long, with '%', or cannot be made
   kNotEnoughSpace = 6,       // the volume has less free space than the files take
   kWriteFailed = 7,          // a file could not be written (locked, disk full, no rights)
@@ -37,8 +43,22 @@ enum class SetupExit : int {
   kSystemUnsupported = 11,   // DLL loading cannot be kept to the system folder
   kPreviousNotRemoved = 12,  // the earlier installation's uninstaller left part of it
   kApplicationsOpen = 13,    // programs use the installation and /NOCLOSEAPPLICATIONS was given
+  kCancelled = 1602,         // the user quit the wizard
+  kFatal = 1603,             // a failure no other code names
+  kAlreadyRunning = 1618,    // another installer runs
   kRestartRequired = 3010,   // installed; files in use go at the next restart
 };
+
+// Every exit code, in the order above.
+inline constexpr SetupExit kEveryExit[] = {
+    SetupExit::kInstalled,          SetupExit::kUsage,
+    SetupExit::kIntegrityFailed,    SetupExit::kFolderRefused,
+    SetupExit::kNotEnoughSpace,     SetupExit::kWriteFailed,
+    SetupExit::kRegistrationFailed, SetupExit::kPackageUnreadable,
+    SetupExit::kClientNotEnded,     SetupExit::kSystemUnsupported,
+    SetupExit::kPreviousNotRemoved, SetupExit::kApplicationsOpen,
+    SetupExit::kCancelled,          SetupExit::kFatal,
+    SetupExit::kAlreadyRunning,     SetupExit::kRestartRequired};
 
 // What the exit code means, in the words of the log.
 std::u16string_view ExitMeaning(SetupExit code);
@@ -52,6 +72,7 @@ enum class SwitchError {
 
 struct SetupOptions {
   bool silent = false;
+  bool passive = false;  // progress only
   bool help = false;
   bool noRun = false;
   bool noShortcuts = false;

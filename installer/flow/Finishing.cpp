@@ -89,6 +89,18 @@ UserToken DesktopUserToken() {
   return user;
 }
 
+// Whether this process runs as the system account (a deployment tool's service).
+bool RunningAsSystem() {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
+    return false;
+  const UniqueHandle token(opened);
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = 0;
+  return GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) &&
+         IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
+}
+
 void StartClient(const std::wstring& folder, SetupLog& log) {
   std::wstring command = ClientCommandLine(folder);
   const UserToken user = DesktopUserToken();
@@ -152,6 +164,15 @@ void WriteUninstallEntry(const std::wstring& folder,
              kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
   WriteDword(key, L"NoModify", 1);
   WriteDword(key, L"NoRepair", 1);
+  WriteDword(key, L"VersionMajor", kVersionMajor);
+  WriteDword(key, L"VersionMinor", kVersionMinor);
+  SYSTEMTIME today{};
+  GetLocalTime(&today);
+  wchar_t date[16] = {};
+  wsprintfW(date, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
+  WriteStringValue(key, L"InstallDate", date);
+  WriteStringValue(key, L"URLInfoAbout", kAboutUrl);
+  WriteStringValue(key, L"HelpLink", kHelpUrl);
   std::wstring made = madeFolder;
   if (made.size() > 3 && made.back() == L'\\')
     made.pop_back();
@@ -235,9 +256,16 @@ void FinishInstallation(const std::wstring& folder,
                         const std::wstring& madeFolder) {
   const std::wstring client = folder + kClientFile;
   const std::wstring uninstaller = folder + kUninstallerFile;
-  if (choices.autoStart)
-    ReplaceShortcut(CSIDL_STARTUP, kClientShortcut, client, kClientDescription, log);
-  if (choices.runNow)
+  // Under the system account (a deployment) the client is never started, and the Startup
+  // shortcut is every user's.
+  const bool system = RunningAsSystem();
+  if (choices.autoStart) {
+    ReplaceShortcut(system ? CSIDL_COMMON_STARTUP : CSIDL_STARTUP, kClientShortcut, client,
+                    kClientDescription, log);
+  }
+  if (choices.runNow && system)
+    log.Line(L"running as the system account: the client is not started");
+  else if (choices.runNow)
     StartClient(folder, log);
   if (choices.createShortcuts) {
     ReplaceShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, client, kClientDescription,

@@ -42,12 +42,14 @@ bool CanStartClientAsUser(SetupLog& log);
 
 // Runs the finishing actions for an installation in `folder` (absolute, ending with '\'):
 // the chosen shortcuts (each replaced if it exists), the client started if asked, and
-// always the uninstall entry. The client (its path quoted, the folder current, not waited
-// for) runs with the token of the process that owns this thread's desktop's shell window
-// or, when there is none, its taskbar - the signed-in user's, never this elevated program's
-// own. Without such a process (a service's or session 0's desktop) or its token, the
+// always the uninstall entry. Under the system account the client is never started and the
+// Startup shortcut goes to every user's Startup folder. The client (its path quoted, the folder
+// current, not waited for) runs with the token of the process that owns this thread's desktop's
+// shell window or, when there is none, its taskbar - the signed-in user's, never this elevated
+// program's own. Without such a process (a service's or session 0's desktop) or its token, the
 // client is not started and the log says why. The entry holds DisplayName, Publisher, a quoted
 // UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
+// VersionMajor, VersionMinor, InstallDate (yyyymmdd), URLInfoAbout, HelpLink,
 // InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair, and,
 // when the installation made folders, CreatedFolder: `madeFolder`, the outermost of them,
 // for the uninstaller to remove with those below it on the way to the folder. Each

@@ -524,6 +524,7 @@ void DeleteEarlierShortcuts(const EarlierInstallation& earlier,
     const wchar_t* name;
   } shortcuts[] = {
       {choices.autoStart, CSIDL_STARTUP, product::kClientShortcut},
+      {choices.autoStart, CSIDL_COMMON_STARTUP, product::kClientShortcut},
       {choices.createShortcuts, CSIDL_COMMON_DESKTOPDIRECTORY, product::kClientShortcut},
       {choices.createShortcuts, CSIDL_COMMON_PROGRAMS, product::kMenuClientShortcut},
       {choices.createShortcuts, CSIDL_COMMON_PROGRAMS, product::kMenuUninstallShortcut}};

@@ -54,6 +54,7 @@ const Dialog::MessageEntry WizardDialog::kMap[] = {
     Command(BN_CLICKED, IDC_BTN_CANCEL, &WizardDialog::OnCancelOrFinish),
     Command(BN_CLICKED, IDC_BTN_BROWSE, &WizardDialog::OnBrowse),
     Message(WM_INSTALL_PROGRESS, &WizardDialog::OnInstallProgress),
+    Message(WM_PASSIVE_START, &WizardDialog::OnPassiveStart),
     Message(DM_GETDEFID, &WizardDialog::OnGetDefId),
     kEndOfMap};
 
@@ -124,8 +125,12 @@ BOOL WizardDialog::OnInitDialog() {
   SetWindowPos(m_hWnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (width + m_scale(1))) / 2,
                (GetSystemMetrics(SM_CYSCREEN) - (height + m_scale(1))) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  ShowPage(PAGE_WELCOME);
+  // Progress only opens on the installing page, which shows the checks' waits too; the
+  // worker starts on it once they passed.
+  ShowPage(m_options.passive ? PAGE_INSTALLING : PAGE_WELCOME);
   m_pageShownAt = 0;  // the first page took no click to come
+  if (m_options.passive)
+    PostMessageW(m_hWnd, WM_PASSIVE_START, 0, 0);
   return FALSE;
 }
 
@@ -152,23 +157,19 @@ void WizardDialog::ShowPage(int page) {
     case PAGE_TARGET: {
       m_btnNext.Focus();
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"安装");
-      const FolderSuggestion suggestion = SuggestTargetFolder();
-      // /D= first, then the earlier installation's folder, then the suggestion.
-      std::wstring folder(m_options.folder.begin(), m_options.folder.end());
-      if (folder.empty())
-        folder = m_earlier.folder.empty() ? suggestion.folder
-                                          : m_earlier.folder.substr(0, m_earlier.folder.size() - 1);
-      m_editTarget.SetText(folder.c_str());
-      m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
+      ProposeFolder();
       break;
     }
     case PAGE_INSTALLING:
       m_btnBack.Enable(false);
       m_btnNext.Enable(false);
       m_btnCancel.Focus();  // the focused button is now disabled: Esc must still ask
-      std::copy_n(m_targetDir, kPathBlockUnits, m_worker.m_installFolder);
-      if (m_worker.Thread() != nullptr)
+      // Progress only opens on this page before its checks accepted a folder: the worker
+      // waits for one.
+      if (m_targetDir[0] != L'\0') {
+        std::copy_n(m_targetDir, kPathBlockUnits, m_worker.m_installFolder);
         m_worker.Resume();
+      }
       SetTimer(m_hWnd, IDT_PROGRESS, 100, nullptr);
       SetDlgItemTextW(m_hWnd, IDC_BTN_NEXT, L"下一步");
       break;
@@ -201,7 +202,35 @@ LRESULT WizardDialog::OnGetDefId(WPARAM, LPARAM) {
   return MAKELONG(0, DC_HASDEFID);
 }
 
+void WizardDialog::ProposeFolder() {
+  const FolderSuggestion suggestion = SuggestTargetFolder();
+  // /D= first, then the earlier installation's folder, then the suggestion.
+  std::wstring folder(m_options.folder.begin(), m_options.folder.end());
+  if (folder.empty())
+    folder = m_earlier.folder.empty() ? suggestion.folder
+                                      : m_earlier.folder.substr(0, m_earlier.folder.size() - 1);
+  m_editTarget.SetText(folder.c_str());
+  m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
+}
+
 // --- page flow ------------------------------------------------------------------------------
+
+LRESULT WizardDialog::OnPassiveStart(WPARAM, LPARAM) {
+  Stop stop = EndRunningClient(*this, !m_options.noCloseApplications);
+  if (!stop)
+    stop = FindEarlierInstallation(*this, &m_earlier);
+  if (!stop) {
+    ProposeFolder();
+    stop = AcceptTargetFolder();
+  }
+  if (stop) {
+    m_exit = *stop;
+    End(IDCANCEL);
+  } else {
+    ShowPage(PAGE_INSTALLING);
+  }
+  return 0;
+}
 
 LRESULT WizardDialog::OnTimer(WPARAM, LPARAM) {
   SetDlgItemTextW(m_hWnd, IDC_STATIC_STATUS, m_statusText);
@@ -229,7 +258,7 @@ LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);
   } else if (m_page == PAGE_TARGET) {
-    if (AcceptTargetFolder())
+    if (!AcceptTargetFolder())
       ShowPage(PAGE_INSTALLING);
   }
   return 0;
@@ -332,6 +361,8 @@ void WizardDialog::Conclude(int code, const std::wstring& path) {
       else
         CommitThread(this);
       ShowPage(PAGE_FINISHED);
+      if (m_options.passive)
+        OnOK();  // the finish page's choices as the switches set them
     }
     return;
   }
@@ -385,13 +416,17 @@ LRESULT CALLBACK WizardDialog::BrowseButtonProc(HWND button,
   return DefSubclassProc(button, message, wParam, lParam);
 }
 
-bool WizardDialog::Ask(Question, const std::wstring& text) {
-  const bool yes = MessageBoxW(m_hWnd, text.c_str(), L"提示", MB_YESNO) == IDYES;
+bool WizardDialog::Ask(Question question, const std::wstring& text) {
+  // Progress only asks nothing: the answers of /S, and a cancel is a cancel.
+  const bool yes = m_options.passive
+                       ? question != Question::kLowSpace
+                       : MessageBoxW(m_hWnd, text.c_str(), L"提示", MB_YESNO) == IDYES;
   Log().Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
   return yes;
 }
 
 void WizardDialog::Tell(const std::wstring& text) {
   Log().Line(L"told: " + text);
-  MessageBoxW(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK);
+  if (!m_options.passive)
+    MessageBoxW(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK);
 }

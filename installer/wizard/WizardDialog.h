@@ -66,6 +66,8 @@ inline constexpr int IDC_STATIC_WAITING = 20408;
 // The finish page's line when files of the earlier installation go at the next restart.
 inline constexpr int IDC_STATIC_RESTART = 20409;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
+// Posted to itself by a progress-only wizard (/PASSIVE) once it shows.
+inline constexpr UINT WM_PASSIVE_START = WM_APP + 1;
 
 class WizardDialog : public Dialog, private Interaction {
  public:
@@ -154,13 +156,20 @@ class WizardDialog : public Dialog, private Interaction {
   LRESULT OnBrowse(WPARAM, LPARAM);
   LRESULT OnInstallProgress(WPARAM, LPARAM);
   LRESULT OnGetDefId(WPARAM, LPARAM);
+  // Progress only: the first pages' steps, answered as /S answers them, then the installing
+  // page.
+  LRESULT OnPassiveStart(WPARAM, LPARAM);
   // Notes the folder browser's window, so that the wizard can close it, and opens it on
   // m_browseStart.
   static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
   // Reads the package for the folder's checks (m_package), off the window's thread.
   static DWORD WINAPI InspectionThread(LPVOID self);
 
-  bool AcceptTargetFolder();
+  // The folder the folder page proposes: /D=, else the earlier installation's, else the
+  // suggestion; and the free space of every drive.
+  void ProposeFolder();
+  // Takes the folder page's folder and sets the earlier installation aside; why not, if not.
+  Stop AcceptTargetFolder();
   // Removes what the stopped or failed run wrote, on a thread of its own while the window
   // waits with WaitBusy.
   void RemovePartialInstall();

@@ -55,7 +55,7 @@ int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPA
   return 0;
 }
 
-bool WizardDialog::AcceptTargetFolder() {
+Stop WizardDialog::AcceptTargetFolder() {
   if (!m_packageInspected) {
     // Up to 100 MiB inflated: on a thread of its own, while the window waits busy.
     const UniqueHandle thread(CreateThread(nullptr, 0, InspectionThread, this, 0, nullptr));
@@ -66,10 +66,11 @@ bool WizardDialog::AcceptTargetFolder() {
     m_packageInspected = true;
   }
   PreparedFolder prepared;
-  if (PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared) ||
-      SetEarlierAside(m_earlier, prepared.folder, *this)) {
-    return false;
-  }
+  Stop stop = PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared);
+  if (!stop)
+    stop = SetEarlierAside(m_earlier, prepared.folder, *this);
+  if (stop)
+    return stop;
   m_prepared = std::move(prepared);
   lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
   m_worker.m_freshFolder = m_prepared.fresh;
@@ -79,5 +80,5 @@ bool WizardDialog::AcceptTargetFolder() {
     m_worker.m_carriedKept = m_earlier.kept;
     m_worker.m_userChanged = m_earlier.changed;
   }
-  return true;
+  return {};
 }

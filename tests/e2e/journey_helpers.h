@@ -262,6 +262,12 @@ inline void ExpectInstalled(const Installed& expected) {
   EXPECT_FALSE(EveryoneMay(folder)) << "the folder has not the program folder's rights";
   EXPECT_TRUE(EntryExists());
   EXPECT_EQ(EntryValue(L"DisplayVersion"), product::kVersion);
+  DWORD major = 0, bytes = sizeof major;
+  RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, L"VersionMajor", RRF_RT_REG_DWORD,
+               nullptr, &major, &bytes);
+  EXPECT_EQ(major, product::kVersionMajor);
+  EXPECT_EQ(EntryValue(L"InstallDate").size(), 8u) << "InstallDate is not yyyymmdd";
+  EXPECT_EQ(EntryValue(L"URLInfoAbout"), product::kAboutUrl);
   EXPECT_EQ(RegisteredServer(), folder + product::kComponentFile);
   for (const Shortcut& s : kMenuAndDesktopShortcuts)
     EXPECT_EQ(Exists(s), expected.shortcuts) << Utf8(s.name);

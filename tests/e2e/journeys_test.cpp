@@ -458,7 +458,7 @@ TEST(Journey, QuitDuringInstallationRemovesWhatWasWritten) {
     return FindWindowW(L"#32770", L"提示") != nullptr && Exists(folder + L"uninstall.ini") &&
            file != INVALID_HANDLE_VALUE;
   })) << "no question, or no uninstaller written before it";
-  EXPECT_EQ(RunForExitCode(uninstaller, L"-silent", folder.c_str()), 5u);
+  EXPECT_EQ(RunForExitCode(uninstaller, L"-silent", folder.c_str()), 1618u);
   EXPECT_TRUE(Exists(folder + L"uninstall.ini"));
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
   EXPECT_EQ(d.WaitForExit(60000), Exit(SetupExit::kCancelled));
@@ -1011,7 +1011,7 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
   ULARGE_INTEGER free{};
   ASSERT_TRUE(GetDiskFreeSpaceExW(L"F:\\", &free, nullptr, nullptr));
-  for (const std::uint64_t left : {24576u, 131072u}) {
+  for (const std::uint64_t left : {24576u, 196608u}) {
     ASSERT_GT(free.QuadPart, left);
     WriteBytes(L"F:\\filler.bin", std::string(free.QuadPart - left, 'f'));
     Driver run;
@@ -1091,9 +1091,19 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   }
   EXPECT_EQ(lines.back(), "result: 0, installed");
 
-  // An upgrade without /D= installs where the earlier installation was.
-  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode, 0u);
+  // An upgrade without /D= installs where the earlier installation was; without /LOG= it
+  // logs to the temporary folder.
+  const std::wstring temporary = root + L"temp\\";
+  CreateDirectoryW(temporary.c_str(), nullptr);
+  {
+    const EnvironmentVariables temp({{L"TMP", temporary}, {L"TEMP", temporary}});
+    EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode, 0u);
+  }
   ExpectInstalled({folder});
+  const std::vector<std::wstring> logs = Listing(temporary);
+  ASSERT_EQ(logs.size(), 1u) << Joined(logs);
+  EXPECT_EQ(logs[0].rfind(L"brimvale-setup-", 0), 0u) << Utf8(logs[0]);
+  EXPECT_EQ(LogLines(temporary + logs[0]).back(), "result: 0, installed");
   // One that finds a file of the earlier installation in use stops before it installs
   // anything, and leaves the earlier installation whole.
   HANDLE held = CreateFileW((folder + L"Korvel互动.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -1120,12 +1130,7 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   EXPECT_EQ(WaitForSingleObject(client, 10000), WAIT_OBJECT_0) << "the client was not closed";
   CloseHandle(client);
   ExpectInstalled({folder});
-  wchar_t pending[32768] = {};
-  DWORD size = sizeof pending - sizeof(wchar_t);
-  RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-               L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &size);
-  EXPECT_NE(std::wstring(pending, size / sizeof(wchar_t)).find(folder + L"uninstall.old\\"),
-            std::wstring::npos)
+  EXPECT_NE(PendingDeletions().find(folder + L"uninstall.old\\"), std::wstring::npos)
       << "the earlier component is not deleted at the next restart";
   FreeLibrary(component);
   // A file its user changed since it was installed stays as it is; an upgrade writes the
@@ -1297,7 +1302,7 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
        {L"told: 安装路径中不能含有字符%，请选择其他文件夹"}},
       {"unknown switch", L"/X /S", SetupExit::kUsage, {L"told: 无法识别的参数：/X"}},
       {"usage", L"/?", SetupExit::kUsage, {L"told: 用法："}, L"用法："},
-      {"unknown switch, no /S", L"/SILENT", SetupExit::kUsage, {}, L"无法识别的参数：/SILENT"},
+      {"unknown switch, no /S", L"/QUIET", SetupExit::kUsage, {}, L"无法识别的参数：/QUIET"},
   };
   for (const Failure& f : failures)
     ExpectFailure(f, root);
@@ -1333,6 +1338,24 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   EXPECT_FALSE(Exists(root + L"100%PATH%"));
 }
 
+// Progress only (/PASSIVE, /SILENT): the wizard shows, installs with the answers of /S and
+// ends by itself, an upgrade included; with a switch it does not know, it shows nothing.
+TEST(Silent, ProgressOnlyShowsTheWizardAndAsksNothing) {
+  CleanMachine();
+  const std::wstring folder = FreshFolder(L"passive", L"D:\\e2e\\");
+  const SilentRun first =
+      RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/PASSIVE /NORUN /D=" + folder);
+  EXPECT_EQ(first.exitCode, 0u);
+  EXPECT_TRUE(first.window) << "no progress was shown";
+  ExpectInstalled({folder});
+  const SilentRun upgrade = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/SILENT /NORUN");
+  EXPECT_EQ(upgrade.exitCode, 0u);
+  ExpectInstalled({folder});
+  const SilentRun refused = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/PASSIVE /X");
+  EXPECT_EQ(refused.exitCode, Exit(SetupExit::kUsage));
+  EXPECT_FALSE(refused.window) << "a refused switch showed a box";
+}
+
 // A volume without room for the package: a silent installation takes the warning's 否 and
 // ends with its own exit code, having made nothing there.
 TEST(Silent, NotEnoughSpaceHasItsExitCodeAndLog) {
@@ -1354,6 +1377,7 @@ TEST(Installer, AsksForAdministratorAndImportsOnlySystemDlls) {
   // KnownDLLs, and the common controls, which the manifest binds to the system's own.
   ExpectOnlyImports(program, {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "ADVAPI32.dll",
                               "SHELL32.dll", "ole32.dll", "msvcrt.dll", "COMCTL32.dll"});
+  ExpectVersionResource(SETUP_INSTALLER_W, L"Korvel视频安装程序");
 }
 
 }  // namespace

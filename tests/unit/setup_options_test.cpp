@@ -3,11 +3,14 @@
 // of the line, a malformed switch refused with the argument that was.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/package/Utf8.h"
 #include "core/setup/SetupOptions.h"
+#include "uninstaller/ExitCodes.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -86,6 +89,12 @@ SetupOptions AllChoices() {
   return options;
 }
 
+SetupOptions Passive() {
+  SetupOptions options;
+  options.passive = true;
+  return options;
+}
+
 SetupOptions Help() {
   SetupOptions options;
   options.help = true;
@@ -109,7 +118,11 @@ TEST(SetupOptions, ReadsTheSwitches) {
       {u"setup.exe /?", Help()},
       // Refused, with the argument named; the switches after a refused one still count.
       {u"setup.exe /X /S", Options(true, u"", u"", SwitchError::kUnknown, u"/X")},
-      {u"setup.exe /SILENT", Options(false, u"", u"", SwitchError::kUnknown, u"/SILENT")},
+      // What other installers call their quiet modes, and what admins add to them.
+      {u"setup.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART", Options(true)},
+      {u"setup.exe /silent", Passive()},
+      {u"setup.exe /PASSIVE /NoRestart", Passive()},
+      {u"setup.exe /QUIET", Options(false, u"", u"", SwitchError::kUnknown, u"/QUIET")},
       {u"setup.exe C:\\games", Options(false, u"", u"", SwitchError::kUnknown, u"C:\\games")},
       {u"setup.exe /S /D=relative\\x",
        Options(true, u"relative\\x", u"", SwitchError::kBadFolder, u"/D=relative\\x")},
@@ -127,6 +140,7 @@ TEST(SetupOptions, ReadsTheSwitches) {
     const SetupOptions& e = row.expected;
     const std::string line = Narrow(row.line);
     EXPECT_EQ(o.silent, e.silent) << line;
+    EXPECT_EQ(o.passive, e.passive) << line;
     EXPECT_EQ(o.help, e.help) << line;
     EXPECT_EQ(o.noRun, e.noRun) << line;
     EXPECT_EQ(o.noShortcuts, e.noShortcuts) << line;
@@ -137,6 +151,29 @@ TEST(SetupOptions, ReadsTheSwitches) {
     EXPECT_EQ(o.error, e.error) << line;
     EXPECT_EQ(Narrow(o.offending), Narrow(e.offending)) << line;
   }
+}
+
+// The README's tables name every exit code the programs return: the installer's table each
+// SetupExit, the uninstaller's each of its codes, as a row of its own.
+TEST(SetupOptions, EveryExitCodeIsInTheReadme) {
+  std::ifstream file(SETUP_README, std::ios::binary);
+  ASSERT_TRUE(file) << SETUP_README;
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string readme = text.str();
+  const std::size_t installer = readme.find("Exit codes of the installer");
+  const std::size_t uninstaller = readme.find("Exit codes of `uninstall.exe`");
+  ASSERT_NE(installer, std::string::npos);
+  ASSERT_NE(uninstaller, std::string::npos);
+  const std::string installerTable = readme.substr(installer, uninstaller - installer);
+  const std::string uninstallerTable = readme.substr(uninstaller, 3000);
+  const auto row = [](int code) { return "\n| " + std::to_string(code) + " "; };
+  for (const SetupExit code : kEveryExit) {
+    EXPECT_NE(installerTable.find(row(static_cast<int>(code))), std::string::npos)
+        << static_cast<int>(code);
+  }
+  for (const int code : kEveryUninstallExit)
+    EXPECT_NE(uninstallerTable.find(row(code)), std::string::npos) << code;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/integrity/PeImage.h"
+#include "core/product/Product.h"
 
 // Attributes of every element named `name` in `xml`, in document order. A small reader
 // for the manifests we write: no entities, no CDATA.
@@ -77,6 +78,49 @@ inline void ExpectOnlyImports(const ProgramFacts& program,
       known = known || lstrcmpiA(name.c_str(), dll) == 0;
     EXPECT_TRUE(known) << name;
   }
+}
+
+// The files the system deletes at the next restart (PendingFileRenameOperations), each
+// followed by a null, as one text.
+inline std::wstring PendingDeletions() {
+  constexpr wchar_t kKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  DWORD size = 0;
+  RegGetValueW(HKEY_LOCAL_MACHINE, kKey, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+               nullptr, nullptr, &size);
+  std::wstring pending(size / sizeof(wchar_t), L'\0');
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kKey, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                   nullptr, pending.data(), &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  pending.resize(size / sizeof(wchar_t));
+  return pending;
+}
+
+// The program at `path` carries the release's version resource: the version of
+// core/product/Version.h in numbers and text, the publisher and the product's name, and
+// `description`.
+inline void ExpectVersionResource(const std::wstring& path, const std::wstring& description) {
+  DWORD ignored = 0;
+  std::vector<std::uint8_t> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  ASSERT_FALSE(data.empty()) << "no version resource";
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+  EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(product::kVersionMinor, product::kVersionMajor));
+  const auto text = [&](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+    return VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &size)
+               ? std::wstring(value)
+               : std::wstring();
+  };
+  EXPECT_TRUE(text(L"ProductVersion") == product::kVersion);
+  EXPECT_TRUE(text(L"FileVersion") == product::kVersion);
+  EXPECT_TRUE(text(L"CompanyName") == product::kPublisher);
+  EXPECT_TRUE(text(L"ProductName") == product::kDisplayName);
+  EXPECT_TRUE(text(L"FileDescription") == description);
+  EXPECT_FALSE(text(L"LegalCopyright").empty());
 }
 
 // What both programs' manifests must ask for: administrator rights (without them Windows

@@ -196,12 +196,13 @@ TEST(Uninstaller, CleanUpCommandLineSplitsIntoItsArguments) {
     int count = 0;
     LPWSTR* arguments =
         CommandLineToArgvW(CleanUpCommandLine(copy, 452, installed, folder).c_str(), &count);
-    ASSERT_EQ(count, folder.empty() ? 3 : 4);
+    ASSERT_EQ(count, folder.empty() ? 4 : 5);
     EXPECT_EQ(arguments[0], copy);
-    EXPECT_STREQ(arguments[1], L"452");
-    EXPECT_EQ(arguments[2], installed);
+    EXPECT_STREQ(arguments[1], L"/clean-up-after-uninstall");
+    EXPECT_STREQ(arguments[2], L"452");
+    EXPECT_EQ(arguments[3], installed);
     if (!folder.empty()) {
-      EXPECT_EQ(arguments[3], made);
+      EXPECT_EQ(arguments[4], made);
     }
     LocalFree(arguments);
   }
@@ -219,11 +220,12 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   PlantShortcutsAndEntry();
   const std::wstring temporaryFolder = FreshFolder(L"John Smith & Co", L"D:\\uninstall\\");
   const EnvironmentVariables temporary({{L"TMP", temporaryFolder}, {L"TEMP", temporaryFolder}});
-  HANDLE change = FindFirstChangeNotificationW(
-      temporaryFolder.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+  HANDLE change =
+      FindFirstChangeNotificationW(temporaryFolder.c_str(), TRUE, FILE_NOTIFY_CHANGE_DIR_NAME);
   ASSERT_NE(change, INVALID_HANDLE_VALUE);
   const std::vector<std::wstring> before = HelperFolders();
-  EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  // What other uninstallers take for -silent, as a deployment tool may write it.
+  EXPECT_EQ(Uninstall(folder, L"/VERYSILENT /SUPPRESSMSGBOXES /NORESTART"), 0u);
   // The helper waits a second after the uninstaller's end; its copy is there meanwhile.
   std::vector<std::wstring> made;
   for (const std::wstring& helperFolder : HelperFolders()) {
@@ -248,6 +250,14 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   EXPECT_TRUE(WaitUntilGone(copy));
   EXPECT_EQ(WaitForSingleObject(change, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   FindCloseChangeNotification(change);
+  // Its log alone, as every silent run writes one.
+  WIN32_FIND_DATAW log;
+  const HANDLE find =
+      FindFirstFileW((temporaryFolder + L"\\brimvale-uninstall-*.log").c_str(), &log);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  EXPECT_TRUE(
+      ReadBytes(temporaryFolder + L"\\" + log.cFileName).ends_with("  result: 0, removed\r\n"));
 }
 
 TEST(Uninstaller, InteractiveYesRemovesEverythingAndTheFolder) {
@@ -268,7 +278,7 @@ TEST(Uninstaller, InteractiveNoChangesNothing) {
   const std::wstring folder = Install(L"interactive-no");
   {
     BoxAnswerer answers({IDNO});
-    EXPECT_EQ(Uninstall(folder, L""), 3u);
+    EXPECT_EQ(Uninstall(folder, L""), 1602u);
   }
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
@@ -278,8 +288,13 @@ TEST(Uninstaller, InteractiveNoChangesNothing) {
 
 TEST(Uninstaller, OtherArgumentsDoNothing) {
   const std::wstring folder = Install(L"arguments");
-  EXPECT_EQ(Uninstall(folder, L"-Silent"), 4u);
-  EXPECT_EQ(Uninstall(folder, L"one two three"), 4u);
+  // What an admin might guess, and the helper's form without its handle: nothing removed.
+  for (const wchar_t* arguments :
+       {L"-Silent", L"one two three", L"-silent x", L"/S /REBOOT", L"/quiet", L"/NORESTART",
+        L"-silent /LOG=", L"12 \"D:\\x\\uninstall.exe\"",
+        L"/clean-up-after-uninstall 0 \"D:\\x\\uninstall.exe\""}) {
+    EXPECT_EQ(Uninstall(folder, arguments), 4u) << arguments;
+  }
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
   EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
@@ -295,7 +310,7 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
     return (window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr)) != nullptr;
   })) << "the client did not start";
   // Each mode says so and removes nothing; -silent says it by its exit code alone.
-  for (const wchar_t* arguments : {L"-silent", L"", L"12 \"x\""}) {
+  for (const wchar_t* arguments : {L"-silent", L""}) {
     BoxAnswerer answers({IDOK});
     EXPECT_EQ(Uninstall(folder, arguments), 2u);
     const bool silent = arguments == std::wstring(L"-silent");
@@ -312,7 +327,7 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
                                   L"Global\\vorlixInstall");
   for (const wchar_t* arguments : {L"-silent", L""}) {
     BoxAnswerer answers({IDOK});
-    EXPECT_EQ(Uninstall(folder, arguments), 5u);
+    EXPECT_EQ(Uninstall(folder, arguments), 1618u);
     const bool silent = arguments == std::wstring(L"-silent");
     EXPECT_EQ(answers.Texts(),
               silent ? std::vector<std::wstring>{}
@@ -326,7 +341,7 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   for (const wchar_t* forged : {L"1", L"0123456789ABCDEF0123456789ABCDEF"}) {
     const EnvironmentVariables started(
         EnvironmentVariables::Values{{L"vorlixStartedByInstaller", forged}});
-    EXPECT_EQ(Uninstall(folder, L"-silent"), 5u) << forged;
+    EXPECT_EQ(Uninstall(folder, L"-silent"), 1618u) << forged;
   }
   {
     const InstallerGrant grant;
@@ -460,6 +475,20 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   }
   EXPECT_TRUE(WaitUntilGone(fourth));
   EXPECT_TRUE(Exists(third + L"uninstall.exe"));
+
+  // The component loaded by a program cannot be deleted, but moves aside and goes at the
+  // next restart: the removal is done, and says that a restart completes it.
+  const std::wstring fifth = Install(L"in-use");
+  const HMODULE component = LoadLibraryW((fifth + L"imageOle.dll").c_str());
+  ASSERT_NE(component, nullptr);
+  const std::wstring log = fifth.substr(0, fifth.size() - 1) + L".log";
+  EXPECT_EQ(Uninstall(fifth, L"/S \"/LOG=" + log + L"\""), 3010u);
+  EXPECT_TRUE(ShortcutsAndEntryGone());
+  EXPECT_FALSE(Exists(fifth + L"imageOle.dll"));
+  EXPECT_NE(PendingDeletions().find(fifth + L"ImageOle.dll."), std::wstring::npos);
+  EXPECT_TRUE(
+      ReadBytes(log).ends_with("  result: 3010, removed; files in use go at the next restart\r\n"));
+  FreeLibrary(component);
 }
 
 // A folder whose name code page 936 cannot spell: the single-byte path holds '?' and finds
@@ -513,6 +542,7 @@ TEST(Uninstaller, AsksForAdministratorAndImportsOnlySystemDlls) {
   ExpectElevatedManifest(program);
   ExpectOnlyImports(program,
                     {"KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "SHELL32.dll", "msvcrt.dll"});
+  ExpectVersionResource(folder + L"uninstall.exe", L"Korvel视频卸载程序");
 }
 
 }  // namespace

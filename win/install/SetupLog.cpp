@@ -1,6 +1,7 @@
 #include "win/install/SetupLog.h"
 
 #include "core/package/Utf8.h"
+#include "core/product/Product.h"
 #include "core/setup/NumberText.h"
 #include "win/install/Removal.h"
 
@@ -59,9 +60,22 @@ void SetupLog::Line(std::wstring_view text) {
     line += (c == L'\r' || c == L'\n') ? u' ' : static_cast<char16_t>(c);
   line += u"\r\n";
   const std::string bytes = Utf16ToUtf8(line);
-  const std::lock_guard<std::mutex> lock(mutex_);
+  AcquireSRWLockExclusive(&lock_);
   DWORD written = 0;
   WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+std::wstring DefaultLogPath(std::wstring_view program) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, folder);
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return std::wstring(folder) + product::kFolderName + L'-' + std::wstring(program) + L'-' +
+         DecimalText<wchar_t>(now.wYear, 4) + DecimalText<wchar_t>(now.wMonth, 2) +
+         DecimalText<wchar_t>(now.wDay, 2) + L'-' + DecimalText<wchar_t>(now.wHour, 2) +
+         DecimalText<wchar_t>(now.wMinute, 2) + DecimalText<wchar_t>(now.wSecond, 2) + L'-' +
+         DecimalText<wchar_t>(GetCurrentProcessId()) + L".log";
 }
 
 std::wstring WithError(std::wstring_view text, DWORD error) {

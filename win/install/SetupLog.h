@@ -1,12 +1,11 @@
-// The installation's log (/LOG=): UTF-8 with a byte-order mark, one line per step, each
-// with the local time to the millisecond. Every line goes straight to the file as it comes,
-// so that a crash or a power cut keeps what happened up to it; the worker thread and the
+// The log of the installer and the uninstaller (/LOG=): UTF-8 with a byte-order mark, one line per
+// step, each with the local time to the millisecond. Every line goes straight to the file as it
+// comes, so that a crash or a power cut keeps what happened up to it; the worker thread and the
 // wizard's thread write to it alike. Without a file it writes nothing.
 #pragma once
 
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -24,8 +23,13 @@ class SetupLog {
 
  private:
   UniqueHandle file_;
-  std::mutex mutex_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
 };
+
+// Where a silent run of `program` ("setup", "uninstall") logs without /LOG=: "<temporary
+// folder>\brimvale-<program>-<yyyymmdd>-<hhmmss>-<process id>.log". The temporary folder may
+// be a user's, which SetupLog::Open allows for.
+std::wstring DefaultLogPath(std::wstring_view program);
 
 // "text (error 32)": a step that failed, with the Windows error that said why.
 std::wstring WithError(std::wstring_view text, DWORD error);
