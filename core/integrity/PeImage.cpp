@@ -57,6 +57,13 @@ const char* DescribePeStatus(PeStatus status) {
     case PeStatus::kBadCertificateTable:
       return "the certificate table is not where a signature puts it (last in the file, "
              "8-byte aligned, its length matching)";
+    case PeStatus::kResourcesNotAlone:
+      return "the resources do not fill a section of their own at the end of the image (only "
+             "base relocations may follow them)";
+    case PeStatus::kSigned:
+      return "the file is signed: changing it would break its signature; sign the result";
+    case PeStatus::kAppendedData:
+      return "data follow the last section of the file";
   }
   return "unknown status";
 }

@@ -40,6 +40,10 @@ enum class PeStatus {
   kEmptyFile,
   kFileTooLarge,         // 104,857,600 bytes or more: no installer is that large
   kBadCertificateTable,  // not where a signature puts it: last, 8-byte aligned, whole length
+  // Rewriting the resource section (ResourceSection.h) is refused:
+  kResourcesNotAlone,  // not a section of its own, or followed by more than base relocations
+  kSigned,             // a certificate table: its signature would no longer hold
+  kAppendedData,       // bytes after the last section, which nothing would account for
 };
 
 // A short English sentence for the status.

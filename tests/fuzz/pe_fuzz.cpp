@@ -1,5 +1,6 @@
 // Fuzz target for the PE reader: locating the digest block and the "FILE" resources never
-// reads outside the file, and whatever it finds lies inside it.
+// reads outside the file, and whatever it finds lies inside it. A resource section that can
+// be read can be written anew, and reads back the same.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "core/integrity/InstallerDigest.h"
 #include "core/integrity/PeImage.h"
+#include "core/integrity/ResourceSection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   PeImage image;
@@ -32,5 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)image.ImportedDlls(&names);
   Md5Digest digest;
   (void)ComputeInstallerDigest(data, size, &digest);
+
+  std::vector<Resource> resources, back;
+  std::vector<std::uint8_t> written;
+  if (ReadResources(image, &resources) == PeStatus::kOk &&
+      WriteResourceSection(image, resources, &written) == PeStatus::kOk) {
+    PeImage again;
+    if (again.Parse(written.data(), written.size()) != PeStatus::kOk ||
+        ReadResources(again, &back) != PeStatus::kOk || back.size() != resources.size()) {
+      std::abort();
+    }
+  }
   return 0;
 }

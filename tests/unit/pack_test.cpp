@@ -12,6 +12,7 @@
 #include "core/inflate/ResourceInflater.h"
 #include "core/integrity/InstallerDigest.h"
 #include "core/integrity/PeImage.h"
+#include "core/integrity/ResourceSection.h"
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
 #include "tests/unit/pe_builder.h"
@@ -19,6 +20,7 @@
 #include "tools/pack/Build.h"
 #include "tools/pack/Extract.h"
 #include "tools/pack/HostFiles.h"
+#include "tools/pack/Installer.h"
 #include "tools/pack/Stamp.h"
 
 namespace fs = std::filesystem;
@@ -471,6 +473,73 @@ TEST_P(RealImages, SignedAfterStampingStillPasses) {
   EXPECT_FALSE(Passes(withDirectory(table.position - 512, table.size + 512))) << "a larger one";
 }
 
+// A sample used as a stub with another payload - one that grows the resource section by
+// pages, so the base relocations after it move, and an empty one, which shrinks it - is an
+// installer that passes its check and holds the new payload, with every other resource and
+// every section before the resources as they were. Built twice, it is the same bytes.
+TEST_P(RealImages, BuildFromAStubChangesOnlyThePayload) {
+  const Bytes stub = ReadSample(GetParam());
+  PeImage before;
+  ASSERT_EQ(before.Parse(stub.data(), stub.size()), PeStatus::kOk);
+  std::vector<Resource> stubResources;
+  ASSERT_EQ(ReadResources(before, &stubResources), PeStatus::kOk);
+  TempFolder dir;
+  std::string noise(150000, '\0');
+  std::uint32_t x = 1;
+  for (char& c : noise) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  dir.Write("noise.bin", noise);
+  for (const bool grow : {true, false}) {
+    Bytes package, payload, installer, again, unpacked, uninstaller;
+    PackStats stats;
+    Md5Digest digest;
+    std::string error;
+    if (grow) {
+      ASSERT_TRUE(
+          BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error))
+          << error;
+    }
+    ASSERT_TRUE(CompressResource(package, 1, kPackageLimit, &payload, &error)) << error;
+    ASSERT_TRUE(BuildInstaller(stub, payload, {}, &installer, &digest, &error)) << error;
+    ASSERT_TRUE(BuildInstaller(stub, payload, {}, &again, &digest, &error)) << error;
+    EXPECT_TRUE(installer == again);
+    EXPECT_TRUE(Passes(installer)) << grow;
+    ASSERT_TRUE(ReadInstallerResources(installer, &unpacked, &uninstaller, &error)) << error;
+    EXPECT_TRUE(unpacked == package);
+
+    PeImage after;
+    ASSERT_EQ(after.Parse(installer.data(), installer.size()), PeStatus::kOk);
+    EXPECT_EQ(installer.size() > stub.size(), grow);
+    std::vector<Resource> resources;
+    ASSERT_EQ(ReadResources(after, &resources), PeStatus::kOk);
+    ASSERT_EQ(resources.size(), stubResources.size());
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+      const Resource& r = resources[i];
+      EXPECT_TRUE(r.type == stubResources[i].type && r.name == stubResources[i].name &&
+                  r.language == stubResources[i].language)
+          << i;
+      const bool payloadOrDigest = r.name.id == 137 || r.type.id == 6;
+      EXPECT_TRUE(payloadOrDigest || r.data == stubResources[i].data) << i;
+    }
+    const std::uint32_t resourcesAt = before.DataDirectory(2).position;
+    for (std::size_t i = 0; i < before.Sections().size(); ++i) {
+      const PeSection& a = before.Sections()[i];
+      const PeSection& b = after.Sections()[i];
+      if (a.virtualAddress < resourcesAt) {
+        EXPECT_EQ(a.virtualAddress, b.virtualAddress);
+        EXPECT_TRUE(std::equal(stub.begin() + a.rawPosition,
+                               stub.begin() + a.rawPosition + a.rawSize,
+                               installer.begin() + b.rawPosition))
+            << i;
+      }
+    }
+    EXPECT_EQ(after.DataDirectory(5).position - before.DataDirectory(5).position,
+              after.Sections().back().virtualAddress - before.Sections().back().virtualAddress);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CrossBuilt,
                          RealImages,
                          testing::Values(SETUP_SAMPLE_PE32, SETUP_SAMPLE_PE64),
@@ -537,6 +606,41 @@ TEST(Stamp, RefusesAPlaceholderOfTheWrongLengthOrLowerStrings) {
   EXPECT_TRUE(StampImage(&image, &digest, &stamped, &error)) << error;
   EXPECT_EQ(stamped.position, kPeBlockPosition + 2);
   EXPECT_EQ(stamped.size, 128u);
+}
+
+// A stub is unsigned (the installer is signed, after it is built), has nothing after its
+// last section and carries an uninstaller, or is given one.
+TEST(BuildInstaller, RefusesWhatCannotBeAStub) {
+  const Bytes stub = ReadSample(SETUP_SAMPLE_PE64);
+  Bytes signedStub, withoutUninstaller, installer;
+  std::string error;
+  ASSERT_TRUE(ReadWholeFile(SETUP_SIGNED_PE64, &signedStub, &error)) << error;
+  PeImage pe;
+  ASSERT_EQ(pe.Parse(stub.data(), stub.size()), PeStatus::kOk);
+  std::vector<Resource> resources;
+  ASSERT_EQ(ReadResources(pe, &resources), PeStatus::kOk);
+  std::erase_if(resources, [](const Resource& r) { return r.name.id == 139; });
+  ASSERT_EQ(WriteResourceSection(pe, resources, &withoutUninstaller), PeStatus::kOk);
+  Bytes appended = stub;
+  appended.resize(appended.size() + 8);
+  const struct {
+    const Bytes* stub;
+    const char* message;
+  } rows[] = {{&signedStub, "signed"},
+              {&appended, "follow the last section"},
+              {&withoutUninstaller, "no uninstaller"}};
+  const Bytes payload = {1, 2, 3};
+  Md5Digest digest;
+  for (const auto& row : rows) {
+    EXPECT_FALSE(BuildInstaller(*row.stub, payload, {}, &installer, &digest, &error));
+    EXPECT_NE(error.find(row.message), std::string::npos) << error;
+  }
+  ASSERT_TRUE(BuildInstaller(withoutUninstaller, payload, {9, 9}, &installer, &digest, &error))
+      << error;
+  ASSERT_EQ(pe.Parse(installer.data(), installer.size()), PeStatus::kOk);
+  FileRange range;
+  ASSERT_EQ(pe.FindNamedTypeResource(u"FILE", 139, &range), PeStatus::kOk);
+  EXPECT_EQ(range.size, 2u);
 }
 
 }  // namespace

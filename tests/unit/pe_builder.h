@@ -53,6 +53,8 @@ inline std::vector<std::uint8_t> MakeMinimalPe(const PeLayout& layout) {
   put16(pe + 20, optionalSize);
   const std::uint32_t opt = pe + 24;
   put16(opt, layout.pe64 ? 0x20B : 0x10B);
+  put32(opt + 32, 0x1000);  // section alignment
+  put32(opt + 36, 0x200);   // file alignment
   const std::uint32_t dirs = opt + (layout.pe64 ? 112 : 96);
   put32(dirs - 4, 16);
   if (layout.resources) {

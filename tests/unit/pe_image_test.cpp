@@ -7,6 +7,7 @@
 
 #include "core/integrity/InstallerDigest.h"
 #include "core/integrity/PeImage.h"
+#include "core/integrity/ResourceSection.h"
 #include "tests/unit/pe_builder.h"
 #include "tests/unit/row_name.h"
 
@@ -27,6 +28,56 @@ PeStatus Locate(const Bytes& f, FileRange* block = nullptr, std::uint32_t* id = 
   if (id)
     *id = i;
   return s;
+}
+
+// A resource section written anew reads back as the loader searches it - named types first
+// in upper-case order, then ids ascending - with the digest block still the first string
+// block; a directory that is not three levels deep is refused, not half read.
+TEST(ResourceSection, WritesTheLoadersOrderAndReadsItBack) {
+  const Bytes f = MakeMinimalPe({});
+  PeImage image;
+  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+  std::vector<Resource> resources;
+  ASSERT_EQ(ReadResources(image, &resources), PeStatus::kOk);
+  ASSERT_EQ(resources.size(), 1u);
+  const auto add = [&](std::uint32_t type, const char16_t* typeName, std::uint32_t id, int byte) {
+    SetResource(
+        &resources,
+        Resource{{type, typeName}, {id, {}}, 2052, 0, Bytes(3, static_cast<std::uint8_t>(byte))});
+  };
+  add(24, u"", 1, 1);
+  add(0, u"SKIN", 131, 2);
+  add(0, u"FILE", 139, 3);
+  add(0, u"FILE", 137, 4);
+  add(0, u"FILE", 137, 5);  // the same resource: replaced
+  add(16, u"", 1, 6);
+  Bytes out;
+  ASSERT_EQ(WriteResourceSection(image, resources, &out), PeStatus::kOk);
+  PeImage written;
+  ASSERT_EQ(written.Parse(out.data(), out.size()), PeStatus::kOk);
+  std::vector<Resource> back;
+  ASSERT_EQ(ReadResources(written, &back), PeStatus::kOk);
+  std::string order;
+  for (const Resource& r : back) {
+    order += r.type.text.empty() ? std::to_string(r.type.id)
+                                 : std::string(r.type.text.begin(), r.type.text.end());
+    order += " " + std::to_string(r.name.id) + "=" +
+             std::to_string(r.data.size() == 3 ? r.data[0] : 0) + ";";
+  }
+  EXPECT_EQ(order, "FILE 137=5;FILE 139=3;SKIN 131=2;6 3=0;16 1=6;24 1=1;");
+  FileRange block;
+  std::uint32_t id = 0;
+  ASSERT_EQ(Locate(out, &block, &id), PeStatus::kOk);
+  EXPECT_EQ(id, 3u);
+  EXPECT_TRUE(std::equal(f.begin() + kPeBlockPosition, f.begin() + kPeBlockPosition + 160,
+                         out.begin() + block.position));
+
+  PeLayout loop;
+  loop.languageLoop = true;
+  const Bytes looped = MakeMinimalPe(loop);
+  ASSERT_EQ(image.Parse(looped.data(), looped.size()), PeStatus::kOk);
+  EXPECT_EQ(ReadResources(image, &resources), PeStatus::kBadResourceDirectory);
+  EXPECT_TRUE(resources.empty());
 }
 
 TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {

@@ -14,6 +14,7 @@
 #include "tools/pack/Build.h"
 #include "tools/pack/Extract.h"
 #include "tools/pack/HostFiles.h"
+#include "tools/pack/Installer.h"
 #include "tools/pack/Stamp.h"
 
 namespace fs = std::filesystem;
@@ -23,6 +24,10 @@ namespace {
 constexpr const char* kUsage =
     "usage: setup_pack COMMAND ...\n"
     "\n"
+    "  build STUB DIR OUT [--uninstaller EXE] [--level N] [--max-path N]\n"
+    "      Makes the finished installer OUT from the prebuilt installer STUB: packs DIR as\n"
+    "      \"payload\" does into resource \"FILE\" 137, compresses EXE into \"FILE\" 139 (by\n"
+    "      default the stub's own is kept), and stamps the digest. Sign OUT afterwards.\n"
     "  payload DIR -o FILE [--level N] [--max-path N]\n"
     "      Packs every file below DIR into a payload package and writes it raw-deflate\n"
     "      compressed (resource \"FILE\" 137). Files are stored in a sorted recursive walk;\n"
@@ -86,6 +91,7 @@ class ProgressReport {
 struct Options {
   std::vector<std::string> positional;
   std::string output;
+  std::string uninstaller;
   int level = kPackDefaultLevel;
   std::size_t maxPath = kPackMaxRelativePath;
   bool clearChecksum = false;
@@ -103,6 +109,8 @@ Options ParseOptions(int argc, char** argv) {
       o.level = std::atoi(argv[++i]);
     } else if (a == "--max-path" && hasValue) {
       o.maxPath = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (a == "--uninstaller" && hasValue) {
+      o.uninstaller = argv[++i];
     } else if (a == "--clear-checksum") {
       o.clearChecksum = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -114,27 +122,35 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
+// Packs `folder` and compresses the package, with progress and warnings on stderr.
+bool PackFolder(const Options& o,
+                const std::string& folder,
+                Bytes* package,
+                Bytes* compressed,
+                PackStats* stats,
+                std::string* error) {
+  if (o.maxPath == 0 || o.maxPath > kMaxFullPathUnits) {
+    *error = "--max-path must be 1 to 259";
+    return false;
+  }
+  {
+    ProgressReport progress;
+    if (!BuildPayloadPackage(folder, o.maxPath, std::ref(progress), package, stats, error))
+      return false;
+  }
+  for (const std::string& w : stats->warnings)
+    std::fprintf(stderr, "setup_pack: warning: %s\n", w.c_str());
+  std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package->size(), o.level);
+  return CompressResource(*package, o.level, kPackageLimit, compressed, error);
+}
+
 int Payload(const Options& o) {
   if (o.positional.size() != 1 || o.output.empty())
     return Usage();
-  if (o.maxPath == 0 || o.maxPath > kMaxFullPathUnits) {
-    return Fail("--max-path must be 1 to 259");
-  }
-  Bytes package;
+  Bytes package, compressed;
   PackStats stats;
   std::string error;
-  {
-    ProgressReport progress;
-    if (!BuildPayloadPackage(o.positional[0], o.maxPath, std::ref(progress), &package, &stats,
-                             &error)) {
-      return Fail(error);
-    }
-  }
-  for (const std::string& w : stats.warnings)
-    std::fprintf(stderr, "setup_pack: warning: %s\n", w.c_str());
-  std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package.size(), o.level);
-  Bytes compressed;
-  if (!CompressResource(package, o.level, kPackageLimit, &compressed, &error))
+  if (!PackFolder(o, o.positional[0], &package, &compressed, &stats, &error))
     return Fail(error);
   if (!WriteFileAtomically(o.output, compressed, &error))
     return Fail(error);
@@ -146,6 +162,36 @@ int Payload(const Options& o) {
       package.empty()
           ? 0.0
           : 100.0 * static_cast<double>(compressed.size()) / static_cast<double>(package.size()));
+  return 0;
+}
+
+int Build(const Options& o) {
+  if (o.positional.size() != 3 || !o.output.empty())
+    return Usage();
+  const std::string& stubPath = o.positional[0];
+  const std::string& out = o.positional[2];
+  Bytes stub, package, payload, uninstaller, installer;
+  PackStats stats;
+  std::string error;
+  if (!ReadWholeFile(stubPath, &stub, &error))
+    return Fail(error);
+  if (!o.uninstaller.empty()) {
+    Bytes program;
+    if (!ReadWholeFile(o.uninstaller, &program, &error))
+      return Fail(error);
+    if (!CompressResource(program, o.level, kUninstallerLimit, &uninstaller, &error))
+      return Fail("'" + o.uninstaller + "': " + error);
+  }
+  if (!PackFolder(o, o.positional[1], &package, &payload, &stats, &error))
+    return Fail(error);
+  Md5Digest digest;
+  if (!BuildInstaller(stub, payload, uninstaller, &installer, &digest, &error))
+    return Fail("'" + stubPath + "': " + error);
+  if (!WriteFileAtomically(out, installer, &error))
+    return Fail(error);
+  std::printf("%zu files, %llu data bytes, payload compressed %zu bytes; %zu bytes  %s  %s\n",
+              stats.files, static_cast<unsigned long long>(stats.dataBytes), payload.size(),
+              installer.size(), DigestHex(digest).c_str(), out.c_str());
   return 0;
 }
 
@@ -292,6 +338,8 @@ int main(int argc, char** argv) {
     return Usage();
   if (command == "payload")
     return Payload(o);
+  if (command == "build")
+    return Build(o);
   if (command == "compress")
     return Compress(o);
   if (command == "stamp")

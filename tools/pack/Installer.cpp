@@ -1,0 +1,69 @@
+#include "tools/pack/Installer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/integrity/PeImage.h"
+#include "core/integrity/ResourceSection.h"
+#include "tools/pack/Stamp.h"
+
+namespace {
+
+constexpr std::uint32_t kPayloadId = 137;
+constexpr std::uint32_t kUninstallerId = 139;
+
+Resource FileResource(std::uint32_t id, const Bytes& data) {
+  Resource r;
+  r.type.text = u"FILE";
+  r.name.id = id;
+  r.language = kPackResourceLanguage;
+  r.data = data;
+  return r;
+}
+
+}  // namespace
+
+bool BuildInstaller(const Bytes& stub,
+                    const Bytes& payload,
+                    const Bytes& uninstaller,
+                    Bytes* installer,
+                    Md5Digest* digest,
+                    std::string* error) {
+  installer->clear();
+  PeImage pe;
+  PeStatus status = pe.Parse(stub.data(), stub.size());
+  if (status == PeStatus::kOk && pe.DataDirectory(4).size != 0)
+    status = PeStatus::kSigned;
+  std::vector<Resource> resources;
+  if (status == PeStatus::kOk)
+    status = ReadResources(pe, &resources);
+  if (status != PeStatus::kOk) {
+    *error = std::string("the stub: ") + DescribePeStatus(status);
+    return false;
+  }
+  // One payload and one uninstaller: any the stub has, in whatever language, are replaced.
+  std::erase_if(resources, [&](const Resource& r) {
+    return r.type.text == u"FILE" &&
+           (r.name.id == kPayloadId || (r.name.id == kUninstallerId && !uninstaller.empty()));
+  });
+  if (!uninstaller.empty()) {
+    SetResource(&resources, FileResource(kUninstallerId, uninstaller));
+  } else if (std::none_of(resources.begin(), resources.end(), [](const Resource& r) {
+               return r.type.text == u"FILE" && r.name.id == kUninstallerId;
+             })) {
+    *error = "the stub carries no uninstaller (resource \"FILE\" 139); give one with --uninstaller";
+    return false;
+  }
+  SetResource(&resources, FileResource(kPayloadId, payload));
+  Bytes image;
+  status = WriteResourceSection(pe, resources, &image);
+  if (status != PeStatus::kOk) {
+    *error = std::string("the stub: ") + DescribePeStatus(status);
+    return false;
+  }
+  FileRange stamped;
+  if (!StampImage(&image, digest, &stamped, error))
+    return false;
+  *installer = std::move(image);
+  return true;
+}
