@@ -66,7 +66,7 @@ build() {
 reproducible() {
   build reproduce >/dev/null || return 1
   local status=0 f
-  for f in resources/setup_portal_77.exe uninstaller/uninstall.exe; do
+  for f in resources/setup_portal_77.exe resources/setup_stub.exe uninstaller/uninstall.exe; do
     if cmp "$root/build/win64/$f" "$root/build/reproduce/$f"; then
       echo "reproducible: $f"
     else
@@ -100,7 +100,7 @@ else
   check "win64 build" false
 fi
 
-note "reproducible build: the installer and uninstaller again, in build/reproduce"
+note "reproducible build: the installer, its stub and the uninstaller again, in build/reproduce"
 check "reproducible build" reproducible
 
 note "Windows x86 build (compile only)"

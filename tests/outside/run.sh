@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The package as an outside project uses it: installed from the Windows build tree BUILD,
+# found by a project of its own that makes an installer of a small folder, and that
+# installer run silently under Wine, installing the folder's files byte for byte.
+#   tests/outside/run.sh BUILD
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=$(cd "$1" && pwd)
+work=$build/outside
+rm -rf "$work"
+mkdir -p "$work/payload/docs"
+printf 'outside product\r\n' >"$work/payload/readme.txt"
+head -c 70000 /dev/urandom >"$work/payload/docs/data.bin"
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cmake -S "$here" -B "$work/build" -G Ninja -DPAYLOAD="$work/payload" \
+  -DKorvelSetup_DIR="$work/prefix/lib/cmake/KorvelSetup" >/dev/null
+cmake --build "$work/build"
+installer=$work/build/setup_outside_1.exe
+target=$build/wine/drive_d/outside
+rm -rf "$target"
+"$here/../../scripts/wine-run" --build-dir "$build" "Z:${installer//\//\\}" /S /NORUN \
+  '/D=D:\outside'
+status=0
+for f in readme.txt docs/data.bin; do
+  cmp "$work/payload/$f" "$target/$f" || status=1
+done
+"$here/../../scripts/wine-run" --build-dir "$build" 'D:\outside\uninstall.exe' -silent || status=1
+[ "$status" -eq 0 ] && echo "outside project: installed and removed"
+exit "$status"
