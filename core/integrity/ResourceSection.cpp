@@ -258,7 +258,7 @@ std::vector<std::uint8_t> LayOut(std::vector<const Resource*> sorted, std::uint3
     Put32(e, rva + dataOffsets[i]);
     Put32(e + 4, static_cast<std::uint32_t>(sorted[i]->data.size()));
     Put32(e + 8, sorted[i]->codePage);
-    std::copy(sorted[i]->data.begin(), sorted[i]->data.end(), s.begin() + dataOffsets[i]);
+    std::copy(sorted[i]->data.begin(), sorted[i]->data.end(), s.data() + dataOffsets[i]);
   }
   for (const std::u16string* text : nameOrder) {
     std::uint8_t* p = s.data() + nameOffsets[*text];
@@ -319,21 +319,31 @@ PeStatus WriteResourceSection(const PeImage& image,
   if (index == sections.size())
     return PeStatus::kResourcesNotAlone;
   const PeSection resource = sections[index];
-  if (resource.rawSize == 0 || resource.rawPosition % fileAlignment != 0 ||
-      resource.rawSize % fileAlignment != 0) {
+  const std::uint32_t rawEnd = resource.rawPosition + resource.rawSize;
+  // The headers, section table included, lie before it: they are copied, then changed.
+  const std::uint32_t table = optional + U16(data + optional - 4);  // + optional header size
+  if (resource.rawPosition < table + sections.size() * kSectionBytes || resource.rawSize == 0 ||
+      resource.rawPosition % fileAlignment != 0 || resource.rawSize % fileAlignment != 0 ||
+      std::uint64_t{resource.rawPosition} + resource.rawSize > image.Size()) {
     return PeStatus::kResourcesNotAlone;
   }
-  const std::uint32_t rawEnd = resource.rawPosition + resource.rawSize;
-  // What follows it, in memory and in the file, is base relocations or nothing.
+  const std::uint32_t oldVirtual = resource.virtualSize ? resource.virtualSize : resource.rawSize;
+  const std::uint64_t virtualEnd = AlignUp(std::uint64_t{rva} + oldVirtual, sectionAlignment);
+  // The sections before it end before it, in memory and in the file; after it come base
+  // relocations or nothing.
   const FileRange relocations = image.DataDirectory(kRelocationDirectory);
-  for (const PeSection& s : sections) {
-    const bool after = s.virtualAddress > rva;
-    if (after && s.virtualAddress != relocations.position)
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const PeSection& s = sections[i];
+    const std::uint64_t end = std::uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize);
+    const bool fits =
+        i == index ||
+        (s.virtualAddress > rva
+             ? s.virtualAddress == relocations.position && s.virtualAddress >= virtualEnd &&
+                   (s.rawSize == 0 || s.rawPosition >= rawEnd)
+             : end <= rva && (s.rawSize == 0 ||
+                              std::uint64_t{s.rawPosition} + s.rawSize <= resource.rawPosition));
+    if (!fits)
       return PeStatus::kResourcesNotAlone;
-    if (s.rawSize != 0 && &s != &sections[index] &&
-        (after ? s.rawPosition < rawEnd : s.rawPosition + s.rawSize > resource.rawPosition)) {
-      return PeStatus::kResourcesNotAlone;
-    }
   }
   for (unsigned d = 0; d < 16; ++d) {
     const FileRange entry = image.DataDirectory(d);
@@ -370,10 +380,11 @@ PeStatus WriteResourceSection(const PeImage& image,
   const std::uint64_t newSize = std::uint64_t{image.Size()} - resource.rawSize + rawSize;
   if (newSize >= kInstallerSizeLimit)
     return PeStatus::kFileTooLarge;
-  const std::uint32_t oldVirtual = resource.virtualSize ? resource.virtualSize : resource.rawSize;
+  if (AlignUp(std::uint64_t{rva} + contentSize, sectionAlignment) > 0xffffffffu)
+    return PeStatus::kResourcesNotAlone;
   // Unsigned arithmetic modulo 2^32: the deltas may be negative.
   const auto virtualDelta = static_cast<std::uint32_t>(
-      AlignUp(rva + contentSize, sectionAlignment) - AlignUp(rva + oldVirtual, sectionAlignment));
+      AlignUp(std::uint64_t{rva} + contentSize, sectionAlignment) - virtualEnd);
   const std::uint32_t rawDelta = rawSize - resource.rawSize;
 
   out->reserve(static_cast<std::size_t>(newSize));
@@ -383,7 +394,6 @@ PeStatus WriteResourceSection(const PeImage& image,
   out->insert(out->end(), data + rawEnd, data + image.Size());
 
   std::uint8_t* o = out->data();
-  const std::uint32_t table = optional + U16(data + optional - 4);  // + optional header size
   for (std::size_t i = 0; i < sections.size(); ++i) {
     std::uint8_t* s = o + table + i * kSectionBytes;
     if (i == index) {

@@ -32,8 +32,6 @@ bool BuildInstaller(const Bytes& stub,
   installer->clear();
   PeImage pe;
   PeStatus status = pe.Parse(stub.data(), stub.size());
-  if (status == PeStatus::kOk && pe.DataDirectory(4).size != 0)
-    status = PeStatus::kSigned;
   std::vector<Resource> resources;
   if (status == PeStatus::kOk)
     status = ReadResources(pe, &resources);
