@@ -1,6 +1,6 @@
 # Installers are made by the packager from a stub: the installer program linked once without
 # a payload. `setup_pack build` puts the payload into the stub's resources and stamps the
-# digest; no compiler or linker takes part. Two functions:
+# digest; no compiler or linker is involved. Two functions:
 #
 # add_setup_executable(NAME
 #                      OUTPUT_NAME file-name-without-.exe   (the channel is read from it)
