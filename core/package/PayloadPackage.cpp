@@ -19,7 +19,7 @@ char16_t AsciiUpper(char16_t c) {
 }
 
 // Device names that Windows resolves in every folder, with or without an extension: CON,
-// PRN, AUX, NUL, COM1-9 and LPT1-9 (also with the superscript digits 1, 2 and 3, which
+// PRN, AUX, NUL, COM0-9 and LPT0-9 (also with the superscript digits 1, 2 and 3, which
 // Windows takes for the same ports), and the console's CONIN$ and CONOUT$.
 bool IsReservedName(std::u16string_view name) {
   const std::size_t dot = name.find(u'.');
@@ -37,7 +37,7 @@ bool IsReservedName(std::u16string_view name) {
     return true;
   }
   if (s.size() == 4 && (s.substr(0, 3) == u"COM" || s.substr(0, 3) == u"LPT")) {
-    return (s[3] >= u'1' && s[3] <= u'9') || s[3] == u'\u00B9' || s[3] == u'\u00B2' ||
+    return (s[3] >= u'0' && s[3] <= u'9') || s[3] == u'\u00B9' || s[3] == u'\u00B2' ||
            s[3] == u'\u00B3';
   }
   return false;

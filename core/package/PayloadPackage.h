@@ -57,7 +57,7 @@ enum class PackageFault {
   kDotComponent,        // "." or ".."
   kForbiddenCharacter,  // control characters and < > : " | ? *
   kTrailingDotOrSpace,  // a name Windows would silently change
-  kReservedName,        // CON, PRN, AUX, NUL, COM1-9, LPT1-9 (and ¹²³), CONIN$, CONOUT$,
+  kReservedName,        // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and ¹²³), CONIN$, CONOUT$,
                         // with or without an extension
 };
 

@@ -255,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadPath{"DeviceName", u"con", PackageFault::kReservedName},
                     BadPath{"DeviceWithExtension", u"web\\NUL.txt", PackageFault::kReservedName},
                     BadPath{"ComPort", u"Com7.log", PackageFault::kReservedName},
+                    BadPath{"ComPortZero", u"COM0", PackageFault::kReservedName},
+                    BadPath{"PrinterPortZero", u"web\\lpt0.txt", PackageFault::kReservedName},
                     BadPath{"SuperscriptComPort", u"COM\u00B9.log", PackageFault::kReservedName},
                     BadPath{"SuperscriptPrinter", u"web\\lpt\u00B3", PackageFault::kReservedName},
                     BadPath{"ConsoleInput", u"CONIN$", PackageFault::kReservedName},
@@ -263,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PackageValidator, NamesThatOnlyLookReservedAreFine) {
   for (const char16_t* ok :
-       {u"console.txt", u"COM0", u"LPT10.txt", u"nul_sound.wav", u"auxiliary", u".hidden", u"a..b",
+       {u"console.txt", u"COM", u"LPT10.txt", u"nul_sound.wav", u"auxiliary", u".hidden", u"a..b",
         u"网页\\说明.htm", u"COM\u2074", u"CONIN", u"conout$$"}) {
     EXPECT_EQ(CheckRelativePath(ok, kMaxFullPathUnits), PackageFault::kNone) << Utf16ToUtf8(ok);
   }

@@ -12,6 +12,7 @@
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
 #include "tools/pack/CaseFolding.h"
+#include "tools/pack/CodePage936.h"
 #include "tools/pack/HostFiles.h"
 
 namespace fs = std::filesystem;
@@ -30,10 +31,24 @@ struct DirectoryId {
   bool operator==(const DirectoryId&) const = default;
 };
 
-// A name as NTFS compares it: unit by unit, without letter case.
+// A name as Windows may compare it: unit by unit, without letter case.
 std::u16string Folded(std::u16string s) {
-  std::transform(s.begin(), s.end(), s.begin(), SimpleCaseFold);
+  std::transform(s.begin(), s.end(), s.begin(), NameCaseFold);
   return s;
+}
+
+std::string UnitName(char16_t unit) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string name = "U+";
+  for (int shift = 12; shift >= 0; shift -= 4)
+    name += kHex[(unit >> shift) & 0xF];
+  return name;
+}
+
+// Whether `target` (a real path) is `root` or lies below it.
+bool Inside(const fs::path& target, const fs::path& root) {
+  const fs::path relative = target.lexically_relative(root);
+  return !relative.empty() && *relative.begin() != "..";
 }
 
 // Most folders a walk visits. Symbolic links that lead to the same folders many times over
@@ -43,60 +58,90 @@ constexpr std::size_t kMaxFolders = 16384;
 
 class Walker {
  public:
-  Walker(std::size_t maxPath, std::vector<Found>* files, PackStats* stats, std::string* error)
-      : maxPath_(maxPath), files_(files), stats_(stats), error_(error) {}
+  // `root` is the real path of the folder being packed.
+  Walker(fs::path root, std::size_t maxPath, std::vector<Found>* files, std::string* error)
+      : root_(std::move(root)), maxPath_(maxPath), files_(files), error_(error) {}
 
   // The package's size so far: every record found, header and data.
   std::uint64_t total() const { return total_; }
+  // One line per refused entry, naming its path and the reason, in walk order.
+  std::vector<std::string> refusals() const {
+    std::vector<std::string> lines;
+    for (const Refusal& r : refusals_)
+      lines.push_back(r.line);
+    return lines;
+  }
 
-  // Adds the files below `folder` (whose relative path is `prefix`) in package order. The
-  // package's size limit is checked at every file, so a tree that the links multiply is
-  // refused as soon as it is too large, before it takes the memory of its whole list.
-  bool Walk(const fs::path& folder, const std::u16string& prefix) {
+  enum class Outcome { kWalked, kRefused, kStopped };
+
+  // Adds the files below `folder` (whose relative path is `prefix`) in package order, and
+  // a refusal for every entry the package cannot take; kStopped (with `error`) when the walk
+  // cannot go on. The package's size limit is checked at every file, so a tree that the
+  // links multiply is stopped as soon as it is too large, before it takes the memory of its
+  // whole list.
+  Outcome Walk(const fs::path& folder, const std::u16string& prefix) {
     if (++folders_ > kMaxFolders) {
-      return Fail(QuotedPath(folder) + ": more than " + std::to_string(kMaxFolders) +
+      return Stop(QuotedPath(folder) + ": more than " + std::to_string(kMaxFolders) +
                   " folders to walk; symbolic links lead to the same folders many times over");
     }
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0)
-      return Fail(QuotedPath(folder) + ": " + std::strerror(errno));
+      return Stop(QuotedPath(folder) + ": " + std::strerror(errno));
     const DirectoryId id{st.st_dev, st.st_ino};
     if (std::find(stack_.begin(), stack_.end(), id) != stack_.end()) {
-      return Fail(QuotedPath(folder) + ": a symbolic-link loop leads back to a folder above it");
+      Refuse(folder, "a symbolic-link loop leads back to a folder above it");
+      return Outcome::kRefused;
     }
     stack_.push_back(id);
+
+    std::vector<fs::path> paths;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+      paths.push_back(it->path());
+    if (ec)
+      return Stop(QuotedPath(folder) + ": cannot read the folder: " + ec.message());
+    std::sort(paths.begin(), paths.end());  // refusals in a stable order
 
     struct Entry {
       std::u16string name;
       fs::path path;
     };
     std::vector<Entry> entries;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      Entry e{{}, it->path()};
+    for (fs::path& path : paths) {
+      Entry e{{}, std::move(path)};
       if (!Utf8ToUtf16(e.path.filename().string(), &e.name)) {
-        return Fail(QuotedPath(e.path) + ": the name is not valid UTF-8");
+        Refuse(e.path, "the name is not valid UTF-8");
+        ++found_;
+        continue;
       }
       if (e.name.find(u'\\') != std::u16string::npos) {
-        return Fail(QuotedPath(e.path) +
-                    ": '\\' separates folders on Windows and cannot be in a name");
+        Refuse(e.path, "'\\' separates folders on Windows and cannot be in a name");
+        ++found_;
+        continue;
       }
       const PackageFault fault = CheckPathName(e.name);
       if (fault != PackageFault::kNone) {
-        return Fail(QuotedPath(e.path) + ": Windows cannot hold this name (" +
-                    DescribePackageFault(fault) + ")");
+        Refuse(e.path,
+               std::string("Windows cannot hold this name (") + DescribePackageFault(fault) + ")");
+      }
+      const std::size_t unit = FirstUnitNotInCodePage936(e.name);
+      if (unit != std::u16string::npos) {
+        Refuse(e.path, "code page 936, in which the uninstaller reads its manifest, cannot spell " +
+                           UnitName(e.name[unit]) +
+                           " in this name: the uninstaller would never find it");
       }
       entries.push_back(std::move(e));
     }
-    if (ec)
-      return Fail(QuotedPath(folder) + ": cannot read the folder: " + ec.message());
 
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return Folded(a.name) < Folded(b.name); });
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+      return Folded(a.name) < Folded(b.name);
+    });
     for (std::size_t i = 1; i < entries.size(); ++i) {
       if (Folded(entries[i - 1].name) == Folded(entries[i].name)) {
-        return Fail(QuotedPath(entries[i - 1].path) + " and " + QuotedPath(entries[i].path) +
-                    ": names that differ only in letter case are one name on Windows");
+        refusals_.push_back({QuotedPath(entries[i - 1].path) + " and " +
+                                 QuotedPath(entries[i].path) +
+                                 ": names that differ only in letter case are one name on Windows",
+                             false});
       }
     }
     std::sort(entries.begin(), entries.end(),
@@ -104,57 +149,92 @@ class Walker {
 
     for (const Entry& e : entries) {
       const std::u16string relative = prefix.empty() ? e.name : prefix + u"\\" + e.name;
+      // Symbolic links are followed only within the folder (junctions too, where the host
+      // has them: the real path resolves both).
+      const fs::path real = fs::canonical(e.path, ec);
+      if (ec || !Inside(real, root_)) {
+        Refuse(e.path, ec ? ec.message()
+                          : "a symbolic link leads outside the folder being packed, to " +
+                                QuotedPath(real));
+        ++found_;
+        continue;
+      }
       const fs::file_status status = fs::status(e.path, ec);
-      if (ec)
-        return Fail(QuotedPath(e.path) + ": " + ec.message());
+      if (ec) {
+        Refuse(e.path, ec.message());
+        ++found_;
+        continue;
+      }
       if (fs::is_directory(status)) {
-        const std::size_t files = files_->size();
-        const std::size_t warnings = stats_->warnings.size();
-        if (!Walk(e.path, relative))
-          return false;
-        if (files_->size() == files) {  // one warning for the whole empty tree
-          stats_->warnings.resize(warnings);
-          stats_->warnings.push_back(
-              QuotedPath(e.path) + ": an empty folder is not stored (a package holds files only)");
+        const std::size_t found = found_;
+        const std::size_t refused = refusals_.size();
+        const Outcome outcome = Walk(e.path, relative);
+        if (outcome == Outcome::kStopped)
+          return outcome;
+        if (outcome == Outcome::kWalked && found_ == found) {
+          // One refusal for the whole empty tree, at its outermost folder.
+          refusals_.erase(
+              std::remove_if(refusals_.begin() + static_cast<std::ptrdiff_t>(refused),
+                             refusals_.end(), [](const Refusal& r) { return r.emptyFolder; }),
+              refusals_.end());
+          Refuse(e.path,
+                 "the folder holds no files: a package holds files only, so the installer would "
+                 "not make it; remove it or put a file in it",
+                 true);
         }
         continue;
       }
+      ++found_;
       if (!fs::is_regular_file(status)) {
-        return Fail(QuotedPath(e.path) + ": not a regular file");
+        Refuse(e.path, "not a regular file");
+        continue;
       }
       if (relative.size() > maxPath_) {
-        return Fail(QuotedPath(e.path) + ": the relative path is " +
-                    std::to_string(relative.size()) + " UTF-16 code units long; the limit is " +
-                    std::to_string(maxPath_));
+        Refuse(e.path, "the relative path is " + std::to_string(relative.size()) +
+                           " UTF-16 code units long; the limit is " + std::to_string(maxPath_));
+        continue;
       }
       const std::uint64_t size = fs::file_size(e.path, ec);
-      if (ec)
-        return Fail(QuotedPath(e.path) + ": " + ec.message());
+      if (ec) {
+        Refuse(e.path, ec.message());
+        continue;
+      }
       total_ += kPackageHeaderBytes + std::min<std::uint64_t>(size, kPackageLimit);
       if (total_ > kPackageLimit) {
-        return Fail(QuotedPath(e.path) +
+        return Stop(QuotedPath(e.path) +
                     ": the package would exceed 104,857,600 bytes with this file (" +
                     std::to_string(files_->size() + 1) + " files so far)");
       }
       files_->push_back({relative, e.path, size});
     }
     stack_.pop_back();
-    return true;
+    return Outcome::kWalked;
   }
 
  private:
-  bool Fail(const std::string& message) {
-    *error_ = message;
-    return false;
+  struct Refusal {
+    std::string line;
+    bool emptyFolder;
+  };
+
+  void Refuse(const fs::path& path, const std::string& reason, bool emptyFolder = false) {
+    refusals_.push_back({QuotedPath(path) + ": " + reason, emptyFolder});
   }
 
+  Outcome Stop(const std::string& message) {
+    *error_ = message;
+    return Outcome::kStopped;
+  }
+
+  fs::path root_;
   std::size_t maxPath_;
   std::vector<Found>* files_;
-  PackStats* stats_;
   std::string* error_;
+  std::vector<Refusal> refusals_;
   std::vector<DirectoryId> stack_;
   std::uint64_t total_ = 0;
   std::size_t folders_ = 0;
+  std::size_t found_ = 0;  // entries met that are no folder walked, refused ones included
 };
 
 }  // namespace
@@ -171,10 +251,23 @@ bool BuildPayloadPackage(const fs::path& folder,
     *error = QuotedPath(folder) + ": not a folder";
     return false;
   }
-  std::vector<Found> files;
-  Walker walker(std::min(maxPath, kMaxFullPathUnits), &files, stats, error);
-  if (!walker.Walk(folder, u""))
+  const fs::path root = fs::canonical(folder, ec);
+  if (ec) {
+    *error = QuotedPath(folder) + ": " + ec.message();
     return false;
+  }
+  std::vector<Found> files;
+  Walker walker(root, std::min(maxPath, kMaxFullPathUnits), &files, error);
+  const bool stopped = walker.Walk(folder, u"") == Walker::Outcome::kStopped;
+  std::vector<std::string> refusals = walker.refusals();
+  if (stopped)
+    refusals.push_back(*error);
+  if (!refusals.empty()) {
+    error->clear();
+    for (const std::string& line : refusals)
+      *error += (error->empty() ? "" : "\n") + line;
+    return false;
+  }
 
   const std::uint64_t total = walker.total();
   Bytes result;

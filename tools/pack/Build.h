@@ -24,12 +24,15 @@ using PackProgress =
 
 // Lays out the package of every file below `folder`, in the package order (a sorted
 // recursive walk, each sub-folder's files where its name falls among its siblings).
-// Follows symbolic links; refuses unreadable files (and files whose reading fails), names
-// Windows cannot hold (including two names that differ only in letter case, in any script),
-// paths longer than `maxPath`, a package over 104,857,600 bytes - checked at every file as
-// the walk goes, so links that lead to the same folders many times over are refused before
-// their records take memory - more folders to walk than a package could hold records, and
-// symbolic-link loops.
+// Follows symbolic links that stay inside `folder`. Refuses, one line of `error` each and
+// all in one walk: names Windows cannot hold (forbidden characters, device names, names
+// that differ only in letter case, in any script, as any Windows may compare them), names
+// code page 936 cannot spell (the manifest's), links that lead outside `folder` or nowhere,
+// symbolic-link loops, folders that hold no files, files that are not regular and paths
+// longer than `maxPath`. Stops at the first of: a package over 104,857,600 bytes -
+// checked at every file as the walk goes, so links that lead to the same folders many
+// times over are refused before their records take memory - more folders to walk than a
+// package could hold records, a folder that cannot be read, and a file whose reading fails.
 bool BuildPayloadPackage(const std::filesystem::path& folder,
                          std::size_t maxPath,
                          const PackProgress& progress,

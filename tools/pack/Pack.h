@@ -23,5 +23,4 @@ struct PackStats {
   std::size_t files = 0;
   std::uint64_t dataBytes = 0;
   std::size_t longestPath = 0;
-  std::vector<std::string> warnings;  // e.g. empty folders, which a package cannot hold
 };

@@ -31,7 +31,8 @@ constexpr const char* kUsage =
     "  payload DIR -o FILE [--level N] [--max-path N]\n"
     "      Packs every file below DIR into a payload package and writes it raw-deflate\n"
     "      compressed (resource \"FILE\" 137). Files are stored in a sorted recursive walk;\n"
-    "      relative paths may have at most N UTF-16 code units (default 200).\n"
+    "      relative paths may have at most N UTF-16 code units (default 200). Every name\n"
+    "      the installer cannot take is refused and named, with its reason.\n"
     "  compress FILE -o OUT [--level N]\n"
     "      Compresses the uninstaller (at most 10,485,760 bytes) for resource \"FILE\" 139.\n"
     "  stamp EXE [--clear-checksum]\n"
@@ -47,6 +48,8 @@ constexpr const char* kUsage =
     "      Lists what the installer will put on a machine: size and path of every file.\n"
     "  extract EXE DIR\n"
     "      Writes the installer's files (and uninstall.exe) below DIR.\n"
+    "  --help\n"
+    "      Prints this text.\n"
     "\n"
     "Compression uses libdeflate, level 1-12 (default 12), and is checked by inflating with\n"
     "the installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
@@ -56,8 +59,15 @@ int Usage() {
   return 2;
 }
 
+// One line of the message on stderr per line of `message` (a refusal names every path).
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "setup_pack: %s\n", message.c_str());
+  for (std::size_t start = 0; start <= message.size();) {
+    std::size_t end = message.find('\n', start);
+    if (end == std::string::npos)
+      end = message.size();
+    std::fprintf(stderr, "setup_pack: %s\n", message.substr(start, end - start).c_str());
+    start = end + 1;
+  }
   return 1;
 }
 
@@ -122,7 +132,7 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-// Packs `folder` and compresses the package, with progress and warnings on stderr.
+// Packs `folder` and compresses the package, with progress on stderr.
 bool PackFolder(const Options& o,
                 const std::string& folder,
                 Bytes* package,
@@ -138,8 +148,6 @@ bool PackFolder(const Options& o,
     if (!BuildPayloadPackage(folder, o.maxPath, std::ref(progress), package, stats, error))
       return false;
   }
-  for (const std::string& w : stats->warnings)
-    std::fprintf(stderr, "setup_pack: warning: %s\n", w.c_str());
   std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package->size(), o.level);
   return CompressResource(*package, o.level, kPackageLimit, compressed, error);
 }
@@ -332,6 +340,12 @@ int Extract(const Options& o) {
 int main(int argc, char** argv) {
   if (argc < 2)
     return Usage();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {  // asked for: on stdout, no failure
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   const std::string command = argv[1];
   const Options o = ParseOptions(argc, argv);
   if (!o.ok)
