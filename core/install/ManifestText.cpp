@@ -63,7 +63,9 @@ long long KeyNumber(std::string_view key, std::string_view prefix) {
 
 }  // namespace
 
-std::vector<std::string> NumberedValues(std::string_view section, std::string_view prefix) {
+std::vector<std::string> NumberedValues(std::string_view section,
+                                        std::string_view prefix,
+                                        EmptyValue empty) {
   // A list is contiguous from 0, so no number reaches the count of strings in the section.
   std::size_t strings = 0;
   for (const char c : section)
@@ -90,11 +92,14 @@ std::vector<std::string> NumberedValues(std::string_view section, std::string_vi
     seen[static_cast<std::size_t>(n)] = true;
     values[static_cast<std::size_t>(n)] = std::string(value);
   }
-  std::size_t count = 0;
-  while (count < values.size() && seen[count] && !values[count].empty())
-    ++count;
-  values.resize(count);
-  return values;
+  std::vector<std::string> list;
+  for (std::size_t n = 0; n < values.size() && seen[n]; ++n) {
+    if (!values[n].empty())
+      list.push_back(std::move(values[n]));
+    else if (empty == EmptyValue::kEndsTheList)
+      break;
+  }
+  return list;
 }
 
 RemovalPlan PlanRemoval(const std::vector<std::u16string>& files,

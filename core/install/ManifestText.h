@@ -59,13 +59,20 @@ std::vector<std::u16string> ManifestFolders(const std::vector<std::u16string>& f
 // The lines written after registration: the folder header and the folder lines of `files`.
 std::vector<std::u16string> ManifestFolderList(const std::vector<std::u16string>& files);
 
+// What an empty value does to a list: the file lists' numbers name places (KEPT<n> is
+// uninstall.kept\<n>), so an empty one ends them as a missing one does; the folder list is
+// an order only, and an empty entry in it is passed over.
+enum class EmptyValue { kEndsTheList, kSkipped };
+
 // The uninstaller's reading of the manifest. `section` is one section as the profile call
 // returns it ("KEY=VALUE" strings, each ended by a NUL). The values of <prefix>0,
 // <prefix>1, ... as the profile call finds each key - letter case ignored, the first of
 // equal keys, blanks around key and value trimmed, a value's enclosing quotes removed - up
-// to the first number missing or empty. Reads the section once, so a list of any length
-// costs time in proportion to its size.
-std::vector<std::string> NumberedValues(std::string_view section, std::string_view prefix);
+// to the first number missing, and the first empty one unless `empty` skips it. Reads the
+// section once, so a list of any length costs time in proportion to its size.
+std::vector<std::string> NumberedValues(std::string_view section,
+                                        std::string_view prefix,
+                                        EmptyValue empty = EmptyValue::kEndsTheList);
 
 // What a removal acts on, from the manifest's lists (already in UTF-16). An entry that breaks
 // a package path rule or is longer than `maxPathUnits` (absolute, a drive, a stream,

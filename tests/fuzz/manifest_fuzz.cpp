@@ -58,11 +58,17 @@ bool Lookup(std::string_view section, const std::string& key, std::string* value
   return false;
 }
 
-std::vector<std::string> OneByOne(std::string_view section, const std::string& prefix) {
+std::vector<std::string> OneByOne(std::string_view section,
+                                  const std::string& prefix,
+                                  EmptyValue empty = EmptyValue::kEndsTheList) {
   std::vector<std::string> values;
   std::string value;
-  while (Lookup(section, prefix + std::to_string(values.size()), &value) && !value.empty())
-    values.push_back(value);
+  for (std::size_t n = 0; Lookup(section, prefix + std::to_string(n), &value); ++n) {
+    if (!value.empty())
+      values.push_back(value);
+    else if (empty == EmptyValue::kEndsTheList)
+      break;
+  }
   return values;
 }
 
@@ -81,8 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t room = data[0];
   const std::string_view section(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::vector<std::string> files = NumberedValues(section, "FILE");
-  const std::vector<std::string> folders = NumberedValues(section, "DIRECTORY");
-  if (files != OneByOne(section, "FILE") || folders != OneByOne(section, "DIRECTORY"))
+  const std::vector<std::string> folders =
+      NumberedValues(section, "DIRECTORY", EmptyValue::kSkipped);
+  if (files != OneByOne(section, "FILE") ||
+      folders != OneByOne(section, "DIRECTORY", EmptyValue::kSkipped))
     std::abort();
 
   const std::vector<std::u16string> wideFiles = Wide(files);

@@ -572,6 +572,9 @@ TEST(ManifestReading, NumberedValuesAsTheProfileCallFindsThem) {
   EXPECT_EQ(NumberedValues(section, "FILE"),
             (std::vector<std::string>{"a.txt", "b c.txt", "q.txt"}));
   EXPECT_EQ(NumberedValues("DIRECTORY1=x\0"s, "DIRECTORY"), std::vector<std::string>{});
+  EXPECT_EQ(NumberedValues("DIRECTORY0=\0DIRECTORY1=a\0DIRECTORY3=b\0"s, "DIRECTORY",
+                           EmptyValue::kSkipped),
+            std::vector<std::string>{"a"});
   std::string many;
   for (int n = 99999; n >= 0; --n)
     many += "FILE" + std::to_string(n) + "=f" + std::to_string(n) + '\0';

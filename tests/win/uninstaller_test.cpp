@@ -366,14 +366,21 @@ TEST(Uninstaller, ManifestOfAnInstallationCutOffRemovesItsFolders) {
   EXPECT_TRUE(WaitUntilGone(folder));
 }
 
+// A gap ends a list; an empty folder entry is passed over, not taken for the end.
 TEST(Uninstaller, GapInTheNumberingEndsTheList) {
   const std::wstring folder = Install(L"gap");
+  ASSERT_TRUE(CreateDirectoryW((folder + L"listed").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((folder + L"after-gap").c_str(), nullptr));
   WriteBytes(folder + L"uninstall.ini",
-             "[InstallFileInfo]\r\nFILE0=config.ini\r\nFILE1=readme.txt\r\nFILE3=ImageOle.dll\r\n");
+             "[InstallFileInfo]\r\nFILE0=config.ini\r\nFILE1=readme.txt\r\nFILE3=ImageOle.dll\r\n"
+             "[InstallDirectoryInfo]\r\nDIRECTORY0=\r\nDIRECTORY1=listed\r\n"
+             "DIRECTORY3=after-gap\r\n");
   Uninstall(folder, L"-silent");
   EXPECT_FALSE(Exists(folder + L"config.ini"));
   EXPECT_FALSE(Exists(folder + L"readme.txt"));
   EXPECT_TRUE(Exists(folder + L"ImageOle.dll"));
+  EXPECT_FALSE(Exists(folder + L"listed"));
+  EXPECT_TRUE(Exists(folder + L"after-gap"));
 }
 
 TEST(Uninstaller, MissingManifestStillRemovesShortcutsAndEntry) {

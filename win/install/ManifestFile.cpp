@@ -26,9 +26,10 @@ std::string ReadSection(const std::string& manifest, const char* section) {
 
 void ReadList(const std::string& section,
               const char* prefix,
+              EmptyValue empty,
               std::vector<std::u16string>* list,
               std::vector<std::string>* unreadable) {
-  for (const std::string& value : NumberedValues(section, prefix)) {
+  for (const std::string& value : NumberedValues(section, prefix, empty)) {
     std::u16string wide = Utf16(FromCodePage(value));
     if (wide.empty())
       unreadable->push_back(value);
@@ -42,9 +43,9 @@ void ReadList(const std::string& section,
 ManifestLists ReadManifest(const std::string& manifest) {
   ManifestLists lists;
   const std::string files = ReadSection(manifest, "InstallFileInfo");
-  ReadList(files, "FILE", &lists.files, &lists.unreadable);
-  ReadList(files, "KEPT", &lists.kept, &lists.unreadable);
-  ReadList(ReadSection(manifest, "InstallDirectoryInfo"), "DIRECTORY", &lists.folders,
-           &lists.unreadable);
+  ReadList(files, "FILE", EmptyValue::kEndsTheList, &lists.files, &lists.unreadable);
+  ReadList(files, "KEPT", EmptyValue::kEndsTheList, &lists.kept, &lists.unreadable);
+  ReadList(ReadSection(manifest, "InstallDirectoryInfo"), "DIRECTORY", EmptyValue::kSkipped,
+           &lists.folders, &lists.unreadable);
   return lists;
 }

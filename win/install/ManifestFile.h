@@ -15,5 +15,6 @@ struct ManifestLists {
 };
 
 // The lists of the manifest at `manifest` (a path in the ANSI code page), each up to its
-// first number missing or empty; empty lists when the file is not there.
+// first number missing; an empty value ends the file lists and is passed over in the
+// folder list. Empty lists when the file is not there.
 ManifestLists ReadManifest(const std::string& manifest);
