@@ -7,8 +7,9 @@
 #
 # The prefix lives in BUILD_DIR/wine/prefix. It has the CJK font mapped for the faces the
 # installer asks for, drive C: (the system), D: (an empty folder of the build tree, so the
-# first non-system drive is known), Z: (the host's root, for test programs and data) and,
-# where a tmpfs can be mounted, F: (a 256 KiB disk that fills up).
+# first non-system drive is known), Z: (the host's root, for test programs and data),
+# where a tmpfs can be mounted, F: (a 256 KiB disk that fills up), and the network share
+# \\setup-host\share (another empty folder of the build tree, for network paths).
 #
 # The font is WenQuanYi Micro Hei, which asks to be drawn smoothed from 6 pixels up: the
 # wizard's 9-point text (12 pixels at 96 DPI) and its 16-pixel title keep their strokes.
@@ -123,11 +124,18 @@ wine_small_disk_release() {
   fi
 }
 
+# \\setup-host\share: Wine finds a network path's share in dosdevices/unc/SERVER/SHARE.
+wine_unc_share() {
+  local dir="$setup_wine_build/wine/unc_share" server="$WINEPREFIX/dosdevices/unc/setup-host"
+  mkdir -p "$dir" "$server"
+  ln -sfn "$dir" "$server/share"
+}
+
 wine_prefix_ensure() {
   # Parallel test runs share the prefix: one creates it, the others wait.
   (
     flock 9
-    wine_prefix_create && wine_small_disk
+    wine_prefix_create && wine_small_disk && wine_unc_share
   ) 9>"$setup_wine_build/wine/.lock"
 }
 

@@ -475,6 +475,12 @@ TEST(EnsureDirectories, CreatesAlongThePath) {
   EXPECT_FALSE(Exists(root + L"A\\B\\x.dat"));
   EXPECT_TRUE(EnsureDirectories((root + L"Apps\\Video\\").c_str()));
   EXPECT_FALSE(EnsureDirectories(L"\\network\\share\\x\\"));
+  // A network path is made below its root \\server\share\ (the test prefix maps one).
+  const std::wstring share = L"\\\\setup-host\\share\\";
+  RemoveTree(share + L"dirs\\");
+  EXPECT_TRUE(EnsureDirectories((share + L"dirs\\Apps\\x.dat").c_str()));
+  EXPECT_TRUE(Exists(share + L"dirs\\Apps"));
+  EXPECT_FALSE(EnsureDirectories(L"\\\\setup-host\\no-share\\x\\"));
   EXPECT_FALSE(EnsureDirectories(L"Q:\\no\\such\\drive\\"));
   EXPECT_FALSE(EnsureDirectories((root + std::wstring(250, L'a') + L"\\").c_str()));
   std::ofstream((root + L"file").c_str()) << "x";

@@ -75,6 +75,18 @@ std::wstring VolumeOf(const std::wstring& path) {
   return root;
 }
 
+std::wstring PathRoot(const std::wstring& path) {
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+    return path.substr(0, 3);
+  if (path.compare(0, 2, L"\\\\") == 0) {
+    const std::size_t server = path.find(L'\\', 2);
+    const std::size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    if (server > 2 && share != std::wstring::npos && share > server + 1)
+      return path.substr(0, share + 1);
+  }
+  return {};
+}
+
 std::wstring SystemFolder() {
   return GrownString([](wchar_t* buffer, DWORD size,
                         const void*) -> DWORD { return GetSystemDirectoryW(buffer, size); },

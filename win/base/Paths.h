@@ -27,6 +27,11 @@ std::wstring FullPath(const std::wstring& path);
 std::wstring LongPath(const std::wstring& path);
 // The volume `path` lies on, as "D:\" or "\\server\share\", or empty.
 std::wstring VolumeOf(const std::wstring& path);
+// The root of an absolute path as written, with its final '\': "D:\" or
+// "\\server\share\"; empty for any other form (relative, rooted "\x", a drive without
+// its '\', "\\server" without a share). Looks at the text only: the volume the system
+// reports may be a folder on the way that a user linked to a volume.
+std::wstring PathRoot(const std::wstring& path);
 // The system's System32 and Windows folders, without a final '\', or empty.
 std::wstring SystemFolder();
 std::wstring WindowsFolder();

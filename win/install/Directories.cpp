@@ -1,6 +1,9 @@
 #include "win/install/Directories.h"
 
 #include <cwchar>
+#include <string>
+
+#include "win/base/Paths.h"
 
 namespace {
 
@@ -23,8 +26,14 @@ BOOL EnsureDirectories(const wchar_t* path) {
   if (last == nullptr)
     return TRUE;
   last[1] = L'\0';
-  // Each prefix ending just before a '\': "D:", "D:\A", "D:\A\B".
-  for (wchar_t* cut = std::wcschr(copy, L'\\'); cut != nullptr; cut = std::wcschr(cut + 1, L'\\')) {
+  // The root ("D:\" or "\\server\share\") is never made: it is there or the path cannot
+  // be. A path without one (relative, or rooted "\x") is walked from its start.
+  const std::wstring root = PathRoot(copy);
+  if (!root.empty() && !IsFolder(root.c_str()))
+    return FALSE;
+  // Each prefix ending just before a '\' after the root: "D:\A", "D:\A\B".
+  for (wchar_t* cut = std::wcschr(copy + root.size(), L'\\'); cut != nullptr;
+       cut = std::wcschr(cut + 1, L'\\')) {
     *cut = L'\0';
     const bool ok = IsFolder(copy) || CreateDirectoryW(copy, nullptr) ||
                     IsFolder(copy);  // made meanwhile by someone else

@@ -9,22 +9,6 @@
 
 namespace {
 
-// The root of an absolute path as written: "D:\" or "\\server\share\"; empty for another
-// form. (The volume the system reports may be a folder on the way that a user linked to a
-// volume; the walk must look at that folder too.)
-std::wstring Root(const std::wstring& folder) {
-  if (folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\')
-    return folder.substr(0, 3);
-  if (folder.compare(0, 2, L"\\\\") == 0) {
-    const std::size_t server = folder.find(L'\\', 2);
-    const std::size_t share =
-        server == std::wstring::npos ? server : folder.find(L'\\', server + 1);
-    if (share != std::wstring::npos && share > server + 1)
-      return folder.substr(0, share + 1);
-  }
-  return {};
-}
-
 // Whether `path` is one of the system's own folders, or the folder of users' profiles:
 // their rights are not the installer's to change.
 bool IsSystemFolder(const std::wstring& path) {
@@ -64,7 +48,7 @@ bool IsSystemFolder(const std::wstring& path) {
 }  // namespace
 
 FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
-  const std::wstring root = Root(folder);
+  const std::wstring root = PathRoot(folder);
   if (root.empty() || folder.back() != L'\\')
     return FolderOpening::kCannotMake;
   if (folder.size() == root.size())
