@@ -34,6 +34,12 @@
 #              the uninstall entries removed between rounds. min, median, and the median of
 #              the per-round ratios ours/peer (rounds interleave the installers, rotating
 #              their order)
+#   install CPU  the same installation's CPU time: the installer process's user and system
+#              time (/usr/bin/time %U %S of the wine command) plus what the Wine server of
+#              this prefix spent meanwhile (from /proc/PID/stat), so that a busy machine
+#              can neither hide nor invent a gain; RegSvr32, which both start, is not
+#              counted. Median and median of the per-round ratios. The 1-minute load
+#              average before each round is listed beside it
 #   peak RSS   the installer process's maximum resident set (/usr/bin/time %M of the wine
 #              command, which execs into the installer's process; the programs it starts
 #              are not its children under Wine and are not counted), median
@@ -349,26 +355,45 @@ reset_state() {
 
 impls=(ours nsis-zlib nsis-lzma)
 
+# The user and system time the Wine server of this prefix has spent so far, in seconds.
+wineserver_cpu() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)" -x 'wineserver64|wineserver' || true); do
+    if grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null; then
+      awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f", ($14 + $15) / hz }' "/proc/$pid/stat"
+      return
+    fi
+  done
+  echo 0
+}
+
 install_once() { # payload impl round
-  local p=$1 i=$2 r=$3 folder win status t sec rss
+  local p=$1 i=$2 r=$3 folder win status t sec rss user system load server cpu
   folder="$drive_d/compare/$p/$i-$r"
   win="D:\\compare\\$p\\$i-$r"
   local args=(/S /D="$win")
   [ "$i" = ours ] && args=(/S /NORUN /NOSHORTCUTS /D="$win")
   status=0
+  load=$(cut -d' ' -f1 /proc/loadavg)
+  server=$(wineserver_cpu)
   t=$(now_ns)
-  /usr/bin/time -f '%M' -o "$work/rss" timeout -k 10 600 wine "${exe[$p,$i]}" "${args[@]}" \
-    >>"$log" 2>&1 || status=$?
+  /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout -k 10 600 wine "${exe[$p,$i]}" \
+    "${args[@]}" >>"$log" 2>&1 || status=$?
   sec=$(seconds_since "$t")
+  cpu=$(awk -v a="$server" -v b="$(wineserver_cpu)" -v times="$(tail -n 1 "$work/rss")" \
+    'BEGIN { split(times, f, " "); printf "%.3f", f[2] + f[3] + b - a }')
   settle
-  rss=$(tail -n 1 "$work/rss")
+  read -r rss user system < <(tail -n 1 "$work/rss")
   if [ "$status" -ne 0 ] || [ ! -f "$folder/ImageOle.dll" ] || [ ! -f "$folder/uninstall.exe" ]; then
     note "$i on $p, round $r: exit $status, or files missing in $folder"
     exit 1
   fi
   record "$p" "$i" install "$r" "$sec"
+  record "$p" "$i" install_cpu "$r" "$cpu"
+  record "$p" "$i" load "$r" "$load"
   record "$p" "$i" rss_kib "$r" "$rss"
-  note "$p $i round $r: ${sec}s, peak RSS ${rss} KiB"
+  note "$p $i round $r: ${sec}s, CPU ${cpu}s (installer ${user}+${system}s), load $load," \
+    "peak RSS ${rss} KiB"
 }
 
 window_once() { # payload impl round

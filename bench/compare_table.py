@@ -2,10 +2,11 @@
 """compare_table.py RAW.tsv PAYLOAD...: the Markdown table of bench/compare-nsis.sh.
 
 RAW.tsv has one figure a line: payload, installer (ours, nsis-zlib, nsis-lzma, or payload
-for the payload's own files and bytes), figure (install, rss_kib, size, window_ms, pack,
-files, bytes), round, value. Each row gives the figure of the three installers and the
-ratios ours/NSIS; install time also the median of the per-round ratios, taken over the
-rounds both installers have. A payload without packing figures has no packing row.
+for the payload's own files and bytes), figure (install, install_cpu, load, rss_kib, size,
+window_ms, pack, files, bytes), round, value. Each row gives the figure of the three
+installers and the ratios ours/NSIS; install wall and CPU time also the median of the
+per-round ratios, taken over the rounds both installers have, and the load average before
+each round is listed. A payload without CPU, load or packing figures has no such row.
 """
 import collections
 import statistics
@@ -54,6 +55,15 @@ def table(figures, payloads):
         row("install, median (s)", "%.2f", lambda p, i: median(p, i, "install"))
         lines.append("| %s | install, median of paired ratios | | | %.2f | | %.2f |" % (
             label, paired(p, "install", PEERS[0]), paired(p, "install", PEERS[1])))
+        if values(p, "ours", "install_cpu"):
+            row("install CPU, median (s)", "%.2f", lambda p, i: median(p, i, "install_cpu"))
+            lines.append("| %s | install CPU, median of paired ratios | | | %.2f | | %.2f |" % (
+                label, paired(p, "install_cpu", PEERS[0]), paired(p, "install_cpu", PEERS[1])))
+        if values(p, "ours", "load"):
+            cells = [" ".join("%.2f" % figures[(p, i, "load")][r]
+                              for r in sorted(figures[(p, i, "load")])) for i in INSTALLERS]
+            lines.append("| %s | load average (1 min) before each round | %s | %s | | %s | |" % (
+                label, cells[0], cells[1], cells[2]))
         row("peak RSS, median (MiB)", "%.1f", lambda p, i: median(p, i, "rss_kib"), 1024)
         row("installer size (MiB)", "%.2f", lambda p, i: median(p, i, "size"), 1048576)
         row("first window, median (ms)", "%.0f", lambda p, i: median(p, i, "window_ms"))

@@ -19,6 +19,11 @@ RAW = [
     ("x", "nsis-zlib", "install", 3, 3), ("x", "nsis-zlib", "install", 4, 100),
     ("x", "nsis-lzma", "install", 1, 4), ("x", "nsis-lzma", "install", 2, 4),
     ("x", "nsis-lzma", "install", 3, 4),
+    ("x", "ours", "install_cpu", 1, 1), ("x", "ours", "install_cpu", 2, 3),
+    ("x", "nsis-zlib", "install_cpu", 1, 4), ("x", "nsis-zlib", "install_cpu", 2, 4),
+    ("x", "nsis-lzma", "install_cpu", 1, 2), ("x", "nsis-lzma", "install_cpu", 2, 2),
+    ("x", "ours", "load", 2, 1.5), ("x", "ours", "load", 1, 0.25),
+    ("x", "nsis-zlib", "load", 1, 2), ("x", "nsis-lzma", "load", 1, 3),
     ("x", "ours", "rss_kib", 1, 2048), ("x", "nsis-zlib", "rss_kib", 1, 1024),
     ("x", "nsis-lzma", "rss_kib", 1, 4096),
     ("x", "ours", "size", 0, 1048576), ("x", "nsis-zlib", "size", 0, 2097152),
@@ -75,6 +80,15 @@ class CompareTableTest(unittest.TestCase):
         self.assertTrue(self.row("install, median of paired ratios").endswith(
             "| | | 0.50 | | 0.50 |"))
 
+    def test_cpu_time_and_the_load_of_each_round(self):
+        self.assertTrue(self.row("install CPU, median (s)").endswith(
+            "| 2.00 | 4.00 | 0.50 | 2.00 | 1.00 |"))
+        # Rounds 1-2: 1/4, 3/4 and 1/2, 3/2.
+        self.assertTrue(self.row("install CPU, median of paired ratios").endswith(
+            "| | | 0.50 | | 1.00 |"))
+        self.assertTrue(self.row("load average (1 min) before each round").endswith(
+            "| 0.25 1.50 | 2.00 | | 3.00 | |"))
+
     def test_memory_size_and_window_units(self):
         self.assertTrue(self.row("peak RSS, median (MiB)").endswith(
             "| 2.0 | 1.0 | 2.00 | 4.0 | 0.50 |"))
@@ -91,7 +105,7 @@ class CompareTableTest(unittest.TestCase):
         rows = self.rows("x", "y")
         self.assertEqual(len([r for r in rows if r.startswith("| y ")]), 6)
         self.assertFalse([r for r in rows if r.startswith("| y ") and "packing" in r])
-        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 7)
+        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 10)
 
     def test_command_line(self):
         script = os.path.join(HERE, "compare_table.py")
