@@ -40,6 +40,9 @@
 #              can neither hide nor invent a gain; RegSvr32, which both start, is not
 #              counted. Median and median of the per-round ratios. The 1-minute load
 #              average before each round is listed beside it
+#   copy floor the payload's files copied from the host folder into a fresh folder with
+#              CopyFileW, one after another (setup_copy_floor.exe), in the same rounds: the
+#              least an installation of them can cost; wall and CPU time as above
 #   peak RSS   the installer process's maximum resident set (/usr/bin/time %M of the wine
 #              command, which execs into the installer's process; the programs it starts
 #              are not its children under Wine and are not counted), median
@@ -144,11 +147,12 @@ else
 fi || { note "configure failed, see $log"; exit 1; }
 note "building the tools, the component and the demo payload"
 cmake --build "$build" --target setup_host_tools imageole korvel_client setup_demo_payload \
-  setup_first_window setup_uninstaller setup_wizard_resources >>"$log" 2>&1 ||
+  setup_first_window setup_copy_floor setup_uninstaller setup_wizard_resources >>"$log" 2>&1 ||
   { note "build failed, see $log"; exit 1; }
 gen="$build/host-tools/demo/setup_gen_payload"
 component="$build/demo/ImageOle.dll"
 first_window="$build/bench/setup_first_window.exe"
+copy_floor="$build/bench/setup_copy_floor.exe"
 
 # A payload is made again when its recipe (this script's generator lines and the
 # generator's binary) changes; FOLDER.stamp tells the build to repack.
@@ -332,7 +336,7 @@ settle() {
   local pid deadline=$((SECONDS + 60)) busy
   while :; do
     busy=()
-    for pid in $(pgrep -u "$(id -u)" -f 'setup_portal_77|nsis_(zlib|lzma)|regsvr32|cmd\.exe|Korvel|setup_first_window|uninstall\.exe' || true); do
+    for pid in $(pgrep -u "$(id -u)" -f 'setup_portal_77|nsis_(zlib|lzma)|regsvr32|cmd\.exe|Korvel|setup_first_window|setup_copy_floor|uninstall\.exe' || true); do
       [ "$pid" = $$ ] && continue
       if grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null; then
         busy+=("$pid")
@@ -353,7 +357,7 @@ reset_state() {
   settle
 }
 
-impls=(ours nsis-zlib nsis-lzma)
+impls=(ours nsis-zlib nsis-lzma copy)
 
 # The user and system time the Wine server of this prefix has spent so far, in seconds.
 wineserver_cpu() {
@@ -377,14 +381,17 @@ install_once() { # payload impl round
   load=$(cut -d' ' -f1 /proc/loadavg)
   server=$(wineserver_cpu)
   t=$(now_ns)
-  /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout -k 10 600 wine "${exe[$p,$i]}" \
-    "${args[@]}" >>"$log" 2>&1 || status=$?
+  local command=("${exe[$p,$i]}" "${args[@]}")
+  [ "$i" = copy ] && command=("$copy_floor" "Z:${pl//\//\\}\\$p" "$win")
+  /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout -k 10 600 wine "${command[@]}" \
+    >>"$log" 2>&1 || status=$?
   sec=$(seconds_since "$t")
   cpu=$(awk -v a="$server" -v b="$(wineserver_cpu)" -v times="$(tail -n 1 "$work/rss")" \
     'BEGIN { split(times, f, " "); printf "%.3f", f[2] + f[3] + b - a }')
   settle
   read -r rss user system < <(tail -n 1 "$work/rss")
-  if [ "$status" -ne 0 ] || [ ! -f "$folder/ImageOle.dll" ] || [ ! -f "$folder/uninstall.exe" ]; then
+  if [ "$status" -ne 0 ] || [ ! -f "$folder/ImageOle.dll" ] ||
+    { [ "$i" != copy ] && [ ! -f "$folder/uninstall.exe" ]; }; then
     note "$i on $p, round $r: exit $status, or files missing in $folder"
     exit 1
   fi
@@ -410,9 +417,10 @@ window_once() { # payload impl round
 
 for p in "${payload_list[@]}"; do
   for r in $(seq 1 "$rounds"); do
-    # Rotate the order each round so that no installer always runs first.
-    for k in 0 1 2; do
-      i=${impls[$(((r + k) % 3))]}
+    # Rotate the order each round so that no installer always runs first; the copy floor
+    # takes its turn among them.
+    for k in 0 1 2 3; do
+      i=${impls[$(((r + k) % 4))]}
       reset_state
       install_once "$p" "$i" "$r"
     done

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """compare_table.py RAW.tsv PAYLOAD...: the Markdown table of bench/compare-nsis.sh.
 
-RAW.tsv has one figure a line: payload, installer (ours, nsis-zlib, nsis-lzma, or payload
-for the payload's own files and bytes), figure (install, install_cpu, load, rss_kib, size,
+RAW.tsv has one figure a line: payload, installer (ours, nsis-zlib, nsis-lzma, copy for
+the copy floor, or payload for the payload's own files and bytes), figure (install, install_cpu, load, rss_kib, size,
 window_ms, pack, files, bytes), round, value. Each row gives the figure of the three
 installers and the ratios ours/NSIS; install wall and CPU time also the median of the
 per-round ratios, taken over the rounds both installers have, and the load average before
-each round is listed. A payload without CPU, load or packing figures has no such row.
+each round is listed. A payload without CPU, load or packing figures has no such row. A
+second table sets ours against the copy floor (medians of the paired ratios).
 """
 import collections
 import statistics
@@ -69,6 +70,15 @@ def table(figures, payloads):
         row("first window, median (ms)", "%.0f", lambda p, i: median(p, i, "window_ms"))
         if values(p, "ours", "pack"):
             row("packing, min (s)", "%.2f", lambda p, i: least(p, i, "pack"))
+    # The copy floor: the same files copied one after another, with nothing else done.
+    floors = [p for p in payloads if values(p, "copy", "install_cpu")]
+    if floors:
+        lines += ["", "| payload | copy floor, median (s) | ours/copy | copy floor CPU, median (s) "
+                      "| ours/copy CPU |", "|---|---:|---:|---:|---:|"]
+    for p in floors:
+        lines.append("| %s | %.2f | %.2f | %.2f | %.2f |" % (
+            p, median(p, "copy", "install"), paired(p, "install", "copy"),
+            median(p, "copy", "install_cpu"), paired(p, "install_cpu", "copy")))
     return "\n".join(lines)
 
 

@@ -22,6 +22,8 @@ RAW = [
     ("x", "ours", "install_cpu", 1, 1), ("x", "ours", "install_cpu", 2, 3),
     ("x", "nsis-zlib", "install_cpu", 1, 4), ("x", "nsis-zlib", "install_cpu", 2, 4),
     ("x", "nsis-lzma", "install_cpu", 1, 2), ("x", "nsis-lzma", "install_cpu", 2, 2),
+    ("x", "copy", "install", 1, 0.5), ("x", "copy", "install", 2, 1),
+    ("x", "copy", "install_cpu", 1, 2), ("x", "copy", "install_cpu", 2, 2),
     ("x", "ours", "load", 2, 1.5), ("x", "ours", "load", 1, 0.25),
     ("x", "nsis-zlib", "load", 1, 2), ("x", "nsis-lzma", "load", 1, 3),
     ("x", "ours", "rss_kib", 1, 2048), ("x", "nsis-zlib", "rss_kib", 1, 1024),
@@ -88,6 +90,8 @@ class CompareTableTest(unittest.TestCase):
             "| | | 0.50 | | 1.00 |"))
         self.assertTrue(self.row("load average (1 min) before each round").endswith(
             "| 0.25 1.50 | 2.00 | | 3.00 | |"))
+        # The copy floor's table: rounds 1-2, walls 1/0.5 and 2/1, CPU 1/2 and 3/2.
+        self.assertIn("| x | 0.75 | 2.00 | 2.00 | 1.00 |", self.rows("x", "y"))
 
     def test_memory_size_and_window_units(self):
         self.assertTrue(self.row("peak RSS, median (MiB)").endswith(
@@ -105,7 +109,7 @@ class CompareTableTest(unittest.TestCase):
         rows = self.rows("x", "y")
         self.assertEqual(len([r for r in rows if r.startswith("| y ")]), 6)
         self.assertFalse([r for r in rows if r.startswith("| y ") and "packing" in r])
-        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 10)
+        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 11)  # and the floor
 
     def test_command_line(self):
         script = os.path.join(HERE, "compare_table.py")
