@@ -381,8 +381,12 @@ install_once() { # payload impl round
   load=$(cut -d' ' -f1 /proc/loadavg)
   server=$(wineserver_cpu)
   t=$(now_ns)
-  local command=("${exe[$p,$i]}" "${args[@]}")
-  [ "$i" = copy ] && command=("$copy_floor" "Z:${pl//\//\\}\\$p" "$win")
+  local command=("$copy_floor" "Z:${pl//\//\\}\\$p" "$win")
+  if [ "$i" = copy ]; then
+    mkdir -p "${folder%/*}"  # the installers make the folders above theirs themselves
+  else
+    command=("${exe[$p,$i]}" "${args[@]}")
+  fi
   /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout -k 10 600 wine "${command[@]}" \
     >>"$log" 2>&1 || status=$?
   sec=$(seconds_since "$t")
