@@ -10,34 +10,42 @@
 
 // How the decoder moves bytes
 // ---------------------------
-//   source block --InputSource--> input buffer (32 KiB) --bits--> window --OutputSink--> output
+//   source block ---------------------------------bits--> output block       (InflateResource)
+//   InflateSource --> input buffer (32 KiB) --bits--> window --> InflateSink (InflateToSink)
 //
-// The window holds the output decoded so far at [0, windowPosition): the last 32 KiB that
-// were delivered (history for back-references) followed by the output not yet delivered,
-// which starts at windowBase. Each time a whole 32 KiB of new output has gathered,
-// FlushWindow delivers exactly those 32 KiB and slides the window so that the newest
-// 32 KiB become the history. The slack past the second half lets a match copy in 16-byte
-// strides and overshoot its end without a bounds check: nothing valid lies past the write
-// position.
+// A source that lies in memory is read where it lies; an InflateSource is read into the
+// input buffer 32 KiB at a time. Output goes straight into the caller's block when there is
+// one (`direct`): the block itself is the history for back-references. For a sink, the
+// window holds the output decoded so far at [0, windowPosition): the last 32 KiB that were
+// delivered followed by the output not yet delivered, which starts at windowBase. Each time
+// a whole 32 KiB of new output has gathered, FlushWindow delivers exactly those 32 KiB and
+// slides the window so that the newest 32 KiB become the history.
+//
+// Both ways stop at the same byte: output ends at HardLimit (the capacity, in the
+// coordinates of the block or the window), and the window is flushed when 32 KiB are
+// pending. Below FastEnd, at least kFastSlack before either, the fast loop writes a whole
+// symbol's bytes, overshooting a match by up to 31 bytes, without a check: nothing valid
+// lies past the write position. The careful step writes the rest byte by byte.
 
 namespace {
 
 constexpr std::uint32_t kWindowSize = 32768;
 constexpr std::uint32_t kInputBufferSize = 32768;
-constexpr std::uint32_t kWindowSlack = 512;  // > longest match (258) + widest stride (16)
+// One fast-loop step writes at most a match (258 bytes) and its overshoot (15), or a run
+// of literals that one refill of the bit buffer holds (fewer than 64).
+constexpr std::uint32_t kFastSlack = 320;
+constexpr std::uint32_t kWindowSlack = 512;  // >= kFastSlack
 
 struct DecoderState {
-  InflateSource* source;  // where the input comes from, or null for `sourceBlock`
-  const std::uint8_t* sourceBlock;
-  std::uint32_t sourcePosition;
-  std::uint32_t sourceLength;
+  InflateSource* source;  // where the input comes from, or null for a block in memory
 
-  std::uint8_t* sinkBlock;  // the output block, or null where `sink` takes the output
   InflateSink* sink;
   bool sinkRefused;
   std::uint32_t sinkPosition;
   std::uint32_t sinkCapacity;
 
+  // The compressed bytes at hand: the source block itself, or the input buffer.
+  const std::uint8_t* input;
   std::uint32_t bufferFill;
   std::uint32_t bufferPosition;
 
@@ -49,6 +57,9 @@ struct DecoderState {
   // code, but a stream that consumes one is truncated.
   unsigned overread;
 
+  // Where output goes: the output block itself (`direct`), or the window.
+  std::uint8_t* destination;
+  bool direct;
   std::uint32_t windowPosition;
   std::uint32_t windowBase;
   std::uint32_t outputCount;
@@ -93,18 +104,9 @@ inline std::uint64_t Load64LE(const std::uint8_t* p) {
   }
 }
 
-// Copies up to `wanted` bytes of the source into `destination`; 0 once it is used up.
+// Reads up to `wanted` bytes of an InflateSource into `destination`; 0 once it is used up.
 std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint32_t wanted) {
-  if (s.source != nullptr)
-    return s.source->Read(destination, wanted);
-  std::uint32_t n = s.sourceLength - s.sourcePosition;
-  if (n > wanted)
-    n = wanted;
-  if (n == 0)
-    return 0;
-  std::memcpy(destination, s.sourceBlock + s.sourcePosition, n);
-  s.sourcePosition += n;
-  return n;
+  return s.source->Read(destination, wanted);
 }
 
 // Delivers as much of `data` as the output still takes; returns that count.
@@ -114,21 +116,22 @@ std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_
     n = count;
   if (n == 0)
     return 0;
-  if (s.sink != nullptr) {
-    if (!s.sink->Take(data, n)) {
-      s.sinkRefused = true;
-      return 0;
-    }
-  } else {
-    std::memcpy(s.sinkBlock + s.sinkPosition, data, n);
+  if (!s.sink->Take(data, n)) {
+    s.sinkRefused = true;
+    return 0;
   }
   s.sinkPosition += n;
   return n;
 }
 
 // Refills the input buffer and yields its first byte. Past the end of the source it
-// yields a zero filler byte and counts it in `overread`.
+// yields a zero filler byte and counts it in `overread`. A source block in memory is read
+// where it lies, so once its bytes are taken only filler is left.
 std::uint8_t FillInputBuffer(DecoderState& s) {
+  if (s.source == nullptr) {
+    ++s.overread;
+    return 0;
+  }
   s.bufferFill = 0;
   while (s.bufferFill < kInputBufferSize) {
     const std::uint32_t got =
@@ -151,7 +154,7 @@ std::uint8_t FillInputBuffer(DecoderState& s) {
 void NeedBits(DecoderState& s, unsigned n) {
   while (s.bitCount < n) {
     const std::uint8_t byte =
-        s.bufferPosition < s.bufferFill ? s.inputBuffer[s.bufferPosition++] : FillInputBuffer(s);
+        s.bufferPosition < s.bufferFill ? s.input[s.bufferPosition++] : FillInputBuffer(s);
     s.bitBuffer |= std::uint64_t{byte} << s.bitCount;
     s.bitCount += 8;
   }
@@ -197,38 +200,66 @@ bool FlushWindow(DecoderState& s) {
   return true;
 }
 
-// Delivers whole windows while they are ready.
-bool FlushFullWindows(DecoderState& s) {
-  while (s.windowPosition - s.windowBase >= kWindowSize) {
-    if (!FlushWindow(s))
-      return false;
-  }
+// The position where the output reaches its capacity (in the block, or in the window).
+std::uint32_t HardLimit(const DecoderState& s) {
+  return s.windowBase + (s.sinkCapacity - s.sinkPosition);
+}
+
+// Makes room for at least one more byte at windowPosition, delivering a whole window when
+// one is pending. False when the output is full (or the sink refused a piece).
+bool MakeRoom(DecoderState& s) {
+  if (s.windowPosition >= HardLimit(s))
+    return false;
+  if (!s.direct && s.windowPosition - s.windowBase >= kWindowSize)
+    return FlushWindow(s);
   return true;
 }
 
-// Copies `length` bytes from `distance` back with the effect of a byte-by-byte copy in
-// increasing order, so a distance shorter than the length repeats the last bytes. Writes
-// up to 15 bytes past the end.
-inline void CopyMatch(std::uint8_t* destination, unsigned distance, unsigned length) {
-  const std::uint8_t* from = destination - distance;
-  std::uint8_t* const end = destination + length;
+inline void Copy8(std::uint8_t* to, const std::uint8_t* from) {
+  std::memcpy(to, from, 8);
+}
+
+inline void Copy16(std::uint8_t* to, const std::uint8_t* from) {
+  std::memcpy(to, from, 16);
+}
+
+// Copies `length` (3..258) bytes from `distance` back with the effect of a byte-by-byte
+// copy in increasing order, so a distance shorter than the length repeats the last bytes.
+// Writes up to 31 bytes past the end. A word that is copied whole never reaches bytes the
+// same word writes: its distance is at least the word's width.
+inline void CopyMatch(std::uint8_t* to, unsigned distance, unsigned length) {
+  const std::uint8_t* from = to - distance;
+  std::uint8_t* const end = to + length;
   if (distance >= 16) {
-    do {
-      std::memcpy(destination, from, 16);
-      destination += 16;
+    Copy16(to, from);
+    Copy16(to + 16, from + 16);
+    to += 32;
+    from += 32;
+    while (to < end) {
+      Copy16(to, from);
+      to += 16;
       from += 16;
-    } while (destination < end);
-  } else if (distance == 1) {
-    std::memset(destination, *from, length);
+    }
   } else if (distance >= 8) {
-    do {
-      std::memcpy(destination, from, 8);
-      destination += 8;
+    Copy8(to, from);
+    Copy8(to + 8, from + 8);
+    to += 16;
+    from += 16;
+    while (to < end) {
+      Copy8(to, from);
+      to += 8;
       from += 8;
-    } while (destination < end);
+    }
+  } else if (distance == 1) {
+    const std::uint64_t v = std::uint64_t{*from} * 0x0101010101010101u;
+    do {
+      std::memcpy(to, &v, 8);
+      to += 8;
+    } while (to < end);
   } else {
-    for (unsigned i = 0; i < length; ++i)
-      destination[i] = from[i];
+    do {
+      *to++ = *from++;
+    } while (to < end);
   }
 }
 
@@ -258,8 +289,8 @@ bool LookUpSlow(DecoderState& s, const HuffmanTable& table, HuffmanEntry* entry)
   return true;
 }
 
-// Decodes one symbol the careful way: used near the end of the input buffer and of the
-// source, where the fast loop's 8-byte refill does not fit.
+// Decodes one symbol the careful way: used near the end of the input and of the output,
+// where the fast loop's 8-byte refill or its unchecked writes do not fit.
 int DecodeSymbolSlow(DecoderState& s,
                      const HuffmanTable& literals,
                      const HuffmanTable& distances,
@@ -279,126 +310,157 @@ int DecodeSymbolSlow(DecoderState& s,
   return ConsumedFiller(s) ? kInflateBadData : kInflateOk;
 }
 
-// Decodes the codes of one block into the window until its end-of-block code.
+// Decodes and writes one symbol the careful way (DecodeSymbolSlow), checking every byte
+// against the output's room. Sets `*end` at the end of the block.
+int CarefulStep(DecoderState& s,
+                const HuffmanTable& literals,
+                const HuffmanTable& distances,
+                bool* end) {
+  Symbol symbol;
+  const int result = DecodeSymbolSlow(s, literals, distances, &symbol);
+  if (result != kInflateOk)
+    return result;
+  if (symbol.kind == kOpEndOfBlock) {
+    *end = true;
+    return kInflateOk;
+  }
+  if (!MakeRoom(s))
+    return kInflateOutputFull;
+  std::uint8_t* const to = s.destination + s.windowPosition;
+  if (symbol.kind == kOpLiteral) {
+    *to = static_cast<std::uint8_t>(symbol.value);
+    ++s.windowPosition;
+    return kInflateOk;
+  }
+  // A reference before the first byte of this call's output has nothing to copy.
+  if (symbol.distance > s.windowPosition)
+    return kInflateBadData;
+  // The window's slack takes a whole match; the output takes what is left of it.
+  std::uint32_t n = symbol.value;
+  if (n > HardLimit(s) - s.windowPosition)
+    n = HardLimit(s) - s.windowPosition;
+  const std::uint8_t* const from = to - symbol.distance;
+  for (std::uint32_t i = 0; i < n; ++i)
+    to[i] = from[i];
+  s.windowPosition += n;
+  return n == symbol.value ? kInflateOk : kInflateOutputFull;
+}
+
+// Where the fast loop must hand over to the careful step.
+std::uint32_t FastEnd(const DecoderState& s) {
+  const std::uint32_t hard = HardLimit(s);
+  std::uint32_t end = hard > kFastSlack ? hard - kFastSlack : 0;
+  if (!s.direct && end > s.windowBase + kWindowSize)
+    end = s.windowBase + kWindowSize;
+  return end;
+}
+
+// Decodes the codes of one block into the output until its end-of-block code.
 //
-// The fast path runs while 8 bytes remain in the input buffer: one branch-free refill
-// brings the bit buffer to at least 56 bits, enough for a literal/length code (15 bits),
-// its extra bits (5), a distance code (15) and its extra bits (13). The bit state and the
-// window position live in locals there, because every byte stored into the window could
-// otherwise alias them.
+// The fast loop runs while 8 bytes remain in the input and the output has room for one
+// step unchecked: one branch-free refill brings the bit buffer to at least 56 bits, enough
+// for a literal/length code (15 bits), its extra bits (5), a distance code (15) and its
+// extra bits (13). The bit state and the output position live in locals there, because
+// every byte stored into the output could otherwise alias them. Elsewhere CarefulStep
+// decodes one symbol at a time.
 int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTable& distances) {
   const HuffmanEntry* const lt = literals.entries;
   const HuffmanEntry* const dt = distances.entries;
-  const std::uint64_t lmask = LowMask(literals.width);
+  const unsigned lwidth = literals.width;
+  const std::uint64_t lmask = LowMask(lwidth);
   const std::uint64_t dmask = LowMask(distances.width);
-  std::uint8_t* const window = s.window;
-  const std::uint8_t* const input = s.inputBuffer;
+  std::uint8_t* const output = s.destination;
+  const std::uint8_t* input = s.input;
+  std::uint32_t fill = s.bufferFill;
 
   std::uint64_t bits = s.bitBuffer;
   unsigned count = s.bitCount;
   std::uint32_t position = s.bufferPosition;
   std::uint32_t out = s.windowPosition;
-  std::uint32_t fill = s.bufferFill;
-  std::uint32_t base = s.windowBase;
+  std::uint32_t fastEnd = FastEnd(s);
   int result = kInflateOk;
 
   for (;;) {
-    if (out - base >= kWindowSize) {
-      s.windowPosition = out;
-      if (!FlushFullWindows(s)) {
-        result = kInflateOutputFull;
-        break;
-      }
-      out = s.windowPosition;
-      base = s.windowBase;
-    }
-    unsigned length;
-    unsigned distance;
-    if (position + 8 <= fill) {
-      bits |= Load64LE(input + position) << count;
-      position += (63 - count) >> 3;
-      count |= 56;
-      HuffmanEntry e = lt[bits & lmask];
-      if (e.operation > kOpLiteral) {
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-        bits >>= e.bits;
-        count -= e.bits;
-        e = lt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-      }
-      bits >>= e.bits;
-      count -= e.bits;
-      if (e.operation == kOpLiteral) {
-        window[out++] = static_cast<std::uint8_t>(e.value);
-        // Runs of first-level literals go on without a refill while the bit buffer still
-        // holds a whole lookup; each writes one byte, well inside the window's slack.
-        while (count >= literals.width) {
-          e = lt[bits & lmask];
-          if (e.operation != kOpLiteral)
-            break;
-          bits >>= e.bits;
-          count -= e.bits;
-          window[out++] = static_cast<std::uint8_t>(e.value);
-        }
-        continue;
-      }
-      if (e.operation == kOpEndOfBlock)
-        break;
-      if (e.operation == kOpInvalid) {
-        result = kInflateBadData;
-        break;
-      }
-      length = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-      bits >>= e.operation;
-      count -= e.operation;
-      e = dt[bits & dmask];
-      if (e.operation > kOpLiteral) {
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-        bits >>= e.bits;
-        count -= e.bits;
-        e = dt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-      }
-      bits >>= e.bits;
-      count -= e.bits;
-      distance = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-      bits >>= e.operation;
-      count -= e.operation;
-    } else {
+    if (out >= fastEnd || position + 8 > fill) {
       s.bitBuffer = bits;
       s.bitCount = count;
       s.bufferPosition = position;
-      Symbol symbol;
-      result = DecodeSymbolSlow(s, literals, distances, &symbol);
+      s.windowPosition = out;
+      bool end = false;
+      result = CarefulStep(s, literals, distances, &end);
+      if (result != kInflateOk || end)
+        return result;
+      // The input buffer may have been refilled, the window slid.
       bits = s.bitBuffer;
       count = s.bitCount;
       position = s.bufferPosition;
       fill = s.bufferFill;
-      if (result != kInflateOk)
-        break;
-      if (symbol.kind == kOpLiteral) {
-        window[out++] = static_cast<std::uint8_t>(symbol.value);
-        continue;
-      }
-      if (symbol.kind == kOpEndOfBlock)
-        break;
-      length = symbol.value;
-      distance = symbol.distance;
+      input = s.input;
+      out = s.windowPosition;
+      fastEnd = FastEnd(s);
+      continue;
     }
+    bits |= Load64LE(input + position) << count;
+    position += (63 - count) >> 3;
+    count |= 56;
+    HuffmanEntry e = lt[bits & lmask];
+    if (e.operation > kOpLiteral) {
+      if (e.operation == kOpInvalid) {
+        result = kInflateBadData;
+        break;
+      }
+      bits >>= e.bits;
+      count -= e.bits;
+      e = lt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
+    }
+    bits >>= e.bits;
+    count -= e.bits;
+    if (e.operation == kOpLiteral) {
+      output[out++] = static_cast<std::uint8_t>(e.value);
+      // Runs of first-level literals go on without a refill while the bit buffer still
+      // holds a whole lookup; each writes one byte, inside the fast loop's slack.
+      while (count >= lwidth) {
+        e = lt[bits & lmask];
+        if (e.operation != kOpLiteral)
+          break;
+        bits >>= e.bits;
+        count -= e.bits;
+        output[out++] = static_cast<std::uint8_t>(e.value);
+      }
+      continue;
+    }
+    if (e.operation >= kOpEndOfBlock) {
+      result = e.operation == kOpEndOfBlock ? kInflateOk : kInflateBadData;
+      break;
+    }
+    const unsigned length = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
+    bits >>= e.operation;
+    count -= e.operation;
+    e = dt[bits & dmask];
+    if (e.operation > kOpLiteral) {
+      if (e.operation == kOpInvalid) {
+        result = kInflateBadData;
+        break;
+      }
+      bits >>= e.bits;
+      count -= e.bits;
+      e = dt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
+      if (e.operation == kOpInvalid) {
+        result = kInflateBadData;
+        break;
+      }
+    }
+    bits >>= e.bits;
+    count -= e.bits;
+    const unsigned distance = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
+    bits >>= e.operation;
+    count -= e.operation;
     // A reference before the first byte of this call's output has nothing to copy.
     if (distance > out) {
       result = kInflateBadData;
       break;
     }
-    CopyMatch(window + out, distance, length);
+    CopyMatch(output + out, distance, length);
     out += length;
   }
   s.bitBuffer = bits;
@@ -411,7 +473,7 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
 // Stored block (type 0): skip to the byte boundary, then LEN and NLEN, 16 bits each, NLEN
 // the ones' complement of LEN, then LEN bytes copied as they are. After the alignment the
 // bit buffer holds whole bytes, which are taken first; the rest comes straight from the
-// input buffer.
+// input.
 int InflateStored(DecoderState& s) {
   DropBits(s, s.bitCount % 8);
   const unsigned length = TakeBits(s, 16);
@@ -422,20 +484,22 @@ int InflateStored(DecoderState& s) {
     return kInflateBadData;
   unsigned left = length;
   while (left > 0) {
-    if (!FlushFullWindows(s))
+    if (!MakeRoom(s))
       return kInflateOutputFull;
-    const std::uint32_t room = s.windowBase + kWindowSize - s.windowPosition;
+    std::uint32_t room = HardLimit(s) - s.windowPosition;
+    if (!s.direct && room > s.windowBase + kWindowSize - s.windowPosition)
+      room = s.windowBase + kWindowSize - s.windowPosition;
     if (s.bitCount > 0) {
       if (ConsumedFiller(s) || s.bitCount == 8 * s.overread)
         return kInflateBadData;
-      s.window[s.windowPosition++] = static_cast<std::uint8_t>(s.bitBuffer);
+      s.destination[s.windowPosition++] = static_cast<std::uint8_t>(s.bitBuffer);
       DropBits(s, 8);
       --left;
       continue;
     }
     s.bitBuffer = 0;  // drop the copies of bytes that are now read directly
     if (s.bufferPosition == s.bufferFill) {
-      s.inputBuffer[0] = FillInputBuffer(s);
+      FillInputBuffer(s);
       if (s.overread > 0)
         return kInflateBadData;
       s.bufferPosition = 0;
@@ -445,7 +509,7 @@ int InflateStored(DecoderState& s) {
       n = left;
     if (n > room)
       n = room;
-    std::memcpy(s.window + s.windowPosition, s.inputBuffer + s.bufferPosition, n);
+    std::memcpy(s.destination + s.windowPosition, s.input + s.bufferPosition, n);
     s.windowPosition += n;
     s.bufferPosition += n;
     left -= n;
@@ -581,7 +645,9 @@ int DecodeStream(DecoderState& s) {
   do {
     result = InflateBlock(s, &final);
   } while (result == kInflateOk && !final);
-  if (result != kInflateOutputFull) {
+  if (s.direct) {
+    s.outputCount = s.windowPosition;
+  } else {
     while (s.windowPosition != s.windowBase) {
       if (!FlushWindow(s)) {
         if (result == kInflateOk)
@@ -611,10 +677,6 @@ int Decode(InflateSource* reader,
     return kInflateNoMemory;
   DecoderState& s = *state;
   s.source = reader;
-  s.sourceBlock = source;
-  s.sourcePosition = 0;
-  s.sourceLength = source != nullptr ? sourceLength : 0;
-  s.sinkBlock = output;
   s.sink = sink;
   s.sinkRefused = false;
   s.sinkPosition = 0;
@@ -624,12 +686,22 @@ int Decode(InflateSource* reader,
   s.bitBuffer = 0;
   s.bitCount = 0;
   s.overread = 0;
+  // The block, when there is one and no sink, is written directly.
+  s.direct = output != nullptr && sink == nullptr;
+  s.destination = s.direct ? output : s.window;
   s.windowPosition = 0;
   s.windowBase = 0;
   s.outputCount = 0;
-  FillInputBuffer(s);
-  s.bufferPosition = 0;
-  s.overread = 0;
+  if (reader != nullptr) {
+    s.input = s.inputBuffer;
+    FillInputBuffer(s);
+    s.bufferPosition = 0;
+    s.overread = 0;
+  } else {
+    s.input = source;
+    s.bufferFill = source != nullptr ? sourceLength : 0;
+    s.bufferPosition = 0;
+  }
   const int r = DecodeStream(s);
   *written = s.outputCount;
   return s.sinkRefused ? kInflateStopped : r;
