@@ -35,6 +35,8 @@ constexpr std::uint32_t kInputBufferSize = 32768;
 // of literals that one refill of the bit buffer holds (fewer than 64).
 constexpr std::uint32_t kFastSlack = 320;
 constexpr std::uint32_t kWindowSlack = 512;  // >= kFastSlack
+// A code-length code (up to 7 bits) and the extra bits of a repeat (up to 7).
+constexpr unsigned kCodeLengthItemBits = 14;
 
 struct DecoderState {
   InflateSource* source;  // where the input comes from, or null for a block in memory
@@ -172,6 +174,18 @@ unsigned TakeBits(DecoderState& s, unsigned n) {
   return v;
 }
 
+// Makes at least 32 bits available: 56 or more at once while 8 input bytes remain (the
+// fast loop's refill), byte by byte near the end.
+void Refill(DecoderState& s) {
+  if (s.bufferPosition + 8 <= s.bufferFill) {
+    s.bitBuffer |= Load64LE(s.input + s.bufferPosition) << s.bitCount;
+    s.bufferPosition += (63 - s.bitCount) >> 3;
+    s.bitCount |= 56;
+  } else {
+    NeedBits(s, 32);
+  }
+}
+
 // True once the decoder has consumed a filler byte: the stream ended early.
 bool ConsumedFiller(const DecoderState& s) {
   return s.bitCount < 8 * s.overread;
@@ -263,30 +277,39 @@ inline void CopyMatch(std::uint8_t* to, unsigned distance, unsigned length) {
   }
 }
 
+enum SymbolKind : unsigned { kSymbolMatch, kSymbolLiteral, kSymbolEnd };
+
 // One decoded literal/length symbol and, for a match, its distance.
 struct Symbol {
-  unsigned kind;   // kOpLiteral, kOpEndOfBlock, or 0 for a match
+  SymbolKind kind;
   unsigned value;  // the literal, or the match length
   unsigned distance;
 };
 
-// Looks up one code in `table` with exact bit accounting, following a sub-table link.
-// A lookup needs the table's whole width although the code may be shorter: near the end
-// of the stream this look-ahead reads filler, which is harmless unless consumed.
+// Looks up one code in `table`, following a sub-table link, and leaves its bits in the
+// bit buffer; false for an invalid code. A lookup needs the table's whole width although
+// the code may be shorter: near the end of the stream this look-ahead reads filler, which
+// is harmless unless consumed.
 bool LookUpSlow(DecoderState& s, const HuffmanTable& table, HuffmanEntry* entry) {
   NeedBits(s, table.width);
   HuffmanEntry e = table.entries[s.bitBuffer & LowMask(table.width)];
-  if (e.operation > kOpLiteral) {
-    if (e.operation == kOpInvalid)
-      return false;
-    DropBits(s, e.bits);
-    const unsigned n = e.operation - kOpLiteral;
+  if (e & kEntryLink) {
+    DropBits(s, EntryDrop(e));
+    const unsigned n = EntryCodeBits(e);
     NeedBits(s, n);
-    e = table.entries[e.value + (s.bitBuffer & LowMask(n))];
+    e = table.entries[EntryValue(e) + (s.bitBuffer & LowMask(n))];
   }
-  DropBits(s, e.bits);
   *entry = e;
-  return true;
+  return (e & kEntrySpecial) == 0 || IsEndOfBlock(e);
+}
+
+// Drops an entry's code bits and extra bits; returns its value plus the extra bits.
+unsigned TakeEntry(DecoderState& s, HuffmanEntry e) {
+  const unsigned drop = EntryDrop(e);
+  NeedBits(s, drop);
+  const auto extra = static_cast<unsigned>((s.bitBuffer & LowMask(drop)) >> EntryCodeBits(e));
+  DropBits(s, drop);
+  return EntryValue(e) + extra;
 }
 
 // Decodes one symbol the careful way: used near the end of the input and of the output,
@@ -296,16 +319,19 @@ int DecodeSymbolSlow(DecoderState& s,
                      const HuffmanTable& distances,
                      Symbol* symbol) {
   HuffmanEntry e;
-  if (!LookUpSlow(s, literals, &e) || e.operation == kOpInvalid)
+  if (!LookUpSlow(s, literals, &e))
     return kInflateBadData;
-  if (e.operation == kOpLiteral || e.operation == kOpEndOfBlock) {
-    *symbol = Symbol{e.operation, e.value, 0};
+  if (e & kEntryLiteral) {
+    *symbol = Symbol{kSymbolLiteral, TakeEntry(s, e), 0};
+  } else if (e & kEntrySpecial) {
+    TakeEntry(s, e);
+    *symbol = Symbol{kSymbolEnd, 0, 0};
   } else {
-    const unsigned length = e.value + TakeBits(s, e.operation);
-    if (!LookUpSlow(s, distances, &e) || e.operation == kOpInvalid)
+    const unsigned length = TakeEntry(s, e);
+    // A distance code is never a literal or an end of block.
+    if (!LookUpSlow(s, distances, &e) || (e & (kEntrySpecial | kEntryLiteral)) != 0)
       return kInflateBadData;
-    const unsigned distance = e.value + TakeBits(s, e.operation);
-    *symbol = Symbol{0, length, distance};
+    *symbol = Symbol{kSymbolMatch, length, TakeEntry(s, e)};
   }
   return ConsumedFiller(s) ? kInflateBadData : kInflateOk;
 }
@@ -320,14 +346,14 @@ int CarefulStep(DecoderState& s,
   const int result = DecodeSymbolSlow(s, literals, distances, &symbol);
   if (result != kInflateOk)
     return result;
-  if (symbol.kind == kOpEndOfBlock) {
+  if (symbol.kind == kSymbolEnd) {
     *end = true;
     return kInflateOk;
   }
   if (!MakeRoom(s))
     return kInflateOutputFull;
   std::uint8_t* const to = s.destination + s.windowPosition;
-  if (symbol.kind == kOpLiteral) {
+  if (symbol.kind == kSymbolLiteral) {
     *to = static_cast<std::uint8_t>(symbol.value);
     ++s.windowPosition;
     return kInflateOk;
@@ -360,32 +386,33 @@ std::uint32_t FastEnd(const DecoderState& s) {
 // The fast loop runs while 8 bytes remain in the input and the output has room for one
 // step unchecked: one branch-free refill brings the bit buffer to at least 56 bits, enough
 // for a literal/length code (15 bits), its extra bits (5), a distance code (15) and its
-// extra bits (13). The bit state and the output position live in locals there, because
-// every byte stored into the output could otherwise alias them. Elsewhere CarefulStep
-// decodes one symbol at a time.
+// extra bits (13). A length or distance entry drops its code and extra bits in one shift
+// and takes the extra bits from the bits it dropped. The bit state and the output position
+// live in locals there, because every byte stored into the output could otherwise alias
+// them. Elsewhere CarefulStep decodes one symbol at a time.
 int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTable& distances) {
   const HuffmanEntry* const lt = literals.entries;
   const HuffmanEntry* const dt = distances.entries;
   const unsigned lwidth = literals.width;
   const std::uint64_t lmask = LowMask(lwidth);
   const std::uint64_t dmask = LowMask(distances.width);
-  std::uint8_t* const output = s.destination;
+  std::uint8_t* const start = s.destination;
   const std::uint8_t* input = s.input;
   std::uint32_t fill = s.bufferFill;
 
   std::uint64_t bits = s.bitBuffer;
   unsigned count = s.bitCount;
   std::uint32_t position = s.bufferPosition;
-  std::uint32_t out = s.windowPosition;
-  std::uint32_t fastEnd = FastEnd(s);
+  std::uint8_t* to = start + s.windowPosition;
+  const std::uint8_t* fastEnd = start + FastEnd(s);
   int result = kInflateOk;
 
   for (;;) {
-    if (out >= fastEnd || position + 8 > fill) {
+    if (to >= fastEnd || position + 8 > fill) {
       s.bitBuffer = bits;
       s.bitCount = count;
       s.bufferPosition = position;
-      s.windowPosition = out;
+      s.windowPosition = static_cast<std::uint32_t>(to - start);
       bool end = false;
       result = CarefulStep(s, literals, distances, &end);
       if (result != kInflateOk || end)
@@ -396,77 +423,90 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
       position = s.bufferPosition;
       fill = s.bufferFill;
       input = s.input;
-      out = s.windowPosition;
-      fastEnd = FastEnd(s);
+      to = start + s.windowPosition;
+      fastEnd = start + FastEnd(s);
       continue;
     }
     bits |= Load64LE(input + position) << count;
     position += (63 - count) >> 3;
     count |= 56;
     HuffmanEntry e = lt[bits & lmask];
-    if (e.operation > kOpLiteral) {
-      if (e.operation == kOpInvalid) {
-        result = kInflateBadData;
-        break;
-      }
-      bits >>= e.bits;
-      count -= e.bits;
-      e = lt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-    }
-    bits >>= e.bits;
-    count -= e.bits;
-    if (e.operation == kOpLiteral) {
-      output[out++] = static_cast<std::uint8_t>(e.value);
+    if (e & kEntryLiteral) {
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      *to++ = static_cast<std::uint8_t>(EntryValue(e));
       // Runs of first-level literals go on without a refill while the bit buffer still
       // holds a whole lookup; each writes one byte, inside the fast loop's slack.
       while (count >= lwidth) {
         e = lt[bits & lmask];
-        if (e.operation != kOpLiteral)
+        if (!(e & kEntryLiteral))
           break;
-        bits >>= e.bits;
-        count -= e.bits;
-        output[out++] = static_cast<std::uint8_t>(e.value);
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        *to++ = static_cast<std::uint8_t>(EntryValue(e));
       }
       continue;
     }
-    if (e.operation >= kOpEndOfBlock) {
-      result = e.operation == kOpEndOfBlock ? kInflateOk : kInflateBadData;
-      break;
+    if (e & kEntrySpecial) {
+      if (!(e & kEntryLink)) {
+        // End of block, or an invalid code.
+        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        break;
+      }
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      e = lt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+      if (e & kEntryLiteral) {
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        *to++ = static_cast<std::uint8_t>(EntryValue(e));
+        continue;
+      }
+      if (e & kEntrySpecial) {
+        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        break;
+      }
     }
-    const unsigned length = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-    bits >>= e.operation;
-    count -= e.operation;
+    std::uint64_t saved = bits;
+    bits >>= EntryDrop(e);
+    count -= EntryDrop(e);
+    const unsigned length =
+        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
     e = dt[bits & dmask];
-    if (e.operation > kOpLiteral) {
-      if (e.operation == kOpInvalid) {
+    if (e & kEntrySpecial) {
+      if (!(e & kEntryLink)) {
         result = kInflateBadData;
         break;
       }
-      bits >>= e.bits;
-      count -= e.bits;
-      e = dt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-      if (e.operation == kOpInvalid) {
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      e = dt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+      if (e & kEntrySpecial) {
         result = kInflateBadData;
         break;
       }
     }
-    bits >>= e.bits;
-    count -= e.bits;
-    const unsigned distance = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-    bits >>= e.operation;
-    count -= e.operation;
+    saved = bits;
+    bits >>= EntryDrop(e);
+    count -= EntryDrop(e);
+    const unsigned distance =
+        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
     // A reference before the first byte of this call's output has nothing to copy.
-    if (distance > out) {
+    if (distance > static_cast<std::uint32_t>(to - start)) {
       result = kInflateBadData;
       break;
     }
-    CopyMatch(output + out, distance, length);
-    out += length;
+    CopyMatch(to, distance, length);
+    to += length;
   }
   s.bitBuffer = bits;
   s.bitCount = count;
   s.bufferPosition = position;
-  s.windowPosition = out;
+  s.windowPosition = static_cast<std::uint32_t>(to - start);
   return result;
 }
 
@@ -548,22 +588,34 @@ int ReadCodeLengths(DecoderState& s,
   const int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
   if (r != kBuildComplete)
     return r;
+  // The code-length code is complete and at most 7 bits long, so its table has no links;
+  // the entry of a lone one-bit code's missing pattern is invalid.
+  const std::uint64_t mask = LowMask(codeTable.width);
   unsigned previous = 0;
   for (unsigned i = 0; i < total;) {
-    HuffmanEntry e;
-    if (!LookUpSlow(s, codeTable, &e))
+    if (s.bitCount < kCodeLengthItemBits)
+      Refill(s);
+    const HuffmanEntry e = codeTable.entries[s.bitBuffer & mask];
+    if (e & kEntrySpecial)
       return kInflateBadData;
-    unsigned repeat = 1;
-    unsigned length = e.value;
-    if (e.value == 16) {
+    DropBits(s, EntryDrop(e));
+    const unsigned symbol = EntryValue(e);
+    if (symbol < 16) {
+      if (ConsumedFiller(s))
+        return kInflateBadData;
+      lengths[i++] = static_cast<std::uint8_t>(symbol);
+      previous = symbol;
+      continue;
+    }
+    unsigned repeat;
+    unsigned length = 0;
+    if (symbol == 16) {
       repeat = 3 + TakeBits(s, 2);
       length = previous;
-    } else if (e.value == 17) {
+    } else if (symbol == 17) {
       repeat = 3 + TakeBits(s, 3);
-      length = 0;
-    } else if (e.value == 18) {
+    } else {
       repeat = 11 + TakeBits(s, 7);
-      length = 0;
     }
     if (ConsumedFiller(s) || repeat > total - i)
       return kInflateBadData;
