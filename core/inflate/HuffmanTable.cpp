@@ -9,20 +9,10 @@ namespace {
 
 constexpr HuffmanEntry kEmptyCode[1] = {kEntryInvalid};
 
-// The entry of `symbol` for a code of `bits` bits at its level.
-HuffmanEntry SymbolEntry(unsigned symbol,
-                         unsigned bits,
-                         unsigned simpleCount,
-                         const std::uint16_t* base,
-                         const std::uint8_t* extra) {
-  if (symbol < simpleCount) {
-    return symbol < 256 ? MakeEntry(kEntryLiteral, bits, bits, symbol)
-                        : MakeEntry(kEntrySpecial, bits, bits, 0);
-  }
-  const unsigned more = extra[symbol - simpleCount];
-  if (more == kExtraInvalid)
-    return kEntryInvalid;
-  return MakeEntry(0, bits, bits + more, base[symbol - simpleCount]);
+// The entry of a symbol whose code has `bits` bits at its level: its code bits, and the
+// drop grown by them.
+HuffmanEntry SymbolEntry(HuffmanEntry symbol, unsigned bits) {
+  return symbol == kInvalidSymbol ? kEntryInvalid : symbol + (bits << 8) + bits;
 }
 
 // The code after `reversed` among the codes of `length` bits, both bit-reversed: one is
@@ -90,9 +80,7 @@ unsigned SubTableEntries(const unsigned* countOf, unsigned root, unsigned maxLen
 // following half, which repeats every shorter code's entry wherever its bits match.
 int BuildHuffmanTable(const std::uint8_t* lengths,
                       unsigned count,
-                      unsigned simpleCount,
-                      const std::uint16_t* base,
-                      const std::uint8_t* extra,
+                      const HuffmanEntry* symbols,
                       unsigned requestedWidth,
                       HuffmanTable* table) {
   if (table->owned)
@@ -157,7 +145,7 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
       filled <<= 1;
     }
     for (unsigned n = countOf[len]; n > 0; --n) {
-      out[reversed] = SymbolEntry(*symbol++, len, simpleCount, base, extra);
+      out[reversed] = SymbolEntry(symbols[*symbol++], len);
       reversed = NextReversed(reversed, len);
     }
   }
@@ -186,7 +174,7 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
         out[low] = MakeEntry(kEntrySpecial | kEntryLink, subWidth, root, subStart);
       }
       const unsigned subLength = len - root;
-      const HuffmanEntry entry = SymbolEntry(*symbol++, subLength, simpleCount, base, extra);
+      const HuffmanEntry entry = SymbolEntry(symbols[*symbol++], subLength);
       for (unsigned k = reversed >> root; k < (1u << subWidth); k += 1u << subLength)
         out[subStart + k] = entry;
       --remaining[len];

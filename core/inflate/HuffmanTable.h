@@ -27,9 +27,6 @@ inline constexpr HuffmanEntry kEntryLink = 1u << 13;
 inline constexpr HuffmanEntry kEntrySpecial = 1u << 14;
 inline constexpr HuffmanEntry kEntryLiteral = 1u << 15;
 inline constexpr HuffmanEntry kEntryInvalid = kEntrySpecial;
-// An extra-bit count of 99 in a caller's table marks a symbol as an invalid code.
-inline constexpr std::uint8_t kExtraInvalid = 99;
-
 constexpr HuffmanEntry MakeEntry(HuffmanEntry flags,
                                  unsigned codeBits,
                                  unsigned drop,
@@ -45,6 +42,17 @@ constexpr unsigned EntryCodeBits(HuffmanEntry e) {
 constexpr unsigned EntryValue(HuffmanEntry e) {
   return e >> 16;
 }
+// A symbol's entry before its code is known: a literal (or plain symbol), the end of
+// block, or a base with its extra bits.
+constexpr HuffmanEntry LiteralSymbol(unsigned value) {
+  return kEntryLiteral | value << 16;
+}
+inline constexpr HuffmanEntry kEndOfBlockSymbol = kEntrySpecial;
+inline constexpr HuffmanEntry kInvalidSymbol = ~HuffmanEntry{0};  // decodes as kEntryInvalid
+constexpr HuffmanEntry BaseSymbol(unsigned base, unsigned extraBits) {
+  return extraBits | base << 16;
+}
+
 // An end of block: special, not a link, with code bits.
 constexpr bool IsEndOfBlock(HuffmanEntry e) {
   return (e & (kEntrySpecial | kEntryLink)) == kEntrySpecial && EntryCodeBits(e) != 0;
@@ -74,9 +82,9 @@ inline constexpr unsigned kMaxCodeLength = 16;
 inline constexpr unsigned kMaxCodeLengths = 288;
 
 // Builds the decoding table set for `count` code lengths (each 0..16, count <= 288).
-// Symbols below `simpleCount` decode as literals (below 256) or end of block (256 and up);
-// symbol s >= simpleCount decodes as base[s - simpleCount] with extra[s - simpleCount]
-// extra bits, or as an invalid code where that count is kExtraInvalid. The table width is
+// `symbols[i]` is symbol i's entry without its code: flags and value, and in the drop field
+// the extra bits of a length or distance (see SymbolEntry); the builder adds the code's
+// length. A symbol of kInvalidSymbol decodes as an invalid code. The table width is
 // `requestedWidth`, raised to the shortest code length and lowered to the longest. Missing codes of
 // an incomplete code decode as invalid entries.
 //
@@ -86,8 +94,6 @@ inline constexpr unsigned kMaxCodeLengths = 288;
 // before is released.
 int BuildHuffmanTable(const std::uint8_t* lengths,
                       unsigned count,
-                      unsigned simpleCount,
-                      const std::uint16_t* base,
-                      const std::uint8_t* extra,
+                      const HuffmanEntry* symbols,
                       unsigned requestedWidth,
                       HuffmanTable* table);

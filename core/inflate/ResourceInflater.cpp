@@ -75,16 +75,47 @@ struct DecoderState {
 
 // Length codes 257..285 (and the two invalid codes 286, 287 of the fixed code), then
 // distance codes 0..29: RFC 1951, 3.2.5.
-constexpr std::uint16_t kLengthBase[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
-                                           17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
-                                           99, 115, 131, 163, 195, 227, 258, 0,  0};
-constexpr std::uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
-                                           3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                           67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr std::uint16_t kDistanceBase[30] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// The symbols' entries before their codes are known (BuildHuffmanTable).
+struct LiteralLengthSymbols {
+  HuffmanEntry entries[288];
+  constexpr LiteralLengthSymbols() : entries() {
+    for (unsigned i = 0; i < 256; ++i)
+      entries[i] = LiteralSymbol(i);
+    entries[256] = kEndOfBlockSymbol;
+    for (unsigned i = 0; i < 29; ++i)
+      entries[257 + i] = BaseSymbol(kLengthBase[i], kLengthExtra[i]);
+    entries[286] = entries[287] = kInvalidSymbol;
+  }
+};
+struct DistanceSymbols {
+  HuffmanEntry entries[30];
+  constexpr DistanceSymbols() : entries() {
+    for (unsigned i = 0; i < 30; ++i)
+      entries[i] = BaseSymbol(kDistanceBase[i], kDistanceExtra[i]);
+  }
+};
+struct CodeLengthSymbols {
+  HuffmanEntry entries[19];
+  constexpr CodeLengthSymbols() : entries() {
+    for (unsigned i = 0; i < 19; ++i)
+      entries[i] = LiteralSymbol(i);
+  }
+};
+constexpr LiteralLengthSymbols kLiteralLengthSymbols;
+constexpr DistanceSymbols kDistanceSymbols;
+constexpr CodeLengthSymbols kCodeLengthSymbols;
+
 // Order in which a dynamic block lists the code-length code's lengths: RFC 1951, 3.2.7.
 constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
@@ -567,11 +598,11 @@ int InflateFixed(DecoderState& s) {
     std::memset(lengths + 144, 9, 112);
     std::memset(lengths + 256, 7, 24);
     std::memset(lengths + 280, 8, 8);
-    int r = BuildHuffmanTable(lengths, 288, 257, kLengthBase, kLengthExtra, 7, &s.fixedLiterals);
+    int r = BuildHuffmanTable(lengths, 288, kLiteralLengthSymbols.entries, 7, &s.fixedLiterals);
     if (r != kBuildComplete)
       return r;
     std::memset(lengths, 5, 30);
-    r = BuildHuffmanTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, 5, &s.fixedDistances);
+    r = BuildHuffmanTable(lengths, 30, kDistanceSymbols.entries, 5, &s.fixedDistances);
     if (r > kBuildIncomplete)
       return r;
   }
@@ -585,7 +616,7 @@ int ReadCodeLengths(DecoderState& s,
                     std::uint8_t* lengths,
                     unsigned total) {
   HuffmanTable codeTable;
-  const int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
+  const int r = BuildHuffmanTable(codeLengths, 19, kCodeLengthSymbols.entries, 7, &codeTable);
   if (r != kBuildComplete)
     return r;
   // The code-length code is complete and at most 7 bits long, so its table has no links;
@@ -654,14 +685,14 @@ int InflateDynamic(DecoderState& s) {
     return r;
 
   HuffmanTable literals;
-  r = BuildHuffmanTable(lengths, literalCount, 257, kLengthBase, kLengthExtra, 9, &literals);
+  r = BuildHuffmanTable(lengths, literalCount, kLiteralLengthSymbols.entries, 9, &literals);
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
       std::fputs(" incomplete literal tree\n", stderr);
     return r;
   }
   HuffmanTable distances;
-  r = BuildHuffmanTable(lengths + literalCount, distanceCount, 0, kDistanceBase, kDistanceExtra, 6,
+  r = BuildHuffmanTable(lengths + literalCount, distanceCount, kDistanceSymbols.entries, 6,
                         &distances);
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
