@@ -142,12 +142,13 @@ std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint3
   return s.source->Read(destination, wanted);
 }
 
-// Delivers as much of `data` as the output still takes; returns that count.
+// Delivers as much of `data` as the output still takes; returns that count. A sink that
+// refused a piece is never called again.
 std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_t count) {
   std::uint32_t n = s.sinkCapacity - s.sinkPosition;
   if (n > count)
     n = count;
-  if (n == 0)
+  if (n == 0 || s.sinkRefused)
     return 0;
   if (!s.sink->Take(data, n)) {
     s.sinkRefused = true;
