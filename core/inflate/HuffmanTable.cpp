@@ -171,7 +171,7 @@ int BuildHuffmanTable(const std::uint8_t* lengths,
         subWidth = SubTableWidth(len, root, maxLength, remaining);
         subStart = used;
         used += 1u << subWidth;
-        out[low] = MakeEntry(kEntrySpecial | kEntryLink, subWidth, root, subStart);
+        out[low] = MakeEntry(kEntryEscape | kEntryLink, subWidth, root, subStart);
       }
       const unsigned subLength = len - root;
       const HuffmanEntry entry = SymbolEntry(symbols[*symbol++], subLength);

@@ -16,7 +16,7 @@
 //   bits 8-12   the code's bits at this level; for a link, the sub-table's index width
 //   bit 13      a link: the sub-table starting at entry `value` is indexed by the next
 //               (bits 8-12) bits, after dropping this level's bits
-//   bit 14      special: a link, an end of block, or an invalid code (no code bits)
+//   bit 14      escape: a link, an end of block, or an invalid code (no code bits)
 //   bit 15      a literal (or a plain symbol of the code-length code)
 //   bits 16-31  value: the literal or symbol, the base of a length or distance, or the
 //               sub-table's first entry
@@ -24,9 +24,9 @@
 using HuffmanEntry = std::uint32_t;
 
 inline constexpr HuffmanEntry kEntryLink = 1u << 13;
-inline constexpr HuffmanEntry kEntrySpecial = 1u << 14;
+inline constexpr HuffmanEntry kEntryEscape = 1u << 14;
 inline constexpr HuffmanEntry kEntryLiteral = 1u << 15;
-inline constexpr HuffmanEntry kEntryInvalid = kEntrySpecial;
+inline constexpr HuffmanEntry kEntryInvalid = kEntryEscape;
 constexpr HuffmanEntry MakeEntry(HuffmanEntry flags,
                                  unsigned codeBits,
                                  unsigned drop,
@@ -47,15 +47,15 @@ constexpr unsigned EntryValue(HuffmanEntry e) {
 constexpr HuffmanEntry LiteralSymbol(unsigned value) {
   return kEntryLiteral | value << 16;
 }
-inline constexpr HuffmanEntry kEndOfBlockSymbol = kEntrySpecial;
+inline constexpr HuffmanEntry kEndOfBlockSymbol = kEntryEscape;
 inline constexpr HuffmanEntry kInvalidSymbol = ~HuffmanEntry{0};  // decodes as kEntryInvalid
 constexpr HuffmanEntry BaseSymbol(unsigned base, unsigned extraBits) {
   return extraBits | base << 16;
 }
 
-// An end of block: special, not a link, with code bits.
+// An end of block: an escape, not a link, with code bits.
 constexpr bool IsEndOfBlock(HuffmanEntry e) {
-  return (e & (kEntrySpecial | kEntryLink)) == kEntrySpecial && EntryCodeBits(e) != 0;
+  return (e & (kEntryEscape | kEntryLink)) == kEntryEscape && EntryCodeBits(e) != 0;
 }
 
 // One table set, which releases what it owns. An empty code (all lengths zero) has width 0

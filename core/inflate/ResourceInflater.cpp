@@ -332,7 +332,7 @@ bool LookUpSlow(DecoderState& s, const HuffmanTable& table, HuffmanEntry* entry)
     e = table.entries[EntryValue(e) + (s.bitBuffer & LowMask(n))];
   }
   *entry = e;
-  return (e & kEntrySpecial) == 0 || IsEndOfBlock(e);
+  return (e & kEntryEscape) == 0 || IsEndOfBlock(e);
 }
 
 // Drops an entry's code bits and extra bits; returns its value plus the extra bits.
@@ -355,13 +355,13 @@ int DecodeSymbolSlow(DecoderState& s,
     return kInflateBadData;
   if (e & kEntryLiteral) {
     *symbol = Symbol{kSymbolLiteral, TakeEntry(s, e), 0};
-  } else if (e & kEntrySpecial) {
+  } else if (e & kEntryEscape) {
     TakeEntry(s, e);
     *symbol = Symbol{kSymbolEnd, 0, 0};
   } else {
     const unsigned length = TakeEntry(s, e);
     // A distance code is never a literal or an end of block.
-    if (!LookUpSlow(s, distances, &e) || (e & (kEntrySpecial | kEntryLiteral)) != 0)
+    if (!LookUpSlow(s, distances, &e) || (e & (kEntryEscape | kEntryLiteral)) != 0)
       return kInflateBadData;
     *symbol = Symbol{kSymbolMatch, length, TakeEntry(s, e)};
   }
@@ -479,7 +479,7 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
       }
       continue;
     }
-    if (e & kEntrySpecial) {
+    if (e & kEntryEscape) {
       if (!(e & kEntryLink)) {
         // End of block, or an invalid code.
         result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
@@ -496,7 +496,7 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
         *to++ = static_cast<std::uint8_t>(EntryValue(e));
         continue;
       }
-      if (e & kEntrySpecial) {
+      if (e & kEntryEscape) {
         result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
         bits >>= EntryDrop(e);
         count -= EntryDrop(e);
@@ -509,7 +509,7 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
     const unsigned length =
         EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
     e = dt[bits & dmask];
-    if (e & kEntrySpecial) {
+    if (e & kEntryEscape) {
       if (!(e & kEntryLink)) {
         result = kInflateBadData;
         break;
@@ -517,7 +517,7 @@ int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTab
       bits >>= EntryDrop(e);
       count -= EntryDrop(e);
       e = dt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
-      if (e & kEntrySpecial) {
+      if (e & kEntryEscape) {
         result = kInflateBadData;
         break;
       }
@@ -628,7 +628,7 @@ int ReadCodeLengths(DecoderState& s,
     if (s.bitCount < kCodeLengthItemBits)
       Refill(s);
     const HuffmanEntry e = codeTable.entries[s.bitBuffer & mask];
-    if (e & kEntrySpecial)
+    if (e & kEntryEscape)
       return kInflateBadData;
     DropBits(s, EntryDrop(e));
     const unsigned symbol = EntryValue(e);
