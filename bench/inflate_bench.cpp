@@ -4,11 +4,18 @@
 // large enough for the whole package, as the installer does.
 //
 //   inflate_bench [REPETITIONS]
+//   inflate_bench --write-streams DIR        writes DIR/zlib9.deflate and
+//                                            DIR/libdeflate12.deflate, prints the package size
+//   inflate_bench --once DECODER FILE SIZE   inflates FILE once with ours, zlib or libdeflate
+//                                            inside MeasuredInflate (bench/inflate-instructions.sh
+//                                            counts the instructions of that call)
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,9 +76,55 @@ bool Libdeflate(libdeflate_decompressor* d, const Bytes& in, Bytes& out) {
          n == out.size();
 }
 
+bool WriteFile(const std::string& path, const Bytes& data) {
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(file);
+}
+
+int WriteStreams(const std::string& folder) {
+  const Bytes package = BuildPackage(GeneratePayload(77, PayloadScale::kReference));
+  if (!WriteFile(folder + "/zlib9.deflate", ZlibCompress(package)) ||
+      !WriteFile(folder + "/libdeflate12.deflate", LibdeflateCompress(package))) {
+    std::printf("cannot write the streams to %s\n", folder.c_str());
+    return 1;
+  }
+  std::printf("%zu\n", package.size());
+  return 0;
+}
+
+// The one call whose instructions the counting run collects: nothing else runs inside it.
+__attribute__((noinline)) bool MeasuredInflate(const std::string& decoder,
+                                               const Bytes& in,
+                                               Bytes& out) {
+  if (decoder == "ours")
+    return Ours(in, out);
+  if (decoder == "zlib")
+    return Zlib(in, out);
+  libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
+  const bool ok = Libdeflate(ld, in, out);
+  libdeflate_free_decompressor(ld);
+  return ok;
+}
+
+int InflateOnce(const std::string& decoder, const std::string& path, const char* size) {
+  std::ifstream file(path, std::ios::binary);
+  const Bytes in{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  Bytes out(std::strtoul(size, nullptr, 10));
+  if (in.empty() || out.empty() || !MeasuredInflate(decoder, in, out)) {
+    std::printf("%s did not inflate %s to %s bytes\n", decoder.c_str(), path.c_str(), size);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--write-streams") == 0)
+    return WriteStreams(argv[2]);
+  if (argc == 5 && std::strcmp(argv[1], "--once") == 0)
+    return InflateOnce(argv[2], argv[3], argv[4]);
   const int repetitions = argc > 1 ? std::max(3, std::atoi(argv[1])) : 9;
   const Bytes package = BuildPackage(GeneratePayload(77, PayloadScale::kReference));
   const double mb = static_cast<double>(package.size());

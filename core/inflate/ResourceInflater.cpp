@@ -10,34 +10,44 @@
 
 // How the decoder moves bytes
 // ---------------------------
-//   source block --InputSource--> input buffer (32 KiB) --bits--> window --OutputSink--> output
+//   source block ---------------------------------bits--> output block       (InflateResource)
+//   InflateSource --> input buffer (32 KiB) --bits--> window --> InflateSink (InflateToSink)
 //
-// The window holds the output decoded so far at [0, windowPosition): the last 32 KiB that
-// were delivered (history for back-references) followed by the output not yet delivered,
-// which starts at windowBase. Each time a whole 32 KiB of new output has gathered,
-// FlushWindow delivers exactly those 32 KiB and slides the window so that the newest
-// 32 KiB become the history. The slack past the second half lets a match copy in 16-byte
-// strides and overshoot its end without a bounds check: nothing valid lies past the write
-// position.
+// A source that lies in memory is read where it lies; an InflateSource is read into the
+// input buffer 32 KiB at a time. Output goes straight into the caller's block when there is
+// one (`direct`): the block itself is the history for back-references. For a sink, the
+// window holds the output decoded so far at [0, windowPosition): the last 32 KiB that were
+// delivered followed by the output not yet delivered, which starts at windowBase. Each time
+// a whole 32 KiB of new output has gathered, FlushWindow delivers exactly those 32 KiB and
+// slides the window so that the newest 32 KiB become the history.
+//
+// Both ways stop at the same byte: output ends at HardLimit (the capacity, in the
+// coordinates of the block or the window), and the window is flushed when 32 KiB are
+// pending. Below FastEnd, at least kFastSlack before either, the fast loop writes a whole
+// symbol's bytes, overshooting a match by up to 31 bytes, without a check: nothing valid
+// lies past the write position. The careful step writes the rest byte by byte.
 
 namespace {
 
 constexpr std::uint32_t kWindowSize = 32768;
 constexpr std::uint32_t kInputBufferSize = 32768;
-constexpr std::uint32_t kWindowSlack = 512;  // > longest match (258) + widest stride (16)
+// One fast-loop step writes at most a match (258 bytes) and its overshoot (15), or a run
+// of literals that one refill of the bit buffer holds (fewer than 64).
+constexpr std::uint32_t kFastSlack = 320;
+constexpr std::uint32_t kWindowSlack = 512;  // >= kFastSlack
+// A code-length code (up to 7 bits) and the extra bits of a repeat (up to 7).
+constexpr unsigned kCodeLengthItemBits = 14;
 
 struct DecoderState {
-  InflateSource* source;  // where the input comes from, or null for `sourceBlock`
-  const std::uint8_t* sourceBlock;
-  std::uint32_t sourcePosition;
-  std::uint32_t sourceLength;
+  InflateSource* source;  // where the input comes from, or null for a block in memory
 
-  std::uint8_t* sinkBlock;  // the output block, or null where `sink` takes the output
   InflateSink* sink;
   bool sinkRefused;
   std::uint32_t sinkPosition;
   std::uint32_t sinkCapacity;
 
+  // The compressed bytes at hand: the source block itself, or the input buffer.
+  const std::uint8_t* input;
   std::uint32_t bufferFill;
   std::uint32_t bufferPosition;
 
@@ -49,6 +59,9 @@ struct DecoderState {
   // code, but a stream that consumes one is truncated.
   unsigned overread;
 
+  // Where output goes: the output block itself (`direct`), or the window.
+  std::uint8_t* destination;
+  bool direct;
   std::uint32_t windowPosition;
   std::uint32_t windowBase;
   std::uint32_t outputCount;
@@ -62,16 +75,47 @@ struct DecoderState {
 
 // Length codes 257..285 (and the two invalid codes 286, 287 of the fixed code), then
 // distance codes 0..29: RFC 1951, 3.2.5.
-constexpr std::uint16_t kLengthBase[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
-                                           17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
-                                           99, 115, 131, 163, 195, 227, 258, 0,  0};
-constexpr std::uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
-                                           3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                           67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr std::uint16_t kDistanceBase[30] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// The symbols' entries before their codes are known (BuildHuffmanTable).
+struct LiteralLengthSymbols {
+  HuffmanEntry entries[288];
+  constexpr LiteralLengthSymbols() : entries() {
+    for (unsigned i = 0; i < 256; ++i)
+      entries[i] = LiteralSymbol(i);
+    entries[256] = kEndOfBlockSymbol;
+    for (unsigned i = 0; i < 29; ++i)
+      entries[257 + i] = BaseSymbol(kLengthBase[i], kLengthExtra[i]);
+    entries[286] = entries[287] = kInvalidSymbol;
+  }
+};
+struct DistanceSymbols {
+  HuffmanEntry entries[30];
+  constexpr DistanceSymbols() : entries() {
+    for (unsigned i = 0; i < 30; ++i)
+      entries[i] = BaseSymbol(kDistanceBase[i], kDistanceExtra[i]);
+  }
+};
+struct CodeLengthSymbols {
+  HuffmanEntry entries[19];
+  constexpr CodeLengthSymbols() : entries() {
+    for (unsigned i = 0; i < 19; ++i)
+      entries[i] = LiteralSymbol(i);
+  }
+};
+constexpr LiteralLengthSymbols kLiteralLengthSymbols;
+constexpr DistanceSymbols kDistanceSymbols;
+constexpr CodeLengthSymbols kCodeLengthSymbols;
+
 // Order in which a dynamic block lists the code-length code's lengths: RFC 1951, 3.2.7.
 constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
@@ -93,42 +137,35 @@ inline std::uint64_t Load64LE(const std::uint8_t* p) {
   }
 }
 
-// Copies up to `wanted` bytes of the source into `destination`; 0 once it is used up.
+// Reads up to `wanted` bytes of an InflateSource into `destination`; 0 once it is used up.
 std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint32_t wanted) {
-  if (s.source != nullptr)
-    return s.source->Read(destination, wanted);
-  std::uint32_t n = s.sourceLength - s.sourcePosition;
-  if (n > wanted)
-    n = wanted;
-  if (n == 0)
-    return 0;
-  std::memcpy(destination, s.sourceBlock + s.sourcePosition, n);
-  s.sourcePosition += n;
-  return n;
+  return s.source->Read(destination, wanted);
 }
 
-// Delivers as much of `data` as the output still takes; returns that count.
+// Delivers as much of `data` as the output still takes; returns that count. A sink that
+// refused a piece is never called again.
 std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_t count) {
   std::uint32_t n = s.sinkCapacity - s.sinkPosition;
   if (n > count)
     n = count;
-  if (n == 0)
+  if (n == 0 || s.sinkRefused)
     return 0;
-  if (s.sink != nullptr) {
-    if (!s.sink->Take(data, n)) {
-      s.sinkRefused = true;
-      return 0;
-    }
-  } else {
-    std::memcpy(s.sinkBlock + s.sinkPosition, data, n);
+  if (!s.sink->Take(data, n)) {
+    s.sinkRefused = true;
+    return 0;
   }
   s.sinkPosition += n;
   return n;
 }
 
 // Refills the input buffer and yields its first byte. Past the end of the source it
-// yields a zero filler byte and counts it in `overread`.
+// yields a zero filler byte and counts it in `overread`. A source block in memory is read
+// where it lies, so once its bytes are taken only filler is left.
 std::uint8_t FillInputBuffer(DecoderState& s) {
+  if (s.source == nullptr) {
+    ++s.overread;
+    return 0;
+  }
   s.bufferFill = 0;
   while (s.bufferFill < kInputBufferSize) {
     const std::uint32_t got =
@@ -151,7 +188,7 @@ std::uint8_t FillInputBuffer(DecoderState& s) {
 void NeedBits(DecoderState& s, unsigned n) {
   while (s.bitCount < n) {
     const std::uint8_t byte =
-        s.bufferPosition < s.bufferFill ? s.inputBuffer[s.bufferPosition++] : FillInputBuffer(s);
+        s.bufferPosition < s.bufferFill ? s.input[s.bufferPosition++] : FillInputBuffer(s);
     s.bitBuffer |= std::uint64_t{byte} << s.bitCount;
     s.bitCount += 8;
   }
@@ -167,6 +204,18 @@ unsigned TakeBits(DecoderState& s, unsigned n) {
   const auto v = static_cast<unsigned>(s.bitBuffer & LowMask(n));
   DropBits(s, n);
   return v;
+}
+
+// Makes at least 32 bits available: 56 or more at once while 8 input bytes remain (the
+// fast loop's refill), byte by byte near the end.
+void Refill(DecoderState& s) {
+  if (s.bufferPosition + 8 <= s.bufferFill) {
+    s.bitBuffer |= Load64LE(s.input + s.bufferPosition) << s.bitCount;
+    s.bufferPosition += (63 - s.bitCount) >> 3;
+    s.bitCount |= 56;
+  } else {
+    NeedBits(s, 32);
+  }
 }
 
 // True once the decoder has consumed a filler byte: the stream ended early.
@@ -197,221 +246,306 @@ bool FlushWindow(DecoderState& s) {
   return true;
 }
 
-// Delivers whole windows while they are ready.
-bool FlushFullWindows(DecoderState& s) {
-  while (s.windowPosition - s.windowBase >= kWindowSize) {
-    if (!FlushWindow(s))
-      return false;
-  }
+// The position where the output reaches its capacity (in the block, or in the window).
+std::uint32_t HardLimit(const DecoderState& s) {
+  return s.windowBase + (s.sinkCapacity - s.sinkPosition);
+}
+
+// Makes room for at least one more byte at windowPosition, delivering a whole window when
+// one is pending. False when the output is full (or the sink refused a piece).
+bool MakeRoom(DecoderState& s) {
+  if (s.windowPosition >= HardLimit(s))
+    return false;
+  if (!s.direct && s.windowPosition - s.windowBase >= kWindowSize)
+    return FlushWindow(s);
   return true;
 }
 
-// Copies `length` bytes from `distance` back with the effect of a byte-by-byte copy in
-// increasing order, so a distance shorter than the length repeats the last bytes. Writes
-// up to 15 bytes past the end.
-inline void CopyMatch(std::uint8_t* destination, unsigned distance, unsigned length) {
-  const std::uint8_t* from = destination - distance;
-  std::uint8_t* const end = destination + length;
+inline void Copy8(std::uint8_t* to, const std::uint8_t* from) {
+  std::memcpy(to, from, 8);
+}
+
+inline void Copy16(std::uint8_t* to, const std::uint8_t* from) {
+  std::memcpy(to, from, 16);
+}
+
+// Copies `length` (3..258) bytes from `distance` back with the effect of a byte-by-byte
+// copy in increasing order, so a distance shorter than the length repeats the last bytes.
+// Writes up to 31 bytes past the end. A word that is copied whole never reaches bytes the
+// same word writes: its distance is at least the word's width.
+inline void CopyMatch(std::uint8_t* to, unsigned distance, unsigned length) {
+  const std::uint8_t* from = to - distance;
+  std::uint8_t* const end = to + length;
   if (distance >= 16) {
-    do {
-      std::memcpy(destination, from, 16);
-      destination += 16;
+    Copy16(to, from);
+    Copy16(to + 16, from + 16);
+    to += 32;
+    from += 32;
+    while (to < end) {
+      Copy16(to, from);
+      to += 16;
       from += 16;
-    } while (destination < end);
-  } else if (distance == 1) {
-    std::memset(destination, *from, length);
+    }
   } else if (distance >= 8) {
-    do {
-      std::memcpy(destination, from, 8);
-      destination += 8;
+    Copy8(to, from);
+    Copy8(to + 8, from + 8);
+    to += 16;
+    from += 16;
+    while (to < end) {
+      Copy8(to, from);
+      to += 8;
       from += 8;
-    } while (destination < end);
+    }
+  } else if (distance == 1) {
+    const std::uint64_t v = std::uint64_t{*from} * 0x0101010101010101u;
+    do {
+      std::memcpy(to, &v, 8);
+      to += 8;
+    } while (to < end);
   } else {
-    for (unsigned i = 0; i < length; ++i)
-      destination[i] = from[i];
+    do {
+      *to++ = *from++;
+    } while (to < end);
   }
 }
 
+enum SymbolKind : unsigned { kSymbolMatch, kSymbolLiteral, kSymbolEnd };
+
 // One decoded literal/length symbol and, for a match, its distance.
 struct Symbol {
-  unsigned kind;   // kOpLiteral, kOpEndOfBlock, or 0 for a match
+  SymbolKind kind;
   unsigned value;  // the literal, or the match length
   unsigned distance;
 };
 
-// Looks up one code in `table` with exact bit accounting, following a sub-table link.
-// A lookup needs the table's whole width although the code may be shorter: near the end
-// of the stream this look-ahead reads filler, which is harmless unless consumed.
+// Looks up one code in `table`, following a sub-table link, and leaves its bits in the
+// bit buffer; false for an invalid code. A lookup needs the table's whole width although
+// the code may be shorter: near the end of the stream this look-ahead reads filler, which
+// is harmless unless consumed.
 bool LookUpSlow(DecoderState& s, const HuffmanTable& table, HuffmanEntry* entry) {
   NeedBits(s, table.width);
   HuffmanEntry e = table.entries[s.bitBuffer & LowMask(table.width)];
-  if (e.operation > kOpLiteral) {
-    if (e.operation == kOpInvalid)
-      return false;
-    DropBits(s, e.bits);
-    const unsigned n = e.operation - kOpLiteral;
+  if (e & kEntryLink) {
+    DropBits(s, EntryDrop(e));
+    const unsigned n = EntryCodeBits(e);
     NeedBits(s, n);
-    e = table.entries[e.value + (s.bitBuffer & LowMask(n))];
+    e = table.entries[EntryValue(e) + (s.bitBuffer & LowMask(n))];
   }
-  DropBits(s, e.bits);
   *entry = e;
-  return true;
+  return (e & kEntryEscape) == 0 || IsEndOfBlock(e);
 }
 
-// Decodes one symbol the careful way: used near the end of the input buffer and of the
-// source, where the fast loop's 8-byte refill does not fit.
+// Drops an entry's code bits and extra bits; returns its value plus the extra bits.
+unsigned TakeEntry(DecoderState& s, HuffmanEntry e) {
+  const unsigned drop = EntryDrop(e);
+  NeedBits(s, drop);
+  const auto extra = static_cast<unsigned>((s.bitBuffer & LowMask(drop)) >> EntryCodeBits(e));
+  DropBits(s, drop);
+  return EntryValue(e) + extra;
+}
+
+// Decodes one symbol the careful way: used near the end of the input and of the output,
+// where the fast loop's 8-byte refill or its unchecked writes do not fit.
 int DecodeSymbolSlow(DecoderState& s,
                      const HuffmanTable& literals,
                      const HuffmanTable& distances,
                      Symbol* symbol) {
   HuffmanEntry e;
-  if (!LookUpSlow(s, literals, &e) || e.operation == kOpInvalid)
+  if (!LookUpSlow(s, literals, &e))
     return kInflateBadData;
-  if (e.operation == kOpLiteral || e.operation == kOpEndOfBlock) {
-    *symbol = Symbol{e.operation, e.value, 0};
+  if (e & kEntryLiteral) {
+    *symbol = Symbol{kSymbolLiteral, TakeEntry(s, e), 0};
+  } else if (e & kEntryEscape) {
+    TakeEntry(s, e);
+    *symbol = Symbol{kSymbolEnd, 0, 0};
   } else {
-    const unsigned length = e.value + TakeBits(s, e.operation);
-    if (!LookUpSlow(s, distances, &e) || e.operation == kOpInvalid)
+    const unsigned length = TakeEntry(s, e);
+    // A distance code is never a literal or an end of block.
+    if (!LookUpSlow(s, distances, &e) || (e & (kEntryEscape | kEntryLiteral)) != 0)
       return kInflateBadData;
-    const unsigned distance = e.value + TakeBits(s, e.operation);
-    *symbol = Symbol{0, length, distance};
+    *symbol = Symbol{kSymbolMatch, length, TakeEntry(s, e)};
   }
   return ConsumedFiller(s) ? kInflateBadData : kInflateOk;
 }
 
-// Decodes the codes of one block into the window until its end-of-block code.
+// Decodes and writes one symbol the careful way (DecodeSymbolSlow), checking every byte
+// against the output's room. Sets `*end` at the end of the block.
+int CarefulStep(DecoderState& s,
+                const HuffmanTable& literals,
+                const HuffmanTable& distances,
+                bool* end) {
+  Symbol symbol;
+  const int result = DecodeSymbolSlow(s, literals, distances, &symbol);
+  if (result != kInflateOk)
+    return result;
+  if (symbol.kind == kSymbolEnd) {
+    *end = true;
+    return kInflateOk;
+  }
+  if (!MakeRoom(s))
+    return kInflateOutputFull;
+  std::uint8_t* const to = s.destination + s.windowPosition;
+  if (symbol.kind == kSymbolLiteral) {
+    *to = static_cast<std::uint8_t>(symbol.value);
+    ++s.windowPosition;
+    return kInflateOk;
+  }
+  // A reference before the first byte of this call's output has nothing to copy.
+  if (symbol.distance > s.windowPosition)
+    return kInflateBadData;
+  // The window's slack takes a whole match; the output takes what is left of it.
+  std::uint32_t n = symbol.value;
+  if (n > HardLimit(s) - s.windowPosition)
+    n = HardLimit(s) - s.windowPosition;
+  const std::uint8_t* const from = to - symbol.distance;
+  for (std::uint32_t i = 0; i < n; ++i)
+    to[i] = from[i];
+  s.windowPosition += n;
+  return n == symbol.value ? kInflateOk : kInflateOutputFull;
+}
+
+// Where the fast loop must hand over to the careful step.
+std::uint32_t FastEnd(const DecoderState& s) {
+  const std::uint32_t hard = HardLimit(s);
+  std::uint32_t end = hard > kFastSlack ? hard - kFastSlack : 0;
+  if (!s.direct && end > s.windowBase + kWindowSize)
+    end = s.windowBase + kWindowSize;
+  return end;
+}
+
+// Decodes the codes of one block into the output until its end-of-block code.
 //
-// The fast path runs while 8 bytes remain in the input buffer: one branch-free refill
-// brings the bit buffer to at least 56 bits, enough for a literal/length code (15 bits),
-// its extra bits (5), a distance code (15) and its extra bits (13). The bit state and the
-// window position live in locals there, because every byte stored into the window could
-// otherwise alias them.
+// The fast loop runs while 8 bytes remain in the input and the output has room for one
+// step unchecked: one branch-free refill brings the bit buffer to at least 56 bits, enough
+// for a literal/length code (15 bits), its extra bits (5), a distance code (15) and its
+// extra bits (13). A length or distance entry drops its code and extra bits in one shift
+// and takes the extra bits from the bits it dropped. The bit state and the output position
+// live in locals there, because every byte stored into the output could otherwise alias
+// them. Elsewhere CarefulStep decodes one symbol at a time.
 int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTable& distances) {
   const HuffmanEntry* const lt = literals.entries;
   const HuffmanEntry* const dt = distances.entries;
-  const std::uint64_t lmask = LowMask(literals.width);
+  const unsigned lwidth = literals.width;
+  const std::uint64_t lmask = LowMask(lwidth);
   const std::uint64_t dmask = LowMask(distances.width);
-  std::uint8_t* const window = s.window;
-  const std::uint8_t* const input = s.inputBuffer;
+  std::uint8_t* const start = s.destination;
+  const std::uint8_t* input = s.input;
+  std::uint32_t fill = s.bufferFill;
 
   std::uint64_t bits = s.bitBuffer;
   unsigned count = s.bitCount;
   std::uint32_t position = s.bufferPosition;
-  std::uint32_t out = s.windowPosition;
-  std::uint32_t fill = s.bufferFill;
-  std::uint32_t base = s.windowBase;
+  std::uint8_t* to = start + s.windowPosition;
+  const std::uint8_t* fastEnd = start + FastEnd(s);
   int result = kInflateOk;
 
   for (;;) {
-    if (out - base >= kWindowSize) {
-      s.windowPosition = out;
-      if (!FlushFullWindows(s)) {
-        result = kInflateOutputFull;
-        break;
-      }
-      out = s.windowPosition;
-      base = s.windowBase;
-    }
-    unsigned length;
-    unsigned distance;
-    if (position + 8 <= fill) {
-      bits |= Load64LE(input + position) << count;
-      position += (63 - count) >> 3;
-      count |= 56;
-      HuffmanEntry e = lt[bits & lmask];
-      if (e.operation > kOpLiteral) {
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-        bits >>= e.bits;
-        count -= e.bits;
-        e = lt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-      }
-      bits >>= e.bits;
-      count -= e.bits;
-      if (e.operation == kOpLiteral) {
-        window[out++] = static_cast<std::uint8_t>(e.value);
-        // Runs of first-level literals go on without a refill while the bit buffer still
-        // holds a whole lookup; each writes one byte, well inside the window's slack.
-        while (count >= literals.width) {
-          e = lt[bits & lmask];
-          if (e.operation != kOpLiteral)
-            break;
-          bits >>= e.bits;
-          count -= e.bits;
-          window[out++] = static_cast<std::uint8_t>(e.value);
-        }
-        continue;
-      }
-      if (e.operation == kOpEndOfBlock)
-        break;
-      if (e.operation == kOpInvalid) {
-        result = kInflateBadData;
-        break;
-      }
-      length = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-      bits >>= e.operation;
-      count -= e.operation;
-      e = dt[bits & dmask];
-      if (e.operation > kOpLiteral) {
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-        bits >>= e.bits;
-        count -= e.bits;
-        e = dt[e.value + (bits & LowMask(e.operation - kOpLiteral))];
-        if (e.operation == kOpInvalid) {
-          result = kInflateBadData;
-          break;
-        }
-      }
-      bits >>= e.bits;
-      count -= e.bits;
-      distance = e.value + static_cast<unsigned>(bits & LowMask(e.operation));
-      bits >>= e.operation;
-      count -= e.operation;
-    } else {
+    if (to >= fastEnd || position + 8 > fill) {
       s.bitBuffer = bits;
       s.bitCount = count;
       s.bufferPosition = position;
-      Symbol symbol;
-      result = DecodeSymbolSlow(s, literals, distances, &symbol);
+      s.windowPosition = static_cast<std::uint32_t>(to - start);
+      bool end = false;
+      result = CarefulStep(s, literals, distances, &end);
+      if (result != kInflateOk || end)
+        return result;
+      // The input buffer may have been refilled, the window slid.
       bits = s.bitBuffer;
       count = s.bitCount;
       position = s.bufferPosition;
       fill = s.bufferFill;
-      if (result != kInflateOk)
+      input = s.input;
+      to = start + s.windowPosition;
+      fastEnd = start + FastEnd(s);
+      continue;
+    }
+    bits |= Load64LE(input + position) << count;
+    position += (63 - count) >> 3;
+    count |= 56;
+    HuffmanEntry e = lt[bits & lmask];
+    if (e & kEntryLiteral) {
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      *to++ = static_cast<std::uint8_t>(EntryValue(e));
+      // Runs of first-level literals go on without a refill while the bit buffer still
+      // holds a whole lookup; each writes one byte, inside the fast loop's slack.
+      while (count >= lwidth) {
+        e = lt[bits & lmask];
+        if (!(e & kEntryLiteral))
+          break;
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        *to++ = static_cast<std::uint8_t>(EntryValue(e));
+      }
+      continue;
+    }
+    if (e & kEntryEscape) {
+      if (!(e & kEntryLink)) {
+        // End of block, or an invalid code.
+        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
         break;
-      if (symbol.kind == kOpLiteral) {
-        window[out++] = static_cast<std::uint8_t>(symbol.value);
+      }
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      e = lt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+      if (e & kEntryLiteral) {
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
+        *to++ = static_cast<std::uint8_t>(EntryValue(e));
         continue;
       }
-      if (symbol.kind == kOpEndOfBlock)
+      if (e & kEntryEscape) {
+        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+        bits >>= EntryDrop(e);
+        count -= EntryDrop(e);
         break;
-      length = symbol.value;
-      distance = symbol.distance;
+      }
     }
+    std::uint64_t saved = bits;
+    bits >>= EntryDrop(e);
+    count -= EntryDrop(e);
+    const unsigned length =
+        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
+    e = dt[bits & dmask];
+    if (e & kEntryEscape) {
+      if (!(e & kEntryLink)) {
+        result = kInflateBadData;
+        break;
+      }
+      bits >>= EntryDrop(e);
+      count -= EntryDrop(e);
+      e = dt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+      if (e & kEntryEscape) {
+        result = kInflateBadData;
+        break;
+      }
+    }
+    saved = bits;
+    bits >>= EntryDrop(e);
+    count -= EntryDrop(e);
+    const unsigned distance =
+        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
     // A reference before the first byte of this call's output has nothing to copy.
-    if (distance > out) {
+    if (distance > static_cast<std::uint32_t>(to - start)) {
       result = kInflateBadData;
       break;
     }
-    CopyMatch(window + out, distance, length);
-    out += length;
+    CopyMatch(to, distance, length);
+    to += length;
   }
   s.bitBuffer = bits;
   s.bitCount = count;
   s.bufferPosition = position;
-  s.windowPosition = out;
+  s.windowPosition = static_cast<std::uint32_t>(to - start);
   return result;
 }
 
 // Stored block (type 0): skip to the byte boundary, then LEN and NLEN, 16 bits each, NLEN
 // the ones' complement of LEN, then LEN bytes copied as they are. After the alignment the
 // bit buffer holds whole bytes, which are taken first; the rest comes straight from the
-// input buffer.
+// input.
 int InflateStored(DecoderState& s) {
   DropBits(s, s.bitCount % 8);
   const unsigned length = TakeBits(s, 16);
@@ -422,20 +556,22 @@ int InflateStored(DecoderState& s) {
     return kInflateBadData;
   unsigned left = length;
   while (left > 0) {
-    if (!FlushFullWindows(s))
+    if (!MakeRoom(s))
       return kInflateOutputFull;
-    const std::uint32_t room = s.windowBase + kWindowSize - s.windowPosition;
+    std::uint32_t room = HardLimit(s) - s.windowPosition;
+    if (!s.direct && room > s.windowBase + kWindowSize - s.windowPosition)
+      room = s.windowBase + kWindowSize - s.windowPosition;
     if (s.bitCount > 0) {
       if (ConsumedFiller(s) || s.bitCount == 8 * s.overread)
         return kInflateBadData;
-      s.window[s.windowPosition++] = static_cast<std::uint8_t>(s.bitBuffer);
+      s.destination[s.windowPosition++] = static_cast<std::uint8_t>(s.bitBuffer);
       DropBits(s, 8);
       --left;
       continue;
     }
     s.bitBuffer = 0;  // drop the copies of bytes that are now read directly
     if (s.bufferPosition == s.bufferFill) {
-      s.inputBuffer[0] = FillInputBuffer(s);
+      FillInputBuffer(s);
       if (s.overread > 0)
         return kInflateBadData;
       s.bufferPosition = 0;
@@ -445,7 +581,7 @@ int InflateStored(DecoderState& s) {
       n = left;
     if (n > room)
       n = room;
-    std::memcpy(s.window + s.windowPosition, s.inputBuffer + s.bufferPosition, n);
+    std::memcpy(s.destination + s.windowPosition, s.input + s.bufferPosition, n);
     s.windowPosition += n;
     s.bufferPosition += n;
     left -= n;
@@ -463,11 +599,11 @@ int InflateFixed(DecoderState& s) {
     std::memset(lengths + 144, 9, 112);
     std::memset(lengths + 256, 7, 24);
     std::memset(lengths + 280, 8, 8);
-    int r = BuildHuffmanTable(lengths, 288, 257, kLengthBase, kLengthExtra, 7, &s.fixedLiterals);
+    int r = BuildHuffmanTable(lengths, 288, kLiteralLengthSymbols.entries, 7, &s.fixedLiterals);
     if (r != kBuildComplete)
       return r;
     std::memset(lengths, 5, 30);
-    r = BuildHuffmanTable(lengths, 30, 0, kDistanceBase, kDistanceExtra, 5, &s.fixedDistances);
+    r = BuildHuffmanTable(lengths, 30, kDistanceSymbols.entries, 5, &s.fixedDistances);
     if (r > kBuildIncomplete)
       return r;
   }
@@ -481,25 +617,37 @@ int ReadCodeLengths(DecoderState& s,
                     std::uint8_t* lengths,
                     unsigned total) {
   HuffmanTable codeTable;
-  const int r = BuildHuffmanTable(codeLengths, 19, 19, nullptr, nullptr, 7, &codeTable);
+  const int r = BuildHuffmanTable(codeLengths, 19, kCodeLengthSymbols.entries, 7, &codeTable);
   if (r != kBuildComplete)
     return r;
+  // The code-length code is complete and at most 7 bits long, so its table has no links;
+  // the entry of a lone one-bit code's missing pattern is invalid.
+  const std::uint64_t mask = LowMask(codeTable.width);
   unsigned previous = 0;
   for (unsigned i = 0; i < total;) {
-    HuffmanEntry e;
-    if (!LookUpSlow(s, codeTable, &e))
+    if (s.bitCount < kCodeLengthItemBits)
+      Refill(s);
+    const HuffmanEntry e = codeTable.entries[s.bitBuffer & mask];
+    if (e & kEntryEscape)
       return kInflateBadData;
-    unsigned repeat = 1;
-    unsigned length = e.value;
-    if (e.value == 16) {
+    DropBits(s, EntryDrop(e));
+    const unsigned symbol = EntryValue(e);
+    if (symbol < 16) {
+      if (ConsumedFiller(s))
+        return kInflateBadData;
+      lengths[i++] = static_cast<std::uint8_t>(symbol);
+      previous = symbol;
+      continue;
+    }
+    unsigned repeat;
+    unsigned length = 0;
+    if (symbol == 16) {
       repeat = 3 + TakeBits(s, 2);
       length = previous;
-    } else if (e.value == 17) {
+    } else if (symbol == 17) {
       repeat = 3 + TakeBits(s, 3);
-      length = 0;
-    } else if (e.value == 18) {
+    } else {
       repeat = 11 + TakeBits(s, 7);
-      length = 0;
     }
     if (ConsumedFiller(s) || repeat > total - i)
       return kInflateBadData;
@@ -538,14 +686,14 @@ int InflateDynamic(DecoderState& s) {
     return r;
 
   HuffmanTable literals;
-  r = BuildHuffmanTable(lengths, literalCount, 257, kLengthBase, kLengthExtra, 9, &literals);
+  r = BuildHuffmanTable(lengths, literalCount, kLiteralLengthSymbols.entries, 9, &literals);
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
       std::fputs(" incomplete literal tree\n", stderr);
     return r;
   }
   HuffmanTable distances;
-  r = BuildHuffmanTable(lengths + literalCount, distanceCount, 0, kDistanceBase, kDistanceExtra, 6,
+  r = BuildHuffmanTable(lengths + literalCount, distanceCount, kDistanceSymbols.entries, 6,
                         &distances);
   if (r != kBuildComplete) {
     if (r == kBuildIncomplete)
@@ -581,7 +729,9 @@ int DecodeStream(DecoderState& s) {
   do {
     result = InflateBlock(s, &final);
   } while (result == kInflateOk && !final);
-  if (result != kInflateOutputFull) {
+  if (s.direct) {
+    s.outputCount = s.windowPosition;
+  } else {
     while (s.windowPosition != s.windowBase) {
       if (!FlushWindow(s)) {
         if (result == kInflateOk)
@@ -611,10 +761,6 @@ int Decode(InflateSource* reader,
     return kInflateNoMemory;
   DecoderState& s = *state;
   s.source = reader;
-  s.sourceBlock = source;
-  s.sourcePosition = 0;
-  s.sourceLength = source != nullptr ? sourceLength : 0;
-  s.sinkBlock = output;
   s.sink = sink;
   s.sinkRefused = false;
   s.sinkPosition = 0;
@@ -624,12 +770,22 @@ int Decode(InflateSource* reader,
   s.bitBuffer = 0;
   s.bitCount = 0;
   s.overread = 0;
+  // The block, when there is one and no sink, is written directly.
+  s.direct = output != nullptr && sink == nullptr;
+  s.destination = s.direct ? output : s.window;
   s.windowPosition = 0;
   s.windowBase = 0;
   s.outputCount = 0;
-  FillInputBuffer(s);
-  s.bufferPosition = 0;
-  s.overread = 0;
+  if (reader != nullptr) {
+    s.input = s.inputBuffer;
+    FillInputBuffer(s);
+    s.bufferPosition = 0;
+    s.overread = 0;
+  } else {
+    s.input = source;
+    s.bufferFill = source != nullptr ? sourceLength : 0;
+    s.bufferPosition = 0;
+  }
   const int r = DecodeStream(s);
   *written = s.outputCount;
   return s.sinkRefused ? kInflateStopped : r;
