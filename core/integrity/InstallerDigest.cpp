@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <array>
 
+#include "core/integrity/LittleEndian.h"
+
 namespace {
 
 constexpr unsigned kCertificateDirectory = 4;
-
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // A certificate table as Authenticode writes it: WIN_CERTIFICATE entries (a u32 length
 // that counts its 8-byte header, a u16 revision, a u16 type, then the data), each padded

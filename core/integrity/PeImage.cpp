@@ -1,5 +1,7 @@
 #include "core/integrity/PeImage.h"
 
+#include "core/integrity/LittleEndian.h"
+
 namespace {
 
 constexpr std::uint32_t kHighBit = 0x80000000u;
@@ -11,14 +13,6 @@ constexpr std::size_t kSectionBytes = 40;
 // type -> name -> language -> data: a real directory has two subdirectory hops below the
 // type level; anything deeper is a loop or garbage.
 constexpr unsigned kMaxHops = 4;
-
-std::uint16_t U16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 bool Fits(std::size_t size, std::uint64_t position, std::uint64_t length) {
   return position <= size && length <= size - position;

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "core/integrity/InstallerDigest.h"
+#include "core/integrity/LittleEndian.h"
 
 namespace {
 
@@ -20,21 +21,6 @@ constexpr unsigned kCertificateDirectory = 4;
 constexpr unsigned kRelocationDirectory = 5;
 constexpr std::uint32_t kInitializedData = 0x40;  // section characteristics
 
-std::uint16_t U16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  Put16(p, v & 0xffffu);
-  Put16(p + 2, v >> 16);
-}
 std::uint64_t AlignUp(std::uint64_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
