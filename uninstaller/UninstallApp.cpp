@@ -76,7 +76,7 @@ std::optional<Arguments> ReadArguments() {
         arguments.silent = true;
       } else if (lstrcmpiW(a, L"/NORESTART") == 0 || lstrcmpiW(a, L"/SUPPRESSMSGBOXES") == 0) {
         quiet = true;
-      } else if (CompareStringOrdinal(a, 5, L"/LOG=", 5, TRUE) == CSTR_EQUAL && a[5] != L'\0' &&
+      } else if (lstrlenW(a) > 5 && CompareStringOrdinal(a, 5, L"/LOG=", 5, TRUE) == CSTR_EQUAL &&
                  arguments.log.empty()) {
         arguments.log = FullPath(a + 5);
         known = !arguments.log.empty();
@@ -91,10 +91,6 @@ std::optional<Arguments> ReadArguments() {
     return std::nullopt;
   return arguments;
 }
-
-}  // namespace
-
-namespace {
 
 // The removal the arguments ask for, after the checks that stop every mode: its exit code.
 int Remove(const std::optional<Arguments>& arguments, bool dllsConfined, SetupLog& log) {
