@@ -297,11 +297,13 @@ int RemoveInstallation(bool silent, SetupLog& log) {
       leftovers.Add(menu);
     }
   }
-  log.Line(L"removed the shortcuts");
+  log.Line(L"went through the shortcuts");
   if (!stays) {
     const std::wstring madeFolder = MadeFolder(wideFolder);
+    const unsigned before = leftovers.count;
     DeleteUninstallEntry(&leftovers);
-    log.Line(L"removed the uninstall entry");
+    if (leftovers.count == before)
+      log.Line(L"removed the uninstall entry");
     if (!ScheduleSelfDelete(wideSelf, madeFolder))
       leftovers.Add(self);
     // The folders the installation made, from the install folder up, go after the files in
