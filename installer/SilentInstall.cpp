@@ -41,7 +41,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
                              : !earlier.folder.empty() ? earlier.folder
                                                        : SuggestTargetFolder().folder;
   PreparedFolder prepared;
-  const PackageFacts package = InspectInstallerPackage(GetModuleHandleW(nullptr));
+  const PackageFacts package = ReadPackageFacts(GetModuleHandleW(nullptr));
   if (const Stop stop = PrepareInstallFolder(typed, package, silent, &prepared))
     return *stop;
   if (const Stop stop = SetEarlierAside(earlier, prepared.folder, silent))
@@ -51,8 +51,8 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   lstrcpynW(worker.m_installFolder, prepared.folder.c_str(), kPathBlockUnits);
   worker.m_freshFolder = prepared.fresh;
   worker.m_log = &log;
-  if (package.readable)
-    worker.m_inspected = package.check;
+  if (package.summarized)
+    worker.m_summary = package.check;
   if (earlier.aside) {
     worker.m_carriedKept = earlier.kept;
     worker.m_userChanged = earlier.changed;

@@ -19,11 +19,3 @@ FolderVerdict CheckInstallFolder(std::u16string_view folder, std::size_t longest
     return FolderVerdict::kTooLong;
   return FolderVerdict::kOk;
 }
-
-std::uint64_t SpaceNeeded(const std::vector<std::uint32_t>& sizes, std::uint64_t clusterBytes) {
-  std::uint64_t total = 0;
-  for (const std::uint32_t size : sizes) {
-    total += clusterBytes == 0 ? size : (size + clusterBytes - 1) / clusterBytes * clusterBytes;
-  }
-  return total;
-}

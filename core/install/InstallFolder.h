@@ -23,8 +23,3 @@ std::size_t MaxInstallFolderUnits(std::size_t longestRelativePath);
 
 // `folder` ends with '\'; `longestRelativePath` is the package's longest path.
 FolderVerdict CheckInstallFolder(std::u16string_view folder, std::size_t longestRelativePath);
-
-// Bytes that files of `sizes` take on a volume of `clusterBytes` clusters: each rounded up
-// to whole clusters (an empty file takes none). An estimate: the file system may keep
-// small files in its own records, and compression or quotas change what a file costs.
-std::uint64_t SpaceNeeded(const std::vector<std::uint32_t>& sizes, std::uint64_t clusterBytes);

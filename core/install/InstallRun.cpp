@@ -32,16 +32,15 @@ class Run {
                        &uninstaller)) {
       return Unreadable();
     }
-    const std::size_t room =
-        folder_.size() < kMaxFullPathUnits ? kMaxFullPathUnits - folder_.size() : 0;
-    // The package is read twice and never held: once to check it (unless this very
-    // stream was inspected already and fits the folder), once to write its files.
+    room_ = folder_.size() < kMaxFullPathUnits ? kMaxFullPathUnits - folder_.size() : 0;
+    // Read once when the summary says the package fits the folder; otherwise checked
+    // whole first, then read again to be written.
     PackageCheck check;
-    if (streams.inspected != nullptr && streams.inspected->ok() &&
-        streams.inspected->longestPath <= room) {
-      check = *streams.inspected;
+    if (streams.summary != nullptr && streams.summary->ok() &&
+        streams.summary->longestPath <= room_) {
+      check = *streams.summary;
     } else {
-      PackageReader checker(room);
+      PackageReader checker(room_);
       if (!ReadPackage(streams.payload, streams.payloadSize, streams.payloadFile, checker))
         return Unreadable();
       check = checker.Check();
@@ -52,7 +51,7 @@ class Run {
     }
     packageBytes_ = PackageBytes(check);
     for (const std::u16string_view own : {kManifestName, kUninstallerName, kChannelFilePath}) {
-      if (own.size() > room)
+      if (own.size() > room_)
         return Refuse(folder_ + std::u16string(own));
     }
 
@@ -159,8 +158,9 @@ class Run {
       if (!file_)
         return Failed();
       component_ = IsComponent(written);
-      const double share = static_cast<double>(offset_ + kPackageHeaderBytes) * 100.0 /
-                           static_cast<double>(run_.packageBytes_);
+      // A summary that understates the package must not push the share past 100.
+      const double share = std::min(100.0, static_cast<double>(offset_ + kPackageHeaderBytes) *
+                                               100.0 / static_cast<double>(run_.packageBytes_));
       run_.Report(static_cast<int>(share), &path_);
       run_.outcome_.installedFiles.push_back(std::move(written));
       offset_ += kPackageHeaderBytes + std::uint64_t{size};
@@ -217,17 +217,21 @@ class Run {
            std::find(userChanged_->begin(), userChanged_->end(), path) != userChanged_->end();
   }
 
-  // The writing pass, over a checked package. True when every record was written; false
-  // after a failure (reported here) or a stop before the last record.
+  // The writing pass, each record checked before its file is made. True when every record
+  // was written; false after a failure (reported here) or a stop before the last record.
   bool Extract(const InstallStreams& streams) {
     Writer writer(*this);
-    PackageReader reader(kMaxFullPathUnits, &writer);
+    PackageReader reader(room_, &writer);
     const bool read = ReadPackagePiped(streams.payload, streams.payloadSize, streams.payloadFile,
                                        packageBytes_, reader);
     if (writer.failed)
       return false;
+    if (reader.Check().fault == PackageFault::kPathTooLong) {
+      const std::u16string path = folder_ + std::u16string(reader.CurrentPath());
+      Report(INSTALL_CREATE_FAILED, &path);
+      return false;
+    }
     if (!read || (!reader.Stopped() && !reader.Check().ok())) {
-      // The stream inflated cleanly before: only a lack of memory gets here.
       Report(INSTALL_PACKAGE_UNREADABLE, nullptr);
       return false;
     }
@@ -336,6 +340,7 @@ class Run {
   InstallOutcome outcome_;
   bool finalReported_ = false;
   std::uint64_t packageBytes_ = 0;
+  std::size_t room_ = 0;       // the longest relative path the folder leaves room for
   std::u16string madeFolder_;  // the last folder files were made in
   std::size_t journalLines_ = 0;
   std::size_t keptLines_ = 0;
@@ -361,58 +366,42 @@ InstallOutcome RunInstallation(const std::u16string& folder,
 
 namespace {
 
-// Collects each file's size as a package is read.
-class SizeList : public PackageVisitor {
+// Counts each record's size in a summary as a package is read.
+class SummaryCount : public PackageVisitor {
  public:
-  explicit SizeList(std::vector<std::uint32_t>* sizes) : sizes_(sizes) {}
+  explicit SummaryCount(PackageSummary* summary) : summary_(summary) {}
   bool Record(std::u16string_view, std::uint32_t size) override {
-    if (sizes_ != nullptr)
-      sizes_->push_back(size);
+    summary_->AddFile(size);
     return true;
   }
   bool Data(const std::uint8_t*, std::size_t) override { return true; }
   bool RecordEnd() override { return true; }
 
  private:
-  std::vector<std::uint32_t>* sizes_;
-};
-
-// Counts an inflater's output.
-class Counter : public InflateSink {
- public:
-  bool Take(const std::uint8_t*, std::uint32_t count) override {
-    total += count;
-    return true;
-  }
-  std::uint32_t total = 0;
+  PackageSummary* summary_;
 };
 
 }  // namespace
 
-bool InspectPackage(const std::uint8_t* payload,
-                    std::uint32_t size,
-                    PackageCheck* check,
-                    std::vector<std::uint32_t>* sizes,
-                    const StreamFile* file) {
+bool SummarizePackage(const std::uint8_t* payload,
+                      std::uint32_t size,
+                      const std::uint8_t* uninstaller,
+                      std::uint32_t uninstallerSize,
+                      PackageSummary* summary,
+                      PackageCheck* check) {
+  *summary = PackageSummary{};
   *check = PackageCheck{};
-  SizeList list(sizes);
-  PackageReader reader(kMaxFullPathUnits, &list);
-  const bool read = ReadPackage(payload, size, file, reader);
-  if (read)
-    *check = reader.Check();
-  if (!read || !check->ok()) {
-    if (sizes != nullptr)
-      sizes->clear();
+  SummaryCount count(summary);
+  PackageReader reader(kMaxFullPathUnits, &count);
+  if (!ReadPackage(payload, size, nullptr, reader))
     return false;
-  }
+  *check = reader.Check();
+  Inflated program;
+  if (!check->ok() || !InflateStream(uninstaller, uninstallerSize, kUninstallerLimit, &program))
+    return false;
+  summary->AddFile(program.size);
+  summary->records = static_cast<std::uint32_t>(check->recordIndex);
+  summary->longestPath = static_cast<std::uint32_t>(check->longestPath);
+  summary->dataBytes = check->dataBytes;
   return true;
-}
-
-std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
-                                 std::uint32_t size,
-                                 std::uint32_t limit) {
-  if (stream == nullptr)
-    return 0;
-  Counter counter;
-  return InflateToSink(stream, size, counter, limit) == kInflateOk ? counter.total : 0;
 }

@@ -14,6 +14,7 @@
 
 #include "core/inflate/ResourceInflater.h"
 #include "core/install/ManifestText.h"
+#include "core/package/PackageSummary.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
 
@@ -100,9 +101,12 @@ struct InstallStreams {
   std::uint32_t uninstallerSize = 0;
   const std::uint8_t* payload = nullptr;
   std::uint32_t payloadSize = 0;
-  // What InspectPackage found in this same payload stream, when it was inspected already:
-  // a package it found whole is not checked again unless a path is too long for the folder.
-  const PackageCheck* inspected = nullptr;
+  // What the payload's summary says of the package (its records, data bytes and longest
+  // path), when the installer has one: a package it says fits the folder is read once,
+  // checked record by record as it is written, and a fault found on the way ends the run as
+  // a damaged or too long one would - with what the run wrote in the outcome, for the caller
+  // to remove. Without it the package is checked whole before anything is written.
+  const PackageCheck* summary = nullptr;
   // The payload stream read piece by piece: read from there (where it opens) instead of
   // `payload`.
   const StreamFile* payloadFile = nullptr;
@@ -143,30 +147,29 @@ struct InstallOutcome {
 // a full disk, and unwritable manifest lists, too), INSTALL_REGISTER_FAILED or
 // INSTALL_REGISTER_HUNG (with the component's path).
 //
-// Both resources are inflated and checked before anything is written: a stream that does
-// not inflate cleanly, a package that fails validation, or a path too long for the folder
-// is refused with nothing on disk. A file the package names that is already in the folder
-// is never overwritten: it is kept aside (KeepAside, after its KEPT line) for a removal to
-// put back, and the package's file is made new in its place. A failed allocation ends the run as
-// unreadable. The package is never held whole: it is checked as it inflates, then inflated again
-// straight into the files, so a run's memory does not grow with the package.
+// The uninstaller is inflated and checked before anything is written. The package is never
+// held whole: with a summary that says it fits the folder it is inflated once, straight
+// into the files, each record checked before its file is made, and a stream that stops
+// inflating cleanly or a record that fails validation ends the run as unreadable (a path
+// too long for the folder as the file that cannot be created) with the files written so far
+// in the outcome; without one it is first checked as it inflates, and a damaged package or a
+// path too long for the folder is refused with nothing on disk. A file the package names
+// that is already in the folder is never overwritten: it is kept aside (KeepAside, after its
+// KEPT line) for a removal to put back, and the package's file is made new in its place. A
+// failed allocation ends the run as unreadable.
 InstallOutcome RunInstallation(const std::u16string& folder,
                                const InstallStreams& streams,
                                InstallFiles& files,
                                InstallReports& reports,
                                InstallControl& control);
 
-// Inflates the payload stream and validates the package, for a look at it before any run
-// (its longest path, its data bytes, and in `sizes`, when given, each file's size in
-// order). False, with `check` telling why where it can, when the stream does not inflate
-// cleanly or the package is damaged.
-bool InspectPackage(const std::uint8_t* payload,
-                    std::uint32_t size,
-                    PackageCheck* check,
-                    std::vector<std::uint32_t>* sizes = nullptr,
-                    const StreamFile* file = nullptr);
-
-// The size of `stream` inflated, when it inflates cleanly within `limit` bytes; else 0.
-std::uint32_t InflatedStreamSize(const std::uint8_t* stream,
-                                 std::uint32_t size,
-                                 std::uint32_t limit);
+// Inflates both streams, validates the package and sums up what the installer needs to know
+// of it before a run (the packager writes this beside the payload). False, with `check`
+// telling why where it can, when a stream does not inflate cleanly or the package is
+// damaged.
+bool SummarizePackage(const std::uint8_t* payload,
+                      std::uint32_t size,
+                      const std::uint8_t* uninstaller,
+                      std::uint32_t uninstallerSize,
+                      PackageSummary* summary,
+                      PackageCheck* check);

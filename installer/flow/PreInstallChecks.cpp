@@ -243,20 +243,16 @@ FolderSuggestion SuggestTargetFolder() {
   return {folder, line};
 }
 
-PackageFacts InspectInstallerPackage(HMODULE module) {
+PackageFacts ReadPackageFacts(HMODULE module) {
   PackageFacts facts;
   std::uint32_t size = 0;
-  const std::uint8_t* payload = LoadFileResource(module, 137, &size);
-  // An unreadable package is refused by the worker before it writes anything.
-  const std::unique_ptr<StreamFile> file = PagedResource(payload, size);
-  if (payload == nullptr ||
-      !InspectPackage(payload, size, &facts.check, &facts.fileSizes, file.get())) {
-    return PackageFacts{};
+  const std::uint8_t* summary = LoadFileResource(module, 138, &size);
+  facts.summarized = DecodePackageSummary(summary, size, &facts.summary);
+  if (facts.summarized) {
+    facts.check.recordIndex = facts.summary.records;
+    facts.check.longestPath = facts.summary.longestPath;
+    facts.check.dataBytes = facts.summary.dataBytes;
   }
-  facts.readable = true;
-  std::uint32_t uninstallerSize = 0;
-  const std::uint8_t* uninstaller = LoadFileResource(module, 139, &uninstallerSize);
-  facts.fileSizes.push_back(InflatedStreamSize(uninstaller, uninstallerSize, kUninstallerLimit));
   return facts;
 }
 
@@ -276,8 +272,8 @@ SpaceEstimate EstimateSpace(const std::wstring& folder, const PackageFacts& pack
   if (estimate.volume.size() > 2 && estimate.volume.back() == L'\\')
     estimate.volume.pop_back();
   estimate.available = available.QuadPart;
-  estimate.needed = SpaceNeeded(package.fileSizes,
-                                static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector);
+  estimate.needed =
+      package.summary.SpaceNeeded(static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector);
   return estimate;
 }
 
@@ -321,7 +317,7 @@ Stop PrepareInstallFolder(const std::wstring& typed,
   }
   // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
   // whoever runs the installer is warned, and decides.
-  if (package.readable) {
+  if (package.summarized) {
     const SpaceEstimate space = EstimateSpace(folder, package);
     if (space.known) {
       interaction.Log().Line(L"space: " + DecimalText<wchar_t>(space.needed) + L" bytes needed, " +

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/install/InstallRun.h"
+#include "core/package/PackageSummary.h"
 #include "core/package/PayloadPackage.h"
 #include "core/setup/SetupOptions.h"
 #include "win/base/UniqueHandle.h"
@@ -70,15 +71,18 @@ struct FolderSuggestion {
 };
 FolderSuggestion SuggestTargetFolder();
 
-// What the installer's package asks of a folder, read once from its resources.
+// What the installer's package asks of a folder, from the payload's summary (resource "FILE"
+// 138) without inflating anything. An installer without one (or with one that cannot be
+// read) has no facts: its folder gets no space estimate, and the run checks the package
+// whole before it writes.
 struct PackageFacts {
-  bool readable = false;
-  std::vector<std::uint32_t> fileSizes;  // the payload's files and the uninstaller
-  // The payload's check (its longest path in UTF-16 code units among it), which the run
-  // need not repeat.
+  bool summarized = false;
+  PackageSummary summary;
+  // The summary as the run takes it: its records, data bytes and longest path (in UTF-16
+  // code units).
   PackageCheck check;
 };
-PackageFacts InspectInstallerPackage(HMODULE module);
+PackageFacts ReadPackageFacts(HMODULE module);
 
 struct SpaceEstimate {
   bool known = false;   // false when the volume could not be read

@@ -115,11 +115,3 @@ void WizardDialog::RemovePartialInstall() {
   }
   WaitBusy(thread.get(), INFINITE);
 }
-
-DWORD WINAPI WizardDialog::InspectionThread(LPVOID self) {
-  auto* dialog = static_cast<WizardDialog*>(self);
-  dialog->m_package =
-      InspectInstallerPackage(dialog->m_worker.m_resources != nullptr ? dialog->m_worker.m_resources
-                                                                      : GetModuleHandleW(nullptr));
-  return 0;
-}

@@ -162,8 +162,6 @@ class WizardDialog : public Dialog, private Interaction {
   // Notes the folder browser's window, so that the wizard can close it, and opens it on
   // m_browseStart.
   static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
-  // Reads the package for the folder's checks (m_package), off the window's thread.
-  static DWORD WINAPI InspectionThread(LPVOID self);
 
   // The folder the folder page proposes: /D=, else the earlier installation's, else the
   // suggestion; and the free space of every drive.
@@ -233,8 +231,6 @@ class WizardDialog : public Dialog, private Interaction {
   int m_heldCode = 0;
   std::wstring m_heldPath;
   SetupLog m_noLog;
-  PackageFacts m_package;
-  bool m_packageInspected = false;
 
   static const MessageEntry kMap[];
 };

@@ -56,17 +56,10 @@ int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPA
 }
 
 Stop WizardDialog::AcceptTargetFolder() {
-  if (!m_packageInspected) {
-    // Up to 100 MiB inflated: on a thread of its own, while the window waits busy.
-    const UniqueHandle thread(CreateThread(nullptr, 0, InspectionThread, this, 0, nullptr));
-    if (thread.valid())
-      WaitBusy(thread.get(), INFINITE, L"正在检查安装包…");
-    else
-      InspectionThread(this);
-    m_packageInspected = true;
-  }
+  const PackageFacts package = ReadPackageFacts(
+      m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr));
   PreparedFolder prepared;
-  Stop stop = PrepareInstallFolder(m_editTarget.Text(), m_package, *this, &prepared);
+  Stop stop = PrepareInstallFolder(m_editTarget.Text(), package, *this, &prepared);
   if (!stop)
     stop = SetEarlierAside(m_earlier, prepared.folder, *this);
   if (stop)
@@ -74,8 +67,8 @@ Stop WizardDialog::AcceptTargetFolder() {
   m_prepared = std::move(prepared);
   lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
   m_worker.m_freshFolder = m_prepared.fresh;
-  if (m_package.readable)
-    m_worker.m_inspected = m_package.check;
+  if (package.summarized)
+    m_worker.m_summary = package.check;
   if (m_earlier.aside) {
     m_worker.m_carriedKept = m_earlier.kept;
     m_worker.m_userChanged = m_earlier.changed;

@@ -459,19 +459,19 @@ bool Restamp(std::string* bytes) {
 }
 
 // Every resource of the installer, by type - a name, or a number when `typeName` is null -
-// and id: the payload and the uninstaller (cmake/SetupExecutable.cmake), the artwork, the
-// icon's one image (3) and its group (14), the dialog (5), strings 32-47 (6, the digest
-// block), the version (16), the agreement (23) and the application manifest (24)
-// (resources/wizard.rc.in).
+// and id: the payload, its summary and the uninstaller (cmake/SetupExecutable.cmake), the artwork,
+// the icon's one image (3) and its group (14), the dialog (5), strings 32-47 (6, the digest block),
+// the version (16), the agreement (23) and the application manifest (24) (resources/wizard.rc.in).
 struct InstallerResource {
   const char16_t* typeName;
   std::uint32_t typeId;
   std::uint32_t id;
 };
 constexpr InstallerResource kInstallerResources[] = {
-    {u"FILE", 0, 137}, {u"FILE", 0, 139},  {u"SKIN", 0, 130}, {u"SKIN", 0, 131},  {u"SKIN", 0, 230},
-    {u"SKIN", 0, 231}, {u"SKIN", 0, 330},  {u"SKIN", 0, 331}, {nullptr, 3, 1},    {nullptr, 5, 102},
-    {nullptr, 6, 3},   {nullptr, 14, 128}, {nullptr, 16, 1},  {nullptr, 23, 138}, {nullptr, 24, 1},
+    {u"FILE", 0, 137},  {u"FILE", 0, 138}, {u"FILE", 0, 139},  {u"SKIN", 0, 130},
+    {u"SKIN", 0, 131},  {u"SKIN", 0, 230}, {u"SKIN", 0, 231},  {u"SKIN", 0, 330},
+    {u"SKIN", 0, 331},  {nullptr, 3, 1},   {nullptr, 5, 102},  {nullptr, 6, 3},
+    {nullptr, 14, 128}, {nullptr, 16, 1},  {nullptr, 23, 138}, {nullptr, 24, 1},
 };
 
 std::string Record(const std::u16string& path, const std::string& data);

@@ -211,11 +211,11 @@ struct Installation {
 
   int fileOpened = 0;  // how often the run opened the payload's file
 
-  // With `inspected`, the run gets what InspectPackage found in the stream; with
+  // With `summarized`, the run gets the summary the packager makes of the streams; with
   // `fromFile`, it reads the payload from a file whose memory copy is garbage.
   void Run(const Bytes& package,
            const std::u16string& folder = kFolder,
-           bool inspected = false,
+           bool summarized = false,
            bool fromFile = false) {
     const Bytes u = Deflate(kUninstaller);
     const Bytes p = Deflate(package);
@@ -227,9 +227,11 @@ struct Installation {
     if (fromFile)
       streams.payloadFile = &file;
     PackageCheck check;
-    if (inspected) {
-      EXPECT_TRUE(InspectPackage(p.data(), static_cast<std::uint32_t>(p.size()), &check));
-      streams.inspected = &check;
+    if (summarized) {
+      PackageSummary summary;
+      EXPECT_TRUE(SummarizePackage(p.data(), static_cast<std::uint32_t>(p.size()), u.data(),
+                                   static_cast<std::uint32_t>(u.size()), &summary, &check));
+      streams.summary = &check;
     }
     disk.root = folder;
     outcome = RunInstallation(folder, streams, disk, recorder, control);
@@ -250,18 +252,19 @@ Bytes Package(const std::vector<std::pair<std::u16string, std::string>>& records
   return p;
 }
 
-// The manifest of the worked example, written out by hand.
-// Also with the payload read from its file (both passes) rather than from memory.
+// The manifest of the worked example, written out by hand. Also with the payload read from
+// its file rather than from memory: twice (checked, then written), or once with a summary.
 TEST(InstallRun, CompleteRunWritesFilesReportsAndManifest) {
-  for (const bool fromFile : {false, true}) {
+  for (const auto& [fromFile, summarized] :
+       {std::pair{false, false}, std::pair{true, false}, std::pair{true, true}}) {
     Installation run;
     run.Run(Package({{u"a\\b\\c.txt", "ccc"},
                      {u"a\\d.txt", "dd"},
                      {u"B\\e.txt", "e"},
                      {u"IMAGEOLE.DLL", "component"},
                      {u"x.txt", std::string(60000, 'x')}}),
-            kFolder, false, fromFile);
-    EXPECT_EQ(run.fileOpened, fromFile ? 2 : 0);
+            kFolder, summarized, fromFile);
+    EXPECT_EQ(run.fileOpened, !fromFile ? 0 : summarized ? 1 : 2);
     EXPECT_EQ(run.Manifest(),
               "[InstallFileInfo]\r\n"
               "FILE0=RudodeData\\Spread.ini\r\n"
@@ -349,35 +352,66 @@ TEST(InstallRun, StopNoticedAfterTheLastRecordStillCompletes) {
 
 // --- refusals ---------------------------------------------------------------------------
 
-TEST(InstallRun, DamagedPackagesAreRefusedBeforeAnyPayloadFile) {
+// Without a summary a damaged package is refused before anything is written. With one that
+// says the package is sound and fits, the run stops at the damage: no registration, and
+// every file it made is in the outcome (its lists, or the manifest and uninstaller it made)
+// for the caller to remove.
+TEST(InstallRun, DamagedPackagesAreRefusedBeforeAnyPayloadFileOrStopTheOnePass) {
   const Bytes good = Package({{u"a.txt", "a"}, {u"b.txt", "b"}});
-  Bytes hostile = Package({{u"a.txt", "a"}, {u"..\\..\\evil.dll", "x"}});
   const Bytes compressed = Deflate(good);
+  const Bytes hostile = Deflate(Package({{u"a.txt", "a"}, {u"..\\..\\evil.dll", "x"}}));
+  const std::u16string tooLong(259 - kFolder.size() + 1, u'x');
+  const Bytes overlong = Deflate(Package({{u"a.txt", "a"}, {tooLong, "x"}}));
   const Bytes u = Deflate(kUninstaller);
-  struct Case {
+  const auto size = [](const Bytes& b) { return static_cast<std::uint32_t>(b.size()); };
+  const struct {
     const char* name;
     InstallStreams streams;
+    std::u16string refused;  // the path reported, or none for a damaged package
+  } cases[] = {
+      {"missing payload", {u.data(), size(u), nullptr, 0}, u""},
+      {"truncated payload", {u.data(), size(u), compressed.data(), size(compressed) - 1}, u""},
+      {"hostile path", {u.data(), size(u), hostile.data(), size(hostile)}, u""},
+      {"a path too long for the folder",
+       {u.data(), size(u), overlong.data(), size(overlong)},
+       kFolder + tooLong},
   };
-  const Bytes hostileStream = Deflate(hostile);
-  const Case cases[] = {
-      {"missing payload", {u.data(), static_cast<std::uint32_t>(u.size()), nullptr, 0}},
-      {"truncated payload",
-       {u.data(), static_cast<std::uint32_t>(u.size()), compressed.data(),
-        static_cast<std::uint32_t>(compressed.size() - 1)}},
-      {"hostile path",
-       {u.data(), static_cast<std::uint32_t>(u.size()), hostileStream.data(),
-        static_cast<std::uint32_t>(hostileStream.size())}},
-  };
-  for (const Case& c : cases) {
-    FakeDisk disk;
-    Recorder recorder;
-    Control control;
-    RunInstallation(kFolder, c.streams, disk, recorder, control);
-    EXPECT_EQ(recorder.Codes(), (std::vector<int>{INSTALL_PREPARING, INSTALL_PACKAGE_UNREADABLE}))
-        << c.name;
-    EXPECT_TRUE(disk.files.empty()) << c.name;
-    EXPECT_TRUE(disk.folders.empty()) << c.name;
-    EXPECT_EQ(disk.channelWrites + disk.registrations, 0) << c.name;
+  PackageCheck summary;  // what a summary of `good` says
+  summary.recordIndex = 2;
+  summary.dataBytes = 2;
+  summary.longestPath = 5;
+  for (const bool summarized : {false, true}) {
+    for (const auto& c : cases) {
+      const std::string name = std::string(c.name) + (summarized ? ", summarized" : "");
+      InstallStreams streams = c.streams;
+      if (summarized)
+        streams.summary = &summary;
+      Installation run;
+      run.disk.root = kFolder;
+      run.outcome = RunInstallation(kFolder, streams, run.disk, run.recorder, run.control);
+      const std::vector<int> codes = run.recorder.Codes();
+      EXPECT_EQ(codes.front(), INSTALL_PREPARING) << name;
+      EXPECT_EQ(run.recorder.reports.back(),
+                std::pair(c.refused.empty() ? INSTALL_PACKAGE_UNREADABLE : INSTALL_CREATE_FAILED,
+                          c.refused))
+          << name;
+      EXPECT_EQ(run.disk.registrations, 0) << name;
+      if (!summarized) {
+        EXPECT_EQ(codes.size(), 2u) << name;
+        EXPECT_TRUE(run.disk.files.empty()) << name;
+        EXPECT_TRUE(run.disk.folders.empty()) << name;
+        EXPECT_EQ(run.disk.channelWrites, 0) << name;
+        continue;
+      }
+      for (const auto& [path, bytes] : run.disk.files) {
+        const std::u16string relative = path.substr(kFolder.size());
+        const std::vector<std::u16string>& listed = run.outcome.installedFiles;
+        EXPECT_TRUE((relative == u"uninstall.ini" && run.outcome.madeManifest) ||
+                    (relative == u"uninstall.exe" && run.outcome.madeUninstaller) ||
+                    std::find(listed.begin(), listed.end(), relative) != listed.end())
+            << name << ": " << Utf16ToUtf8(relative);
+      }
+    }
   }
 }
 
@@ -407,10 +441,10 @@ TEST(InstallRun, PathTooLongForTheFolderIsRefusedWithNothingWritten) {
        folder + u"a-rather-long-name-for-this.txt"},
       {Package({{u"short.txt", "s"}}), folder + u"RudodeData\\Spread.ini"},
   };
-  for (const auto& [c, inspected] : {std::pair{cases[0], false}, std::pair{cases[1], false},
-                                     std::pair{cases[0], true}, std::pair{cases[1], true}}) {
+  for (const auto& [c, summarized] : {std::pair{cases[0], false}, std::pair{cases[1], false},
+                                      std::pair{cases[0], true}, std::pair{cases[1], true}}) {
     Installation run;
-    run.Run(c.package, folder, inspected);
+    run.Run(c.package, folder, summarized);
     ASSERT_EQ(run.recorder.reports.size(), 2u);
     EXPECT_EQ(run.recorder.reports[1].first, INSTALL_CREATE_FAILED);
     EXPECT_EQ(run.recorder.reports[1].second, c.refused);
@@ -550,10 +584,28 @@ TEST(InstallFolder, RoomPercentAndSpace) {
   EXPECT_EQ(CheckInstallFolder(longest, 31), FolderVerdict::kOk);
   EXPECT_EQ(CheckInstallFolder(longest, 32), FolderVerdict::kTooLong);
   EXPECT_EQ(CheckInstallFolder(u"D:\\100%\\", 31), FolderVerdict::kPercent);
-  // Whole clusters per file; an empty file takes none.
-  EXPECT_EQ(SpaceNeeded({0, 1, 4096, 4097}, 4096), 0u + 4096 + 4096 + 8192);
-  EXPECT_EQ(SpaceNeeded({0xffffffffu, 0xffffffffu}, 65536), 2u * 0x100000000ull);
-  EXPECT_EQ(SpaceNeeded({7, 9}, 0), 16u);
+  // Whole clusters per file (an empty file takes none), a cluster size between the steps
+  // as the next one up; the summary reads back as written, and nothing else reads.
+  const auto space = [](std::initializer_list<std::uint32_t> sizes, std::uint64_t cluster) {
+    PackageSummary summary;
+    for (const std::uint32_t size : sizes)
+      summary.AddFile(size);
+    return summary.SpaceNeeded(cluster);
+  };
+  EXPECT_EQ(space({0, 1, 4096, 4097}, 4096), 0u + 4096 + 4096 + 8192);
+  EXPECT_EQ(space({0, 1, 4096, 4097}, 3000), 0u + 4096 + 4096 + 8192);
+  EXPECT_EQ(space({0xffffffffu, 0xffffffffu}, 65536), 2u * 0x100000000ull);
+  EXPECT_EQ(space({7, 9}, 0), 16u);
+  EXPECT_EQ(space({1}, std::uint64_t{1} << 26), std::uint64_t{1} << 25);
+  PackageSummary summary{3, 31, std::uint64_t{1} << 33};
+  summary.AddFile(5);
+  std::vector<std::uint8_t> bytes = EncodePackageSummary(summary);
+  PackageSummary read;
+  ASSERT_TRUE(DecodePackageSummary(bytes.data(), bytes.size(), &read));
+  EXPECT_EQ(read, summary);
+  EXPECT_FALSE(DecodePackageSummary(bytes.data(), bytes.size() - 1, &read));
+  bytes[0] = 2;
+  EXPECT_FALSE(DecodePackageSummary(bytes.data(), bytes.size(), &read));
 }
 
 TEST(ManifestFolders, CaseMattersAndEachFolderOnce) {

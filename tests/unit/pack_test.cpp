@@ -545,6 +545,8 @@ TEST_P(RealImages, BuildFromAStubChangesOnlyThePayload) {
     EXPECT_EQ(installer.size() > stub.size(), grow);
     std::vector<Resource> resources;
     ASSERT_EQ(ReadResources(after, &resources), PeStatus::kOk);
+    // The payload's summary is new (ReadInstallerResources found it true to the payload).
+    EXPECT_EQ(std::erase_if(resources, [](const Resource& r) { return r.name.id == 138; }), 1u);
     ASSERT_EQ(resources.size(), stubResources.size());
     for (std::size_t i = 0; i < resources.size(); ++i) {
       const Resource& r = resources[i];
@@ -640,7 +642,8 @@ TEST(Stamp, RefusesAPlaceholderOfTheWrongLengthOrLowerStrings) {
 }
 
 // A stub is unsigned (the installer is signed, after it is built), has nothing after its
-// last section and carries an uninstaller, or is given one.
+// last section and carries an uninstaller, or is given one; the payload and the
+// uninstaller inflate, and the package is sound.
 TEST(BuildInstaller, RefusesWhatCannotBeAStub) {
   const Bytes stub = ReadSample(SETUP_SAMPLE_PE64);
   Bytes signedStub, withoutUninstaller, installer;
@@ -654,24 +657,31 @@ TEST(BuildInstaller, RefusesWhatCannotBeAStub) {
   ASSERT_EQ(WriteResourceSection(pe, resources, &withoutUninstaller), PeStatus::kOk);
   Bytes appended = stub;
   appended.resize(appended.size() + 8);
+  Bytes payload, uninstaller, damaged;
+  ASSERT_TRUE(CompressResource({}, 1, kPackageLimit, &payload, &error)) << error;
+  ASSERT_TRUE(CompressResource({9, 9}, 1, kUninstallerLimit, &uninstaller, &error)) << error;
+  ASSERT_TRUE(CompressResource({1, 2, 3}, 1, kPackageLimit, &damaged, &error)) << error;
+  const Bytes garbage = {0xff, 0xff};
   const struct {
     const Bytes* stub;
+    const Bytes* payload;
     const char* message;
-  } rows[] = {{&signedStub, "signed"},
-              {&appended, "follow the last section"},
-              {&withoutUninstaller, "no uninstaller"}};
-  const Bytes payload = {1, 2, 3};
+  } rows[] = {{&signedStub, &payload, "signed"},
+              {&appended, &payload, "follow the last section"},
+              {&withoutUninstaller, &payload, "no uninstaller"},
+              {&stub, &garbage, "does not inflate"},
+              {&stub, &damaged, "damaged: record 0 at offset 0"}};
   Md5Digest digest;
   for (const auto& row : rows) {
-    EXPECT_FALSE(BuildInstaller(*row.stub, payload, {}, &installer, &digest, &error));
+    EXPECT_FALSE(BuildInstaller(*row.stub, *row.payload, {}, &installer, &digest, &error));
     EXPECT_NE(error.find(row.message), std::string::npos) << error;
   }
-  ASSERT_TRUE(BuildInstaller(withoutUninstaller, payload, {9, 9}, &installer, &digest, &error))
+  ASSERT_TRUE(BuildInstaller(withoutUninstaller, payload, uninstaller, &installer, &digest, &error))
       << error;
   ASSERT_EQ(pe.Parse(installer.data(), installer.size()), PeStatus::kOk);
   FileRange range;
   ASSERT_EQ(pe.FindNamedTypeResource(u"FILE", 139, &range), PeStatus::kOk);
-  EXPECT_EQ(range.size, 2u);
+  EXPECT_EQ(range.size, uninstaller.size());
 }
 
 }  // namespace

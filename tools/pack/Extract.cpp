@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/inflate/ResourceInflater.h"
+#include "core/install/InstallRun.h"
 #include "core/integrity/PeImage.h"
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
@@ -31,9 +32,11 @@ bool ReadInstallerResources(const Bytes& image,
     Bytes* out;
     const char* what;
   };
-  for (const Resource& r : {Resource{137, kPackageLimit, package, "payload package"},
-                            Resource{139, kUninstallerLimit, uninstaller, "uninstaller"}}) {
-    FileRange range;
+  FileRange ranges[2];
+  const Resource resources[] = {{137, kPackageLimit, package, "payload package"},
+                                {139, kUninstallerLimit, uninstaller, "uninstaller"}};
+  for (const Resource& r : resources) {
+    FileRange& range = ranges[&r - resources];
     const PeStatus status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
     if (status != PeStatus::kOk) {
       *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
@@ -56,6 +59,19 @@ bool ReadInstallerResources(const Bytes& image,
   const PackageCheck check = ValidatePackage(package->data(), package->size());
   if (!check.ok()) {
     *error = "the payload package is damaged: " + check.Describe();
+    return false;
+  }
+  // The summary, where there is one, must say what the resources hold.
+  FileRange stored;
+  if (pe.FindNamedTypeResource(u"FILE", 138, &stored) != PeStatus::kOk)
+    return true;
+  PackageSummary said, found;
+  PackageCheck unused;
+  if (!DecodePackageSummary(image.data() + stored.position, stored.size, &said) ||
+      !SummarizePackage(image.data() + ranges[0].position, ranges[0].size,
+                        image.data() + ranges[1].position, ranges[1].size, &found, &unused) ||
+      !(said == found)) {
+    *error = "resource FILE 138 (payload summary) does not match the payload";
     return false;
   }
   return true;

@@ -9,7 +9,8 @@
 
 #include "tools/pack/Pack.h"
 
-// Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller).
+// Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller), and
+// checks that "FILE" 138 (the payload's summary), where there is one, tells what they hold.
 bool ReadInstallerResources(const Bytes& image,
                             Bytes* package,
                             Bytes* uninstaller,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/install/InstallRun.h"
 #include "core/integrity/PeImage.h"
 #include "core/integrity/ResourceSection.h"
 #include "tools/pack/Stamp.h"
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr std::uint32_t kPayloadId = 137;
+constexpr std::uint32_t kSummaryId = 138;
 constexpr std::uint32_t kUninstallerId = 139;
 
 Resource FileResource(std::uint32_t id, const Bytes& data) {
@@ -39,20 +41,32 @@ bool BuildInstaller(const Bytes& stub,
     *error = std::string("the stub: ") + DescribePeStatus(status);
     return false;
   }
-  // One payload and one uninstaller: any the stub has, in whatever language, are replaced.
+  // One payload, its summary and one uninstaller: any the stub has, in whatever language,
+  // are replaced.
   std::erase_if(resources, [&](const Resource& r) {
-    return r.type.text == u"FILE" &&
-           (r.name.id == kPayloadId || (r.name.id == kUninstallerId && !uninstaller.empty()));
+    return r.type.text == u"FILE" && (r.name.id == kPayloadId || r.name.id == kSummaryId ||
+                                      (r.name.id == kUninstallerId && !uninstaller.empty()));
   });
-  if (!uninstaller.empty()) {
+  if (!uninstaller.empty())
     SetResource(&resources, FileResource(kUninstallerId, uninstaller));
-  } else if (std::none_of(resources.begin(), resources.end(), [](const Resource& r) {
-               return r.type.text == u"FILE" && r.name.id == kUninstallerId;
-             })) {
+  const auto carried = std::find_if(resources.begin(), resources.end(), [](const Resource& r) {
+    return r.type.text == u"FILE" && r.name.id == kUninstallerId;
+  });
+  if (carried == resources.end()) {
     *error = "the stub carries no uninstaller (resource \"FILE\" 139); give one with --uninstaller";
     return false;
   }
+  PackageSummary summary;
+  PackageCheck check;
+  if (!SummarizePackage(payload.data(), static_cast<std::uint32_t>(payload.size()),
+                        carried->data.data(), static_cast<std::uint32_t>(carried->data.size()),
+                        &summary, &check)) {
+    *error = check.ok() ? "the payload or the uninstaller does not inflate cleanly"
+                        : "the payload package is damaged: " + check.Describe();
+    return false;
+  }
   SetResource(&resources, FileResource(kPayloadId, payload));
+  SetResource(&resources, FileResource(kSummaryId, EncodePackageSummary(summary)));
   Bytes image;
   status = WriteResourceSection(pe, resources, &image);
   if (status != PeStatus::kOk) {

@@ -199,8 +199,8 @@ void InstallWorker::Run() {
   const std::unique_ptr<StreamFile> payloadFile =
       PagedResource(streams.payload, streams.payloadSize);
   streams.payloadFile = payloadFile.get();
-  if (m_inspected)
-    streams.inspected = &*m_inspected;
+  if (m_summary)
+    streams.summary = &*m_summary;
   streams.carriedKept = &m_carriedKept;
   streams.userChanged = &m_userChanged;
   const std::u16string folder = Utf16(m_installFolder);

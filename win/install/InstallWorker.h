@@ -43,15 +43,15 @@ class InstallWorker : public WorkerThread {
   HWND m_owner = nullptr;
   // Where each file written, the registration and their failures are logged, if anywhere.
   SetupLog* m_log = nullptr;
-  // Where resources "FILE" 137 and 139 come from: the program itself unless set.
+  // Where resources "FILE" 137, 138 and 139 come from: the program itself unless set.
   HMODULE m_resources = nullptr;
   // The install folder was made for this run, so nothing of anyone else's can be in it.
   bool m_freshFolder = false;
   // How long the component's registration may take.
   DWORD m_registrationLimitMs = kRegistrationTimeLimitMs;
-  // The payload as InspectPackage found it in the same resources, when it was inspected
-  // already: the run then skips its own checking pass.
-  std::optional<PackageCheck> m_inspected;
+  // The package as the payload's summary in the same resources tells it: the run then reads
+  // the package once, checking it as it writes (InstallStreams::summary).
+  std::optional<PackageCheck> m_summary;
   // The KEPT list of an earlier installation in the folder, which the new manifest carries on.
   std::vector<std::u16string> m_carriedKept;
   // Its files that the user changed: they stay, and the package's are written beside them.
