@@ -222,8 +222,11 @@ class Run {
   bool Extract(const InstallStreams& streams) {
     Writer writer(*this);
     PackageReader reader(room_, &writer);
-    const bool read = ReadPackagePiped(streams.payload, streams.payloadSize, streams.payloadFile,
-                                       packageBytes_, reader);
+    const bool read =
+        streams.threads != nullptr
+            ? ReadPackagePiped(streams.payload, streams.payloadSize, streams.payloadFile,
+                               packageBytes_, *streams.threads, reader)
+            : ReadPackage(streams.payload, streams.payloadSize, streams.payloadFile, reader);
     if (writer.failed)
       return false;
     if (reader.Check().fault == PackageFault::kPathTooLong) {

@@ -95,6 +95,24 @@ class StreamFile {
   virtual std::unique_ptr<InflateSource> Open() const = 0;
 };
 
+// A second thread and the lock and condition it shares with the calling one, for reading
+// the payload on two threads (ReadPackagePiped). The Win32 worker binds them to
+// CreateThread, an SRW lock and a condition variable, so the shipped programs link none of
+// the standard library's threads. One object serves one read.
+class ThreadPair {
+ public:
+  virtual ~ThreadPair() = default;
+  // Runs `body(context)` on a new thread; false when none could be started.
+  virtual bool Start(void (*body)(void*), void* context) = 0;
+  // Waits until the thread Start started has ended.
+  virtual void Join() = 0;
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+  // With the lock held: gives it up until a WakeAll (or for no reason), then holds it again.
+  virtual void Wait() = 0;
+  virtual void WakeAll() = 0;
+};
+
 // The two compressed resources; a null pointer is a resource that could not be loaded.
 struct InstallStreams {
   const std::uint8_t* uninstaller = nullptr;
@@ -118,6 +136,9 @@ struct InstallStreams {
   // package has one, the file stays as it is and the package's is written beside it as
   // "<path>.new".
   const std::vector<std::u16string>* userChanged = nullptr;
+  // The thread the writing pass inflates the payload on, beside the run's; null inflates it
+  // on the run's own thread.
+  ThreadPair* threads = nullptr;
 };
 
 struct InstallOutcome {

@@ -1,13 +1,9 @@
 #include "core/install/PayloadStream.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/inflate/ResourceInflater.h"
@@ -41,6 +37,18 @@ int InflatePayload(const std::uint8_t* payload,
   return InflateToSink(payload, size, sink, kPackageLimit);
 }
 
+// Holds the lock of a ThreadPair for a scope.
+class Held {
+ public:
+  explicit Held(ThreadPair& threads) : threads_(threads) { threads_.Lock(); }
+  ~Held() { threads_.Unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  ThreadPair& threads_;
+};
+
 class PipedRead {
  public:
   // `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
@@ -48,28 +56,28 @@ class PipedRead {
                    std::uint32_t size,
                    const StreamFile* file,
                    std::uint64_t packageBytes,
+                   ThreadPair& threads,
                    PackageReader& reader) {
     if (payload == nullptr)
       return false;
-    PipedRead pipe(static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(packageBytes / kBuffers, kInflatePiece, kLargestBuffer)));
-    try {
-      pipe.producer_ =
-          std::thread([&pipe, payload, size, file] { pipe.Produce(payload, size, file); });
-    } catch (const std::system_error&) {
+    PipedRead pipe(threads,
+                   static_cast<std::size_t>(std::clamp<std::uint64_t>(
+                       packageBytes / kBuffers, kInflatePiece, kLargestBuffer)),
+                   payload, size, file);
+    if (!threads.Start(&PipedRead::Produce, &pipe))
       return ReadPackage(payload, size, file, reader);
-    }
+    pipe.started_ = true;
     return pipe.Consume(reader);
   }
 
   ~PipedRead() {
-    if (producer_.joinable()) {
+    if (started_) {
       {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const Held held(threads_);
         abandoned_ = true;
       }
-      changed_.notify_all();
-      producer_.join();
+      threads_.WakeAll();
+      threads_.Join();
     }
   }
 
@@ -112,29 +120,37 @@ class PipedRead {
     Buffer* current_ = nullptr;
   };
 
-  explicit PipedRead(std::size_t bufferBytes) : bufferBytes_(bufferBytes) {
+  PipedRead(ThreadPair& threads,
+            std::size_t bufferBytes,
+            const std::uint8_t* payload,
+            std::uint32_t size,
+            const StreamFile* file)
+      : threads_(threads), bufferBytes_(bufferBytes), payload_(payload), size_(size), file_(file) {
     for (Buffer& buffer : buffers_) {
       buffer.bytes.reset(new std::uint8_t[bufferBytes_]);
       empty_.push_back(&buffer);
     }
   }
 
-  void Produce(const std::uint8_t* payload, std::uint32_t size, const StreamFile* file) {
-    Sink sink(*this);
-    const int result = InflatePayload(payload, size, file, sink);
+  // The other thread's body.
+  static void Produce(void* context) {
+    PipedRead& pipe = *static_cast<PipedRead*>(context);
+    Sink sink(pipe);
+    const int result = InflatePayload(pipe.payload_, pipe.size_, pipe.file_, sink);
     sink.Hand();
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      result_ = result;
-      produced_ = true;
+      const Held held(pipe.threads_);
+      pipe.result_ = result;
+      pipe.produced_ = true;
     }
-    changed_.notify_all();
+    pipe.threads_.WakeAll();
   }
 
   // A buffer to fill, once one is free; null once the reader is gone.
   Buffer* Empty() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !empty_.empty() || abandoned_; });
+    const Held held(threads_);
+    while (empty_.empty() && !abandoned_)
+      threads_.Wait();
     if (abandoned_)
       return nullptr;
     Buffer* buffer = empty_.back();
@@ -145,18 +161,19 @@ class PipedRead {
 
   void Full(Buffer* buffer) {
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
+      const Held held(threads_);
       full_.push_back(buffer);
     }
-    changed_.notify_all();
+    threads_.WakeAll();
   }
 
   bool Consume(PackageReader& reader) {
     for (;;) {
       Buffer* buffer = nullptr;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !full_.empty() || produced_; });
+        const Held held(threads_);
+        while (full_.empty() && !produced_)
+          threads_.Wait();
         if (full_.empty())
           break;
         buffer = full_.front();
@@ -164,30 +181,33 @@ class PipedRead {
       }
       const bool more = reader.Feed(buffer->bytes.get(), buffer->fill);
       {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const Held held(threads_);
         empty_.push_back(buffer);
       }
-      changed_.notify_all();
+      threads_.WakeAll();
       if (!more)
         return true;  // the reader stopped it, or found a fault: its check tells
     }
-    producer_.join();
+    started_ = false;
+    threads_.Join();
     if (result_ == kInflateStopped)
       return true;
     reader.Finish();
     return result_ == kInflateOk;
   }
 
+  ThreadPair& threads_;
   const std::size_t bufferBytes_;
+  const std::uint8_t* const payload_;
+  const std::uint32_t size_;
+  const StreamFile* const file_;
   Buffer buffers_[kBuffers];
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Buffer*> empty_;
   std::deque<Buffer*> full_;
   bool produced_ = false;
   bool abandoned_ = false;
+  bool started_ = false;  // the other thread runs, or ended and is not joined yet
   int result_ = kInflateOk;
-  std::thread producer_;
 };
 
 }  // namespace
@@ -224,6 +244,7 @@ bool ReadPackagePiped(const std::uint8_t* payload,
                       std::uint32_t size,
                       const StreamFile* file,
                       std::uint64_t packageBytes,
+                      ThreadPair& threads,
                       PackageReader& reader) {
-  return PipedRead::Read(payload, size, file, packageBytes, reader);
+  return PipedRead::Read(payload, size, file, packageBytes, threads, reader);
 }

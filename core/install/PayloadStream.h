@@ -29,14 +29,14 @@ bool ReadPackage(const std::uint8_t* payload,
                  const StreamFile* file,
                  PackageReader& reader);
 
-// Reads the payload stream through `reader` like ReadPackage, inflating on a thread of its
-// own: while this thread writes one buffer's files, the other fills the next buffer, so a
-// run uses both cores and holds a few MiB whatever the package's size. Where no thread can
-// be started the stream is read on this one (the shipped programs' trimmed runtime aborts
-// instead of throwing, as for every other system error of the standard library).
-// `packageBytes` (the inflated size) bounds the buffers, so a small package takes little.
+// Reads the payload stream through `reader` like ReadPackage, inflating on the other thread
+// of `threads`: while this thread writes one buffer's files, the other fills the next
+// buffer, so a run uses both cores and holds a few MiB whatever the package's size. Where
+// no thread can be started the stream is read on this one. `packageBytes` (the inflated
+// size) bounds the buffers, so a small package takes little.
 bool ReadPackagePiped(const std::uint8_t* payload,
                       std::uint32_t size,
                       const StreamFile* file,
                       std::uint64_t packageBytes,
+                      ThreadPair& threads,
                       PackageReader& reader);

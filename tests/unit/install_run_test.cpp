@@ -7,11 +7,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/install/ChannelName.h"
@@ -203,6 +206,30 @@ class MemoryFile : public StreamFile {
   const Bytes& bytes_;
 };
 
+// The run's second thread from the standard library, for the piped read of the writing
+// pass (the Win32 worker's own is Win32ThreadPair).
+class StdThreadPair : public ThreadPair {
+ public:
+  bool Start(void (*body)(void*), void* context) override {
+    thread_ = std::thread(body, context);
+    return true;
+  }
+  void Join() override { thread_.join(); }
+  void Lock() override { mutex_.lock(); }
+  void Unlock() override { mutex_.unlock(); }
+  void Wait() override {
+    std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+    changed_.wait(lock);
+    lock.release();
+  }
+  void WakeAll() override { changed_.notify_all(); }
+
+ private:
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
 struct Installation {
   FakeDisk disk;
   Recorder recorder;
@@ -233,6 +260,8 @@ struct Installation {
                                    static_cast<std::uint32_t>(u.size()), &summary, &check));
       streams.summary = &check;
     }
+    StdThreadPair threads;
+    streams.threads = &threads;
     disk.root = folder;
     outcome = RunInstallation(folder, streams, disk, recorder, control);
     fileOpened = file.opened;

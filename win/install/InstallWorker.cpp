@@ -203,6 +203,8 @@ void InstallWorker::Run() {
     streams.summary = &*m_summary;
   streams.carriedKept = &m_carriedKept;
   streams.userChanged = &m_userChanged;
+  Win32ThreadPair threads;
+  streams.threads = &threads;
   const std::u16string folder = Utf16(m_installFolder);
   Win32InstallFiles files(folder, m_registrationLimitMs, m_freshFolder);
   std::optional<LoggedFiles> logged;

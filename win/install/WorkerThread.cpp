@@ -76,3 +76,21 @@ void WorkerThread::SafePoint() {
   if (m_pauseRequested.load())
     WaitForSingleObject(m_unpaused.get(), INFINITE);
 }
+
+bool Win32ThreadPair::Start(void (*body)(void*), void* context) {
+  m_body = body;
+  m_context = context;
+  m_thread.reset(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr));
+  return m_thread.valid();
+}
+
+void Win32ThreadPair::Join() {
+  WaitForSingleObject(m_thread.get(), INFINITE);
+  m_thread.reset();
+}
+
+DWORD WINAPI Win32ThreadPair::ThreadMain(LPVOID self) {
+  const Win32ThreadPair* pair = static_cast<const Win32ThreadPair*>(self);
+  pair->m_body(pair->m_context);
+  return 0;
+}

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "core/install/InstallRun.h"
 #include "win/base/UniqueHandle.h"
 
 // A thread object: the thread is created suspended at construction and runs Run, then
@@ -51,4 +52,30 @@ class WorkerThread {
   std::atomic<bool> m_discarded{false};       // resumed only to end without running
   UniqueHandle m_unpaused;                    // manual-reset event, set while not paused
   std::atomic<bool> m_pauseRequested{false};  // set after the event is reset
+};
+
+// The run's second thread, on which the payload inflates while the run writes it: a thread
+// of CreateThread, an SRW lock and a condition variable. The thread must be joined before
+// the object goes.
+class Win32ThreadPair : public ThreadPair {
+ public:
+  Win32ThreadPair() = default;
+  Win32ThreadPair(const Win32ThreadPair&) = delete;
+  Win32ThreadPair& operator=(const Win32ThreadPair&) = delete;
+
+  bool Start(void (*body)(void*), void* context) override;
+  void Join() override;
+  void Lock() override { AcquireSRWLockExclusive(&m_lock); }
+  void Unlock() override { ReleaseSRWLockExclusive(&m_lock); }
+  void Wait() override { SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0); }
+  void WakeAll() override { WakeAllConditionVariable(&m_changed); }
+
+ private:
+  static DWORD WINAPI ThreadMain(LPVOID self);
+
+  UniqueHandle m_thread;
+  void (*m_body)(void*) = nullptr;
+  void* m_context = nullptr;
+  SRWLOCK m_lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
 };
