@@ -1,15 +1,11 @@
 #include "core/integrity/PeImage.h"
 
 #include "core/integrity/LittleEndian.h"
+#include "core/integrity/PeLayout.h"
 
 namespace {
 
-constexpr std::uint32_t kHighBit = 0x80000000u;
 constexpr std::uint32_t kStringTableType = 6;
-constexpr std::size_t kDirectoryBytes = 16;
-constexpr std::size_t kEntryBytes = 8;
-constexpr std::size_t kDataEntryBytes = 16;
-constexpr std::size_t kSectionBytes = 40;
 // type -> name -> language -> data: a real directory has two subdirectory hops below the
 // type level; anything deeper is a loop or garbage.
 constexpr unsigned kMaxHops = 4;
@@ -96,16 +92,16 @@ PeStatus PeImage::Parse(const std::uint8_t* data, std::size_t size) {
   checksumPosition_ = optional + 64;
   checksum_ = U32(data + checksumPosition_);
   const std::uint32_t declared = U32(data + optional + directories - 4);
-  const auto room = static_cast<std::uint32_t>((optionalSize - directories) / kEntryBytes);
+  const auto room = static_cast<std::uint32_t>((optionalSize - directories) / kPeEntryBytes);
   directoryCount_ = declared < room ? declared : room;
   directoryPosition_ = optional + directories;
 
   const std::uint64_t table = std::uint64_t{optional} + optionalSize;
-  if (!Fits(size, table, std::uint64_t{sectionCount} * kSectionBytes)) {
+  if (!Fits(size, table, std::uint64_t{sectionCount} * kPeSectionBytes)) {
     return PeStatus::kTruncated;
   }
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
-    const std::uint8_t* s = data + table + i * kSectionBytes;
+    const std::uint8_t* s = data + table + i * kPeSectionBytes;
     const PeSection section{U32(s + 12), U32(s + 8), U32(s + 20), U32(s + 16)};
     sections_.push_back(section);
     if (section.rawSize > 0) {
@@ -121,14 +117,14 @@ PeStatus PeImage::Parse(const std::uint8_t* data, std::size_t size) {
 
 std::uint32_t PeImage::DataDirectoryPosition(unsigned index) const {
   return index < directoryCount_
-             ? static_cast<std::uint32_t>(directoryPosition_ + index * kEntryBytes)
+             ? static_cast<std::uint32_t>(directoryPosition_ + index * kPeEntryBytes)
              : 0;
 }
 
 FileRange PeImage::DataDirectory(unsigned index) const {
   if (index >= directoryCount_)
     return {};
-  const std::uint8_t* d = data_ + directoryPosition_ + index * kEntryBytes;
+  const std::uint8_t* d = data_ + directoryPosition_ + index * kPeEntryBytes;
   return {U32(d), U32(d + 4)};
 }
 
@@ -153,7 +149,8 @@ bool PeImage::RvaToPosition(std::uint32_t rva,
 bool PeImage::ReadDirectory(std::uint32_t offset, std::uint16_t* named, std::uint16_t* ids) const {
   const std::uint64_t rva = std::uint64_t{resourceRva_} + offset;
   std::uint32_t at;
-  if (rva > 0xffffffffu || !RvaToPosition(static_cast<std::uint32_t>(rva), kDirectoryBytes, &at)) {
+  if (rva > 0xffffffffu ||
+      !RvaToPosition(static_cast<std::uint32_t>(rva), kPeDirectoryBytes, &at)) {
     return false;
   }
   *named = U16(data_ + at + 12);
@@ -162,10 +159,10 @@ bool PeImage::ReadDirectory(std::uint32_t offset, std::uint16_t* named, std::uin
 }
 
 bool PeImage::ReadEntry(std::uint32_t directory, std::uint32_t index, Entry* entry) const {
-  const std::uint64_t rva = std::uint64_t{resourceRva_} + directory + kDirectoryBytes +
-                            std::uint64_t{index} * kEntryBytes;
+  const std::uint64_t rva = std::uint64_t{resourceRva_} + directory + kPeDirectoryBytes +
+                            std::uint64_t{index} * kPeEntryBytes;
   std::uint32_t at;
-  if (rva > 0xffffffffu || !RvaToPosition(static_cast<std::uint32_t>(rva), kEntryBytes, &at)) {
+  if (rva > 0xffffffffu || !RvaToPosition(static_cast<std::uint32_t>(rva), kPeEntryBytes, &at)) {
     return false;
   }
   entry->name = U32(data_ + at);
@@ -174,7 +171,7 @@ bool PeImage::ReadEntry(std::uint32_t directory, std::uint32_t index, Entry* ent
 }
 
 bool PeImage::NameEquals(std::uint32_t nameOffset, std::u16string_view name) const {
-  const std::uint64_t rva = std::uint64_t{resourceRva_} + (nameOffset & ~kHighBit);
+  const std::uint64_t rva = std::uint64_t{resourceRva_} + (nameOffset & ~kPeHighBit);
   std::uint32_t at;
   if (rva > 0xffffffffu || !RvaToPosition(static_cast<std::uint32_t>(rva), 2, &at)) {
     return false;
@@ -194,7 +191,8 @@ bool PeImage::NameEquals(std::uint32_t nameOffset, std::u16string_view name) con
 PeStatus PeImage::DataEntry(std::uint32_t offset, FileRange* range) const {
   const std::uint64_t rva = std::uint64_t{resourceRva_} + offset;
   std::uint32_t at;
-  if (rva > 0xffffffffu || !RvaToPosition(static_cast<std::uint32_t>(rva), kDataEntryBytes, &at)) {
+  if (rva > 0xffffffffu ||
+      !RvaToPosition(static_cast<std::uint32_t>(rva), kPeDataEntryBytes, &at)) {
     return PeStatus::kBadResourceDirectory;
   }
   const std::uint32_t dataRva = U32(data_ + at);
@@ -217,22 +215,22 @@ PeStatus PeImage::FindDigestBlock(FileRange* block, std::uint32_t* blockId) cons
   for (std::uint32_t i = 0; i < std::uint32_t{named} + ids && !found; ++i) {
     if (!ReadEntry(0, i, &entry))
       return PeStatus::kBadResourceDirectory;
-    found = (entry.name & kHighBit) == 0 && entry.name == kStringTableType;
+    found = (entry.name & kPeHighBit) == 0 && entry.name == kStringTableType;
   }
   if (!found)
     return PeStatus::kNoStringTable;
   *blockId = 0;
-  for (unsigned hop = 0; entry.data & kHighBit; ++hop) {
+  for (unsigned hop = 0; entry.data & kPeHighBit; ++hop) {
     if (hop == kMaxHops)
       return PeStatus::kResourceLoop;
-    const std::uint32_t directory = entry.data & ~kHighBit;
+    const std::uint32_t directory = entry.data & ~kPeHighBit;
     if (!ReadDirectory(directory, &named, &ids))
       return PeStatus::kBadResourceDirectory;
     if (std::uint32_t{named} + ids == 0 || !ReadEntry(directory, 0, &entry)) {
       return PeStatus::kBadResourceDirectory;
     }
     if (hop == 0)
-      *blockId = (entry.name & kHighBit) ? 0 : entry.name;
+      *blockId = (entry.name & kPeHighBit) ? 0 : entry.name;
   }
   return DataEntry(entry.data, block);
 }
@@ -266,7 +264,7 @@ PeStatus PeImage::FindResourceOfType(const std::u16string_view* typeName,
     if (!ReadEntry(0, i, &type))
       return PeStatus::kBadResourceDirectory;
     const bool match = typeName != nullptr
-                           ? (type.name & kHighBit) && NameEquals(type.name, *typeName)
+                           ? (type.name & kPeHighBit) && NameEquals(type.name, *typeName)
                            : type.name == typeId;
     if (match)
       return FindInType(type, id, range);
@@ -275,9 +273,9 @@ PeStatus PeImage::FindResourceOfType(const std::u16string_view* typeName,
 }
 
 PeStatus PeImage::FindInType(const Entry& type, std::uint32_t id, FileRange* range) const {
-  if (!(type.data & kHighBit))
+  if (!(type.data & kPeHighBit))
     return PeStatus::kNoSuchResource;
-  const std::uint32_t names = type.data & ~kHighBit;
+  const std::uint32_t names = type.data & ~kPeHighBit;
   std::uint16_t named, ids;
   if (!ReadDirectory(names, &named, &ids))
     return PeStatus::kBadResourceDirectory;
@@ -290,14 +288,14 @@ PeStatus PeImage::FindInType(const Entry& type, std::uint32_t id, FileRange* ran
   }
   if (!found)
     return PeStatus::kNoSuchResource;
-  if (entry.data & kHighBit) {  // the language level: take the first
-    const std::uint32_t languages = entry.data & ~kHighBit;
+  if (entry.data & kPeHighBit) {  // the language level: take the first
+    const std::uint32_t languages = entry.data & ~kPeHighBit;
     if (!ReadDirectory(languages, &named, &ids))
       return PeStatus::kBadResourceDirectory;
     if (std::uint32_t{named} + ids == 0 || !ReadEntry(languages, 0, &entry)) {
       return PeStatus::kBadResourceDirectory;
     }
-    if (entry.data & kHighBit)
+    if (entry.data & kPeHighBit)
       return PeStatus::kBadResourceDirectory;
   }
   return DataEntry(entry.data, range);

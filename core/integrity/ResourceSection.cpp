@@ -5,14 +5,10 @@
 
 #include "core/integrity/InstallerDigest.h"
 #include "core/integrity/LittleEndian.h"
+#include "core/integrity/PeLayout.h"
 
 namespace {
 
-constexpr std::uint32_t kHighBit = 0x80000000u;
-constexpr std::uint32_t kDirectoryBytes = 16;
-constexpr std::uint32_t kEntryBytes = 8;
-constexpr std::uint32_t kDataEntryBytes = 16;
-constexpr std::uint32_t kSectionBytes = 40;
 constexpr std::uint32_t kDataAlignment = 8;
 // A directory with more entries than this, in all, is garbage: the installer has about 20.
 constexpr std::size_t kMaxEntries = 65536;
@@ -54,17 +50,17 @@ class TreeReader {
       return PeStatus::kBadResourceDirectory;
     for (const Entry& type : types) {
       Resource r;
-      if (!(type.data & kHighBit) || !Name(type.name, &r.type) ||
-          !Entries(type.data & ~kHighBit, &names)) {
+      if (!(type.data & kPeHighBit) || !Name(type.name, &r.type) ||
+          !Entries(type.data & ~kPeHighBit, &names)) {
         return PeStatus::kBadResourceDirectory;
       }
       for (const Entry& name : names) {
-        if (!(name.data & kHighBit) || !Name(name.name, &r.name) ||
-            !Entries(name.data & ~kHighBit, &languages)) {
+        if (!(name.data & kPeHighBit) || !Name(name.name, &r.name) ||
+            !Entries(name.data & ~kPeHighBit, &languages)) {
           return PeStatus::kBadResourceDirectory;
         }
         for (const Entry& language : languages) {
-          if ((language.data & kHighBit) || (language.name & kHighBit))
+          if ((language.data & kPeHighBit) || (language.name & kPeHighBit))
             return PeStatus::kBadResourceDirectory;
           r.language = language.name;
           const PeStatus status = Data(language.data, &r);
@@ -94,17 +90,17 @@ class TreeReader {
   bool Entries(std::uint32_t directory, std::vector<Entry>* entries) {
     entries->clear();
     std::uint32_t at;
-    if (!At(directory, kDirectoryBytes, &at))
+    if (!At(directory, kPeDirectoryBytes, &at))
       return false;
     const std::uint32_t count =
         std::uint32_t{U16(image_.Data() + at + 12)} + U16(image_.Data() + at + 14);
     entriesRead_ += count;
-    if (entriesRead_ > kMaxEntries ||
-        !At(std::uint64_t{directory} + kDirectoryBytes, std::uint64_t{count} * kEntryBytes, &at)) {
+    if (entriesRead_ > kMaxEntries || !At(std::uint64_t{directory} + kPeDirectoryBytes,
+                                          std::uint64_t{count} * kPeEntryBytes, &at)) {
       return false;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint8_t* e = image_.Data() + at + i * kEntryBytes;
+      const std::uint8_t* e = image_.Data() + at + i * kPeEntryBytes;
       entries->push_back({U32(e), U32(e + 4)});
     }
     return true;
@@ -112,11 +108,11 @@ class TreeReader {
 
   bool Name(std::uint32_t field, ResourceName* name) const {
     *name = ResourceName{};
-    if (!(field & kHighBit)) {
+    if (!(field & kPeHighBit)) {
       name->id = field;
       return true;
     }
-    const std::uint32_t offset = field & ~kHighBit;
+    const std::uint32_t offset = field & ~kPeHighBit;
     std::uint32_t at;
     if (!At(offset, 2, &at))
       return false;
@@ -130,7 +126,7 @@ class TreeReader {
 
   PeStatus Data(std::uint32_t offset, Resource* r) {
     std::uint32_t at;
-    if (!At(offset, kDataEntryBytes, &at))
+    if (!At(offset, kPeDataEntryBytes, &at))
       return PeStatus::kBadResourceDirectory;
     const std::uint32_t rva = U32(image_.Data() + at);
     const std::uint32_t size = U32(image_.Data() + at + 4);
@@ -180,15 +176,16 @@ std::vector<std::uint8_t> LayOut(std::vector<const Resource*> sorted, std::uint3
     }
     names.back().first.push_back(i);
   }
-  std::uint32_t end = kDirectoryBytes + kEntryBytes * static_cast<std::uint32_t>(root.first.size());
+  std::uint32_t end =
+      kPeDirectoryBytes + kPeEntryBytes * static_cast<std::uint32_t>(root.first.size());
   for (std::vector<Directory>* level : {&types, &names}) {
     for (Directory& d : *level) {
       d.offset = end;
-      end += kDirectoryBytes + kEntryBytes * static_cast<std::uint32_t>(d.first.size());
+      end += kPeDirectoryBytes + kPeEntryBytes * static_cast<std::uint32_t>(d.first.size());
     }
   }
   const std::uint32_t dataEntries = end;
-  end += kDataEntryBytes * static_cast<std::uint32_t>(sorted.size());
+  end += kPeDataEntryBytes * static_cast<std::uint32_t>(sorted.size());
   std::map<std::u16string, std::uint32_t> nameOffsets;
   std::vector<const std::u16string*> nameOrder;
   for (const Resource* r : sorted) {
@@ -208,14 +205,14 @@ std::vector<std::uint8_t> LayOut(std::vector<const Resource*> sorted, std::uint3
 
   std::vector<std::uint8_t> s(end, 0);
   auto nameField = [&](const ResourceName& n) {
-    return n.text.empty() ? n.id : kHighBit | nameOffsets[n.text];
+    return n.text.empty() ? n.id : kPeHighBit | nameOffsets[n.text];
   };
   auto writeDirectory = [&](const Directory& d, auto entryOf) {
     std::uint32_t named = 0;
     for (std::size_t k = 0; k < d.first.size(); ++k) {
       const auto [name, data] = entryOf(k);
-      named += (name & kHighBit) ? 1u : 0u;
-      std::uint8_t* e = s.data() + d.offset + kDirectoryBytes + kEntryBytes * k;
+      named += (name & kPeHighBit) ? 1u : 0u;
+      std::uint8_t* e = s.data() + d.offset + kPeDirectoryBytes + kPeEntryBytes * k;
       Put32(e, name);
       Put32(e + 4, data);
     }
@@ -225,22 +222,22 @@ std::vector<std::uint8_t> LayOut(std::vector<const Resource*> sorted, std::uint3
   using Pair = std::pair<std::uint32_t, std::uint32_t>;
   std::size_t nameIndex = 0;
   writeDirectory(root, [&](std::size_t k) {
-    return Pair{nameField(sorted[root.first[k]]->type), kHighBit | types[k].offset};
+    return Pair{nameField(sorted[root.first[k]]->type), kPeHighBit | types[k].offset};
   });
   for (const Directory& t : types) {
     writeDirectory(t, [&](std::size_t k) {
-      return Pair{nameField(sorted[t.first[k]]->name), kHighBit | names[nameIndex + k].offset};
+      return Pair{nameField(sorted[t.first[k]]->name), kPeHighBit | names[nameIndex + k].offset};
     });
     nameIndex += t.first.size();
   }
   for (const Directory& n : names) {
     writeDirectory(n, [&](std::size_t k) {
       return Pair{sorted[n.first[k]]->language,
-                  dataEntries + kDataEntryBytes * static_cast<std::uint32_t>(n.first[k])};
+                  dataEntries + kPeDataEntryBytes * static_cast<std::uint32_t>(n.first[k])};
     });
   }
   for (std::size_t i = 0; i < sorted.size(); ++i) {
-    std::uint8_t* e = s.data() + dataEntries + kDataEntryBytes * i;
+    std::uint8_t* e = s.data() + dataEntries + kPeDataEntryBytes * i;
     Put32(e, rva + dataOffsets[i]);
     Put32(e + 4, static_cast<std::uint32_t>(sorted[i]->data.size()));
     Put32(e + 8, sorted[i]->codePage);
@@ -308,7 +305,7 @@ PeStatus WriteResourceSection(const PeImage& image,
   const std::uint32_t rawEnd = resource.rawPosition + resource.rawSize;
   // The headers, section table included, lie before it: they are copied, then changed.
   const std::uint32_t table = optional + U16(data + optional - 4);  // + optional header size
-  if (resource.rawPosition < table + sections.size() * kSectionBytes || resource.rawSize == 0 ||
+  if (resource.rawPosition < table + sections.size() * kPeSectionBytes || resource.rawSize == 0 ||
       resource.rawPosition % fileAlignment != 0 || resource.rawSize % fileAlignment != 0 ||
       std::uint64_t{resource.rawPosition} + resource.rawSize > image.Size()) {
     return PeStatus::kResourcesNotAlone;
@@ -381,7 +378,7 @@ PeStatus WriteResourceSection(const PeImage& image,
 
   std::uint8_t* o = out->data();
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    std::uint8_t* s = o + table + i * kSectionBytes;
+    std::uint8_t* s = o + table + i * kPeSectionBytes;
     if (i == index) {
       Put32(s + 8, contentSize);
       Put32(s + 16, rawSize);
