@@ -95,8 +95,13 @@ class TreeReader {
     const std::uint32_t count =
         std::uint32_t{U16(image_.Data() + at + 12)} + U16(image_.Data() + at + 14);
     entriesRead_ += count;
-    if (entriesRead_ > kMaxEntries || !At(std::uint64_t{directory} + kPeDirectoryBytes,
-                                          std::uint64_t{count} * kPeEntryBytes, &at)) {
+    if (entriesRead_ > kMaxEntries)
+      return false;
+    // A table without entries may end where the section does: there is nothing to find.
+    if (count == 0)
+      return true;
+    if (!At(std::uint64_t{directory} + kPeDirectoryBytes, std::uint64_t{count} * kPeEntryBytes,
+            &at)) {
       return false;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
