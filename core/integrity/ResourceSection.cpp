@@ -136,6 +136,10 @@ class TreeReader {
     const std::uint32_t rva = U32(image_.Data() + at);
     const std::uint32_t size = U32(image_.Data() + at + 4);
     r->codePage = U32(image_.Data() + at + 8);
+    // An empty datum has no bytes to find: it may lie where the section ends.
+    r->data.clear();
+    if (size == 0)
+      return PeStatus::kOk;
     std::uint32_t position;
     if (!image_.RvaToPosition(rva, size, &position))
       return PeStatus::kDataOutsideFile;
