@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 enum class FolderVerdict {
   kOk,
