@@ -107,14 +107,17 @@ struct SilentRun {
   DWORD exitCode = STILL_ACTIVE;
   bool window = false;   // a visible window of the installer's appeared
   bool started = false;  // false: the system refused to start it
+  DWORD startError = 0;  // why, then
 };
 
 // Runs `installer` with `arguments`, watching for any window of its own until it ends.
 inline SilentRun RunSilently(const std::wstring& installer, const std::wstring& arguments) {
   SilentRun run;
   HANDLE process = Launch(installer, arguments);
-  if (process == nullptr)
+  if (process == nullptr) {
+    run.startError = GetLastError();
     return run;
+  }
   run.started = true;
   struct Watch {
     DWORD pid;

@@ -1205,6 +1205,7 @@ void ExpectFailure(const Failure& f, const std::wstring& root) {
     CloseHandle(process);
   } else {
     run = RunSilently(installer, arguments);
+    EXPECT_TRUE(run.started) << f.name << ": not started (error " << run.startError << ")";
     EXPECT_FALSE(run.window) << f.name;
   }
   if (mutex != nullptr)
