@@ -140,14 +140,17 @@ class Run {
       path_ = run_.folder_;
       path_.append(path);
       std::u16string written(path);
-      // A file the user changed stays, and the package's goes beside it.
-      if (run_.files_.Occupied(path_) && run_.UserChanged(path)) {
+      // A file the user changed stays, and the package's goes beside it. Asked once: a file
+      // that a look did not find is never kept aside in its stead (its creation fails).
+      bool occupied = run_.files_.Occupied(path_);
+      if (occupied && run_.UserChanged(path)) {
         run_.outcome_.userKept.emplace_back(path);
         written += u".new";
         path_ += u".new";
+        occupied = run_.files_.Occupied(path_);
       }
       // What was there before is kept aside, never overwritten, and its KEPT line comes first.
-      if (run_.files_.Occupied(path_) && !run_.KeepAside(written, &path_))
+      if (occupied && !run_.KeepAside(written, &path_))
         return Failed();
       if (!run_.Journal(written)) {
         path_ = run_.folder_ + std::u16string(kManifestName);
@@ -157,7 +160,7 @@ class Run {
       file_ = run_.files_.Create(path_);
       if (!file_)
         return Failed();
-      component_ = IsComponent(written);
+      component_ = IsComponentPath(written);
       // A summary that understates the package must not push the share past 100.
       const double share = std::min(100.0, static_cast<double>(offset_ + kPackageHeaderBytes) *
                                                100.0 / static_cast<double>(run_.packageBytes_));
@@ -199,18 +202,6 @@ class Run {
     std::uint32_t size_ = 0;
     bool component_ = false;  // the record is the component
   };
-
-  // The component's file: top level, its name compared as Windows compares file names (it is
-  // ASCII, where that is letter case alone).
-  static bool IsComponent(std::u16string_view path) {
-    return path.size() == kComponentName.size() &&
-           std::equal(path.begin(), path.end(), kComponentName.begin(), [](char16_t a, char16_t b) {
-             const auto lower = [](char16_t c) {
-               return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-             };
-             return lower(a) == lower(b);
-           });
-  }
 
   bool UserChanged(std::u16string_view path) const {
     return userChanged_ != nullptr &&

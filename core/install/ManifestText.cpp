@@ -142,6 +142,15 @@ std::u16string KeptFilePath(std::size_t number) {
   return std::u16string(kKeptFolderName) + u'\\' + Decimal(number);
 }
 
+bool IsComponentPath(std::u16string_view path) {
+  const auto lower = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  return path.size() == kComponentName.size() &&
+         std::equal(path.begin(), path.end(), kComponentName.begin(),
+                    [&lower](char16_t a, char16_t b) { return lower(a) == lower(b); });
+}
+
 std::u16string ManifestFolderLine(std::size_t number, std::u16string_view path) {
   return Line(u"DIRECTORY", number, path);
 }

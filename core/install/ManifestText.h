@@ -51,6 +51,10 @@ struct KeptFile {
 // Where the file of line KEPT<n> is kept.
 std::u16string KeptFilePath(std::size_t number);
 
+// Whether `path` (relative) is the component's file: at the top, its name compared as
+// Windows compares file names (it is ASCII, where that is letter case alone).
+bool IsComponentPath(std::u16string_view path);
+
 // Every folder that holds one of `files` (relative paths), at any depth, once each, in the
 // order they are listed: sorted by UTF-16 code units, then reversed, so every folder comes
 // before the folders that contain it. Top-level files add nothing.
@@ -73,6 +77,15 @@ enum class EmptyValue { kEndsTheList, kSkipped };
 std::vector<std::string> NumberedValues(std::string_view section,
                                         std::string_view prefix,
                                         EmptyValue empty = EmptyValue::kEndsTheList);
+
+// A manifest's lists as the profile calls read them back (win/install/ManifestFile).
+struct ManifestLists {
+  std::vector<std::u16string> files;    // FILE<n>
+  std::vector<std::u16string> kept;     // KEPT<n>
+  std::vector<std::u16string> folders;  // DIRECTORY<n>
+  // Values that are no text in the code page, as they stand: no list names them.
+  std::vector<std::string> unreadable;
+};
 
 // What a removal acts on, from the manifest's lists (already in UTF-16). An entry that breaks
 // a package path rule or is longer than `maxPathUnits` (absolute, a drive, a stream,

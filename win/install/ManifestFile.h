@@ -4,15 +4,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
-struct ManifestLists {
-  std::vector<std::u16string> files;    // FILE<n>
-  std::vector<std::u16string> kept;     // KEPT<n>
-  std::vector<std::u16string> folders;  // DIRECTORY<n>
-  // Values that are no text in the code page, as they stand: no list names them.
-  std::vector<std::string> unreadable;
-};
+#include "core/install/ManifestText.h"
 
 // The lists of the manifest at `manifest` (a path in the ANSI code page), each up to its
 // first number missing; an empty value ends the file lists and is passed over in the
