@@ -10,8 +10,6 @@
 #include "core/setup/NumberText.h"
 #include "core/setup/SetupOptions.h"
 #include "installer/SilentInstall.h"
-#include "installer/flow/Finishing.h"
-#include "installer/flow/Upgrade.h"
 #include "installer/wizard/WizardDialog.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
@@ -100,20 +98,10 @@ class Startup {
     WizardDialog dialog;
     dialog.m_options = options_;
     dialog.m_log = &log_;
+    // The installation was committed as the finish page showed; 完成 adds what it chose.
     if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
-      // The worker reports completion as its last step, after the registration and the
-      // manifest's lists; its thread still ends (and hands back what it holds) before the
-      // finishing steps read its outcome.
-      if (dialog.m_worker.Thread() != nullptr)
-        WaitForSingleObject(dialog.m_worker.Thread(), INFINITE);
-      const FinishChoices choices{dialog.m_autoStart != 0, dialog.m_runNow != 0,
-                                  dialog.m_createShortcuts != 0};
-      FinishInstallation(dialog.m_targetDir, choices, dialog.m_worker.Outcome().installedBytes,
-                         product::kVersion, log_, dialog.MadeFolder());
-      RecordFileStamps(dialog.m_targetDir, dialog.m_worker.Outcome(), log_);
-      DeleteEarlierShortcuts(dialog.m_earlier, choices, log_);
-      if (dialog.m_restartRequired)
-        return SetupExit::kRestartRequired;
+      dialog.m_installation.Finish(
+          {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0});
     }
     return dialog.m_exit;
   }

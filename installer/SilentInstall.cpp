@@ -1,9 +1,6 @@
 #include "installer/SilentInstall.h"
 
-#include "core/product/Product.h"
-#include "installer/flow/Finishing.h"
-#include "installer/flow/PreInstallChecks.h"
-#include "installer/flow/Upgrade.h"
+#include "installer/flow/Installation.h"
 #include "win/base/Text.h"
 #include "win/install/InstallWorker.h"
 
@@ -13,7 +10,10 @@ class SilentInteraction : public Interaction {
  public:
   explicit SilentInteraction(SetupLog& log) : log_(log) {}
   bool Ask(Question question, const std::wstring& text) override {
-    const bool yes = question == Question::kEndClient || question == Question::kRemovePrevious;
+    // A deployment goes ahead - an administrator who rolls back to an older version does so
+    // on purpose - but never fills a disk.
+    const bool yes = question == Question::kEndClient || question == Question::kRemovePrevious ||
+                     question == Question::kDowngrade;
     log_.Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
     return yes;
   }
@@ -31,47 +31,33 @@ class SilentInteraction : public Interaction {
 
 SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   SilentInteraction silent(log);
-  if (const Stop stop = EndRunningClient(silent, !options.noCloseApplications))
-    return *stop;
-  EarlierInstallation earlier;
-  if (const Stop stop = FindEarlierInstallation(silent, &earlier))
+  Installation installation(silent);
+  const bool mayClose = !options.noCloseApplications;
+  if (const Stop stop = installation.Find(mayClose))
     return *stop;
   // /D= first, then the earlier installation's folder, then the suggestion.
-  const std::wstring typed = !options.folder.empty()   ? Wide(options.folder)
-                             : !earlier.folder.empty() ? earlier.folder
-                                                       : SuggestTargetFolder().folder;
-  PreparedFolder prepared;
-  const PackageFacts package = ReadPackageFacts(GetModuleHandleW(nullptr));
-  if (const Stop stop = PrepareInstallFolder(typed, package, silent, &prepared))
+  const std::wstring typed = !options.folder.empty()                 ? Wide(options.folder)
+                             : !installation.EarlierFolder().empty() ? installation.EarlierFolder()
+                                                                     : SuggestTargetFolder().folder;
+  if (const Stop stop = installation.Prepare(typed, ReadPackageFacts(GetModuleHandleW(nullptr))))
     return *stop;
-  if (const Stop stop = SetEarlierAside(earlier, prepared.folder, silent))
+  if (const Stop stop = installation.Begin(mayClose)) {
+    installation.Abandon();
     return *stop;
-
-  InstallWorker worker;
-  lstrcpynW(worker.m_installFolder, prepared.folder.c_str(), kPathBlockUnits);
-  worker.m_freshFolder = prepared.fresh;
-  worker.m_log = &log;
-  if (package.summarized)
-    worker.m_summary = package.check;
-  if (earlier.aside) {
-    worker.m_carriedKept = earlier.kept;
-    worker.m_userChanged = earlier.changed;
   }
+  InstallWorker worker;
+  installation.Configure(worker);
+  worker.m_log = &log;
   worker.Resume();
   WaitForSingleObject(worker.Thread(), INFINITE);
   const InstallOutcome& outcome = worker.Outcome();
   if (outcome.finalReport != INSTALL_COMPLETE) {
     silent.Tell(FailureMessage(outcome.finalReport, Wide(outcome.finalPath)));
-    RemovePartialInstallation(prepared, outcome, &earlier, silent);
+    installation.Undo(outcome);
     return ExitForReport(outcome.finalReport);
   }
-  const bool restart = CommitUpgrade(earlier, log);
-  const FinishChoices choices{options.startup, !options.noRun, !options.noShortcuts};
-  FinishInstallation(prepared.folder, choices, outcome.installedBytes, product::kVersion, log,
-                     !prepared.created.empty() ? prepared.created.front()
-                     : earlier.committed       ? earlier.createdFolder
-                                               : std::wstring());
-  RecordFileStamps(prepared.folder, outcome, log);
-  DeleteEarlierShortcuts(earlier, choices, log);
-  return restart ? SetupExit::kRestartRequired : SetupExit::kInstalled;
+  const SetupExit committed = installation.Commit(outcome);
+  if (committed == SetupExit::kInstalled || committed == SetupExit::kRestartRequired)
+    installation.Finish({options.startup, !options.noRun, !options.noShortcuts});
+  return committed;
 }

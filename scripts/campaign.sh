@@ -8,7 +8,8 @@
 #   kill     silent installations ended with TerminateProcess at seeded moments (30)
 #   upgrade-cancel, upgrade-kill
 #            the same for an upgrade of an installation of the demo payload by the
-#            reference payload's installer: a complete installation must stay (30 each)
+#            reference payload's installer, into its folder or another, at its commit too:
+#            a complete installation must stay (30 each)
 #   tamper   copies of the installer flipped in seeded 4 KiB regions, as many as the runs
 #            (default 200: every region at least once), plus the headers, every resource,
 #            cut and extended copies, the signed installer and damaged packages
@@ -41,7 +42,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 seed=${seed:-$(date +%s)}
-program=build/win64/tests/setup_e2e_tests.exe
+program=build/win64/tests/setup_campaign_tests.exe
 if [ ! -f "$program" ]; then
   echo "campaign: $program is missing; build the win64 preset first" >&2
   exit 2

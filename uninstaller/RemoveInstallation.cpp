@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/install/ManifestText.h"
@@ -68,15 +69,10 @@ struct Leftovers {
 // new installation may write its own file of that name meanwhile. False when it cannot (a
 // file held open without delete sharing cannot be renamed either).
 bool DeleteAtRestart(const RemovalFolder& installed, const std::wstring& path, SetupLog& log) {
-  const std::wstring aside = path + L'.' + DecimalText<wchar_t>(GetCurrentProcessId()) + L".del";
-  if (installed.Restore(path, aside) != Removal::kGone)
-    return false;
-  if (!MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    installed.Restore(aside, path);
-    return false;
-  }
-  log.Line(L"in use, deleted at the next restart: " + path + L" (as " + aside + L")");
-  return true;
+  const std::wstring aside = installed.RemoveAtRestart(path, path);
+  if (!aside.empty())
+    log.Line(L"in use, deleted at the next restart: " + path + L" (as " + aside + L")");
+  return !aside.empty();
 }
 
 std::string SpecialFolder(int csidl) {
@@ -214,16 +210,25 @@ int RemoveInstallation(bool silent, SetupLog& log) {
     const RemovalPlan plan = PlanRemoval(lists.files, lists.folders, kept, room);
     for (const std::u16string& refused : plan.refused)
       leftovers.Add(folder + ToCodePage(Wide(refused)));
-    // The component is unregistered while its file is there to be asked, so that no class
-    // is left registered to a deleted file.
-    for (const std::u16string& file : plan.files) {
-      if (CompareStringOrdinal(Wide(file).c_str(), -1, kComponentFile, -1, TRUE) == CSTR_EQUAL) {
-        const RegistrationResult result = RegisterComponent(
-            wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
-        log.Line(result == RegistrationResult::kRegistered ? L"unregistered the component"
-                                                           : L"could not unregister the component");
-        break;
+    // The component is unregistered while its file is there to be asked; then no class may
+    // be left registered to a file of the folder - the installation's registration, even
+    // when its file is gone, which anyone who could make the file again would take over.
+    if (std::any_of(plan.files.begin(), plan.files.end(), IsComponentPath) &&
+        GetFileAttributesW((wideFolder + kComponentFile).c_str()) != INVALID_FILE_ATTRIBUTES) {
+      const RegistrationResult result = RegisterComponent(
+          wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+      log.Line(result == RegistrationResult::kRegistered ? L"unregistered the component"
+                                                         : L"could not unregister the component");
+    }
+    const std::vector<RegisteredClass> classes = ClassesServedFrom(wideFolder);
+    for (const RegisteredClass& registered : classes)
+      log.Line(L"the class " + registered.id + L" is still served from the folder: deleting it");
+    if (!classes.empty() && !RemoveClassesServedFrom(wideFolder)) {
+      for (const RegisteredClass& registered : ClassesServedFrom(wideFolder)) {
+        leftovers.Add(
+            ToCodePage(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\" + registered.id));
       }
+      stays = true;
     }
     std::vector<std::u16string> filesLeft;
     for (const std::u16string& file : plan.files) {
@@ -239,7 +244,7 @@ int RemoveInstallation(bool silent, SetupLog& log) {
     }
     log.Line(L"removed the files: " + DecimalText<wchar_t>(plan.files.size() - filesLeft.size()) +
              L" of " + DecimalText<wchar_t>(plan.files.size()));
-    stays = !filesLeft.empty();
+    stays = stays || !filesLeft.empty();
     // What was in the folder before the installation goes back to its place.
     for (const KeptFile& file : plan.kept) {
       const std::wstring keptPath = wideFolder + Wide(file.kept);
@@ -267,11 +272,15 @@ int RemoveInstallation(bool silent, SetupLog& log) {
       stays = true;
     }
     // What an upgrade that never ended (its installer was ended) set aside of the earlier
-    // installation goes with this one.
-    const Removal aside = installed.RemoveFolderAndFiles(wideFolder + kAsideFolder);
-    if (aside == Removal::kFailed || aside == Removal::kKept) {
-      leftovers.Add(ToCodePage(wideFolder + kAsideFolder));
+    // installation goes with this one; what an upgrade left to the next restart goes then,
+    // with the folder.
+    const std::wstring asideFolder = wideFolder + kAsideFolder;
+    const Removal aside = installed.RemoveFolderAndFiles(asideFolder);
+    if (aside == Removal::kFailed) {
+      leftovers.Add(ToCodePage(asideFolder));
       stays = true;
+    } else if (aside == Removal::kKept) {
+      restart = MoveFileExW(asideFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) || restart;
     }
     // A kept file already put back is absent on the next run, which is no failure: every
     // KEPT line stays as it was.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "core/install/Transaction.h"
+#include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
 #include "uninstaller/RemoveInstallation.h"
@@ -15,6 +17,7 @@
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 #include "win/install/AdminObjects.h"
+#include "win/install/Removal.h"
 #include "win/install/SetupLog.h"
 
 namespace {
@@ -29,6 +32,36 @@ bool InstallerRunning() {
     return false;
   const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, kMutexName));
   return mutex.valid() && OwnedByAdministrators(mutex.get());
+}
+
+// An upgrade that has not ended (a killed installer) names its journal in the entry. In this
+// installation's own folder a removal takes what it set aside too; one that goes from or to
+// another folder is the next installer's to end - a removal now would take the entry and
+// leave the other folder's half without one.
+bool UpgradeElsewhereUnfinished() {
+  const std::wstring self = ModulePath();
+  const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+  wchar_t value[kMaxFullPathUnits + 2] = {};
+  DWORD bytes = sizeof value - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, kJournalValue, RRF_RT_REG_SZ, nullptr,
+                   value, &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (!SamePath(value, folder))
+    return true;
+  const UniqueHandle file(CreateFileW((folder + kAsideFolder + L"\\journal").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  std::string text(64 << 10, '\0');
+  DWORD read = 0;
+  Journal journal;
+  if (!file.valid() ||
+      !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
+    return false;  // nothing aside to speak of: this folder's removal takes it
+  }
+  text.resize(read);
+  return ParseJournal(text, &journal) && !journal.target.empty() &&
+         !SamePath(Wide(journal.target), folder);
 }
 
 void InitControls() {
@@ -108,7 +141,7 @@ int Remove(const std::optional<Arguments>& arguments, bool dllsConfined, SetupLo
       Message(ToCodePage(kClientRunning), MB_OK);
     return kExitClientRunning;
   }
-  if (InstallerRunning()) {
+  if (InstallerRunning() || UpgradeElsewhereUnfinished()) {
     if (!silent)
       Message(ToCodePage(kInstallerRunning), MB_OK);
     return kExitInstallerRunning;

@@ -542,7 +542,7 @@ bool Transaction::RollForward() {
       continue;
     // In use (a module a program loaded): under a name of its own, so that no later
     // upgrade's file is ever the one the restart deletes.
-    if (host_.RemoveAtRestart(path, earlier_ + journal_.moved[n])) {
+    if (host_.RemoveAtRestart(path, path)) {
       host_.Note(u"in use, deleted at the next restart: " + earlier_ + journal_.moved[n]);
       restart = true;
     } else {
@@ -613,13 +613,13 @@ Recovery Recover(TransactionHost& host, const std::u16string& folder) {
   if (read == Step::kAbsent) {
     // An older installer's commit deleted its journal first; a transaction that never made
     // one set nothing aside. What is aside goes either way.
-    const Step aside = host.RemoveAside(folder);
+    const Step aside = host.RemoveAside(folder);  // kKept: files that go at the next restart
     if (aside == Step::kFailed) {
       host.Note(u"could not delete what an upgrade set aside in " + folder);
       return Recovery::kLeft;
     }
     host.MarkJournal(u"");
-    if (aside == Step::kAbsent)
+    if (aside != Step::kDone)
       return Recovery::kNone;
     host.Note(u"deleted what an upgrade that ended had set aside in " + folder);
     return Recovery::kRolledForward;

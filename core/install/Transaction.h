@@ -133,8 +133,9 @@ enum class Step {
 class TransactionHost {
  public:
   virtual ~TransactionHost() = default;
-  // The journal of `folder` (the earlier installation's): made new with its aside folder,
-  // written to disk before it returns; appended to the same way; read (kAbsent: there is
+  // The journal of `folder` (the earlier installation's): made new, with its aside folder
+  // unless that holds only files that go at the next restart, written to disk before it
+  // returns; appended to the same way; read (kAbsent: there is
   // none; kFailed: it is there but cannot be read); deleted, with the aside folder once that
   // is empty.
   virtual bool MakeJournal(const std::u16string& folder, const std::string& text) = 0;
@@ -142,7 +143,8 @@ class TransactionHost {
   virtual Step ReadJournal(const std::u16string& folder, std::string* text) = 0;
   virtual bool RemoveJournal(const std::u16string& folder) = 0;
   // The aside folder of `folder` with every file in it (what an older installer's commit
-  // left, or an aside folder without a journal).
+  // left, or an aside folder without a journal); kKept when files that go at the next
+  // restart (RemoveAtRestart's) keep it.
   virtual Step RemoveAside(const std::u16string& folder) = 0;
   // Names `folder` in the uninstall entry as the place of a journal; empty takes it away.
   virtual bool MarkJournal(const std::u16string& folder) = 0;
@@ -152,8 +154,8 @@ class TransactionHost {
   // Removes a folder that is empty but for thumbnail caches.
   virtual Step RemoveFolder(const std::u16string& path) = 0;
   // A file that cannot be removed now (a module a program loaded): moved beside `place`
-  // under a name no other run uses, and deleted at the next restart; a folder, deleted then
-  // once it is empty.
+  // under a name no run ever uses for anything else ("<place>.<process>.del"), and deleted at
+  // the next restart; a folder, deleted then once it is empty.
   virtual bool RemoveAtRestart(const std::u16string& path, const std::u16string& place) = 0;
   virtual bool RemoveFolderAtRestart(const std::u16string& path) = 0;
   // The lists of the manifest `path` (empty when there is none); false when it is there

@@ -34,6 +34,9 @@ inline constexpr wchar_t kCreatedFolderValue[] = L"CreatedFolder";
 // A value of the entry: each listed file's size and last-write time as the installation
 // left it, so that the next one can tell the files their user changed.
 inline constexpr wchar_t kFileStampsValue[] = L"FileStamps";
+// A value of the entry while an upgrade has not ended: the folder (ending with '\') whose
+// "uninstall.old\journal" says how far it went, whatever folder the entry names by then.
+inline constexpr wchar_t kJournalValue[] = L"UpgradeJournal";
 // One installer at a time, in every session: a SYSTEM deployment and a user's wizard too.
 inline constexpr wchar_t kMutexName[] = L"Global\\vorlixInstall";
 // Names, in the environment of an uninstaller that the installer itself runs (to remove an

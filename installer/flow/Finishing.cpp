@@ -6,7 +6,9 @@
 
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
+#include "win/base/Files.h"
 #include "win/base/Owners.h"
+#include "win/base/Text.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
 
@@ -125,64 +127,18 @@ void StartClient(const std::wstring& folder, SetupLog& log) {
   }
 }
 
-LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
-  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                        sizeof value);
-}
-
-void WriteUninstallEntry(const std::wstring& folder,
-                         std::uint64_t installedBytes,
-                         const wchar_t* version,
-                         const std::wstring& madeFolder,
-                         SetupLog& log) {
-  const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
-  RegKey owned;
-  const LONG opened =
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, owned.put(), nullptr);
-  const HKEY key = owned.get();
-  if (opened != ERROR_SUCCESS) {
-    log.Line(WithError(L"the uninstall entry " + where + L" could not be written",
-                       static_cast<DWORD>(opened)));
-    return;
-  }
-  const std::wstring uninstaller = UninstallerCommandLine(folder, false);
-  const std::wstring quiet = UninstallerCommandLine(folder, true);
-  const std::wstring icon = folder + kClientFile;
-  std::wstring location = folder;
-  if (location.size() > 3 && location.back() == L'\\')
-    location.pop_back();
-  const std::uint64_t kilobytes = (installedBytes + 1023) / 1024;
-  WriteStringValue(key, L"DisplayName", kDisplayName);
-  WriteStringValue(key, L"Publisher", kPublisher);
-  WriteStringValue(key, L"UninstallString", uninstaller.c_str());
-  WriteStringValue(key, L"QuietUninstallString", quiet.c_str());
-  WriteStringValue(key, L"DisplayIcon", icon.c_str());
-  WriteStringValue(key, L"DisplayVersion", version);
-  WriteStringValue(key, L"InstallLocation", location.c_str());
-  WriteDword(key, L"EstimatedSize",
-             kilobytes > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(kilobytes));
-  WriteDword(key, L"NoModify", 1);
-  WriteDword(key, L"NoRepair", 1);
-  WriteDword(key, L"VersionMajor", kVersionMajor);
-  WriteDword(key, L"VersionMinor", kVersionMinor);
-  SYSTEMTIME today{};
-  GetLocalTime(&today);
-  wchar_t date[16] = {};
-  wsprintfW(date, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
-  WriteStringValue(key, L"InstallDate", date);
-  WriteStringValue(key, L"URLInfoAbout", kAboutUrl);
-  WriteStringValue(key, L"HelpLink", kHelpUrl);
-  std::wstring made = madeFolder;
-  if (made.size() > 3 && made.back() == L'\\')
-    made.pop_back();
-  if (!made.empty())
-    WriteStringValue(key, product::kCreatedFolderValue, made.c_str());
-  else
-    RegDeleteValueW(key, product::kCreatedFolderValue);
-  owned.reset();
-  log.Line(L"uninstall entry " + where + L", version " + version);
-}
+// The product's shortcuts: where each lies, and which finish-page choice makes it.
+struct ProductShortcut {
+  int csidl;
+  const wchar_t* name;
+  bool FinishChoices::*choice;
+};
+constexpr ProductShortcut kShortcuts[] = {
+    {CSIDL_STARTUP, kClientShortcut, &FinishChoices::autoStart},
+    {CSIDL_COMMON_STARTUP, kClientShortcut, &FinishChoices::autoStart},
+    {CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, &FinishChoices::createShortcuts},
+    {CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, &FinishChoices::createShortcuts},
+    {CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &FinishChoices::createShortcuts}};
 
 }  // namespace
 
@@ -248,12 +204,87 @@ bool CanStartClientAsUser(SetupLog& log) {
   return user.token.valid();
 }
 
+std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
+                                             std::uint64_t installedBytes,
+                                             const wchar_t* version,
+                                             const std::wstring& madeFolder,
+                                             const std::vector<FileStamp>& stamps) {
+  const auto text = [](const wchar_t* name, const std::wstring& value) {
+    return EntryValue::Text(Utf16(name), Utf16(value));
+  };
+  std::wstring location = folder;
+  if (location.size() > 3 && location.back() == L'\\')
+    location.pop_back();
+  std::wstring made = madeFolder;
+  if (made.size() > 3 && made.back() == L'\\')
+    made.pop_back();
+  const std::uint64_t kilobytes = (installedBytes + 1023) / 1024;
+  SYSTEMTIME today{};
+  GetLocalTime(&today);
+  wchar_t date[16] = {};
+  wsprintfW(date, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
+  return {text(L"DisplayName", kDisplayName),
+          text(L"Publisher", kPublisher),
+          text(L"UninstallString", UninstallerCommandLine(folder, false)),
+          text(L"QuietUninstallString", UninstallerCommandLine(folder, true)),
+          text(L"DisplayIcon", folder + kClientFile),
+          text(L"DisplayVersion", version),
+          text(L"InstallLocation", location),
+          EntryValue::Number(u"EstimatedSize", kilobytes > 0xffffffffu
+                                                   ? 0xffffffffu
+                                                   : static_cast<std::uint32_t>(kilobytes)),
+          EntryValue::Number(u"NoModify", 1),
+          EntryValue::Number(u"NoRepair", 1),
+          EntryValue::Number(u"VersionMajor", kVersionMajor),
+          EntryValue::Number(u"VersionMinor", kVersionMinor),
+          text(L"InstallDate", date),
+          text(L"URLInfoAbout", kAboutUrl),
+          text(L"HelpLink", kHelpUrl),
+          made.empty() ? EntryValue::Absent(Utf16(kCreatedFolderValue))
+                       : text(kCreatedFolderValue, made),
+          EntryValue::Bytes(Utf16(kFileStampsValue), EncodeFileStamps(stamps))};
+}
+
+bool WriteUninstallEntry(const std::vector<EntryValue>& values, SetupLog& log) {
+  const std::wstring where = std::wstring(L"HKEY_LOCAL_MACHINE\\") + kUninstallKeyPath;
+  RegKey key;
+  LONG result =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr);
+  for (auto value = values.begin(); result == ERROR_SUCCESS && value != values.end(); ++value) {
+    const std::wstring name = Wide(value->name);
+    switch (value->kind) {
+      case EntryValue::Kind::kText:
+        result = WriteStringValue(key.get(), name.c_str(), Wide(value->text).c_str());
+        break;
+      case EntryValue::Kind::kNumber:
+        result = RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&value->number), sizeof(DWORD));
+        break;
+      case EntryValue::Kind::kBytes:
+        result = RegSetValueExW(key.get(), name.c_str(), 0, REG_BINARY, value->bytes.data(),
+                                static_cast<DWORD>(value->bytes.size()));
+        break;
+      case EntryValue::Kind::kAbsent:
+        result = RegDeleteValueW(key.get(), name.c_str());
+        if (result == ERROR_FILE_NOT_FOUND)
+          result = ERROR_SUCCESS;
+        break;
+    }
+  }
+  if (result != ERROR_SUCCESS) {
+    log.Line(WithError(L"the uninstall entry " + where + L" could not be written",
+                       static_cast<DWORD>(result)));
+    return false;
+  }
+  log.Line(L"uninstall entry " + where);
+  return true;
+}
+
 void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
-                        std::uint64_t installedBytes,
-                        const wchar_t* version,
                         SetupLog& log,
-                        const std::wstring& madeFolder) {
+                        bool replaced) {
   const std::wstring client = folder + kClientFile;
   const std::wstring uninstaller = folder + kUninstallerFile;
   // Under the system account (a deployment) the client is never started, and the Startup
@@ -274,5 +305,21 @@ void FinishInstallation(const std::wstring& folder,
     ReplaceShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, uninstaller,
                     kUninstallDescription, log);
   }
-  WriteUninstallEntry(folder, installedBytes, version, madeFolder, log);
+  // The earlier installation's that the choices did not make again go, as after a removal.
+  for (const ProductShortcut& shortcut : kShortcuts) {
+    if (replaced && !(choices.*shortcut.choice) && DeleteShortcut(shortcut.csidl, shortcut.name))
+      log.Line(L"deleted the earlier shortcut " + ShortcutPath(shortcut.csidl, shortcut.name));
+  }
+}
+
+bool DeleteProductShortcuts() {
+  bool gone = true;
+  for (const ProductShortcut& shortcut : kShortcuts) {
+    const std::wstring path = ShortcutPath(shortcut.csidl, shortcut.name);
+    gone = (path.empty() || DeleteFileW(path.c_str()) || Missing(GetLastError())) && gone;
+  }
+  const std::wstring menu = ShortcutPath(CSIDL_COMMON_PROGRAMS, kFolderName);
+  if (!menu.empty())
+    RemoveDirectoryW(menu.c_str());
+  return gone;
 }

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "core/install/Transaction.h"
 
 #include "win/install/SetupLog.h"
 
@@ -40,24 +43,39 @@ struct FinishChoices {
 // otherwise false, with the reason (and the Windows error) logged.
 bool CanStartClientAsUser(SetupLog& log);
 
+// The uninstall entry of an installation in `folder` (absolute, ending with '\'), value by
+// value: DisplayName, Publisher, a quoted UninstallString, QuietUninstallString (...
+// -silent), DisplayIcon, DisplayVersion `version`, VersionMajor, VersionMinor, InstallDate
+// (yyyymmdd), URLInfoAbout, HelpLink, InstallLocation, EstimatedSize (KB of
+// `installedBytes`), NoModify and NoRepair; CreatedFolder, `madeFolder` - the outermost
+// folder the installation made, for the uninstaller to remove with those below it on the
+// way to the folder - or, without one, none; FileStamps, `stamps` encoded.
+std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
+                                             std::uint64_t installedBytes,
+                                             const wchar_t* version,
+                                             const std::wstring& madeFolder,
+                                             const std::vector<FileStamp>& stamps);
+
+// Writes `values` into the uninstall entry under HKEY_LOCAL_MACHINE (kAbsent ones deleted),
+// making it when it is not there; false, with the Windows error logged, when one fails.
+bool WriteUninstallEntry(const std::vector<EntryValue>& values, SetupLog& log);
+
 // Runs the finishing actions for an installation in `folder` (absolute, ending with '\'):
-// the chosen shortcuts (each replaced if it exists), the client started if asked, and
-// always the uninstall entry. Under the system account the client is never started and the
-// Startup shortcut goes to every user's Startup folder. The client (its path quoted, the folder
-// current, not waited for) runs with the token of the process that owns this thread's desktop's
-// shell window or, when there is none, its taskbar - the signed-in user's, never this elevated
-// program's own. Without such a process (a service's or session 0's desktop) or its token, the
-// client is not started and the log says why. The entry holds DisplayName, Publisher, a quoted
-// UninstallString, QuietUninstallString (... -silent), DisplayIcon, DisplayVersion,
-// VersionMajor, VersionMinor, InstallDate (yyyymmdd), URLInfoAbout, HelpLink,
-// InstallLocation, EstimatedSize (KB of `installedBytes`), NoModify and NoRepair, and,
-// when the installation made folders, CreatedFolder: `madeFolder`, the outermost of them,
-// for the uninstaller to remove with those below it on the way to the folder. Each
-// action is logged with its result; none stops the rest or fails the installation: a
-// shortcut that cannot be made is missing.
+// the chosen shortcuts (each replaced if it exists), the client started if asked; then the
+// product's shortcuts that the choices did not make go, when `replaced` (an earlier
+// installation made them). Under the system account the client is never started and the
+// Startup shortcut goes to every user's Startup folder. The client (its path quoted, the
+// folder current, not waited for) runs with the token of the process that owns this
+// thread's desktop's shell window or, when there is none, its taskbar - the signed-in
+// user's, never this elevated program's own. Without such a process (a service's or session
+// 0's desktop) or its token, the client is not started and the log says why. Each action is
+// logged with its result; none stops the rest or fails the installation: a shortcut that
+// cannot be made is missing.
 void FinishInstallation(const std::wstring& folder,
                         const FinishChoices& choices,
-                        std::uint64_t installedBytes,
-                        const wchar_t* version,
                         SetupLog& log,
-                        const std::wstring& madeFolder = {});
+                        bool replaced = false);
+
+// Deletes every shortcut the product makes (and its program-menu folder when empty); false
+// when one stays.
+bool DeleteProductShortcuts();

@@ -10,24 +10,12 @@
 
 #include "core/install/InstallFolder.h"
 #include "core/install/InstallRun.h"
-#include "core/install/ManifestText.h"
 #include "core/product/Product.h"
 #include "core/setup/NumberText.h"
-#include "installer/flow/Upgrade.h"
-#include "win/base/Files.h"
-#include "win/base/Owners.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
-#include "win/install/AdminObjects.h"
-#include "win/install/CommandLine.h"
-#include "win/install/Directories.h"
-#include "win/install/FolderRights.h"
 #include "win/install/HeldFolder.h"
-#include "win/install/InstallWorker.h"
 #include "win/install/PagedResource.h"
-#include "win/install/Registration.h"
-#include "win/install/Removal.h"
-#include "win/integrity/IntegrityCheck.h"
 
 namespace {
 
@@ -105,12 +93,17 @@ BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM found) {
   return TRUE;
 }
 
-// The processes, in any session, that use the installation in `folder` (ending with '\\';
-// may be empty), by how: `programs` run a program of it or have a window of the client's
-// class wherever their program lies; `modules` loaded a module of it (the component).
-void ProcessesUsing(const std::wstring& folder,
-                    std::vector<DWORD>* programs,
-                    std::vector<DWORD>* modules) {
+}  // namespace
+
+std::wstring ApplicationName() {
+  std::wstring name = ModulePath();
+  name = name.substr(name.find_last_of(L"\\/") + 1);
+  const std::size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+ClientProcesses FindClientProcesses(const std::wstring& folder) {
+  ClientProcesses found;
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -121,76 +114,26 @@ void ProcessesUsing(const std::wstring& folder,
       continue;
     const Use use = UseOfFolder(pid, folder);
     if (use != Use::kNone)
-      (use == Use::kProgram ? programs : modules)->push_back(pid);
+      (use == Use::kProgram ? found.programs : found.modules).push_back(pid);
   }
-  EnumWindows(AddClientWindow, reinterpret_cast<LPARAM>(programs));
-  modules->erase(std::remove_if(modules->begin(), modules->end(),
-                                [programs](DWORD pid) {
-                                  return std::find(programs->begin(), programs->end(), pid) !=
-                                         programs->end();
-                                }),
-                 modules->end());
+  EnumWindows(AddClientWindow, reinterpret_cast<LPARAM>(&found.programs));
+  std::vector<DWORD>& modules = found.modules;
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [&found](DWORD pid) {
+                                 return std::find(found.programs.begin(), found.programs.end(),
+                                                  pid) != found.programs.end();
+                               }),
+                modules.end());
+  return found;
 }
 
-}  // namespace
-
-std::wstring ApplicationName() {
-  std::wstring name = ModulePath();
-  name = name.substr(name.find_last_of(L"\\/") + 1);
-  const std::size_t dot = name.rfind(L'.');
-  return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
-
-std::optional<DWORD> RunAndWait(std::wstring command,
-                                const wchar_t* folder,
-                                const wchar_t* status,
-                                Interaction& interaction) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION started{};
-  interaction.Log().Line(L"running " + command);
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                      &startup, &started)) {
-    interaction.Log().Line(WithError(L"it could not be started", GetLastError()));
-    return std::nullopt;
-  }
-  const ProcessHandles process(started);
-  interaction.Wait(process.process.get(), INFINITE, status);
-  DWORD code = 0;
-  GetExitCodeProcess(process.process.get(), &code);
-  interaction.Log().Line(L"it ended with exit code " + DecimalText<wchar_t>(code));
-  return code;
-}
-
-Stop EndRunningClient(Interaction& interaction, bool mayClose) {
-  std::vector<DWORD> found, modules;
-  ProcessesUsing(EarlierInstallLocation(), &found, &modules);
-  // A program that only loaded a module is not ended for it (the system's shell may be
-  // one): a file of it still in use is replaced, and goes at the next restart.
-  for (const DWORD pid : modules) {
-    interaction.Log().Line(L"process " + DecimalText<wchar_t>(pid) +
-                           L" loaded a module of the installation");
-  }
-  if (found.empty()) {
-    interaction.Log().Line(L"the client is not running");
-    return {};
-  }
-  for (const DWORD pid : found)
-    interaction.Log().Line(L"process " + DecimalText<wchar_t>(pid) + L" runs the client");
-  if (!mayClose) {
-    interaction.Tell(L"程序正在运行，请关闭后重新运行安装程序");
-    return SetupExit::kApplicationsOpen;
-  }
-  if (!interaction.Ask(Question::kEndClient, L"程序正在运行，点击确定将终止后继续"))
-    return SetupExit::kCancelled;
+Stop CloseClient(const ClientProcesses& found, Interaction& interaction) {
   // Asked to close first, as their user would close them; what is still there after a while
   // is ended.
   std::vector<std::pair<DWORD, UniqueHandle>> processes;
-  for (const DWORD pid : found)
+  for (const DWORD pid : found.programs)
     processes.emplace_back(pid, OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-  EnumWindows(CloseWindowsOf, reinterpret_cast<LPARAM>(&found));
+  EnumWindows(CloseWindowsOf, reinterpret_cast<LPARAM>(&found.programs));
   const ULONGLONG deadline = GetTickCount64() + kCloseWaitMs;
   bool allEnded = true;
   for (auto& [pid, process] : processes) {
@@ -282,10 +225,10 @@ std::wstring SpaceWarning(const SpaceEstimate& estimate) {
          Size(estimate.available) + L"。是否仍要继续安装？";
 }
 
-Stop PrepareInstallFolder(const std::wstring& typed,
-                          const PackageFacts& package,
-                          Interaction& interaction,
-                          PreparedFolder* prepared) {
+Stop CheckFolderRules(const std::wstring& typed,
+                      const PackageFacts& package,
+                      Interaction& interaction,
+                      std::wstring* folder) {
   std::wstring trimmed = typed;
   while (!trimmed.empty() && trimmed.back() == L' ')
     trimmed.pop_back();
@@ -298,11 +241,11 @@ Stop PrepareInstallFolder(const std::wstring& typed,
     return SetupExit::kFolderRefused;
   }
   // A relative folder is taken from the current folder, once, here.
-  std::wstring folder = FullPath(trimmed);
-  if (folder.back() != L'\\')
-    folder += L'\\';
-  interaction.Log().Line(L"install folder " + folder);
-  const FolderVerdict verdict = CheckInstallFolder(Utf16(folder), package.check.longestPath);
+  *folder = FullPath(trimmed);
+  if (folder->back() != L'\\')
+    *folder += L'\\';
+  interaction.Log().Line(L"install folder " + *folder);
+  const FolderVerdict verdict = CheckInstallFolder(Utf16(*folder), package.check.longestPath);
   if (verdict == FolderVerdict::kTooLong) {
     interaction.Tell(L"安装路径过长，请选择较短的文件夹");
     return SetupExit::kFolderRefused;
@@ -311,10 +254,17 @@ Stop PrepareInstallFolder(const std::wstring& typed,
     interaction.Tell(L"安装路径中不能含有字符%，请选择其他文件夹");
     return SetupExit::kFolderRefused;
   }
-  if (!SpelledInCodePage(folder)) {
+  if (!SpelledInCodePage(*folder)) {
     interaction.Tell(L"安装路径中含有当前系统语言无法表示的字符，请选择其他文件夹");
     return SetupExit::kFolderRefused;
   }
+  return {};
+}
+
+Stop MakeInstallFolder(const std::wstring& folder,
+                       const PackageFacts& package,
+                       Interaction& interaction,
+                       PreparedFolder* prepared) {
   // The estimate can be wrong (files overwritten, compressed or quota-limited volumes):
   // whoever runs the installer is warned, and decides.
   if (package.summarized) {
@@ -333,88 +283,22 @@ Stop PrepareInstallFolder(const std::wstring& typed,
   const FolderOpening opening = OpenInstallFolder(folder, &held);
   for (const std::wstring& made : held.created)
     interaction.Log().Line(L"made folder " + made);
+  prepared->created = std::move(held.created);
   if (opening != FolderOpening::kOpened) {
     interaction.Log().Line(WithError(L"the folder was refused", GetLastError()));
+    ReleaseInstallFolder(*prepared);
     interaction.Tell(RefusalMessage(opening));
     return SetupExit::kFolderRefused;
   }
   prepared->folder = held.path;
-  prepared->created = std::move(held.created);
   prepared->fresh = held.fresh;
-  // Held until the installation ends, so that nobody (an earlier uninstaller's clean-up
-  // helper, say) removes or replaces a folder on the way before the worker holds it.
+  // Held until the installation ends, so that nobody removes or replaces a folder on the way
+  // before the worker holds it.
   prepared->held = std::move(held.handles);
   return {};
 }
 
-unsigned RemoveWritten(const std::wstring& folder,
-                       const WrittenByRun& run,
-                       EarlierInstallation* earlier,
-                       Interaction& interaction) {
-  interaction.Log().Line(L"removing what was written");
-  // The component goes first, while its file is there to be asked.
-  if (run.registered) {
-    const RegistrationResult result =
-        RegisterComponent(folder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
-    interaction.Log().Line(result == RegistrationResult::kRegistered
-                               ? L"unregistered the component"
-                               : L"the component could not be unregistered");
-  }
-  std::vector<std::wstring> files;
-  for (const std::u16string& file : run.files)
-    files.emplace_back(folder + Wide(file));
-  if (run.madeUninstaller)
-    files.push_back(folder + product::kUninstallerFile);
-  // The manifest last: while it is there, it names what is left.
-  if (run.madeManifest)
-    files.push_back(folder + product::kManifestFile);
-  unsigned left = 0;
-  const RemovalFolder installed(folder);
-  for (const std::wstring& file : files) {
-    if (installed.RemoveFile(file) == Removal::kFailed) {
-      interaction.Log().Line(WithError(L"could not remove " + file, GetLastError()));
-      ++left;
-    }
-  }
-  // What was there before the run goes back to its place.
-  for (const KeptFile& kept : run.kept) {
-    const std::wstring from = folder + Wide(kept.kept);
-    const std::wstring to = folder + Wide(kept.path);
-    if (installed.Restore(from, to) == Removal::kGone) {
-      interaction.Log().Line(L"put back " + to);
-    } else {
-      interaction.Log().Line(WithError(L"could not put back " + to, GetLastError()));
-      ++left;
-    }
-  }
-  if (earlier != nullptr)
-    PutEarlierBack(*earlier, run.registered, interaction);
-  std::vector<std::u16string> folders = ManifestFolders(run.files);
-  folders.emplace_back(kKeptFolderName);
-  for (const std::u16string& sub : folders) {
-    const std::wstring path = folder + Wide(sub);
-    if (installed.RemoveFolderIfEmpty(path) == Removal::kFailed) {
-      interaction.Log().Line(L"could not remove " + path);
-      ++left;
-    }
-  }
-  interaction.Log().Line(left == 0 ? L"removed what was written"
-                                   : DecimalText<wchar_t>(left) + L" entries stay");
-  return left;
-}
-
-void RemovePartialInstallation(PreparedFolder& prepared,
-                               const InstallOutcome& outcome,
-                               EarlierInstallation* earlier,
-                               Interaction& interaction) {
-  WrittenByRun run;
-  run.files = outcome.installedFiles;
-  run.kept = outcome.keptFiles;
-  run.registered = outcome.registrationRan;
-  run.madeUninstaller = outcome.madeUninstaller;
-  run.madeManifest = outcome.madeManifest;
-  RemoveWritten(prepared.folder, run, earlier, interaction);
-  // The folders made for it go too when nothing is left in them.
+void ReleaseInstallFolder(PreparedFolder& prepared) {
   prepared.held.clear();
   for (auto it = prepared.created.rbegin(); it != prepared.created.rend(); ++it) {
     if (!RemoveDirectoryW(it->c_str()))

@@ -1,8 +1,8 @@
-// The steps before and around an installation that the wizard and a silent installation
-// share: a running client is ended, an earlier installation removed, a folder suggested with
-// the free space of every drive, the chosen folder checked against the package and made, a
-// failed or abandoned installation removed again. Each deals with the one who runs the
-// installer through an Interaction: the wizard's message boxes, or silent mode's log.
+// The checks of an installation that the wizard and a silent installation share: the
+// processes using the installation found and closed, a folder suggested with the free
+// space of every drive, the chosen folder checked against the package, made and held. Each
+// deals with the one who runs the installer through an Interaction: the wizard's message
+// boxes, or silent mode's log. installer/flow/Installation puts them in their order.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "core/install/InstallRun.h"
 #include "core/package/PackageSummary.h"
 #include "core/package/PayloadPackage.h"
 #include "core/setup/SetupOptions.h"
@@ -23,6 +22,7 @@
 enum class Question {
   kEndClient,       // "程序正在运行，点击确定将终止后继续"
   kRemovePrevious,  // "你已经安装过此程序，需卸载后继续"
+  kDowngrade,       // DowngradeQuestion: a newer version is installed; No is the default
   kLowSpace,        // SpaceWarning
   kQuit,            // the wizard's "安装还没结束，是否要退出安装"
 };
@@ -50,20 +50,19 @@ using Stop = std::optional<SetupExit>;
 // The application name: the program's file name without its extension.
 std::wstring ApplicationName();
 
-// Runs `command` (current folder `folder`, or the installer's when null) and waits for it
-// with `status` shown, logging its exit code; its exit code, none when it could not be
-// started.
-std::optional<DWORD> RunAndWait(std::wstring command,
-                                const wchar_t* folder,
-                                const wchar_t* status,
-                                Interaction& interaction);
+// The processes, in any session, that use the installation in `folder` (ending with '\';
+// empty: none): `programs` run a program of it or have a window of the client's class
+// wherever their program lies; `modules` only loaded a module of it (its component).
+struct ClientProcesses {
+  std::vector<DWORD> programs;
+  std::vector<DWORD> modules;
+};
+ClientProcesses FindClientProcesses(const std::wstring& folder);
 
-// Finds the processes, in any session, that run a program of the earlier installation or
-// have a client window: once the question is answered Yes, asks them to close (WM_CLOSE),
-// waits a while, then ends those still there. Without `mayClose` (/NOCLOSEAPPLICATIONS),
-// stops instead when there are any. Processes that only loaded a module of it (its
-// component) are logged and left running.
-Stop EndRunningClient(Interaction& interaction, bool mayClose = true);
+// Asks `found.programs` to close (WM_CLOSE), waits a while, then ends those still there.
+// Stops with kClientNotEnded, having told so, when one stays. Programs that only loaded a
+// module are left running (the shell may be one): a file of theirs goes at the next restart.
+Stop CloseClient(const ClientProcesses& found, Interaction& interaction);
 
 struct FolderSuggestion {
   std::wstring folder;     // "X:\brimvale" on the first drive that is not the system's
@@ -107,45 +106,26 @@ struct PreparedFolder {
   std::vector<UniqueHandle> held;
 };
 
-// Takes `typed` (the page's text or /D=) as the install folder: made absolute, checked
-// against the package's longest path, for '%' and for letters the system's code page
-// cannot spell (the uninstaller is a single-byte program), its volume's free space compared
-// with what the package takes (a shortfall is a question), then opened with
-// OpenInstallFolder: no link on the way, made with the program folder's rights where it is
-// missing, protected where it was there before. Tells why a folder is refused.
-Stop PrepareInstallFolder(const std::wstring& typed,
-                          const PackageFacts& package,
-                          Interaction& interaction,
-                          PreparedFolder* prepared);
+// Takes `typed` (the page's text or /D=) as the install folder, changing nothing: trimmed,
+// made absolute (`*folder`, ending with '\'), checked against the package's longest path,
+// for '%' and for letters the system's code page cannot spell (the uninstaller is a
+// single-byte program). Tells why a folder is refused.
+Stop CheckFolderRules(const std::wstring& typed,
+                      const PackageFacts& package,
+                      Interaction& interaction,
+                      std::wstring* folder);
 
-struct EarlierInstallation;
+// The folder's volume's free space compared with what the package takes (a shortfall is a
+// question), then the folder opened with OpenInstallFolder: no link on the way, made with
+// the program folder's rights where it is missing, protected where it was there before, and
+// held. Tells why a folder is refused; the folders made for it before a refusal are removed.
+Stop MakeInstallFolder(const std::wstring& folder,
+                       const PackageFacts& package,
+                       Interaction& interaction,
+                       PreparedFolder* prepared);
 
-// What a run wrote into a folder, from its outcome or, after a killed run, its manifest.
-struct WrittenByRun {
-  std::vector<std::u16string> files;  // relative, as the manifest lists them
-  std::vector<KeptFile> kept;         // the files it kept aside itself, to put back
-  bool registered = false;            // its registration ran
-  bool madeUninstaller = false;       // "uninstall.exe" and "uninstall.ini" were made
-  bool madeManifest = false;
-};
-
-// Removes `run` from `folder` in this process - the uninstaller it wrote may be the very file
-// that failed: the component unregistered when the run registered it, every file it made
-// (through handles, never through a link, never outside the folder), "uninstall.exe", then
-// "uninstall.ini"; then puts back the files it kept aside and, when `earlier` is set aside
-// there, the earlier installation (PutEarlierBack); then removes the folders of its files
-// and the kept folder when they are empty. Returns how many entries stay.
-unsigned RemoveWritten(const std::wstring& folder,
-                       const WrittenByRun& run,
-                       EarlierInstallation* earlier,
-                       Interaction& interaction);
-
-// Removes what a failed or abandoned run (`outcome`) wrote into `prepared` (RemoveWritten,
-// with `earlier` put back), then the folders made for it when they are empty.
-void RemovePartialInstallation(PreparedFolder& prepared,
-                               const InstallOutcome& outcome,
-                               EarlierInstallation* earlier,
-                               Interaction& interaction);
+// Lets go of `prepared` and removes the folders made for it while they are empty.
+void ReleaseInstallFolder(PreparedFolder& prepared);
 
 // The worker's final report `code` (with the path it named): what the wizard tells the user,
 // and the exit code it ends with.

@@ -1,6 +1,5 @@
 // The wizard while it waits: a process, a thread or the worker's end, with the window
-// answering other programs and repainting, its buttons grey and input dropped; and the two
-// pieces of work it waits for on threads of their own.
+// answering other programs and repainting, its buttons grey and input dropped.
 #include "installer/wizard/WizardDialog.h"
 
 #include <iterator>
@@ -94,24 +93,7 @@ LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(m_hWnd, WM_SETCURSOR, wParam, lParam);
 }
 
-DWORD WINAPI WizardDialog::RemovalThread(LPVOID self) {
-  auto* dialog = static_cast<WizardDialog*>(self);
-  RemovePartialInstallation(dialog->m_prepared, dialog->m_worker.Outcome(), &dialog->m_earlier,
-                            *dialog);
-  return 0;
-}
-
-DWORD WINAPI WizardDialog::CommitThread(LPVOID self) {
-  auto* dialog = static_cast<WizardDialog*>(self);
-  dialog->m_restartRequired = CommitUpgrade(dialog->m_earlier, dialog->Log());
-  return 0;
-}
-
-void WizardDialog::RemovePartialInstall() {
-  const UniqueHandle thread(CreateThread(nullptr, 0, RemovalThread, this, 0, nullptr));
-  if (!thread.valid()) {
-    RemovalThread(this);
-    return;
-  }
-  WaitBusy(thread.get(), INFINITE);
+void WizardDialog::UndoRun() {
+  WaitBusy(m_worker.Thread(), INFINITE);
+  m_installation.Undo(m_worker.Outcome());
 }

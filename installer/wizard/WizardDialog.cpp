@@ -167,7 +167,7 @@ void WizardDialog::ShowPage(int page) {
       // Progress only opens on this page before its checks accepted a folder: the worker
       // waits for one.
       if (m_targetDir[0] != L'\0') {
-        std::copy_n(m_targetDir, kPathBlockUnits, m_worker.m_installFolder);
+        m_installation.Configure(m_worker);
         m_worker.Resume();
       }
       SetTimer(m_hWnd, IDT_PROGRESS, 100, nullptr);
@@ -206,9 +206,9 @@ void WizardDialog::ProposeFolder() {
   const FolderSuggestion suggestion = SuggestTargetFolder();
   // /D= first, then the earlier installation's folder, then the suggestion.
   std::wstring folder(m_options.folder.begin(), m_options.folder.end());
+  const std::wstring& earlier = m_installation.EarlierFolder();
   if (folder.empty())
-    folder = m_earlier.folder.empty() ? suggestion.folder
-                                      : m_earlier.folder.substr(0, m_earlier.folder.size() - 1);
+    folder = earlier.empty() ? suggestion.folder : earlier.substr(0, earlier.size() - 1);
   m_editTarget.SetText(folder.c_str());
   m_stcFreeSpace.SetText(suggestion.freeSpace.c_str());
 }
@@ -216,9 +216,7 @@ void WizardDialog::ProposeFolder() {
 // --- page flow ------------------------------------------------------------------------------
 
 LRESULT WizardDialog::OnPassiveStart(WPARAM, LPARAM) {
-  Stop stop = EndRunningClient(*this, !m_options.noCloseApplications);
-  if (!stop)
-    stop = FindEarlierInstallation(*this, &m_earlier);
+  Stop stop = m_installation.Find(!m_options.noCloseApplications);
   if (!stop) {
     ProposeFolder();
     stop = AcceptTargetFolder();
@@ -253,7 +251,7 @@ LRESULT WizardDialog::OnNext(WPARAM, LPARAM) {
     return 0;
   if (m_page == PAGE_WELCOME) {
     // A stop here keeps the welcome page: the user may try again or quit.
-    if (!EndRunningClient(*this) && !FindEarlierInstallation(*this, &m_earlier))
+    if (!m_installation.Find(!m_options.noCloseApplications))
       ShowPage(PAGE_AGREEMENT);
   } else if (m_page == PAGE_AGREEMENT) {
     ShowPage(PAGE_TARGET);
@@ -272,11 +270,11 @@ LRESULT WizardDialog::OnCancelOrFinish(WPARAM, LPARAM) {
   return 0;
 }
 
+// The finish page's choices; the exit code is the commit's.
 void WizardDialog::OnOK() {
   m_autoStart = m_chkAutoStart.GetCheck();
   m_runNow = m_chkRunNow.GetCheck();
   m_createShortcuts = m_chkShortcuts.GetCheck();
-  m_exit = SetupExit::kInstalled;
   End(IDOK);
 }
 
@@ -284,8 +282,7 @@ void WizardDialog::OnCancel() {
   if (m_busy || m_asking || m_ending)
     return;  // sent while the wizard waits, asks or ends
   if (m_page == PAGE_FINISHED) {
-    m_exit = SetupExit::kInstalled;
-    End(IDOK);
+    End(IDOK);  // no choice made: the installation stays as committed
     return;
   }
   const bool installing = m_page == PAGE_INSTALLING;
@@ -304,8 +301,7 @@ void WizardDialog::OnCancel() {
       // A run that completed meanwhile is removed like one that was stopped.
       KillTimer(m_hWnd, IDT_PROGRESS);
       m_worker.RequestStop();
-      WaitBusy(m_worker.Thread(), INFINITE);
-      RemovePartialInstall();
+      UndoRun();
     }
     m_exit = SetupExit::kCancelled;
     End(IDCANCEL);
@@ -353,23 +349,25 @@ void WizardDialog::Conclude(int code, const std::wstring& path) {
   KillTimer(m_hWnd, IDT_PROGRESS);
   if (code == INSTALL_COMPLETE) {
     m_percent = 100;
-    if (m_page == PAGE_INSTALLING) {
-      // From the finish page on the installation stays: what the upgrade set aside goes.
-      const UniqueHandle thread(CreateThread(nullptr, 0, CommitThread, this, 0, nullptr));
-      if (thread.valid())
-        WaitBusy(thread.get(), INFINITE);
-      else
-        CommitThread(this);
-      ShowPage(PAGE_FINISHED);
-      if (m_options.passive)
-        OnOK();  // the finish page's choices as the switches set them
+    if (m_page != PAGE_INSTALLING)
+      return;
+    // The completion is the run's last report; its thread still hands back what it holds.
+    WaitBusy(m_worker.Thread(), INFINITE);
+    // From the finish page on the installation stays: committed now, whatever comes after.
+    m_exit = m_installation.Commit(m_worker.Outcome());
+    if (m_exit != SetupExit::kInstalled && m_exit != SetupExit::kRestartRequired) {
+      End(IDCANCEL);  // told, and undone where it could not be committed
+      return;
     }
+    m_restartRequired = m_exit == SetupExit::kRestartRequired;
+    ShowPage(PAGE_FINISHED);
+    if (m_options.passive)
+      OnOK();  // the finish page's choices as the switches set them
     return;
   }
   Tell(FailureMessage(code, path));
   m_worker.RequestStop();
-  WaitBusy(m_worker.Thread(), INFINITE);
-  RemovePartialInstall();
+  UndoRun();
   m_exit = ExitForReport(code);
   End(IDCANCEL);
 }
@@ -418,9 +416,10 @@ LRESULT CALLBACK WizardDialog::BrowseButtonProc(HWND button,
 
 bool WizardDialog::Ask(Question question, const std::wstring& text) {
   // Progress only asks nothing: the answers of /S, and a cancel is a cancel.
-  const bool yes = m_options.passive
-                       ? question != Question::kLowSpace
-                       : MessageBoxW(m_hWnd, text.c_str(), L"提示", MB_YESNO) == IDYES;
+  // A newer version is kept unless Yes is chosen on purpose: No is the default button.
+  const UINT buttons = MB_YESNO | (question == Question::kDowngrade ? MB_DEFBUTTON2 : 0);
+  const bool yes = m_options.passive ? question != Question::kLowSpace
+                                     : MessageBoxW(m_hWnd, text.c_str(), L"提示", buttons) == IDYES;
   Log().Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
   return yes;
 }

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/setup/SetupOptions.h"
+#include "installer/flow/Installation.h"
 #include "installer/flow/PreInstallChecks.h"
-#include "installer/flow/Upgrade.h"
 #include "installer/wizard/AgreementView.h"
 #include "installer/wizard/Skin.h"
 #include "win/framework/Controls.h"
@@ -114,20 +114,12 @@ class WizardDialog : public Dialog, private Interaction {
   int m_runNow = 0;
   int m_createShortcuts = 0;
   wchar_t m_targetDir[260] = {};
-  // The outermost folder made for the installation (the folder itself or one above it), or
-  // for the earlier one it replaced, or empty: the uninstaller removes it, and those
-  // between, when they are empty.
-  std::wstring MadeFolder() const {
-    return !m_prepared.created.empty() ? m_prepared.created.front()
-           : m_earlier.committed       ? m_earlier.createdFolder
-                                       : std::wstring();
-  }
-  // The earlier installation: its folder is proposed on the folder page; it is set aside as
-  // the installation begins, put back when it fails or is cancelled, and deleted by the
-  // finish page shows (CommitUpgrade).
-  EarlierInstallation m_earlier;
-  // The upgrade was committed as the finish page showed, and files of the earlier
-  // installation that are in use go at the next restart: the page says so.
+  // The installation's steps: checked on leaving the welcome page and on 安装, the earlier
+  // installation set aside as the installing page opens, committed as the finish page shows
+  // (or undone), finished by start-up with the finish page's choices.
+  Installation m_installation{static_cast<Interaction&>(*this)};
+  // The commit left files of the earlier installation in use to the next restart: the
+  // finish page says so.
   bool m_restartRequired = false;
   // Set before DoModal from the command line: /D= is the folder the target page suggests,
   // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
@@ -166,14 +158,11 @@ class WizardDialog : public Dialog, private Interaction {
   // The folder the folder page proposes: /D=, else the earlier installation's, else the
   // suggestion; and the free space of every drive.
   void ProposeFolder();
-  // Takes the folder page's folder and sets the earlier installation aside; why not, if not.
+  // Takes the folder page's folder, closes the client and sets the earlier installation
+  // aside; why not, if not (the folder let go again).
   Stop AcceptTargetFolder();
-  // Removes what the stopped or failed run wrote, on a thread of its own while the window
-  // waits with WaitBusy.
-  void RemovePartialInstall();
-  static DWORD WINAPI RemovalThread(LPVOID self);
-  // Deletes what the upgrade set aside (CommitUpgrade), on a thread of its own.
-  static DWORD WINAPI CommitThread(LPVOID self);
+  // Undoes the stopped or failed run, once its thread has ended.
+  void UndoRun();
   // Interaction: message boxes owned by the wizard, waits that keep it painted.
   bool Ask(Question question, const std::wstring& text) override;
   void Tell(const std::wstring& text) override;
@@ -223,7 +212,6 @@ class WizardDialog : public Dialog, private Interaction {
   HWND m_browser = nullptr;    // the open folder browser
   std::wstring m_browseStart;  // the folder it opens on
   bool m_ending = false;
-  PreparedFolder m_prepared;    // the accepted folder, held until the installation ends
   ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page
   // While the quit question is open, the worker's final report waits for its answer.
   bool m_asking = false;

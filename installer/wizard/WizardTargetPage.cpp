@@ -58,20 +58,14 @@ int CALLBACK WizardDialog::BrowseCallback(HWND window, UINT message, LPARAM, LPA
 Stop WizardDialog::AcceptTargetFolder() {
   const PackageFacts package = ReadPackageFacts(
       m_worker.m_resources != nullptr ? m_worker.m_resources : GetModuleHandleW(nullptr));
-  PreparedFolder prepared;
-  Stop stop = PrepareInstallFolder(m_editTarget.Text(), package, *this, &prepared);
-  if (!stop)
-    stop = SetEarlierAside(m_earlier, prepared.folder, *this);
+  Stop stop = m_installation.Prepare(m_editTarget.Text(), package);
   if (stop)
     return stop;
-  m_prepared = std::move(prepared);
-  lstrcpynW(m_targetDir, m_prepared.folder.c_str(), 260);
-  m_worker.m_freshFolder = m_prepared.fresh;
-  if (package.summarized)
-    m_worker.m_summary = package.check;
-  if (m_earlier.aside) {
-    m_worker.m_carriedKept = m_earlier.kept;
-    m_worker.m_userChanged = m_earlier.changed;
+  stop = m_installation.Begin(!m_options.noCloseApplications);
+  if (stop) {
+    m_installation.Abandon();
+    return stop;
   }
+  lstrcpynW(m_targetDir, m_installation.Folder().c_str(), 260);
   return {};
 }

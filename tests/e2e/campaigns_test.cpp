@@ -198,10 +198,12 @@ struct UserFile {
 
 // Where in an installation a cancel or a kill comes: the phase, chosen in turn from the
 // seed so that every short run covers them all, and a moment inside it from the seed.
-enum class Phase { kPreparing, kEarlyFiles, kMiddle, kLastFile, kRegistration };
-constexpr const char* kPhaseNames[] = {"preparing", "early files", "the middle", "the last file",
-                                       "registration"};
-const std::vector<std::string> kPhases(std::begin(kPhaseNames), std::end(kPhaseNames));
+// An upgrade has one more: its commit, the moment its journal records it.
+enum class Phase { kPreparing, kEarlyFiles, kMiddle, kLastFile, kRegistration, kCommit };
+constexpr const char* kPhaseNames[] = {"preparing",     "early files",  "the middle",
+                                       "the last file", "registration", "the commit"};
+const std::vector<std::string> kPhases(std::begin(kPhaseNames), std::end(kPhaseNames) - 1);
+const std::vector<std::string> kUpgradePhases(std::begin(kPhaseNames), std::end(kPhaseNames));
 
 struct Moment {
   Phase phase;
@@ -209,7 +211,9 @@ struct Moment {
   DWORD delayMs;     // then this long
   std::string Describe(const std::vector<std::wstring>& files) const {
     std::string text = kPhaseNames[static_cast<int>(phase)];
-    if (phase != Phase::kPreparing)
+    if (phase == Phase::kCommit)
+      text += ", " + std::to_string(delayMs) + " ms after its journal records it";
+    else if (phase != Phase::kPreparing)
       text += ", " + std::to_string(delayMs) + " ms after " + Narrow(files[file]) + " appears";
     else
       text += ", " + std::to_string(delayMs) + " ms in";
@@ -221,9 +225,12 @@ Moment ChooseMoment(const Campaign& campaign,
                     int run,
                     Random& random,
                     std::size_t files,
-                    DWORD preparingMs) {
-  const auto phase = static_cast<Phase>((campaign.Seed() + static_cast<unsigned>(run)) % 5);
+                    DWORD preparingMs,
+                    std::size_t phases = kPhases.size()) {
+  const auto phase = static_cast<Phase>((campaign.Seed() + static_cast<unsigned>(run)) % phases);
   switch (phase) {
+    case Phase::kCommit:
+      return {phase, files - 1, random.Below(30)};
     case Phase::kPreparing:
       return {phase, 0, random.Below(preparingMs)};
     case Phase::kEarlyFiles:
@@ -253,14 +260,37 @@ class SlowRegistration {
   std::unique_ptr<EnvironmentVariables> env_;
 };
 
+// Whether the journal at `path` records a commit; read sharing everything, so that the
+// installer can go on appending to it and deleting it.
+bool Committed(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  std::string text(1 << 20, '\0');
+  DWORD read = 0;
+  ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+  CloseHandle(file);
+  return text.substr(0, read).find("*committed\r\n") != std::string::npos;
+}
+
 // Waits until `moment` in an installation into `folder` that began at `start` (tick count),
-// as long as `running` holds. False when the installation ended or went past it first.
+// as long as `running` holds; the commit is the one `journal` records. False when the
+// installation ended or went past it first.
 bool WaitForMoment(const Moment& moment,
                    const std::wstring& folder,
                    const std::vector<std::wstring>& files,
                    ULONGLONG start,
-                   const std::function<bool()>& running) {
-  if (moment.phase != Phase::kPreparing) {
+                   const std::function<bool()>& running,
+                   const std::wstring& journal = L"") {
+  if (moment.phase == Phase::kCommit) {
+    for (ULONGLONG t = GetTickCount64(); !Committed(journal); Sleep(1)) {
+      if (!running() || GetTickCount64() - t > 120000)
+        return false;
+    }
+    start = GetTickCount64();
+  } else if (moment.phase != Phase::kPreparing) {
     const std::wstring file = folder + files[moment.file];
     for (ULONGLONG t = GetTickCount64(); !Exists(file); Sleep(1)) {
       if (!running() || GetTickCount64() - t > 60000)
@@ -783,8 +813,11 @@ TEST(Campaign, TamperSweep) {
 // The installation complete in `folder`: "A" (the demo payload) or "B" (the reference
 // payload), each file with its payload's bytes, with its uninstaller, a manifest with its
 // folder list, the component registered from the folder, an entry that names the folder and
-// nothing set aside. Empty otherwise, with what is wrong in `why`.
-std::string CompleteInstallation(const std::wstring& folder, std::string* why) {
+// nothing set aside. Empty otherwise, with what is wrong in `why`. A file the user changed
+// is theirs: `edited`'s bytes are not compared.
+std::string CompleteInstallation(const std::wstring& folder,
+                                 const std::wstring& edited,
+                                 std::string* why) {
   std::string version;
   for (const auto& [name, payload] :
        {std::pair{"A", SETUP_DEMO_PAYLOAD_W}, std::pair{"B", SETUP_REFERENCE_PAYLOAD_W}}) {
@@ -792,7 +825,7 @@ std::string CompleteInstallation(const std::wstring& folder, std::string* why) {
     std::vector<std::wstring> files;
     ListFiles(root, L"", &files);
     if (std::all_of(files.begin(), files.end(), [&](const std::wstring& file) {
-          return ReadBytes(folder + file) == ReadBytes(root + file);
+          return file == edited || ReadBytes(folder + file) == ReadBytes(root + file);
         })) {
       version = name;
     }
@@ -808,19 +841,24 @@ std::string CompleteInstallation(const std::wstring& folder, std::string* why) {
   // B's package spells the component "ImageOle.dll": Windows compares names without case.
   check(lstrcmpiW(RegisteredServer().c_str(), (folder + L"imageOle.dll").c_str()) == 0,
         "the component is not registered there");
-  check(EntryValue(L"InstallLocation") + L"\\" == folder, "the entry does not name the folder");
-  check(!Exists(folder + L"uninstall.old"), "something is still set aside");
+  check(EntryText(L"InstallLocation") + L"\\" == folder, "the entry does not name the folder");
+  check(EntryText(product::kJournalValue).empty(), "the entry still names a journal");
+  for (const std::wstring& file : Listing(folder + L"uninstall.old\\"))
+    check(file.ends_with(L".del"), "something is still set aside");
   *why = wrong;
   return wrong.empty() ? version : std::string();
 }
 
-// The demo installer's installation (A) with the user's file beside it, then an upgrade by
-// the campaign installer (B, the reference payload) into the same folder, cancelled in the
-// wizard or killed at a moment. A cancel leaves A; a kill leaves what the next installer
-// (its wizard, the earlier installation's question answered No) makes of it: A, or B when the
-// kill came after the commit. Either is complete, and its uninstaller removes it all.
+// The demo installer's installation (A) with the user's file beside it and its config.ini
+// changed by its user, then an upgrade by the campaign installer (B, the reference payload)
+// into the same folder or another, cancelled in the wizard or killed at a moment - its
+// commit included (the wizard killed as it records it). A cancel leaves A; a kill leaves what
+// the next installer (its wizard, the earlier installation's question answered No) makes of
+// it: A, or B when the kill came after the commit. Either is complete, no class names a file
+// that is not there, and the user's change is kept: the next upgrade (A's installer again)
+// still tells it from the package's file. Its uninstaller then removes it all.
 void UpgradeAnywhere(const char* name, bool kill) {
-  Campaign campaign(name, 5, kPhases);
+  Campaign campaign(name, static_cast<int>(kUpgradePhases.size()), kUpgradePhases);
   const std::wstring wideName(name, name + std::strlen(name));  // ASCII
   const std::vector<std::wstring> files = PayloadInOrder(SETUP_REFERENCE_PAYLOAD_W);
   ASSERT_GE(files.size(), 6u);
@@ -830,16 +868,26 @@ void UpgradeAnywhere(const char* name, bool kill) {
     if (!campaign.Makes(run))
       continue;
     Random random = campaign.RunRandom(run);
-    const Moment moment = ChooseMoment(campaign, run, random, files.size(), kill ? 400 : 30);
+    const Moment moment =
+        ChooseMoment(campaign, run, random, files.size(), kill ? 400 : 30, kUpgradePhases.size());
+    const bool elsewhere = random.Below(2) == 1;
     CleanMachine();
     const std::wstring folder = FreshFolder(wideName.c_str(), L"D:\\e2e\\");
+    // Another folder is made by the installer, so that an undo removes it again.
+    const std::wstring target =
+        elsewhere ? FreshFolder((wideName + L" new").c_str(), L"D:\\e2e\\") + L"brimvale\\"
+                  : folder;
     const UserFile user(folder, random);
     ASSERT_EQ(
         RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /D=" + folder).exitCode, 0u);
+    const std::string edit = ReadBytes(folder + L"config.ini") + "Server=mine\r\n";
+    WriteBytes(folder + L"config.ini", edit);
     const std::wstring upgrade =
         InstallerCopy(L"setup_portal_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W);
     const std::wstring log = L"\"/LOG=" + logs + wideName + L"-" + std::to_wstring(run) + L".log\"";
-    campaign.Begin(run, moment.Describe(files), kPhaseNames[static_cast<int>(moment.phase)]);
+    const std::wstring journal = folder + L"uninstall.old\\journal";
+    campaign.Begin(run, moment.Describe(files) + (elsewhere ? ", into another folder" : ""),
+                   kPhaseNames[static_cast<int>(moment.phase)]);
     std::unique_ptr<SlowRegistration> slow;
     if (moment.phase == Phase::kRegistration)
       slow = std::make_unique<SlowRegistration>();
@@ -850,32 +898,18 @@ void UpgradeAnywhere(const char* name, bool kill) {
           !WaitUntil([&] { return Exists(folder + L"uninstall.old") || !running(); }, 60000)) {
         return false;
       }
-      return WaitForMoment(moment, folder, files, start, running);
+      return WaitForMoment(moment, target, files, start, running, journal);
     };
     bool inTime = false;
+    bool killed = kill;
     if (kill) {
-      HANDLE process = Launch(upgrade, L"/S /NORUN " + log);
+      HANDLE process = Launch(upgrade, L"/S /NORUN " + log + (elsewhere ? L" /D=" + target : L""));
       ASSERT_NE(process, nullptr);
       inTime = momentCame(GetTickCount64(),
                           [process] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; });
       TerminateProcess(process, 255);
       WaitForSingleObject(process, 30000);
       CloseHandle(process);
-      if (inTime) {
-        campaign.Note("killed; left " + WrittenSoFar(folder, files));
-        Sleep(300);  // the registration's job ends with the process
-        Driver next;
-        ASSERT_TRUE(next.Start(upgrade));
-        next.Click(kNext);
-        campaign.Check(AnswerMessageBox(L"提示", IDNO) == L"你已经安装过此程序，需卸载后继续",
-                       "the next installer asks about the earlier installation");
-        next.SettleInput();
-        next.Click(kCancel);
-        AnswerMessageBox(L"提示", IDYES);
-        const DWORD code = next.WaitForExit(60000);
-        campaign.Check(code == Exit(SetupExit::kCancelled), "the next installer is cancelled",
-                       std::to_string(code));
-      }
     } else {
       Driver d;
       ASSERT_TRUE(d.Start(upgrade, log));
@@ -884,12 +918,20 @@ void UpgradeAnywhere(const char* name, bool kill) {
       ASSERT_TRUE(d.WaitForText(kNext, L"接受", 30000));
       d.Click(kNext);
       ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+      d.SetText(kEdit, target);
       const ULONGLONG start = GetTickCount64();
       d.Click(kNext);
-      inTime = momentCame(
-          start, [&d] { return d.WaitForExit(0) == STILL_ACTIVE && d.Text(kCancel) == L"取消"; });
-      if (inTime) {
-        campaign.Note("cancelled with " + WrittenSoFar(folder, files));
+      inTime = momentCame(start, [&d, &moment] {
+        return d.WaitForExit(0) == STILL_ACTIVE &&
+               (moment.phase == Phase::kCommit || d.Text(kCancel) == L"取消");
+      });
+      if (inTime && moment.phase == Phase::kCommit) {
+        // No cancel once the installation is recorded: the wizard is killed instead.
+        TerminateProcess(d.Process(), 255);
+        d.WaitForExit(30000);
+        killed = true;
+      } else if (inTime) {
+        campaign.Note("cancelled with " + WrittenSoFar(target, files));
         d.Click(kCancel);
         AnswerMessageBox(L"提示", IDYES);
         campaign.Check(d.WaitForExit(90000) == Exit(SetupExit::kCancelled),
@@ -902,20 +944,65 @@ void UpgradeAnywhere(const char* name, bool kill) {
         d.WaitForExit(60000);
       }
     }
+    if (inTime && killed) {
+      campaign.Note("killed; left " + WrittenSoFar(target, files));
+      Sleep(300);  // the registration's job ends with the process
+      Driver next;
+      ASSERT_TRUE(next.Start(upgrade));
+      next.Click(kNext);
+      campaign.Check(AnswerMessageBox(L"提示", IDNO) == L"你已经安装过此程序，需卸载后继续",
+                     "the next installer asks about the earlier installation");
+      next.SettleInput();
+      next.Click(kCancel);
+      AnswerMessageBox(L"提示", IDYES);
+      const DWORD code = next.WaitForExit(60000);
+      campaign.Check(code == Exit(SetupExit::kCancelled), "the next installer is cancelled",
+                     std::to_string(code));
+    }
     slow.reset();
     if (!inTime)
       campaign.Missed("the upgrade ended first");
-    std::string why;
-    const std::string complete = CompleteInstallation(folder, &why);
+    std::string whyA, whyB;
+    const std::string a = CompleteInstallation(folder, L"config.ini", &whyA);
+    const std::string b = CompleteInstallation(target, L"", &whyB);
+    const std::string complete = a == "A" ? a : b == "B" ? b : std::string();
+    const std::wstring installed = complete == "A" ? folder : target;
     if (inTime) {
       campaign.Note("then installed: " + (complete.empty() ? "nothing complete" : complete));
-      campaign.Check(complete == "A" || (kill && complete == "B"),
-                     kill ? "a complete installation, A or B" : "the earlier installation", why);
+      campaign.Check(complete == "A" || (killed && complete == "B"),
+                     killed ? "a complete installation, A or B" : "the earlier installation",
+                     "A: " + whyA + "; B: " + whyB);
       campaign.Check(user.Untouched(), "the user's file is untouched");
+      const std::wstring server = RegisteredServer();
+      campaign.Check(server.empty() || Exists(server), "no class names a missing file",
+                     Narrow(server));
+      campaign.Check(ReadBytes(folder + L"config.ini") == edit, "the user's change is kept");
     }
-    const DWORD removed = RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
+    // The next upgrade into the installation's folder: A's installer, whose package has the
+    // file the user changed. Where that file is the installation's, it stays as it is.
+    const SilentRun next = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN");
+    campaign.Check(next.exitCode == 0, "the next upgrade installs", std::to_string(next.exitCode));
+    if (complete == "A" || installed != folder) {
+      campaign.Check(ReadBytes(folder + L"config.ini") == edit,
+                     "the next upgrade keeps the user's change");
+    }
+    const DWORD removed =
+        RunForExitCode(installed + L"uninstall.exe", L"-silent", installed.c_str());
     campaign.Check(removed == 0, "its uninstaller ends with 0", std::to_string(removed));
-    ExpectOnlyTheUserFile(campaign, folder, user, "after the removal");
+    // What stays is the user's: their file, and the file they changed where the removal did
+    // not take it as the installation's.
+    for (const std::wstring& place : {folder, target}) {
+      std::vector<std::wstring> kept;
+      if (place == folder)
+        kept.push_back(kUserFile);
+      if (ReadBytes(place + L"config.ini") == edit)
+        kept.push_back(L"config.ini");
+      for (const Difference& d : NotClean(place, kept))
+        campaign.Check(false, d.check + " after the removal", d.found);
+      if (place == target)
+        break;
+    }
+    campaign.Check(user.Untouched(), "the user's file is untouched after the removal");
     campaign.End();
   }
   CleanMachine();

@@ -286,15 +286,35 @@ Capture Driver::CaptureClient() const {
 }
 
 std::wstring AnswerMessageBox(const std::wstring& caption, int id, DWORD milliseconds) {
-  HWND box = nullptr;
+  // Every dialog of that caption is looked at, not only the first: another may be on its way
+  // out, or not be a message box.
+  struct Search {
+    const std::wstring& caption;
+    HWND box = nullptr;
+  } search{caption};
   if (!WaitUntil(
           [&] {
-            box = FindWindowW(L"#32770", caption.c_str());
-            return box != nullptr && GetDlgItem(box, 0xFFFF) != nullptr;
+            search.box = nullptr;
+            EnumWindows(
+                [](HWND window, LPARAM lParam) -> BOOL {
+                  auto& s = *reinterpret_cast<Search*>(lParam);
+                  wchar_t name[16] = {}, text[256] = {};
+                  GetClassNameW(window, name, 16);
+                  GetWindowTextW(window, text, 256);
+                  if (std::wstring(name) == L"#32770" && text == s.caption &&
+                      IsWindowVisible(window) && GetDlgItem(window, 0xFFFF) != nullptr) {
+                    s.box = window;
+                    return FALSE;
+                  }
+                  return TRUE;
+                },
+                reinterpret_cast<LPARAM>(&search));
+            return search.box != nullptr;
           },
           milliseconds)) {
     return {};
   }
+  const HWND box = search.box;
   wchar_t text[512] = {};
   GetDlgItemTextW(box, 0xFFFF, text, 512);
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),

@@ -65,7 +65,7 @@ inline std::string Utf8(const std::wstring& text) {
 }
 
 // The uninstall entry's value `name`, or empty.
-inline std::wstring EntryValue(const wchar_t* name) {
+inline std::wstring EntryText(const wchar_t* name) {
   wchar_t value[1024] = {};
   DWORD bytes = sizeof value - sizeof(wchar_t);
   RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value,
@@ -264,13 +264,13 @@ inline void ExpectInstalled(const Installed& expected) {
             "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
   EXPECT_FALSE(EveryoneMay(folder)) << "the folder has not the program folder's rights";
   EXPECT_TRUE(EntryExists());
-  EXPECT_EQ(EntryValue(L"DisplayVersion"), product::kVersion);
+  EXPECT_EQ(EntryText(L"DisplayVersion"), product::kVersion);
   DWORD major = 0, bytes = sizeof major;
   RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, L"VersionMajor", RRF_RT_REG_DWORD,
                nullptr, &major, &bytes);
   EXPECT_EQ(major, product::kVersionMajor);
-  EXPECT_EQ(EntryValue(L"InstallDate").size(), 8u) << "InstallDate is not yyyymmdd";
-  EXPECT_EQ(EntryValue(L"URLInfoAbout"), product::kAboutUrl);
+  EXPECT_EQ(EntryText(L"InstallDate").size(), 8u) << "InstallDate is not yyyymmdd";
+  EXPECT_EQ(EntryText(L"URLInfoAbout"), product::kAboutUrl);
   EXPECT_EQ(RegisteredServer(), folder + product::kComponentFile);
   for (const Shortcut& s : kMenuAndDesktopShortcuts)
     EXPECT_EQ(Exists(s), expected.shortcuts) << Utf8(s.name);

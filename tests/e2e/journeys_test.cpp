@@ -683,11 +683,24 @@ TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
   ExpectInstalled({folder, /*shortcuts=*/false});
   EXPECT_FALSE(ClientRunning());
   // The next installer finds this installation and proposes its folder; cancelled before it
-  // installs, it leaves the earlier installation as it was.
+  // installs, it leaves the earlier installation as it was. Over a newer version it asks
+  // first, keeping it unless told.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_WRITE, &key),
+            ERROR_SUCCESS);
+  WriteStringValue(key, L"DisplayVersion", L"99.0");
   Driver again;
   ASSERT_TRUE(again.Start(InstallerCopy(L"setup_portal_77.exe")));
-  again.Click(kNext);
-  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
+  for (const int answer : {IDNO, IDYES}) {
+    again.Click(kNext);
+    EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
+    EXPECT_EQ(AnswerMessageBox(L"提示", answer),
+              std::wstring(L"已安装的版本 99.0 比此安装程序的版本 ") + product::kVersion +
+                  L" 新。是否仍要安装此版本？");
+    ASSERT_TRUE(again.Settle());
+  }
+  WriteStringValue(key, L"DisplayVersion", product::kVersion);
+  RegCloseKey(key);
   ASSERT_TRUE(again.WaitForText(kNext, L"接受", 60000));
   again.Click(kNext);
   ASSERT_TRUE(again.WaitForText(kNext, L"安装"));
@@ -698,26 +711,42 @@ TEST(Journey, EscOnTheFinishPageWritesTheEntryOnly) {
   ExpectInstalled({folder, /*shortcuts=*/false});
 }
 
-TEST(Journey, RunningClientIsEndedAfterYes) {
-  CloseClient();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+// A running client is asked about as the welcome page is left, and closed only as the
+// installation begins: a folder the target page refuses leaves it running.
+TEST(Journey, RunningClientIsEndedOnlyAsTheInstallationBegins) {
+  CleanMachine();
   const std::wstring client = std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe";
   HANDLE process = Launch(client);
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(WaitUntil([] {
     return FindWindowW(product::kClientWindowClass, nullptr) != nullptr;
   })) << "the client did not start";
+  const std::wstring folder = FreshFolder(L"client", L"D:\\e2e\\") + L"brimvale\\";
+  const EnvironmentVariables slowly(
+      EnvironmentVariables::Values{{L"SETUP_SLOW_REGISTRATION_MS", L"3000"}});
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.Click(kNext);
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"程序正在运行，点击确定将终止后继续");
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  d.SetText(kEdit, L"D:\\e2e\\100%client");
+  d.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"setup_portal_77", IDOK),
+            L"安装路径中不能含有字符%，请选择其他文件夹");
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the client was ended before the folder was accepted";
+  d.SetText(kEdit, folder);
+  d.Click(kNext);
   EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
   CloseHandle(process);
   EXPECT_EQ(FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr), nullptr);
+  ASSERT_TRUE(d.WaitForText(kTitle, L"正在安装"));
   d.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
+  ExpectClean(folder);
 }
 
 // Every page at 96, 120, 144 and 192 DPI: the window and its skin scale, every text fits
@@ -798,30 +827,41 @@ TEST(Journey, DpiChangeLaysTheWizardOutAgain) {
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
 }
 
-// While the earlier installation's uninstaller runs, the wizard repaints, says what it waits
-// for and is busy, yet answers what other programs send it - a screen reader's questions -
-// within a second, while the uninstaller takes four; a click made meanwhile - where the question
-// box was, on the button that becomes 接受 - is dropped, never kept for the next page. And one
-// action moves one page: a double-click, quick or slow, on 下一步 or 接受 moves a single page.
+// While a program of the earlier installation, asked to close as the installation begins,
+// does not, and is ended after a while, the wizard repaints, says what it waits for and is
+// busy, yet answers what other programs send it - a screen reader's questions - within a
+// second; a
+// click made meanwhile on 取消, which the installing page keeps, is dropped, never kept for
+// that page. And one action moves one page: a double-click, quick or slow, on 下一步 or 接受
+// moves a single page.
 TEST(Journey, ClicksDuringAWaitAndDoubleClicksMoveOnePage) {
-  CloseClient();
-  // An entry with an uninstaller alone: one that names no folder is removed at once.
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  CleanMachine();
+  const std::wstring earlier = FreshFolder(L"slow earlier", L"D:\\e2e\\");
+  const std::wstring program = earlier + L"slow.exe";
+  WriteBytes(program, ReadBytes(SETUP_SLOW_PROGRAM_W));
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, nullptr, 0,
                             KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  const std::wstring slow = std::wstring(L"\"") + SETUP_SLOW_PROGRAM_W + L"\"";
-  WriteStringValue(key, L"UninstallString", slow.c_str());
+  WriteStringValue(key, L"InstallLocation", earlier.substr(0, earlier.size() - 1).c_str());
   RegCloseKey(key);
-  const EnvironmentVariables slowly(EnvironmentVariables::Values{{L"SETUP_SLOW_MS", L"4000"}});
+  const EnvironmentVariables slowly(EnvironmentVariables::Values{{L"SETUP_SLOW_MS", L"60000"}});
+  HANDLE running = Launch(program);
+  ASSERT_NE(running, nullptr);
+  const std::wstring folder = FreshFolder(L"waited", L"D:\\e2e\\");
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.Click(kNext);
+  EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"程序正在运行，点击确定将终止后继续");
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"你已经安装过此程序，需卸载后继续");
-  ASSERT_TRUE(WaitUntil([&d] { return !d.Enabled(kNext) && d.Visible(kWaiting); }, 3000))
+  ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
+  d.Click(kNext);
+  ASSERT_TRUE(d.WaitForText(kNext, L"安装"));
+  d.SetText(kEdit, folder);
+  d.Click(kNext);
+  ASSERT_TRUE(WaitUntil([&d] { return !d.Enabled(kCancel) && d.Visible(kWaiting); }, 3000))
       << "busy: the buttons are disabled and the wait is shown";
-  EXPECT_EQ(d.Text(kWaiting), L"正在卸载旧版本…");
+  EXPECT_EQ(d.Text(kWaiting), L"正在关闭Korvel…");
   for (const UINT message : {WM_NULL, WM_GETTEXTLENGTH, WM_GETOBJECT}) {
     DWORD_PTR answer = 0;
     const ULONGLONG sent = GetTickCount64();
@@ -835,20 +875,28 @@ TEST(Journey, ClicksDuringAWaitAndDoubleClicksMoveOnePage) {
   EXPECT_TRUE(WaitUntil([&d] { return !GetUpdateRect(d.Window(), nullptr, FALSE); }, 2500))
       << "the wizard did not repaint";
   EXPECT_TRUE(d.Visible(kWaiting)) << "the wait ended before the repaint was seen";
-  d.ClickWithMouse(kNext);
-  d.ClickWithMouse(kNext);
-  ASSERT_TRUE(d.WaitForText(kNext, L"接受", 20000));
-  ASSERT_TRUE(d.SettleInput());
-  EXPECT_EQ(d.Text(kNext), L"接受") << "a click made during the wait skipped the agreement";
-  EXPECT_TRUE(d.Enabled(kNext));
+  d.ClickWithMouse(kCancel);
+  ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 60000));
+  EXPECT_EQ(WaitForSingleObject(running, 0), WAIT_OBJECT_0) << "the program was not ended";
+  CloseHandle(running);
+  EXPECT_EQ(FindWindowW(L"#32770", L"提示"), nullptr) << "a click made during the wait was kept";
   EXPECT_FALSE(d.Visible(kWaiting));
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
-  d.DoubleClickWithMouse(kNext, 250);
-  ASSERT_TRUE(d.SettleInput());
-  EXPECT_EQ(d.Text(kNext), L"安装") << "a double-click on 接受 went past the folder page";
+  SendMessageW(GetDlgItem(d.Window(), kRunNow), BM_CLICK, 0, 0);
   d.Click(kCancel);
+  EXPECT_EQ(d.WaitForExit(30000), 0u);
+  EXPECT_EQ(RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str()), 0u);
+
+  Driver slow;
+  ASSERT_TRUE(slow.Start(InstallerCopy(L"setup_portal_77.exe")));
+  slow.Click(kNext);
+  ASSERT_TRUE(slow.WaitForText(kNext, L"接受"));
+  ASSERT_TRUE(slow.SettleInput());
+  slow.DoubleClickWithMouse(kNext, 250);
+  ASSERT_TRUE(slow.SettleInput());
+  EXPECT_EQ(slow.Text(kNext), L"安装") << "a double-click on 接受 went past the folder page";
+  slow.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
-  EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
+  EXPECT_EQ(slow.WaitForExit(30000), Exit(SetupExit::kCancelled));
 
   Driver quick;
   ASSERT_TRUE(quick.Start(InstallerCopy(L"setup_portal_77.exe")));
@@ -1151,7 +1199,7 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
 
   // The QuietUninstallString, split as Windows splits it: the uninstaller and -silent.
   int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(EntryValue(L"QuietUninstallString").c_str(), &count);
+  LPWSTR* argv = CommandLineToArgvW(EntryText(L"QuietUninstallString").c_str(), &count);
   ASSERT_EQ(count, 2);
   const std::wstring uninstaller = argv[0], argument = argv[1];
   LocalFree(argv);
@@ -1172,6 +1220,36 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   ExpectClean(made);
   EXPECT_TRUE(WaitUntil([&] { return !Exists(root + L"made"); }, 20000))
       << "a folder made above the install folder is left";
+
+  // An upgrade into another folder runs nothing of the earlier installation - not its
+  // uninstall.exe, another program here - and removes it itself once the new one is complete,
+  // folder and all. Over a newer version it logs both and goes ahead.
+  const std::wstring first = root + L"first\\";
+  const std::wstring second = root + L"second\\";
+  const std::wstring ran = root + L"logs\\ran.txt";
+  const std::wstring movedLog = root + L"logs\\moved.log";
+  ASSERT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN /D=" + first).exitCode,
+            0u);
+  WriteBytes(first + L"uninstall.exe", ReadBytes(SETUP_SLOW_PROGRAM_W));
+  HKEY entry = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, 0, KEY_WRITE, &entry),
+            ERROR_SUCCESS);
+  WriteStringValue(entry, L"DisplayVersion", L"99.0");
+  RegCloseKey(entry);
+  {
+    const EnvironmentVariables watched({{L"SETUP_SLOW_RUNS", ran}, {L"SETUP_SLOW_MS", L"0"}});
+    EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"),
+                          L"/S /NORUN \"/LOG=" + movedLog + L"\" /D=" + second)
+                  .exitCode,
+              0u);
+  }
+  EXPECT_FALSE(Exists(ran)) << "a program of the earlier installation ran";
+  EXPECT_TRUE(Logged(LogLines(movedLog), L"the earlier version 99.0 is newer than this one, " +
+                                             std::wstring(product::kVersion)));
+  ExpectInstalled({second});
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(first); }, 20000)) << "the earlier folder is left";
+  EXPECT_EQ(RunForExitCode(second + L"uninstall.exe", L"-silent", second.c_str()), 0u);
+  ExpectClean(second);
 }
 
 // A silent installation that fails: its switches, and what it must say.
@@ -1182,7 +1260,8 @@ struct Failure {
   std::vector<std::wstring> logged;
   const wchar_t* box = nullptr;  // the start of the message box's text, if one is wanted
   bool damaged = false;
-  bool mutex = false;  // another installer holds the mutex
+  bool mutex = false;   // another installer holds the mutex
+  bool client = false;  // the client runs, and still runs after: nothing changed
 };
 
 // Runs failure `f`, its log in `root`: its exit code, the lines it logs and its last, no
@@ -1196,6 +1275,10 @@ void ExpectFailure(const Failure& f, const std::wstring& root) {
                                         FALSE, product::kMutexName)
                          : nullptr;
   const std::wstring arguments = L"\"/LOG=" + log + L"\" " + f.arguments;
+  HANDLE client =
+      f.client ? Launch(std::wstring(SETUP_DEMO_PAYLOAD_W) + L"\\Korvel互动.exe") : nullptr;
+  if (client != nullptr)
+    WaitUntil([] { return FindWindowW(product::kClientWindowClass, nullptr) != nullptr; });
   SilentRun run;
   if (f.box != nullptr) {
     HANDLE process = Launch(installer, arguments);
@@ -1211,6 +1294,12 @@ void ExpectFailure(const Failure& f, const std::wstring& root) {
   }
   if (mutex != nullptr)
     CloseHandle(mutex);
+  if (client != nullptr) {
+    EXPECT_EQ(WaitForSingleObject(client, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << f.name << ": the client was ended";
+    CloseHandle(client);
+    CloseClient();
+  }
   EXPECT_EQ(run.exitCode, Exit(f.code)) << f.name;
   const std::vector<std::string> lines = LogLines(log);
   for (const std::wstring& line : f.logged)
@@ -1298,10 +1387,14 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
        L"/S /D=brimvale",
        SetupExit::kFolderRefused,
        {L"told: 安装文件夹无效（须为完整路径）：/D=brimvale"}},
-      {"folder with %",
+      {"folder with %, the client running",
        L"/S /D=" + root + L"100%PATH%",
        SetupExit::kFolderRefused,
-       {L"told: 安装路径中不能含有字符%，请选择其他文件夹"}},
+       {L"told: 安装路径中不能含有字符%，请选择其他文件夹"},
+       nullptr,
+       false,
+       false,
+       true},
       {"unknown switch", L"/X /S", SetupExit::kUsage, {L"told: 无法识别的参数：/X"}},
       {"usage", L"/?", SetupExit::kUsage, {L"told: 用法："}, L"用法："},
       {"unknown switch, no /S", L"/QUIET", SetupExit::kUsage, {}, L"无法识别的参数：/QUIET"},

@@ -336,13 +336,26 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   }
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
-  // The variable alone, set by hand, grants nothing; the installer's own run of an earlier
-  // installation's uninstaller, with its grant, goes ahead.
+  // The variable alone, set by hand, grants nothing.
   for (const wchar_t* forged : {L"1", L"0123456789ABCDEF0123456789ABCDEF"}) {
     const EnvironmentVariables started(
         EnvironmentVariables::Values{{L"vorlixStartedByInstaller", forged}});
     EXPECT_EQ(Uninstall(folder, L"-silent"), 1618u) << forged;
   }
+  CloseHandle(installer);
+  // An upgrade from or to another folder that did not end is the next installer's to end:
+  // a removal now would take the entry and leave that folder's half.
+  PlantShortcutsAndEntry();
+  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEntryKey, L"UpgradeJournal", REG_SZ,
+                            L"D:\\elsewhere\\", sizeof L"D:\\elsewhere\\"),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Uninstall(folder, L"-silent"), 1618u);
+  EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
+  // An older installer runs the earlier installation's uninstaller itself, while it holds
+  // the mutex, with its grant: that run goes ahead.
+  installer = CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(AdminObjectRights()), FALSE,
+                           L"Global\\vorlixInstall");
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kEntryKey, L"UpgradeJournal");
   {
     const InstallerGrant grant;
     ASSERT_TRUE(grant.valid());
@@ -354,13 +367,18 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
 }
 
 // An installation cut off (a killed installer) leaves a manifest without its folder list:
-// the folders of its files are removed all the same, and the install folder with them.
+// the folders of its files are removed all the same, and the install folder with them. Its
+// component's file may be gone while its class still names it: the class goes all the same,
+// never left for whoever makes that file again.
 TEST(Uninstaller, ManifestOfAnInstallationCutOffRemovesItsFolders) {
   const std::wstring folder = Install(L"cut-off");
   std::string manifest = ReadBytes(folder + L"uninstall.ini");
   manifest.resize(manifest.find("[InstallDirectoryInfo]"));
   WriteBytes(folder + L"uninstall.ini", manifest);
+  ASSERT_EQ(RegisteredServer(), folder + L"imageOle.dll");
+  ASSERT_TRUE(DeleteFileW((folder + L"ImageOle.dll").c_str()));
   EXPECT_EQ(Uninstall(folder, L"-silent"), 0u);
+  EXPECT_EQ(RegisteredServer(), L"") << "a class is left registered to the missing component";
   EXPECT_FALSE(Exists(folder + L"Skin"));
   EXPECT_FALSE(Exists(folder + L"Emotions"));
   EXPECT_TRUE(WaitUntilGone(folder));

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/package/Utf8.h"
@@ -28,6 +29,7 @@
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
 #include "win/install/FolderRights.h"
+#include "win/install/HeldFolder.h"
 #include "win/install/InstallWorker.h"
 #include "win/install/PagedResource.h"
 #include "win/install/Registration.h"
@@ -294,6 +296,35 @@ TEST(InstallWorker, WhatItMakesGetsTheProgramFolderRights) {
     EXPECT_STREQ(text, expected);
     LocalFree(text);
   }
+  // Only what administrators alone can have changed is an installation's own - read back
+  // from what the worker protected, from a folder anyone may write (Wine shows that much of
+  // a folder's rights), and from the descriptors Windows would store.
+  HeldFolder held;
+  EXPECT_EQ(HoldExistingFolder(folder, &held), FolderTrust::kOwn);
+  const std::wstring open = FreshFolder(L"rights open");
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(open.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);  // no list: everyone may do anything
+  EXPECT_EQ(HoldExistingFolder(open, &held), FolderTrust::kForeign);
+  EXPECT_EQ(HoldExistingFolder(folder + L"no such\\", &held), FolderTrust::kMissing);
+  PSID user = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &user));
+  for (const auto& [sddl, own, alsoTrusted] :
+       {std::tuple{L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", true, false},
+        std::tuple{L"O:SYD:PAI(A;;FA;;;SY)(A;OICIIO;FA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;BU)", true,
+                   false},
+        std::tuple{L"O:BAD:PAI(A;;FA;;;BA)(A;;0x1301bf;;;BU)", false, false},
+        std::tuple{L"O:BAD:PAI(A;;FA;;;BA)(A;OICIIO;GW;;;WD)", false, false},
+        std::tuple{L"O:S-1-5-21-1-2-3-1001D:PAI(A;;FA;;;SY)(A;;FA;;;BA)", false, false},
+        std::tuple{L"O:S-1-5-21-1-2-3-1001D:PAI(A;;FA;;;S-1-5-21-1-2-3-1001)", true, true},
+        std::tuple{L"O:BA", false, false}}) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    EXPECT_EQ(OnlyAdministratorsMayChange(descriptor, alsoTrusted ? user : nullptr), own) << sddl;
+    LocalFree(descriptor);
+  }
+  LocalFree(user);
 }
 
 // --- finishing actions ------------------------------------------------------------------
@@ -370,7 +401,9 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
     SetupLog log;
     DWORD error = 0;
     ASSERT_TRUE(log.Open(logPath, &error));
-    FinishInstallation(folder, {true, true, true}, worker.Outcome().installedBytes, L"1.0.0", log);
+    FinishInstallation(folder, {true, true, true}, log);
+    ASSERT_TRUE(WriteUninstallEntry(
+        UninstallEntryValues(folder, worker.Outcome().installedBytes, L"1.0.0", L"", {}), log));
   }
   EXPECT_TRUE(Logged(logPath, L"started " + ClientCommandLine(folder) +
                                   L" as the signed-in user (the token of process " +
@@ -431,7 +464,7 @@ TEST(Finishing, ClientIsNotStartedOnADesktopWithoutAShell) {
     DWORD error = 0;
     log.Open(logPath, &error);
     startable = CanStartClientAsUser(log);
-    FinishInstallation(folder, {false, true, false}, 0, L"1.0.0", log);
+    FinishInstallation(folder, {false, true, false}, log);
   }));
   EXPECT_FALSE(startable);
   const std::wstring why = L"this desktop has no shell window and no taskbar";
@@ -450,7 +483,8 @@ TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   SetupLog noLog;
-  FinishInstallation(L"D:\\worker\\none\\", {}, 0, L"1.0.0", noLog);
+  FinishInstallation(L"D:\\worker\\none\\", {}, noLog);
+  WriteUninstallEntry(UninstallEntryValues(L"D:\\worker\\none\\", 0, L"1.0.0", L"", {}), noLog);
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
   EXPECT_EQ(EntryString(L"UninstallString"), L"\"D:\\worker\\none\\uninstall.exe\"");
@@ -536,8 +570,6 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
     EXPECT_EQ(Split(ClientCommandLine(folder)), Arguments{folder + L"Korvel互动.exe"});
     EXPECT_EQ(Split(UninstallerCommandLine(folder, false)), Arguments{uninstaller});
     EXPECT_EQ(Split(UninstallerCommandLine(folder, true)), (Arguments{uninstaller, L"-silent"}));
-    EXPECT_EQ(Split(PreviousUninstallerCommand(UninstallerCommandLine(folder, false))),
-              (Arguments{uninstaller, L"-silent"}));
     EXPECT_EQ(Split(RegistrationCommand(folder.c_str(), Registration::kUnregister)),
               (Arguments{std::wstring(system) + L"\\regsvr32.exe", L"/u", L"/s",
                          folder + L"imageOle.dll"}));
@@ -549,10 +581,6 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
                 (Arguments{shell, L"/c", L"RegSvr32", L"/s", folder + L"imageOle.dll"}));
     }
   }
-  // An entry written unquoted by an older installer, naming a file with blanks.
-  const std::wstring old = FreshFolder(L"old version") + L"uninstall.exe";
-  WriteBytes(old, "MZ");
-  EXPECT_EQ(Split(PreviousUninstallerCommand(old)), (Arguments{old, L"-silent"}));
 }
 
 // The registration's own result decides: a component that cannot register fails, and one

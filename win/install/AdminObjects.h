@@ -24,12 +24,13 @@ const SECURITY_ATTRIBUTES* AdminObjectRights();
 // or SYSTEM. False when its owner cannot be read.
 bool OwnedByAdministrators(HANDLE object);
 
-// The installer's leave for an uninstaller it runs itself while it holds the mutex (an
-// earlier installation removed before a new one): an event in the global namespace named
-// with 128 random bits, owned by Administrators, whose random part the installer puts in
-// the uninstaller's environment (product::kStartedByInstaller) for as long as this object
-// lives. The variable alone is worth nothing: anyone can set it, but only an elevated
-// program can make the object it names.
+// The leave an installer gives an uninstaller it runs itself while it holds the mutex: an
+// event in the global namespace named with 128 random bits, owned by Administrators, whose
+// random part the installer puts in the uninstaller's environment
+// (product::kStartedByInstaller) for as long as this object lives. The variable alone is
+// worth nothing: anyone can set it, but only an elevated program can make the object it
+// names. This installer never runs an earlier installation's program; installers of earlier
+// versions run the uninstaller to remove an installation, and it still takes their leave.
 class InstallerGrant {
  public:
   InstallerGrant();

@@ -29,13 +29,3 @@ std::wstring ClientCommandLine(const std::wstring& folder) {
 std::wstring UninstallerCommandLine(const std::wstring& folder, bool silent) {
   return QuoteArgument(folder + product::kUninstallerFile) + (silent ? L" -silent" : L"");
 }
-
-std::wstring PreviousUninstallerCommand(const std::wstring& value) {
-  std::wstring command = value;
-  if (!value.empty() && value.front() != L'"' && value.find(L' ') != std::wstring::npos) {
-    const DWORD attributes = GetFileAttributesW(value.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      command = QuoteArgument(value);
-  }
-  return command + L" -silent";
-}

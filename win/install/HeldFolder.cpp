@@ -45,6 +45,26 @@ bool IsSystemFolder(const std::wstring& path) {
   return false;
 }
 
+// Opens `path`, a folder that exists, without following a link and proves it a real folder
+// at its own place; `access` besides listing it.
+FolderOpening OpenFolderOnTheWay(const std::wstring& path, DWORD access, UniqueHandle* folder) {
+  folder->reset(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | access,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder->valid()) {
+    return (access & WRITE_DAC) != 0 && GetLastError() == ERROR_ACCESS_DENIED
+               ? FolderOpening::kCannotProtect
+               : FolderOpening::kCannotMake;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(folder->get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !AtItsOwnPlace(folder->get(), path)) {
+    return FolderOpening::kLink;
+  }
+  return FolderOpening::kOpened;
+}
+
 }  // namespace
 
 FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
@@ -73,22 +93,11 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
       return FolderOpening::kLink;
     // The install folder itself, when it was there before, is protected through its handle.
     const bool protect = cut + 1 == folder.size() && !made;
-    UniqueHandle handle(CreateFileW(path.c_str(),
-                                    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
-                                        (protect ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0),
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
-    if (!handle.valid()) {
-      return protect && GetLastError() == ERROR_ACCESS_DENIED ? FolderOpening::kCannotProtect
-                                                              : FolderOpening::kCannotMake;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !AtItsOwnPlace(handle.get(), path)) {
-      return FolderOpening::kLink;
-    }
+    UniqueHandle handle;
+    const FolderOpening opening =
+        OpenFolderOnTheWay(path, protect ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0, &handle);
+    if (opening != FolderOpening::kOpened)
+      return opening;
     if (protect && IsSystemFolder(LongPath(path)))
       return FolderOpening::kSystemFolder;
     if (protect && !ProtectedRights::Get().ProtectExisting(handle.get()))
@@ -99,4 +108,38 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
   held->handles = std::move(handles);
   held->fresh = made;
   return FolderOpening::kOpened;
+}
+
+FolderTrust HoldExistingFolder(const std::wstring& folder, HeldFolder* held) {
+  *held = HeldFolder{};
+  const std::wstring root = PathRoot(folder);
+  if (root.empty() || folder.size() <= root.size() || folder.back() != L'\\')
+    return FolderTrust::kMissing;
+  std::vector<UniqueHandle> handles;
+  for (std::size_t cut = folder.find(L'\\', root.size()); cut != std::wstring::npos;
+       cut = folder.find(L'\\', cut + 1)) {
+    const std::wstring path = folder.substr(0, cut);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return FolderTrust::kMissing;
+    UniqueHandle handle;
+    const FolderOpening opening =
+        OpenFolderOnTheWay(path, cut + 1 == folder.size() ? READ_CONTROL : 0, &handle);
+    if (opening == FolderOpening::kLink || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return FolderTrust::kLink;
+    if (opening != FolderOpening::kOpened)
+      return FolderTrust::kMissing;
+    handles.push_back(std::move(handle));
+  }
+  const bool own = OnlyAdministratorsMayChange(handles.back().get());
+  held->path = LongPath(folder.substr(0, folder.size() - 1)) + L'\\';
+  held->handles = std::move(handles);
+  return own ? FolderTrust::kOwn : FolderTrust::kForeign;
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION one{}, other{};
+  return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
+         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }

@@ -34,3 +34,20 @@ struct HeldFolder {
 // Makes `folder` (absolute, ending with '\') ready as above. On a refusal the folders made
 // before it stay (`held->created` names them) and nothing is held.
 FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held);
+
+// An earlier installation's folder, held for an elevated program that may act inside it.
+enum class FolderTrust {
+  kOwn,      // only administrators can have changed it since it was protected
+  kForeign,  // someone else may have: nothing in it is run, moved or deleted
+  kLink,     // it, or a folder on the way, is a link or junction
+  kMissing,  // it is not there
+};
+// Opens the existing `folder` (absolute, ending with '\') and each folder on its way without
+// following a link, proves each a real folder at its own place and holds them (`held->
+// handles`, the folder last) without delete sharing, so none can be renamed or replaced
+// while they are held; then reads, through the held handle, who may change it. Nothing is
+// held unless the answer is kOwn or kForeign.
+FolderTrust HoldExistingFolder(const std::wstring& folder, HeldFolder* held);
+
+// Whether two open handles are the same file or folder on disk.
+bool SameFile(HANDLE a, HANDLE b);

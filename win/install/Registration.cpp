@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
@@ -127,4 +128,69 @@ RegistrationResult RegisterComponent(const wchar_t* installFolder,
                                      DWORD timeLimitMs,
                                      Registration what) {
   return RunRegistration(RegistrationCommand(installFolder, what), timeLimitMs);
+}
+
+namespace {
+
+constexpr wchar_t kClasses[] = L"SOFTWARE\\Classes\\CLSID";
+
+// Whether the server `value` (a path, perhaps quoted) lies in `folder`.
+bool InFolder(std::wstring value, const std::wstring& folder, const std::wstring& shortFolder) {
+  if (value.size() >= 2 && value.front() == L'"')
+    value = value.substr(1, value.find(L'"', 1) - 1);
+  const auto below = [&value](const std::wstring& prefix) {
+    return !prefix.empty() && value.size() > prefix.size() &&
+           CompareStringOrdinal(value.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+  };
+  return below(folder) || below(shortFolder);
+}
+
+}  // namespace
+
+std::vector<RegisteredClass> ClassesServedFrom(const std::wstring& folder) {
+  // A server may be registered by its short (8.3) path.
+  std::wstring shortFolder(folder.size() + 1, L'\0');
+  shortFolder.resize(GetShortPathNameW(folder.c_str(), shortFolder.data(),
+                                       static_cast<DWORD>(shortFolder.size())));
+  if (shortFolder.size() >= folder.size() + 1 || shortFolder == folder)
+    shortFolder.clear();
+  std::vector<RegisteredClass> found;
+  for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    RegKey classes;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClasses, 0, KEY_READ | view, classes.put()) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    wchar_t id[64] = {};  // a class's name: "{" 36 digits "}", longer ones are no class
+    for (DWORD i = 0;; ++i) {
+      DWORD units = 64;
+      const LSTATUS status =
+          RegEnumKeyExW(classes.get(), i, id, &units, nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_MORE_DATA)
+        continue;
+      if (status != ERROR_SUCCESS)
+        break;
+      const std::wstring server = std::wstring(id) + L"\\InprocServer32";
+      wchar_t value[kMaxFullPathUnits + 3] = {};
+      DWORD bytes = sizeof value - sizeof(wchar_t);
+      if (RegGetValueW(classes.get(), server.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                       &bytes) == ERROR_SUCCESS &&
+          InFolder(value, folder, shortFolder)) {
+        found.push_back({id, view});
+      }
+    }
+  }
+  return found;
+}
+
+bool RemoveClassesServedFrom(const std::wstring& folder) {
+  for (const RegisteredClass& registered : ClassesServedFrom(folder)) {
+    RegKey classes;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClasses, 0, KEY_READ | KEY_WRITE | registered.view,
+                      classes.put()) == ERROR_SUCCESS) {
+      RegDeleteTreeW(classes.get(), registered.id.c_str());
+    }
+  }
+  return ClassesServedFrom(folder).empty();
 }

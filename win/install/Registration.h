@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "core/install/InstallRun.h"
 
@@ -35,3 +36,15 @@ RegistrationResult RunRegistration(const std::wstring& command,
 RegistrationResult RegisterComponent(const wchar_t* installFolder,
                                      DWORD timeLimitMs = kRegistrationTimeLimitMs,
                                      Registration what = Registration::kRegister);
+
+// The classes registered machine-wide (in either registry view) whose in-process server is
+// a file in `folder` (ending with '\'): "{...}" and the view's flag, as RemoveClasses takes
+// them. A component's registration is these keys, whoever wrote them, and whether or not
+// its file is still there.
+struct RegisteredClass {
+  std::wstring id;
+  REGSAM view;
+};
+std::vector<RegisteredClass> ClassesServedFrom(const std::wstring& folder);
+// Deletes every class served from `folder`; true when none is left.
+bool RemoveClassesServedFrom(const std::wstring& folder);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/setup/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Paths.h"
 
@@ -129,6 +130,23 @@ Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& pat
                                                                                : Removal::kFailed;
 }
 
+std::wstring RemovalFolder::RemoveAtRestart(const std::wstring& path,
+                                            const std::wstring& place) const {
+  const std::wstring stem = place + L'.' + DecimalText<wchar_t>(GetCurrentProcessId());
+  for (unsigned k = 0; k < 100; ++k) {
+    const std::wstring name = stem + (k == 0 ? L"" : L"." + DecimalText<wchar_t>(k)) + L".del";
+    if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES)
+      continue;
+    if (Restore(path, name) != Removal::kGone)
+      return {};
+    if (MoveFileExW(name.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      return name;
+    Restore(name, path);
+    return {};
+  }
+  return {};
+}
+
 bool RemovalFolder::Rewrite(const std::wstring& path, const std::string& bytes) const {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kLinkOrFolder) ||
@@ -173,6 +191,7 @@ Removal RemovalFolder::RemoveFolder(const std::wstring& path, bool anyFile) cons
   // The entries, read through the folder's own handle.
   alignas(8) char buffer[16384];
   bool restart = true;
+  bool kept = false;
   for (;;) {
     if (!GetFileInformationByHandleEx(
             folder.get(), restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
@@ -191,14 +210,20 @@ Removal RemovalFolder::RemoveFolder(const std::wstring& path, bool anyFile) cons
              CompareStringOrdinal(name.c_str(), -1, L"Thumbs.db", -1, TRUE) != CSTR_EQUAL)) {
           return Removal::kKept;
         }
-        if (RemoveFile(path + L"\\" + name) == Removal::kFailed)
-          return Removal::kFailed;
+        if (RemoveFile(path + L"\\" + name) == Removal::kFailed) {
+          // In use, and already scheduled for the next restart: it keeps the folder.
+          if (!anyFile || name.size() < 4 || name.compare(name.size() - 4, 4, L".del") != 0)
+            return Removal::kFailed;
+          kept = true;
+        }
       }
       if (entry->NextEntryOffset == 0)
         break;
       at += entry->NextEntryOffset;
     }
   }
+  if (kept)
+    return Removal::kKept;
   if (DeleteThrough(folder.get()))
     return Removal::kGone;
   return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;

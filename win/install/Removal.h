@@ -51,7 +51,7 @@ class RemovalFolder {
   // letter case) is left in it, deleting those; a sub-folder or any other file keeps it.
   Removal RemoveFolderIfEmpty(const std::wstring& path) const;
   // Removes the folder `path` (below the folder) with every file in it; a sub-folder keeps
-  // it.
+  // it, and so does a file that goes at the next restart (RemoveAtRestart's, in use).
   Removal RemoveFolderAndFiles(const std::wstring& path) const;
 
   // Puts the file kept at `kept` back at `path` (both below the folder): the kept file is
@@ -59,6 +59,13 @@ class RemovalFolder {
   // nothing may be at `path`. kGone when it moved back, kAbsent when nothing was kept there,
   // kFailed when it cannot be put back (something is in its place, its folder is gone).
   Removal Restore(const std::wstring& kept, const std::wstring& path) const;
+
+  // A file below the folder that cannot be deleted now (a module a program loaded) may still
+  // be renamed: moves `path` to a free name beside `place` - "<place>.<process id>.del",
+  // else with ".<k>" before ".del" - and has the system delete it at the next restart. No
+  // later run ever writes that name, so the restart deletes only this file. The name it got,
+  // or empty (nothing changed) when it cannot.
+  std::wstring RemoveAtRestart(const std::wstring& path, const std::wstring& place) const;
 
   // Replaces the content of the existing file `path` (below the folder) with `bytes`,
   // through a handle opened without following a link and proved to be a plain file with no
