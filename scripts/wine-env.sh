@@ -30,6 +30,10 @@ wine_env_init() {
   export LC_ALL=zh_CN.UTF-8
   # As long as CTest gives the longest test program (900 s).
   export SETUP_WINE_TIMEOUT=${SETUP_WINE_TIMEOUT:-900}
+  # Wine reads a file's rights from its mode: what others may write there, Everyone may.
+  # The installer refuses a folder on the way that anyone may change, so nothing made for
+  # the tests is writable by others.
+  umask 022
   mkdir -p "$setup_wine_build/wine"
 }
 
@@ -102,12 +106,13 @@ wine_prefix_create() {
 }
 
 # Drive F: is a small tmpfs (256 KiB) for the full-disk tests, where this user may mount
-# one (root); elsewhere F: does not exist and those tests skip.
+# one (root); elsewhere F: does not exist and those tests skip. Its root is not writable by
+# others (a tmpfs's is, by default), as a volume's root the installer accepts.
 wine_small_disk() {
   local dir="$setup_wine_build/wine/small_disk" link="$WINEPREFIX/dosdevices/f:"
   mkdir -p "$dir"
   if ! mountpoint -q "$dir"; then
-    if [ "$(id -u)" -ne 0 ] || ! mount -t tmpfs -o size=256k tmpfs "$dir" 2>/dev/null; then
+    if [ "$(id -u)" -ne 0 ] || ! mount -t tmpfs -o size=256k,mode=755 tmpfs "$dir" 2>/dev/null; then
       rm -f "$link"
       return 0
     fi

@@ -15,6 +15,7 @@
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
+#include "win/install/AdminObjects.h"
 #include "win/install/ManifestFile.h"
 #include "win/install/Registration.h"
 #include "win/install/Removal.h"
@@ -99,6 +100,24 @@ void DeleteShortcut(int csidl, const wchar_t* name, Leftovers* leftovers) {
     leftovers->Add(path);
 }
 
+// The installation's shortcuts, and its folder of the programs menu when that is empty.
+void DeleteShortcuts(Leftovers* leftovers) {
+  DeleteShortcut(CSIDL_STARTUP, kClientShortcut, leftovers);
+  DeleteShortcut(CSIDL_COMMON_STARTUP, kClientShortcut, leftovers);
+  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, leftovers);
+  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, leftovers);
+  const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
+  if (!programs.empty()) {
+    const std::string menu = programs + "\\" + ToCodePage(kFolderName);
+    if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
+        GetLastError() != ERROR_DIR_NOT_EMPTY) {
+      leftovers->Add(menu);
+    }
+  }
+  leftovers->log.Line(L"went through the shortcuts");
+}
+
 using RegDeleteKeyExAFunction = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
 
 void DeleteUninstallEntry(Leftovers* leftovers) {
@@ -142,16 +161,21 @@ std::string ManifestOfWhatStays(const std::vector<std::u16string>& files,
   return ToCodePage(Wide(text));
 }
 
+// The text value `name` of the uninstall entry; empty when it has none.
+std::wstring EntryText(const wchar_t* name) {
+  wchar_t value[kMaxFullPathUnits + 1] = {};
+  DWORD bytes = sizeof value - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, value,
+                   &bytes) != ERROR_SUCCESS) {
+    return {};
+  }
+  return value;
+}
+
 // The outermost folder the installation made, as its entry records it, when it is the
 // install folder `folder` (ending with '\') or lies above it; else empty.
 std::wstring MadeFolder(const std::wstring& folder) {
-  wchar_t value[kMaxFullPathUnits + 1] = {};
-  DWORD bytes = sizeof value - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, kCreatedFolderValue, RRF_RT_REG_SZ,
-                   nullptr, value, &bytes) != ERROR_SUCCESS) {
-    return {};
-  }
-  std::wstring made = value;
+  std::wstring made = EntryText(kCreatedFolderValue);
   while (!made.empty() && made.back() == L'\\')
     made.pop_back();
   const bool above =
@@ -160,6 +184,36 @@ std::wstring MadeFolder(const std::wstring& folder) {
                            static_cast<int>(made.size()), TRUE) == CSTR_EQUAL &&
       folder[made.size()] == L'\\';
   return above ? made : std::wstring();
+}
+
+// Whether the uninstall entry - with the shortcuts and the folders it records - is the
+// installation's in the folder `installed` holds: the folder its InstallLocation names is
+// that very folder. A copy of the folder, or of uninstall.exe, elsewhere finds an entry
+// naming another, and leaves it; the log says why.
+bool EntryIsOwn(const RemovalFolder& installed, SetupLog& log) {
+  const std::wstring location = EntryText(L"InstallLocation");
+  if (location.empty()) {
+    log.Line(
+        L"the uninstall entry names no folder: it, the shortcuts and the folders the "
+        L"installation made are left as they are");
+    return false;
+  }
+  if (!installed.IsFolder(location)) {
+    log.Line(L"the uninstall entry is the installation's in " + location +
+             L", not this folder's: it, the shortcuts and the folders the installation made "
+             L"are left as they are");
+    return false;
+  }
+  return true;
+}
+
+// Whether this elevated program may have the component in the folder unregister itself,
+// which loads it: the folder (held) and the file are changed by administrators alone.
+bool MayLoadComponent(const RemovalFolder& installed, const std::wstring& file) {
+  const UniqueHandle component(CreateFileW(file.c_str(), READ_CONTROL, kShareAll, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return installed.OnlyAdministratorsMayChange() && component.valid() &&
+         OnlyAdministratorsMayChange(component.get());
 }
 
 // Whether the single-byte calls see the program's own path `wide` as it is. A folder name
@@ -195,6 +249,8 @@ int RemoveInstallation(bool silent, SetupLog& log) {
   // Whether something of the installation stays in its folder: then the manifest names what
   // stays, and the entry and uninstall.exe stay too, so that running it again finishes.
   bool stays = false;
+  // Whether the uninstall entry, the shortcuts and the folders made are this installation's.
+  bool ownEntry = false;
   const std::string manifest = folder + ToCodePage(kManifestFile);
   {
     const RemovalFolder installed(wideFolder);
@@ -210,17 +266,31 @@ int RemoveInstallation(bool silent, SetupLog& log) {
     const RemovalPlan plan = PlanRemoval(lists.files, lists.folders, kept, room);
     for (const std::u16string& refused : plan.refused)
       leftovers.Add(folder + ToCodePage(Wide(refused)));
-    // The component is unregistered while its file is there to be asked; then no class may
-    // be left registered to a file of the folder - the installation's registration, even
-    // when its file is gone, which anyone who could make the file again would take over.
+    ownEntry = EntryIsOwn(installed, log);
+    // The component is unregistered while its file is there to be asked - only when its
+    // classes are served from this folder's file, which a copy's are not (its unregistration
+    // would take the real installation's), and when nobody but an administrator can have
+    // put the file there. Then no class may be left registered to a file of the folder -
+    // the installation's registration, even when its file is gone, which anyone who could
+    // make the file again would take over.
+    std::vector<RegisteredClass> classes = ClassesServedFrom(wideFolder);
+    const std::wstring component = wideFolder + kComponentFile;
     if (std::any_of(plan.files.begin(), plan.files.end(), IsComponentPath) &&
-        GetFileAttributesW((wideFolder + kComponentFile).c_str()) != INVALID_FILE_ATTRIBUTES) {
-      const RegistrationResult result = RegisterComponent(
-          wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
-      log.Line(result == RegistrationResult::kRegistered ? L"unregistered the component"
-                                                         : L"could not unregister the component");
+        GetFileAttributesW(component.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      if (classes.empty()) {
+        log.Line(L"no class is served from this folder's component: it is not unregistered");
+      } else if (!MayLoadComponent(installed, component)) {
+        log.Line(
+            L"someone other than an administrator may have changed the component or its "
+            L"folder: it is not loaded to unregister it");
+      } else {
+        const RegistrationResult result = RegisterComponent(
+            wideFolder.c_str(), kRegistrationTimeLimitMs, Registration::kUnregister);
+        log.Line(result == RegistrationResult::kRegistered ? L"unregistered the component"
+                                                           : L"could not unregister the component");
+        classes = ClassesServedFrom(wideFolder);
+      }
     }
-    const std::vector<RegisteredClass> classes = ClassesServedFrom(wideFolder);
     for (const RegisteredClass& registered : classes)
       log.Line(L"the class " + registered.id + L" is still served from the folder: deleting it");
     if (!classes.empty() && !RemoveClassesServedFrom(wideFolder)) {
@@ -293,26 +363,16 @@ int RemoveInstallation(bool silent, SetupLog& log) {
     }
   }
 
-  DeleteShortcut(CSIDL_STARTUP, kClientShortcut, &leftovers);
-  DeleteShortcut(CSIDL_COMMON_STARTUP, kClientShortcut, &leftovers);
-  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, &leftovers);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, &leftovers);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &leftovers);
-  const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
-  if (!programs.empty()) {
-    const std::string menu = programs + "\\" + ToCodePage(kFolderName);
-    if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
-        GetLastError() != ERROR_DIR_NOT_EMPTY) {
-      leftovers.Add(menu);
-    }
-  }
-  log.Line(L"went through the shortcuts");
+  if (ownEntry)
+    DeleteShortcuts(&leftovers);
   if (!stays) {
-    const std::wstring madeFolder = MadeFolder(wideFolder);
-    const unsigned before = leftovers.count;
-    DeleteUninstallEntry(&leftovers);
-    if (leftovers.count == before)
-      log.Line(L"removed the uninstall entry");
+    const std::wstring madeFolder = ownEntry ? MadeFolder(wideFolder) : std::wstring();
+    if (ownEntry) {
+      const unsigned before = leftovers.count;
+      DeleteUninstallEntry(&leftovers);
+      if (leftovers.count == before)
+        log.Line(L"removed the uninstall entry");
+    }
     if (!ScheduleSelfDelete(wideSelf, madeFolder))
       leftovers.Add(self);
     // The folders the installation made, from the install folder up, go after the files in

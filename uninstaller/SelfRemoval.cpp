@@ -153,6 +153,34 @@ bool Within(const std::wstring& folder, const std::wstring& outer) {
          (folder.size() == outer.size() || folder[outer.size()] == L'\\');
 }
 
+// Whether `process` is a handle to another process, which this one may wait on, that runs
+// the file `uninstaller`, an uninstall.exe: what the uninstaller hands down (with
+// SYNCHRONIZE and PROCESS_QUERY_LIMITED_INFORMATION). A number guessed or handed down by
+// anyone else names no such handle - another object, a pseudo handle of this process or its
+// thread, or a process that runs something else - and nothing is deleted, never waited on.
+bool UninstallerProcess(HANDLE process, const std::wstring& uninstaller) {
+  const std::size_t last = uninstaller.find_last_of(L'\\');
+  if (process == nullptr || last == std::wstring::npos ||
+      CompareStringOrdinal(uninstaller.c_str() + last + 1, -1, product::kUninstallerFile, -1,
+                           TRUE) != CSTR_EQUAL) {
+    return false;
+  }
+  const DWORD id = GetProcessId(process);
+  if (id == 0 || id == GetCurrentProcessId() || WaitForSingleObject(process, 0) == WAIT_FAILED)
+    return false;
+  std::vector<wchar_t> image(32768);  // the longest path the system knows
+  DWORD units = static_cast<DWORD>(image.size());
+  if (!QueryFullProcessImageNameW(process, 0, image.data(), &units))
+    return false;
+  const auto open = [](const wchar_t* path) {
+    return UniqueHandle(CreateFileW(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  const UniqueHandle running = open(image.data());
+  const UniqueHandle named = open(uninstaller.c_str());
+  return running.valid() && named.valid() && SameFile(running.get(), named.get());
+}
+
 void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring& madeFolder) {
   WaitForSingleObject(process, INFINITE);
   Sleep(1000);
@@ -198,7 +226,8 @@ bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder
   bool started = false;
   {
     const UniqueHandle kept = WriteCopy(self, copy, copyRights.get());
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
+    const UniqueHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, GetCurrentProcessId()));
     started = kept.valid() && process.valid() &&
               StartHelper(copy,
                           CleanUpCommandLine(copy, reinterpret_cast<std::uintptr_t>(process.get()),
@@ -234,12 +263,8 @@ bool CleanUp(const wchar_t* commandLine) {
   }
   const auto process = reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(std::wcstoull(arguments.get()[2], nullptr, 10)));
-  // A handle this process may wait on (the uninstaller hands down one with SYNCHRONIZE
-  // alone), never its own pseudo handle.
-  if (process == nullptr || process == GetCurrentProcess() ||
-      WaitForSingleObject(process, 0) == WAIT_FAILED) {
+  if (!UninstallerProcess(process, arguments.get()[3]))
     return false;
-  }
   CleanUp(process, arguments.get()[3], count == 5 ? arguments.get()[4] : std::wstring());
   return true;
 }

@@ -45,5 +45,5 @@ std::wstring CleanUpCommandLine(const std::wstring& copy,
 // uninstall.exe there. Then removes that file's folder if it is empty, and each folder
 // above it up to the made folder while they are empty. False, having done nothing, when
 // the command line is no helper's: its first argument is not kCleanUpSwitch, or the next
-// names no handle it may wait on.
+// names no handle of another process that runs the uninstall.exe the one after names.
 bool CleanUp(const wchar_t* commandLine);

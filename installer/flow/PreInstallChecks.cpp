@@ -34,6 +34,10 @@ std::wstring RefusalMessage(FolderOpening opening) {
       return L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹";
     case FolderOpening::kCannotProtect:
       return L"无法设置安装文件夹的访问权限，请选择其他文件夹";
+    case FolderOpening::kMovable:
+      return L"其他用户可以移走或替换安装路径上的文件夹，请选择其他文件夹";
+    case FolderOpening::kOthersMayChange:
+      return L"其他用户可以更改此文件夹，且其中已有文件，请选择其他文件夹";
     default:
       return L"创建文件夹失败，请检查文件名是否正确";
   }

@@ -6,6 +6,7 @@
 // screen reader. With SETUP_E2E_SHOTS set, the pages are saved there as .bmp files.
 #include <windows.h>
 // after windows.h
+#include <aclapi.h>
 #include <commctrl.h>
 #include <oleacc.h>
 #include <richedit.h>
@@ -1340,6 +1341,13 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   // folder linked to.
   const std::wstring elsewhere = FreshFolder(L"elsewhere", root.c_str());
   ASSERT_TRUE(PlantHostLink(root + L"linked", "elsewhere"));
+  // A folder anyone may change, holding a file of someone's: anyone may hold it open with
+  // rights that no change of its rights takes back, and may move away what is below it.
+  const std::wstring shared = root + L"shared\\";
+  WriteBytes(shared + L"note.txt", "someone's");
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(shared.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);  // no list: everyone may do anything
   const Failure failures[] = {
       {"tampered",
        L"/S",
@@ -1375,6 +1383,14 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
        L"/S /D=" + root + L"linked\\brimvale",
        SetupExit::kFolderRefused,
        {L"told: 安装路径中含有链接，请选择其他文件夹"}},
+      {"a folder anyone may change, holding a file",
+       L"/S /D=" + shared,
+       SetupExit::kFolderRefused,
+       {L"told: 其他用户可以更改此文件夹，且其中已有文件，请选择其他文件夹"}},
+      {"a folder below one anyone may change",
+       L"/S /D=" + shared + L"brimvale",
+       SetupExit::kFolderRefused,
+       {L"told: 其他用户可以移走或替换安装路径上的文件夹，请选择其他文件夹"}},
       {"a name the code page cannot spell",
        L"/S /D=" + root + L"한국",
        SetupExit::kFolderRefused,
@@ -1417,6 +1433,8 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   ListFiles(elsewhere, L"", &there);
   EXPECT_TRUE(there.empty()) << "written through the link";
   EXPECT_FALSE(Exists(root + L"한국"));
+  EXPECT_EQ(ReadBytes(shared + L"note.txt"), "someone's");
+  EXPECT_FALSE(Exists(shared + L"brimvale"));
   // A log that is a link to another file, or another name of it, overwrites nothing.
   WriteBytes(root + L"victim.txt", "keep");
   ASSERT_TRUE(

@@ -145,14 +145,19 @@ std::wstring Special(int csidl) {
   return path;
 }
 
-// What an installation's finishing step leaves outside the folder: shortcuts and the entry.
-void PlantShortcutsAndEntry() {
+// What an installation's finishing step leaves outside the folder: shortcuts and the entry,
+// which names the installation's `folder`.
+void PlantShortcutsAndEntry(const std::wstring& folder) {
   WriteBytes(Special(CSIDL_STARTUP) + L"\\Korvel互动.lnk", "lnk");
   WriteBytes(Special(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Korvel互动.lnk", "lnk");
   WriteBytes(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\Korvel互动.lnk", "lnk");
   WriteBytes(Special(CSIDL_COMMON_PROGRAMS) + L"\\brimvale\\uninstall.lnk", "lnk");
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  const std::wstring location = folder.substr(0, folder.size() - 1);
+  RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(location.c_str()),
+                 static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
 }
 
@@ -217,7 +222,7 @@ TEST(Uninstaller, SilentRemovalLeavesOnlyTheUsersFiles) {
   EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
   WriteBytes(folder + L"Skin\\UserIcon\\mine.txt", "the user's");
   WriteBytes(folder + L"web\\IconHelp\\images\\THUMBS.DB", "cache");
-  PlantShortcutsAndEntry();
+  PlantShortcutsAndEntry(folder);
   const std::wstring temporaryFolder = FreshFolder(L"John Smith & Co", L"D:\\uninstall\\");
   const EnvironmentVariables temporary({{L"TMP", temporaryFolder}, {L"TEMP", temporaryFolder}});
   HANDLE change =
@@ -295,6 +300,23 @@ TEST(Uninstaller, OtherArgumentsDoNothing) {
         L"/clean-up-after-uninstall 0 \"D:\\x\\uninstall.exe\""}) {
     EXPECT_EQ(Uninstall(folder, arguments), 4u) << arguments;
   }
+  // The helper's form with a handle number guessed (live handles of the program), or a
+  // pseudo handle of its own process or thread, and a path and made folder outside: usage,
+  // no wait, nothing deleted - not even a copy of uninstall.exe there.
+  const std::wstring outside = FreshFolder(L"guessed", L"D:\\uninstall\\");
+  WriteBytes(outside + L"a\\b\\uninstall.exe", ReadBytes(folder + L"uninstall.exe"));
+  ASSERT_TRUE(CreateDirectoryW((outside + L"c").c_str(), nullptr));
+  for (const wchar_t* handle : {L"4", L"12", L"16", L"20", L"32", L"64", L"4294967294",
+                                L"18446744073709551614", L"18446744073709551615"}) {
+    for (const wchar_t* path : {L"a\\b\\uninstall.exe", L"c\\uninstall.exe"}) {
+      EXPECT_EQ(Uninstall(folder, std::wstring(L"/clean-up-after-uninstall ") + handle + L" \"" +
+                                      outside + path + L"\" \"" + outside + L"\""),
+                4u)
+          << handle;
+    }
+  }
+  EXPECT_TRUE(Exists(outside + L"a\\b\\uninstall.exe"));
+  EXPECT_TRUE(Exists(outside + L"c"));
   for (const wchar_t* file : kInstalled)
     EXPECT_TRUE(Exists(folder + file));
   EXPECT_TRUE(Exists(folder + L"uninstall.exe"));
@@ -345,7 +367,7 @@ TEST(Uninstaller, RunningClientOrInstallerStopsEveryMode) {
   CloseHandle(installer);
   // An upgrade from or to another folder that did not end is the next installer's to end:
   // a removal now would take the entry and leave that folder's half.
-  PlantShortcutsAndEntry();
+  PlantShortcutsAndEntry(folder);
   ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEntryKey, L"UpgradeJournal", REG_SZ,
                             L"D:\\elsewhere\\", sizeof L"D:\\elsewhere\\"),
             ERROR_SUCCESS);
@@ -401,10 +423,33 @@ TEST(Uninstaller, GapInTheNumberingEndsTheList) {
   EXPECT_TRUE(Exists(folder + L"after-gap"));
 }
 
-TEST(Uninstaller, MissingManifestStillRemovesShortcutsAndEntry) {
+// The entry, the shortcuts and the class are the installation's whose folder the entry
+// names: a copy of the folder, or a bare copy of uninstall.exe, elsewhere removes its own
+// files alone and says why. The real one removes them, even without its manifest.
+TEST(Uninstaller, OnlyTheInstallationsOwnUninstallerRemovesItsEntry) {
   const std::wstring folder = Install(L"no-manifest");
+  PlantShortcutsAndEntry(folder);
+  const std::wstring copied = FreshFolder(L"backup", L"D:\\uninstall\\");
+  std::vector<std::wstring> files;
+  ListFiles(folder, L"", &files);
+  for (const std::wstring& file : files)
+    WriteBytes(copied + file, ReadBytes(folder + file));
+  const std::wstring bare = FreshFolder(L"bare", L"D:\\uninstall\\");
+  WriteBytes(bare + L"uninstall.exe", ReadBytes(folder + L"uninstall.exe"));
+  const std::wstring log = copied.substr(0, copied.size() - 1) + L".log";
+  EXPECT_EQ(Uninstall(copied, L"/S \"/LOG=" + log + L"\""), 0u);
+  EXPECT_EQ(Uninstall(bare, L"-silent"), 0u);
+  EXPECT_EQ(ShortcutsAndEntryLeft(), 5);
+  EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");
+  EXPECT_NE(ReadBytes(log).find("the uninstall entry is the installation's in D:\\uninstall\\"
+                                "no-manifest, not this folder's"),
+            std::string::npos);
+  EXPECT_TRUE(WaitUntilGone(copied));
+  EXPECT_TRUE(WaitUntilGone(bare));
+  for (const wchar_t* file : kInstalled)
+    EXPECT_TRUE(Exists(folder + file));
+
   DeleteFileW((folder + L"uninstall.ini").c_str());
-  PlantShortcutsAndEntry();
   Uninstall(folder, L"-silent");
   EXPECT_TRUE(ShortcutsAndEntryGone());
   EXPECT_TRUE(Exists(folder + L"Korvel互动.exe"));
@@ -457,7 +502,7 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
   const std::wstring locked = folder + L"config.ini";
   HANDLE lock = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-  PlantShortcutsAndEntry();
+  PlantShortcutsAndEntry(folder);
   {
     BoxAnswerer answers({IDYES, IDOK});
     EXPECT_EQ(Uninstall(folder, L""), 1u);
@@ -518,10 +563,11 @@ TEST(Uninstaller, WhatCannotBeRemovedIsReported) {
 
 // A folder whose name code page 936 cannot spell: the single-byte path holds '?' and finds
 // no manifest, so nothing at all is removed and the interactive mode says why. Moved to a
-// name the code page can spell, the same installation is then removed whole.
+// name the code page can spell, the same installation is then removed but for its class,
+// which names the file at the folder's former place.
 TEST(Uninstaller, FolderTheCodePageCannotSpellIsLeftWhole) {
   const std::wstring folder = Install(L"한국");
-  PlantShortcutsAndEntry();
+  PlantShortcutsAndEntry(folder);
   EXPECT_EQ(Uninstall(folder, L"-silent"), 7u);
   {
     BoxAnswerer answers({IDYES, IDOK});
@@ -542,8 +588,9 @@ TEST(Uninstaller, FolderTheCodePageCannotSpellIsLeftWhole) {
   RemoveTree(moved);
   ASSERT_TRUE(MoveFileW(folder.substr(0, folder.size() - 1).c_str(),
                         moved.substr(0, moved.size() - 1).c_str()));
+  PlantShortcutsAndEntry(moved);  // as an installation there writes it
   EXPECT_EQ(Uninstall(moved, L"-silent"), 0u);
-  EXPECT_EQ(RegisteredServer(), L"");
+  EXPECT_EQ(RegisteredServer(), folder + L"imageOle.dll");  // no file of this folder's
   EXPECT_TRUE(ShortcutsAndEntryGone());
   EXPECT_TRUE(WaitUntilGone(moved));
 }

@@ -25,6 +25,7 @@
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
 #include "tests/win/worker_harness.h"
+#include "win/install/AdminObjects.h"
 #include "win/install/ChannelInfo.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
@@ -307,6 +308,27 @@ TEST(InstallWorker, WhatItMakesGetsTheProgramFolderRights) {
             ERROR_SUCCESS);  // no list: everyone may do anything
   EXPECT_EQ(HoldExistingFolder(open, &held), FolderTrust::kForeign);
   EXPECT_EQ(HoldExistingFolder(folder + L"no such\\", &held), FolderTrust::kMissing);
+  // As an install folder, one anyone may change (and may hold open with that right, which a
+  // handle keeps) is replaced by a folder made here when empty, refused when it holds files,
+  // and a folder below it, which anyone could move away, is refused.
+  const std::wstring shared = FreshFolder(L"rights shared");
+  WriteBytes(shared + L"note.txt", "someone's");
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(shared.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  for (const auto& [path, expected] : {std::pair{open + L"below\\", FolderOpening::kMovable},
+                                       std::pair{shared, FolderOpening::kOthersMayChange},
+                                       std::pair{open, FolderOpening::kOpened}}) {
+    HeldFolder opened;
+    EXPECT_EQ(OpenInstallFolder(path, &opened), expected)
+        << Utf16ToUtf8(std::u16string(path.begin(), path.end()));
+  }
+  EXPECT_FALSE(Exists(open + L"below"));
+  EXPECT_EQ(ReadBytes(shared + L"note.txt"), "someone's");
+  EXPECT_FALSE(EveryoneMay(open));
+  InstallWorker onShared;
+  EXPECT_EQ(RunWorker(onShared, shared).back().code, INSTALL_CREATE_FAILED);
+  EXPECT_FALSE(Exists(shared + L"uninstall.ini"));
   PSID user = nullptr;
   ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &user));
   for (const auto& [sddl, own, alsoTrusted] :
@@ -578,7 +600,7 @@ TEST(CommandLines, SplitIntoTheArgumentsMeant) {
       EXPECT_EQ(RegistrationCommand(folder.c_str()), L"");
     } else {
       EXPECT_EQ(Split(RegistrationCommand(folder.c_str())),
-                (Arguments{shell, L"/c", L"RegSvr32", L"/s", folder + L"imageOle.dll"}));
+                (Arguments{shell, L"/d", L"/c", L"RegSvr32", L"/s", folder + L"imageOle.dll"}));
     }
   }
 }

@@ -47,3 +47,41 @@ class InstallerGrant {
 // The uninstaller's side: true when this process's environment names a live grant, owned
 // by Administrators or SYSTEM.
 bool GrantedByInstaller();
+
+// Who may act on a file or folder, read from its descriptor. The administrators are
+// Administrators, SYSTEM and TrustedInstaller - and under Wine, which keeps no access list
+// per file and shows every file as its one user's with full control, that user.
+//
+// Whether nobody else holds any of `rights` over it: an administrator owns it (an owner may
+// always change the rights) and no allow entry grants one of them to anyone else (CREATOR
+// OWNER aside, which only passes rights on to a new entry's maker). With `itselfOnly`,
+// entries that only pass rights on to what is made inside do not count. `alsoTrusted` (or
+// null) counts as an administrator.
+bool OnlyAdministratorsHave(PSECURITY_DESCRIPTOR descriptor,
+                            ACCESS_MASK rights,
+                            bool itselfOnly,
+                            PSID alsoTrusted);
+
+// The rights that change a folder or what is in it.
+inline constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                             FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+                                             WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Whether nobody but an administrator can have changed the folder behind `folder` (opened
+// with READ_CONTROL) or what is in it: no other holds a change right, not even one it only
+// passes on. False when the descriptor cannot be read.
+bool OnlyAdministratorsMayChange(HANDLE folder);
+bool OnlyAdministratorsMayChange(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted);
+
+// What lets someone move a folder away and put another in its place: on the folder,
+// deleting (or renaming) it; on its parent, letting go of any entry; on either, changing
+// its rights or owner.
+inline constexpr ACCESS_MASK kRemoveItself = DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+inline constexpr ACCESS_MASK kRemoveEntries =
+    FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
+// Whether someone other than an administrator may remove or rename the folder behind
+// `folder`, or any entry of it (each opened with READ_CONTROL; true when the descriptor
+// cannot be read).
+bool OthersMayRemove(HANDLE folder);
+bool OthersMayRemoveEntries(HANDLE folder);

@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "win/base/Owners.h"
-
 namespace {
 
 // P: protected, nothing inherited from the parent. SY (SYSTEM) and BA (Administrators):
@@ -57,85 +55,4 @@ bool ProtectedRights::ProtectExisting(HANDLE folder) const {
   return m_ownedFolder.lpSecurityDescriptor != nullptr &&
          SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                  m_ownedFolder.lpSecurityDescriptor) != FALSE;
-}
-
-namespace {
-
-// The rights that change a folder or what is in it.
-constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                      FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
-                                      WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
-bool Administrative(PSID sid, PSID alsoTrusted) {
-  // NT SERVICE\TrustedInstaller, which owns the system's own folders.
-  static const PSID installer = [] {
-    PSID made = nullptr;  // kept for the life of the process
-    ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                           &made);
-    return made;
-  }();
-  return IsWellKnownSid(sid, WinLocalSystemSid) ||
-         IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-         (installer != nullptr && EqualSid(sid, installer)) ||
-         (alsoTrusted != nullptr && EqualSid(sid, alsoTrusted));
-}
-
-// Under Wine, the user every program runs as; null on Windows.
-PSID WineUser() {
-  static const struct User {
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-    PSID sid = nullptr;
-    User() {
-      HANDLE token = nullptr;
-      DWORD size = 0;
-      if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr &&
-          OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
-          sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-        CloseHandle(token);
-      }
-    }
-  } user;
-  return user.sid;
-}
-
-}  // namespace
-
-bool OnlyAdministratorsMayChange(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted) {
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE, present = FALSE;
-  PACL dacl = nullptr;
-  ACL_SIZE_INFORMATION size{};
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
-      !Administrative(owner, alsoTrusted) ||
-      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
-      dacl == nullptr ||  // no list at all lets everyone do anything
-      !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-    return false;
-  }
-  for (DWORD i = 0; i < size.AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(dacl, i, &entry))
-      return false;
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceType == ACCESS_DENIED_ACE_TYPE)
-      continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-      return false;  // an entry of a kind whose grantee is not read here
-    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-    PSID grantee = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & kChangeRights) != 0 && !Administrative(grantee, alsoTrusted) &&
-        !IsWellKnownSid(grantee, WinCreatorOwnerSid)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool OnlyAdministratorsMayChange(HANDLE folder) {
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-  return GetSecurityInfo(folder, SE_FILE_OBJECT,
-                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                         nullptr, nullptr, descriptor.put()) == ERROR_SUCCESS &&
-         OnlyAdministratorsMayChange(descriptor.get(), WineUser());
 }

@@ -42,13 +42,3 @@ class ProtectedRights {
   SECURITY_ATTRIBUTES m_file{};
   SECURITY_ATTRIBUTES m_ownedFolder{};  // the folder rights with Administrators as owner
 };
-
-// Whether nobody but an administrator can have changed the folder behind `folder` (opened
-// with READ_CONTROL) or what is in it since it was protected: Administrators, SYSTEM or
-// TrustedInstaller own it, and its access list lets nobody else write in it, delete in it or
-// change its rights (CREATOR OWNER aside, which only passes rights on to a new entry's
-// maker). Wine keeps no access list per file: it shows each file as its programs' one user's,
-// with full control, and that user counts as an administrator there.
-bool OnlyAdministratorsMayChange(HANDLE folder);
-// The rule over a descriptor; `alsoTrusted` (or null) counts as an administrator.
-bool OnlyAdministratorsMayChange(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted);

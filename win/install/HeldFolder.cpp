@@ -3,7 +3,10 @@
 // after windows.h
 #include <shlobj.h>
 
+#include <cwchar>
+
 #include "win/base/Paths.h"
+#include "win/install/AdminObjects.h"
 #include "win/install/FolderRights.h"
 #include "win/install/Removal.h"
 
@@ -45,6 +48,26 @@ bool IsSystemFolder(const std::wstring& path) {
   return false;
 }
 
+bool MakeProtectedFolder(const std::wstring& path) {
+  return CreateDirectoryW(path.c_str(), const_cast<SECURITY_ATTRIBUTES*>(
+                                            ProtectedRights::Get().Folder())) != FALSE;
+}
+
+// Whether the folder `path` holds nothing at all.
+bool Empty(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE)
+    return false;
+  bool empty = true;
+  do {
+    empty = empty &&
+            (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0);
+  } while (empty && FindNextFileW(find, &entry));
+  FindClose(find);
+  return empty;
+}
+
 // Opens `path`, a folder that exists, without following a link and proves it a real folder
 // at its own place; `access` besides listing it.
 FolderOpening OpenFolderOnTheWay(const std::wstring& path, DWORD access, UniqueHandle* folder) {
@@ -73,16 +96,25 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
     return FolderOpening::kCannotMake;
   if (folder.size() == root.size())
     return FolderOpening::kSystemFolder;
+  // Each folder's parent, the volume's root first: what it lets others remove decides
+  // whether the folder can be moved away and another put in its place.
+  UniqueHandle parent(CreateFileW(root.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!parent.valid())
+    return FolderOpening::kCannotMake;
   std::vector<UniqueHandle> handles;
   bool made = false;
   for (std::size_t cut = folder.find(L'\\', root.size()); cut != std::wstring::npos;
        cut = folder.find(L'\\', cut + 1)) {
     const std::wstring path = folder.substr(0, cut);
+    const HANDLE above = handles.empty() ? parent.get() : handles.back().get();
+    if (OthersMayRemoveEntries(above))
+      return FolderOpening::kMovable;
     made = false;
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-      made = CreateDirectoryW(path.c_str(), const_cast<SECURITY_ATTRIBUTES*>(
-                                                ProtectedRights::Get().Folder())) != FALSE;
+      made = MakeProtectedFolder(path);
       if (made)
         held->created.push_back(path);
       attributes = GetFileAttributesW(path.c_str());  // or made meanwhile by someone else
@@ -94,14 +126,35 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
     // The install folder itself, when it was there before, is protected through its handle.
     const bool protect = cut + 1 == folder.size() && !made;
     UniqueHandle handle;
-    const FolderOpening opening =
-        OpenFolderOnTheWay(path, protect ? READ_CONTROL | WRITE_DAC | WRITE_OWNER : 0, &handle);
+    FolderOpening opening =
+        OpenFolderOnTheWay(path, READ_CONTROL | (protect ? WRITE_DAC | WRITE_OWNER : 0), &handle);
     if (opening != FolderOpening::kOpened)
       return opening;
     if (protect && IsSystemFolder(LongPath(path)))
       return FolderOpening::kSystemFolder;
-    if (protect && !ProtectedRights::Get().ProtectExisting(handle.get()))
+    if (protect && !OnlyAdministratorsMayChange(handle.get())) {
+      // Someone else could open it with rights to change it, and a handle keeps the rights it
+      // was opened with whatever the folder's rights become: an empty one is replaced by a
+      // folder made here, which no earlier handle opens; one that holds files is refused.
+      handle.reset();
+      if (!Empty(path) || !RemoveDirectoryW(path.c_str()))
+        return FolderOpening::kOthersMayChange;
+      if (!MakeProtectedFolder(path)) {
+        // Someone made one of that name first, or none can be made: the empty folder goes
+        // back as it was made before, where the name is still free.
+        CreateDirectoryW(path.c_str(), nullptr);
+        return FolderOpening::kOthersMayChange;
+      }
+      made = true;
+      held->created.push_back(path);
+      opening = OpenFolderOnTheWay(path, READ_CONTROL, &handle);
+      if (opening != FolderOpening::kOpened)
+        return opening;
+    } else if (protect && !ProtectedRights::Get().ProtectExisting(handle.get())) {
       return FolderOpening::kCannotProtect;
+    }
+    if (!made && !protect && OthersMayRemove(handle.get()))
+      return FolderOpening::kMovable;
     handles.push_back(std::move(handle));
   }
   held->path = LongPath(folder.substr(0, folder.size() - 1)) + L'\\';
@@ -135,11 +188,4 @@ FolderTrust HoldExistingFolder(const std::wstring& folder, HeldFolder* held) {
   held->path = LongPath(folder.substr(0, folder.size() - 1)) + L'\\';
   held->handles = std::move(handles);
   return own ? FolderTrust::kOwn : FolderTrust::kForeign;
-}
-
-bool SameFile(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION one{}, other{};
-  return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
-         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }

@@ -4,9 +4,14 @@
 // place, before. So every folder on the way is opened without following a link and proved
 // through its handle to be a real folder at its own place, the missing ones are made with
 // the program folder's rights, and all are held without delete sharing, so that none can be
-// renamed or replaced until the installation ends. An install folder that existed gets the
-// program folder's rights and owner too, unless it is one whose rights are not the
-// installer's to change (a volume's root, a system folder), which is refused.
+// renamed or replaced until the installation ends. Elevated code later runs from the
+// folder, so it must stay the installation's after the installer ends too: a folder on the
+// way that someone other than an administrator may remove, or whose entries they may
+// remove, is refused. An install folder that existed gets the program folder's rights and
+// owner too, unless it is one whose rights are not the installer's to change (a volume's
+// root, a system folder), which is refused - and one that someone else could change may be
+// held open by them with those rights still: when empty it is replaced by a folder made
+// here, otherwise refused.
 #pragma once
 
 #include <windows.h>
@@ -18,10 +23,12 @@
 
 enum class FolderOpening {
   kOpened,
-  kCannotMake,     // a folder on the way cannot be made: no such drive, a file in its place
-  kLink,           // the folder, or one on the way, is a link or junction
-  kSystemFolder,   // a volume's root or a folder of the system's
-  kCannotProtect,  // an existing folder whose rights or owner cannot be set
+  kCannotMake,       // a folder on the way cannot be made: no such drive, a file in its place
+  kLink,             // the folder, or one on the way, is a link or junction
+  kSystemFolder,     // a volume's root or a folder of the system's
+  kCannotProtect,    // an existing folder whose rights or owner cannot be set
+  kMovable,          // someone else may move it, or a folder on its way, away and put another there
+  kOthersMayChange,  // an existing folder that holds files, which someone else could change
 };
 
 struct HeldFolder {
@@ -48,6 +55,3 @@ enum class FolderTrust {
 // while they are held; then reads, through the held handle, who may change it. Nothing is
 // held unless the answer is kOwn or kForeign.
 FolderTrust HoldExistingFolder(const std::wstring& folder, HeldFolder* held);
-
-// Whether two open handles are the same file or folder on disk.
-bool SameFile(HANDLE a, HANDLE b);

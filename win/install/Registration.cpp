@@ -26,8 +26,9 @@ std::wstring RegistrationCommand(const wchar_t* installFolder, Registration what
   if (folder.find(L'%') != std::wstring::npos)
     return {};
   // The system's own interpreter, never the one %ComSpec% names: this program runs elevated
-  // with an environment its user may have set (HKCU\\Environment).
-  return QuoteArgument(SystemPrograms() + L"\\cmd.exe") + L" /c RegSvr32 /s " + component;
+  // with an environment its user may have set (HKCU\\Environment). /d: without the AutoRun
+  // commands (HKCU\\Software\\Microsoft\\Command Processor), which its user may set too.
+  return QuoteArgument(SystemPrograms() + L"\\cmd.exe") + L" /d /c RegSvr32 /s " + component;
 }
 
 namespace {

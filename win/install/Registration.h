@@ -14,9 +14,10 @@ inline constexpr DWORD kRegistrationTimeLimitMs = 60000;
 
 enum class Registration { kRegister, kUnregister };
 
-// The command: "<system folder>\cmd.exe" /c RegSvr32 /s "<folder>imageOle.dll", both paths
-// quoted. The interpreter is always the system's own: %ComSpec% comes from an environment
-// that the user may set, and this program runs elevated. Empty for a folder holding '%',
+// The command: "<system folder>\cmd.exe" /d /c RegSvr32 /s "<folder>imageOle.dll", both
+// paths quoted. The interpreter is always the system's own: %ComSpec% comes from an
+// environment that the user may set, and this program runs elevated; /d keeps it from
+// running the AutoRun commands the user may set. Empty for a folder holding '%',
 // which cmd would expand even inside the quotes. Unregistering needs no interpreter:
 // "<system folder>\regsvr32.exe" /u /s "<folder>imageOle.dll".
 std::wstring RegistrationCommand(const wchar_t* installFolder,

@@ -1,5 +1,7 @@
 #include "win/install/Removal.h"
 
+#include <winternl.h>
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "core/setup/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Paths.h"
+#include "win/install/AdminObjects.h"
 
 bool DeleteThrough(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition{TRUE};
@@ -14,25 +17,35 @@ bool DeleteThrough(HANDLE handle) {
                                     sizeof disposition) != FALSE;
 }
 
-bool RenameThrough(HANDLE handle, const std::wstring& target) {
-  // The call takes the system's own form of the path: "\??\D:\..." for "\\?\D:\...".
-  std::wstring name = target;
-  if (name.compare(0, 4, L"\\\\?\\") == 0)
-    name[1] = L'?', name[2] = L'?';
+bool RenameThrough(HANDLE handle, HANDLE folder, const std::wstring& name) {
+  // The system call itself: the library call takes the new name for a path of its own,
+  // relative to the current folder, where the call is given one relative to `folder`.
+  using SetInformation = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  static const auto set = reinterpret_cast<SetInformation>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+  constexpr int kFileRenameInformation = 10;
   const std::size_t bytes = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
   std::vector<std::uint8_t> buffer(bytes);
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
+  rename->RootDirectory = folder;
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-  return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes)) !=
-         FALSE;
+  IO_STATUS_BLOCK status{};
+  return set != nullptr && !name.empty() && name.find(L'\\') == std::wstring::npos &&
+         set(handle, &status, rename, static_cast<ULONG>(bytes), kFileRenameInformation) >= 0;
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION one{}, other{};
+  return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
+         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }
 
 bool AtItsOwnPlace(HANDLE handle, const std::wstring& path) {
@@ -63,7 +76,7 @@ bool AtItsOwnPlace(HANDLE handle, const std::wstring& path) {
 
 RemovalFolder::RemovalFolder(const std::wstring& folder)
     : handle_(CreateFileW(folder.c_str(),
-                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
                           FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr,
                           OPEN_EXISTING,
@@ -116,8 +129,8 @@ Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& pat
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
   const UniqueHandle folder(CreateFileW(
-      path.substr(0, cut).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      path.substr(0, cut).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE | FILE_ADD_FILE, kShareAll,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{}, where{};
   if (!file.valid() || !folder.valid() || !GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & kLinkOrFolder) || !Contains(file.get()) ||
@@ -126,8 +139,10 @@ Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& pat
       (!Contains(folder.get()) && !SamePath(FinalPath(folder.get()) + L"\\", final_))) {
     return Removal::kFailed;
   }
-  return RenameThrough(file.get(), FinalPath(folder.get()) + path.substr(cut)) ? Removal::kGone
-                                                                               : Removal::kFailed;
+  // By its name in the folder proved above, through that folder's handle: whatever its
+  // path names meanwhile, it lands there.
+  return RenameThrough(file.get(), folder.get(), path.substr(cut + 1)) ? Removal::kGone
+                                                                       : Removal::kFailed;
 }
 
 std::wstring RemovalFolder::RemoveAtRestart(const std::wstring& path,
@@ -227,4 +242,14 @@ Removal RemovalFolder::RemoveFolder(const std::wstring& path, bool anyFile) cons
   if (DeleteThrough(folder.get()))
     return Removal::kGone;
   return GetLastError() == ERROR_DIR_NOT_EMPTY ? Removal::kKept : Removal::kFailed;
+}
+
+bool RemovalFolder::IsFolder(const std::wstring& path) const {
+  const UniqueHandle other(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return handle_.valid() && other.valid() && SameFile(handle_.get(), other.get());
+}
+
+bool RemovalFolder::OnlyAdministratorsMayChange() const {
+  return handle_.valid() && ::OnlyAdministratorsMayChange(handle_.get());
 }

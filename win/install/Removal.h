@@ -23,13 +23,16 @@ enum class Removal {
 // last handle closes.
 bool DeleteThrough(HANDLE handle);
 
-// Moves the open file `handle` (opened with DELETE access) to `target`, a final path as
-// FinalPath gives it ("\\?\D:\..."); never replaces anything there.
-bool RenameThrough(HANDLE handle, const std::wstring& target);
+// Moves the open file `handle` (opened with DELETE access) to `name` in the open folder
+// `folder` - resolved through that handle, never through a path - and never over anything.
+bool RenameThrough(HANDLE handle, HANDLE folder, const std::wstring& name);
 
 // Whether two paths name the same place: equal but for letter case, as Windows compares
 // names.
 bool SamePath(const std::wstring& a, const std::wstring& b);
+
+// Whether two open handles are the same file or folder on disk.
+bool SameFile(HANDLE a, HANDLE b);
 
 // Whether the open file or folder `handle` lies where the absolute `path` says, with no link
 // or junction on the way: its final path must be its volume root's followed by the rest of
@@ -72,6 +75,14 @@ class RemovalFolder {
   // other name, inside the folder. False when it cannot; the file may then hold part of
   // `bytes` followed by what it held before.
   bool Rewrite(const std::wstring& path, const std::string& bytes) const;
+
+  // Whether the folder `path` names is this very folder on disk, whatever its spelling
+  // (another name of it, a short name, another letter case); false when it cannot be opened.
+  bool IsFolder(const std::wstring& path) const;
+
+  // Whether nobody but an administrator can have changed the folder or its list of files,
+  // read from its descriptor now: what this program may load or run from it.
+  bool OnlyAdministratorsMayChange() const;
 
  private:
   // Removes the folder `path` when it holds no sub-folder and no file but those it may

@@ -6,6 +6,7 @@
 #include "win/base/Files.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
+#include "win/install/AdminObjects.h"
 #include "win/install/ChannelInfo.h"
 #include "win/install/FolderRights.h"
 #include "win/install/Removal.h"
@@ -71,7 +72,9 @@ bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
     return false;
   }
   // A folder that was there before gets the protected rights and owner, so that nobody else
-  // can add to it while, and after, the run writes into it.
+  // can add to it while, and after, the run writes into it - unless someone else could
+  // change it already, who may hold a handle that keeps those rights: then nothing is
+  // written into it.
   const DWORD rights = made ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER;
   UniqueHandle handle(
       CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | rights,
@@ -85,7 +88,8 @@ bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
       !(m_pins.empty()
             ? AtItsOwnPlace(handle.get(), folder)
             : SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) ||
-      (!made && !ProtectedRights::Get().ProtectExisting(handle.get()))) {
+      (!made && (!OnlyAdministratorsMayChange(handle.get()) ||
+                 !ProtectedRights::Get().ProtectExisting(handle.get())))) {
     return false;
   }
   m_pins.push_back({folder, std::move(handle), made});
@@ -149,10 +153,12 @@ bool Win32InstallFiles::KeepAside(const std::u16string& path, const std::u16stri
   const std::wstring file = Wide(path);
   const std::wstring kept = Wide(keptPath);
   const std::size_t last = file.rfind(L'\\');
+  const std::size_t keptLast = kept.rfind(L'\\');
   if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr ||
       kept.compare(0, m_root.size(), m_root) != 0 || !MakeFolders(keptPath)) {
     return false;
   }
+  const Pin* into = Held(kept.substr(0, keptLast));
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
     return false;
@@ -163,8 +169,8 @@ bool Win32InstallFiles::KeepAside(const std::u16string& path, const std::u16stri
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   return handle.valid() && GetFileInformationByHandle(handle.get(), &info) &&
-         (info.dwFileAttributes & kLinkOrFolder) == 0 &&
-         RenameThrough(handle.get(), m_rootFinal + kept.substr(m_root.size()));
+         (info.dwFileAttributes & kLinkOrFolder) == 0 && into != nullptr &&
+         RenameThrough(handle.get(), into->handle.get(), kept.substr(keptLast + 1));
 }
 
 UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
