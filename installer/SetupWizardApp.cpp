@@ -54,22 +54,22 @@ class Startup {
   SetupExit Run() {
     if (!options_.log.empty() && !OpenLog())
       return SetupExit::kUsage;
-    // A silent or progress-only run always logs: without /LOG=, to a file of its own in the
-    // temporary folder (the system's for a deployment under the system account). One that cannot be
-    // made does not stop the installation.
-    if (options_.log.empty() && (options_.silent || options_.passive)) {
+    // Every run logs, the wizard's too, so that support may ask for it: without /LOG=, to a
+    // file of its own in the temporary folder (the system's for a deployment under the
+    // system account). One that cannot be made does not stop the installation.
+    if (options_.log.empty()) {
       DWORD error = 0;
       log_.Open(DefaultLogPath(L"setup"), &error);
     }
     log_.Line(L"start: " + ModulePath() + L", version " + product::kVersion);
     log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
     if (options_.error != SwitchError::kNone) {
-      Say(UsageText(options_));
+      Say(UsageText(options_), false);
       return Ended(options_.error == SwitchError::kBadFolder ? SetupExit::kFolderRefused
                                                              : SetupExit::kUsage);
     }
     if (options_.help) {
-      Say(UsageText(options_));
+      Say(UsageText(options_), false);
       return Ended(SetupExit::kUsage);
     }
     if (!dllsConfined_) {
@@ -136,10 +136,12 @@ class Startup {
     return false;
   }
 
-  // Start-up's messages: a message box, and with /S or progress only the log alone.
-  void Say(const std::wstring& text) {
+  // Start-up's messages: a message box, and with /S the log alone. Progress only shows a
+  // failure too, since a person watches (not with /SUPPRESSMSGBOXES), but not the usage
+  // text: a command line it cannot read is a deployment tool's, which reads the exit code.
+  void Say(const std::wstring& text, bool failure = true) {
     log_.Line(L"told: " + text);
-    if (!options_.silent && !options_.passive)
+    if (!options_.silent && (!options_.passive || (failure && !options_.noBoxes)))
       MessageBoxW(nullptr, text.c_str(), kCaption, MB_OK);
   }
 

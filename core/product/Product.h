@@ -73,6 +73,9 @@ inline constexpr wchar_t kTargetDescription[] =
 inline constexpr wchar_t kRecommendation[] = L"Korvel推荐您：";
 inline constexpr wchar_t kRunNowChoice[] = L"马上运行Korvel";
 inline constexpr wchar_t kClosingClient[] = L"正在关闭Korvel…";  // while it waits for the client
+// What the welcome picture says, for a screen reader: the picture's text alternative.
+inline constexpr wchar_t kWelcomeText[] =
+    L"欢迎使用Korvel视频安装向导。单击[下一步]继续安装，单击[取消]退出安装向导。";
 // The finish page's line when the client cannot be started as the signed-in user.
 inline constexpr wchar_t kStartFromShortcut[] =
     L"Korvel可在安装完成后从开始菜单或桌面的快捷方式启动";

@@ -194,8 +194,10 @@ SetupOptions ParseSetupOptions(std::u16string_view line) {
       options.silent = true;
     } else if (Is(text, u"/SILENT") || Is(text, u"/PASSIVE")) {
       options.passive = true;
-    } else if (Is(text, u"/SUPPRESSMSGBOXES") || Is(text, u"/NORESTART")) {
-      // nothing to do: no box with /S, and no restart ever
+    } else if (Is(text, u"/SUPPRESSMSGBOXES")) {
+      options.noBoxes = true;
+    } else if (Is(text, u"/NORESTART")) {
+      // nothing to do: no restart ever
     } else if (Is(text, u"/NORUN")) {
       options.noRun = true;
     } else if (Is(text, u"/NOSHORTCUTS")) {

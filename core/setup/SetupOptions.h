@@ -11,10 +11,12 @@
 //   /NOCLOSEAPPLICATIONS  programs that use the installation's files are not closed: the
 //                  installation stops before it changes anything (kApplicationsOpen)
 //   /VERYSILENT    what other installers call their quiet mode: /S
-//   /SILENT, /PASSIVE  progress only: the wizard's installing page and nothing else, no
-//                  question (the answers /S gives), cancel allowed
-//   /SUPPRESSMSGBOXES, /NORESTART   accepted: there is no box to suppress with /S, and the
-//                  installer never restarts the machine
+//   /SILENT, /PASSIVE  progress only: the wizard's installing page, asking only whether to
+//                  quit when cancelled (the other answers are those /S gives); a failure,
+//                  and a restart that completes the installation, are shown in a box
+//   /SUPPRESSMSGBOXES  progress only shows no box: a cancel quits at once, and failures go
+//                  to the log and the exit code alone (with /S there is no box anyway)
+//   /NORESTART     accepted: the installer never restarts the machine
 //   /?             the usage text
 //
 // Switches are case-insensitive; the line is split by Windows' rules (CommandLineToArgvW's),
@@ -73,6 +75,7 @@ enum class SwitchError {
 struct SetupOptions {
   bool silent = false;
   bool passive = false;  // progress only
+  bool noBoxes = false;  // /SUPPRESSMSGBOXES
   bool help = false;
   bool noRun = false;
   bool noShortcuts = false;

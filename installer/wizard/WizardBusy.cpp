@@ -94,6 +94,11 @@ LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
 }
 
 void WizardDialog::UndoRun() {
+  // The page says what happens now, not the last file written; a screen reader hears it.
+  lstrcpynW(m_statusText, kUndoingStatus, 260);
+  m_stcStatus.SetText(m_statusText);
+  UpdateWindow(m_stcStatus.Handle());
+  NotifyWinEvent(EVENT_SYSTEM_ALERT, m_stcStatus.Handle(), OBJID_CLIENT, CHILDID_SELF);
   WaitBusy(m_worker.Thread(), INFINITE);
   m_installation.Undo(m_worker.Outcome());
 }

@@ -3,8 +3,11 @@
 // after windows.h
 #include <commctrl.h>
 #include <shlobj.h>
+#include <windowsx.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
@@ -73,6 +76,10 @@ BOOL WizardDialog::OnInitDialog() {
 
   const RECT none{0, 0, 0, 0};
   constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX;
+  // Its text is its name for a screen reader; it draws nothing (no WM_DRAWITEM is answered)
+  // and lets every click through to the picture below.
+  m_stcWelcome.Create(m_hWnd, IDC_STATIC_WELCOME, none, product::kWelcomeText,
+                      SS_OWNERDRAW | SS_NOPREFIX);
   m_stcTitle.Create(m_hWnd, IDC_STATIC_TITLE, none, L"", kLabel);
   m_agreementView.Create(m_hWnd, IDC_AGREEMENT, none);
   m_agreementView.Load(GetModuleHandleW(nullptr), IDR_AGREEMENT);
@@ -109,12 +116,12 @@ BOOL WizardDialog::OnInitDialog() {
   for (const Button* button : {&m_btnBack, &m_btnNext, &m_btnCancel})
     SetWindowSubclass(button->Handle(), BandButtonProc, 0, reinterpret_cast<DWORD_PTR>(this));
   SetWindowSubclass(m_btnBrowse.Handle(), BrowseButtonProc, 0, 0);
-  m_controls = {&m_stcTitle,       &m_agreementView, &m_stcAgreementNote, &m_stcTargetIntro,
-                &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,        &m_stcTargetHint,
-                &m_stcFreeSpace,   &m_stcStatus,     &m_progress,         &m_stcRecommendation,
-                &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,     &m_stcStartLater,
-                &m_stcRestart,     &m_btnBack,       &m_btnNext,          &m_btnCancel,
-                &m_stcWaiting};
+  m_controls = {&m_stcWelcome,        &m_stcTitle,       &m_agreementView, &m_stcAgreementNote,
+                &m_stcTargetIntro,    &m_stcTargetLabel, &m_editTarget,    &m_btnBrowse,
+                &m_stcTargetHint,     &m_stcFreeSpace,   &m_stcStatus,     &m_progress,
+                &m_stcRecommendation, &m_chkAutoStart,   &m_chkRunNow,     &m_chkShortcuts,
+                &m_stcStartLater,     &m_stcRestart,     &m_btnBack,       &m_btnNext,
+                &m_btnCancel,         &m_stcWaiting};
 
   ApplyDpi(WindowDpi(m_hWnd));
   // The window at the screen's centre, as for the welcome picture (a unit larger each way).
@@ -128,7 +135,6 @@ BOOL WizardDialog::OnInitDialog() {
   // Progress only opens on the installing page, which shows the checks' waits too; the
   // worker starts on it once they passed.
   ShowPage(m_options.passive ? PAGE_INSTALLING : PAGE_WELCOME);
-  m_pageShownAt = 0;  // the first page took no click to come
   if (m_options.passive)
     PostMessageW(m_hWnd, WM_PASSIVE_START, 0, 0);
   return FALSE;
@@ -140,7 +146,7 @@ void WizardDialog::ShowPage(int page) {
   for (Control* c : m_controls)
     ShowWindow(c->Handle(), SW_HIDE);
   m_page = page;
-  m_pageShownAt = GetTickCount64();
+  ++m_pageChanges;
   if (page == PAGE_FINISHED)
     m_clientStartable = CanStartClientAsUser(Log());
   m_stcTitle.SetText(kTitles[page]);
@@ -361,8 +367,13 @@ void WizardDialog::Conclude(int code, const std::wstring& path) {
     }
     m_restartRequired = m_exit == SetupExit::kRestartRequired;
     ShowPage(PAGE_FINISHED);
-    if (m_options.passive)
-      OnOK();  // the finish page's choices as the switches set them
+    if (m_options.passive) {
+      // The finish page's choices as the switches set them; its notice of a restart is
+      // told before the window goes.
+      if (m_restartRequired)
+        Tell(product::kRestartToFinish);
+      OnOK();
+    }
     return;
   }
   Tell(FailureMessage(code, path));
@@ -379,9 +390,17 @@ LRESULT CALLBACK WizardDialog::BandButtonProc(HWND button,
                                               UINT_PTR,
                                               DWORD_PTR self) {
   if (message == WM_LBUTTONDOWN || message == WM_LBUTTONDBLCLK) {
-    const auto* dialog = reinterpret_cast<const WizardDialog*>(self);
-    if (GetTickCount64() - dialog->m_pageShownAt < GetDoubleClickTime())
-      return 0;  // the second click of a double-click made on the page before
+    auto* dialog = reinterpret_cast<WizardDialog*>(self);
+    const Press press{true, static_cast<DWORD>(GetMessageTime()),
+                      POINT{GET_X_LPARAM(GetMessagePos()), GET_Y_LPARAM(GetMessagePos())},
+                      dialog->m_pageChanges};
+    const Press before = std::exchange(dialog->m_lastPress, press);
+    if (before.made && before.page != press.page &&
+        press.time - before.time <= GetDoubleClickTime() &&
+        std::abs(press.at.x - before.at.x) <= GetSystemMetrics(SM_CXDOUBLECLK) / 2 &&
+        std::abs(press.at.y - before.at.y) <= GetSystemMetrics(SM_CYDOUBLECLK) / 2) {
+      return 0;  // the second press of a double-click made on the page before
+    }
   }
   if (message == WM_NCDESTROY)
     RemoveWindowSubclass(button, BandButtonProc, 0);
@@ -415,17 +434,22 @@ LRESULT CALLBACK WizardDialog::BrowseButtonProc(HWND button,
 }
 
 bool WizardDialog::Ask(Question question, const std::wstring& text) {
-  // Progress only asks nothing: the answers of /S, and a cancel is a cancel.
+  // Progress only asks one question, whether to quit after a cancel, and with
+  // /SUPPRESSMSGBOXES not that either; the others take the answers /S gives. Too little
+  // space then ends the run: that is told, as the failure it is.
   // A newer version is kept unless Yes is chosen on purpose: No is the default button.
   const UINT buttons = MB_YESNO | (question == Question::kDowngrade ? MB_DEFBUTTON2 : 0);
-  const bool yes = m_options.passive ? question != Question::kLowSpace
-                                     : MessageBoxW(m_hWnd, text.c_str(), L"提示", buttons) == IDYES;
+  const bool asks = !m_options.passive || (question == Question::kQuit && !m_options.noBoxes);
+  const bool yes = asks ? MessageBoxW(m_hWnd, text.c_str(), L"提示", buttons) == IDYES
+                        : question != Question::kLowSpace;
   Log().Line(L"asked: " + text + (yes ? L" - yes" : L" - no"));
+  if (!asks && question == Question::kLowSpace)
+    Tell(text.substr(0, text.rfind(L'。') + 1));  // the warning, without its question
   return yes;
 }
 
 void WizardDialog::Tell(const std::wstring& text) {
   Log().Line(L"told: " + text);
-  if (!m_options.passive)
+  if (!m_options.passive || !m_options.noBoxes)
     MessageBoxW(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK);
 }

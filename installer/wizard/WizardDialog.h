@@ -65,7 +65,11 @@ inline constexpr int IDC_STATIC_START_LATER = 20407;
 inline constexpr int IDC_STATIC_WAITING = 20408;
 // The finish page's line when files of the earlier installation go at the next restart.
 inline constexpr int IDC_STATIC_RESTART = 20409;
+// The welcome picture's text alternative: a label over the picture that paints nothing.
+inline constexpr int IDC_STATIC_WELCOME = 20410;
 inline constexpr UINT_PTR IDT_PROGRESS = 100;
+// The installing page's status while a cancelled or failed run is removed again.
+inline constexpr wchar_t kUndoingStatus[] = L"正在撤销安装…";
 // Posted to itself by a progress-only wizard (/PASSIVE) once it shows.
 inline constexpr UINT WM_PASSIVE_START = WM_APP + 1;
 
@@ -97,6 +101,7 @@ class WizardDialog : public Dialog, private Interaction {
   Static m_stcStartLater;
   Static m_stcRestart;
   Static m_stcWaiting;
+  Static m_stcWelcome;
   AgreementView m_agreementView;
   Edit m_editTarget;
   std::vector<Control*> m_controls;  // in creation order, which is the Tab order
@@ -172,8 +177,9 @@ class WizardDialog : public Dialog, private Interaction {
   // The worker's final report `code` (with the path it names): the finish page, or the
   // failure told, the installation removed and the dialog ended.
   void Conclude(int code, const std::wstring& path);
-  // The band's buttons take no mouse press within the system's double-click time after the
-  // page changed: the second click of a double-click belongs to the page it was made on.
+  // The band's buttons take no second press of a double-click - within the system's
+  // double-click time and distance of the press before - when the page changed between the
+  // two: it belongs to the page it was made on. Any other press counts.
   static LRESULT CALLBACK BandButtonProc(HWND button,
                                          UINT message,
                                          WPARAM wParam,
@@ -212,7 +218,14 @@ class WizardDialog : public Dialog, private Interaction {
   HWND m_browser = nullptr;    // the open folder browser
   std::wstring m_browseStart;  // the folder it opens on
   bool m_ending = false;
-  ULONGLONG m_pageShownAt = 0;  // when ShowPage last changed the page
+  unsigned m_pageChanges = 0;  // how often ShowPage changed the page
+  // The last mouse press on a band button: its time, place and the page change it was on.
+  struct Press {
+    bool made = false;
+    DWORD time = 0;
+    POINT at{};
+    unsigned page = 0;
+  } m_lastPress;
   // While the quit question is open, the worker's final report waits for its answer.
   bool m_asking = false;
   bool m_reportHeld = false;

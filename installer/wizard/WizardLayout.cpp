@@ -74,6 +74,7 @@ void WizardDialog::LayOut() {
   const unsigned installing = Pages({PAGE_INSTALLING});
   const unsigned finished = Pages({PAGE_FINISHED});
   const WizardPlacement placements[] = {
+      {&m_stcWelcome, 0, 0, kDesignWidth, 376, Pages({PAGE_WELCOME}), Fit::kDesign},
       {&m_stcTitle, titleLeft, 35, 0, 0, kAllPages & ~Pages({PAGE_WELCOME}), Fit::kText},
       {&m_agreementView, 25, 99, 525, 219, agreement, Fit::kDesign},
       {&m_stcAgreementNote, 25, 328, 0, 0, agreement, Fit::kText},
@@ -163,6 +164,12 @@ LRESULT WizardDialog::OnCtlColor(WPARAM wParam, LPARAM lParam) {
   const auto control = reinterpret_cast<HWND>(lParam);
   if (control == m_btnBack.Handle() || control == m_btnNext.Handle() ||
       control == m_btnCancel.Handle()) {
+    return reinterpret_cast<LRESULT>(m_bandBrush.get());
+  }
+  if (control == m_stcWaiting.Handle()) {
+    // The line stands in the band.
+    SetTextColor(dc, m_colours.text);
+    SetBkColor(dc, m_colours.band);
     return reinterpret_cast<LRESULT>(m_bandBrush.get());
   }
   if (control == m_editTarget.Handle() && m_colours.highContrast) {

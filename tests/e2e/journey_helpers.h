@@ -27,6 +27,7 @@ inline constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20
 inline constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;
 inline constexpr int kAgreement = 20101, kEdit = 20102, kStatus = 20201, kFreeSpace = 20202;
 inline constexpr int kProgress = 20301, kTitle = 20401, kStartLater = 20407, kWaiting = 20408;
+inline constexpr int kWelcome = 20410;
 
 constexpr DWORD Exit(SetupExit code) {
   return static_cast<DWORD>(code);

@@ -128,36 +128,42 @@ void ExpectTextsFit(HWND wizard, UINT dpi, const char* page) {
   DeleteDC(context.dc);
 }
 
+// The name a screen reader reads for `control`, of another process; "(none)" when it has
+// no accessible object.
+std::wstring AccessibleName(HWND control) {
+  CoInitialize(nullptr);
+  IAccessible* accessible = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT),
+                                        __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&accessible)))) {
+    return L"(none)";
+  }
+  VARIANT self{};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  accessible->get_accName(self, &name);
+  std::wstring text = name != nullptr ? name : L"";
+  SysFreeString(name);
+  accessible->Release();
+  return text;
+}
+
 // Every visible control has a name a screen reader reads (Wine's oleacc, like Windows',
 // names an edit box after the label before it).
 void ExpectAccessibleNames(HWND wizard, const char* page) {
-  CoInitialize(nullptr);
   EnumChildWindows(
       wizard,
       [](HWND control, LPARAM lParam) -> BOOL {
         if (!IsWindowVisible(control))
           return TRUE;
-        IAccessible* accessible = nullptr;
-        if (FAILED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT),
-                                              __uuidof(IAccessible),
-                                              reinterpret_cast<void**>(&accessible)))) {
-          ADD_FAILURE() << reinterpret_cast<const char*>(lParam) << ": no IAccessible for "
-                        << GetDlgCtrlID(control);
-          return TRUE;
-        }
-        VARIANT self{};
-        self.vt = VT_I4;
-        self.lVal = CHILDID_SELF;
-        BSTR name = nullptr;
-        accessible->get_accName(self, &name);
-        EXPECT_TRUE(name != nullptr && SysStringLen(name) > 0)
+        const std::wstring name = AccessibleName(control);
+        EXPECT_TRUE(!name.empty() && name != L"(none)")
             << reinterpret_cast<const char*>(lParam) << ": control " << GetDlgCtrlID(control)
             << " has no name";
         if (GetDlgCtrlID(control) == kBrowse) {
-          EXPECT_STREQ(name, L"浏览") << reinterpret_cast<const char*>(lParam);
+          EXPECT_EQ(name, L"浏览") << reinterpret_cast<const char*>(lParam);
         }
-        SysFreeString(name);
-        accessible->Release();
         return TRUE;
       },
       reinterpret_cast<LPARAM>(page));
@@ -180,21 +186,23 @@ class AlertWatch {
   AlertWatch(const AlertWatch&) = delete;
   AlertWatch& operator=(const AlertWatch&) = delete;
 
-  // The text of the control that raised the next alert, within `milliseconds`.
+  // The text of the control that raised the next alert, as it was then, within
+  // `milliseconds`.
   std::wstring Next(DWORD milliseconds = 5000) {
     if (!WaitUntil([] { return !heard_.empty(); }, milliseconds))
       return L"(none)";
-    wchar_t text[128] = {};
-    GetWindowTextW(heard_.front(), text, 128);
+    const std::wstring text = heard_.front();
     heard_.erase(heard_.begin());
     return text;
   }
 
  private:
   static void CALLBACK Heard(HWINEVENTHOOK, DWORD, HWND window, LONG, LONG, DWORD, DWORD) {
-    heard_.push_back(window);
+    wchar_t text[128] = {};
+    GetWindowTextW(window, text, 128);
+    heard_.push_back(text);
   }
-  static inline std::vector<HWND> heard_;
+  static inline std::vector<std::wstring> heard_;
   HWINEVENTHOOK hook_;
 };
 
@@ -341,8 +349,11 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   ExpectClean(folder);
 }
 
+// Nothing but the wizard's own log, in the temporary folder, for support to ask for.
 TEST(Journey, QuitOnTheAgreementPageWritesNothing) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
+  const std::wstring temporary = FreshFolder(L"wizard temp", L"D:\\e2e\\");
+  const EnvironmentVariables temp({{L"TMP", temporary}, {L"TEMP", temporary}});
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe")));
   d.Click(kNext);
@@ -354,6 +365,12 @@ TEST(Journey, QuitOnTheAgreementPageWritesNothing) {
   EXPECT_EQ(AnswerMessageBox(L"提示", IDYES), L"安装还没结束，是否要退出安装");
   EXPECT_EQ(d.WaitForExit(30000), Exit(SetupExit::kCancelled));
   EXPECT_FALSE(EntryExists());
+  const std::vector<std::wstring> logs = Listing(temporary);
+  ASSERT_EQ(logs.size(), 1u) << Joined(logs);
+  EXPECT_EQ(logs[0].rfind(L"brimvale-setup-", 0), 0u) << Utf8(logs[0]);
+  const std::vector<std::string> lines = LogLines(temporary + logs[0]);
+  EXPECT_TRUE(Logged(lines, L"asked: 安装还没结束，是否要退出安装 - no"));
+  EXPECT_EQ(lines.back(), "result: 1602, cancelled by the user");
 }
 
 TEST(Journey, SecondInstallerRefusesToRun) {
@@ -511,12 +528,17 @@ TEST(Journey, ARunEndingUnderTheQuitQuestionHasOneOutcome) {
     // the last file's safe point; the answer comes when a registration begun under the
     // question has had its 2.5 s. Nothing outside the run shows which, so this is a time.
     Sleep(3500);
+    AlertWatch alerts(d.Process());
     EXPECT_EQ(AnswerMessageBox(L"提示", c.answer), L"安装还没结束，是否要退出安装") << c.name;
     if (c.fails) {
       EXPECT_EQ(AnswerMessageBox(L"setup_campaign_77", IDOK).rfind(L"注册组件", 0), 0u) << c.name;
     } else if (c.answer == IDNO) {
       ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 30000)) << c.name;
       d.Click(kCancel);
+    }
+    // While the run is removed, the page - and a screen reader - says so.
+    if (c.exit != SetupExit::kInstalled) {
+      EXPECT_EQ(alerts.Next(), L"正在撤销安装…") << c.name;
     }
     EXPECT_EQ(d.WaitForExit(60000), Exit(c.exit)) << c.name;
     EXPECT_EQ(FindWindowW(L"#32770", nullptr), nullptr) << c.name << ": a box is left";
@@ -773,6 +795,10 @@ TEST_P(DpiJourney, EveryPageFitsAndIsNamed) {
     ExpectAccessibleNames(d.Window(), page);
   };
   check("1-welcome", true);
+  // The picture's text alternative, over the picture.
+  const HWND welcome = GetDlgItem(d.Window(), kWelcome);
+  EXPECT_TRUE(IsWindowVisible(welcome));
+  EXPECT_EQ(AccessibleName(welcome), product::kWelcomeText);
   // A screen reader hears each new page's title.
   AlertWatch alerts(d.Process());
   d.Click(kNext);
@@ -876,6 +902,15 @@ TEST(Journey, ClicksDuringAWaitAndDoubleClicksMoveOnePage) {
   EXPECT_TRUE(WaitUntil([&d] { return !GetUpdateRect(d.Window(), nullptr, FALSE); }, 2500))
       << "the wizard did not repaint";
   EXPECT_TRUE(d.Visible(kWaiting)) << "the wait ended before the repaint was seen";
+  {
+    // The line stands on the band's own grey, right to the end of its control.
+    const Capture band = d.CaptureClient();
+    ShotIf(band, L"waiting");
+    RECT line;
+    GetWindowRect(GetDlgItem(d.Window(), kWaiting), &line);
+    MapWindowPoints(nullptr, d.Window(), reinterpret_cast<POINT*>(&line), 2);
+    EXPECT_EQ(band.Pixel(line.right - 2, (line.top + line.bottom) / 2), RGB(227, 227, 227));
+  }
   d.ClickWithMouse(kCancel);
   ASSERT_TRUE(d.WaitForText(kCancel, L"完成", 60000));
   EXPECT_EQ(WaitForSingleObject(running, 0), WAIT_OBJECT_0) << "the program was not ended";
@@ -895,6 +930,14 @@ TEST(Journey, ClicksDuringAWaitAndDoubleClicksMoveOnePage) {
   slow.DoubleClickWithMouse(kNext, 250);
   ASSERT_TRUE(slow.SettleInput());
   EXPECT_EQ(slow.Text(kNext), L"安装") << "a double-click on 接受 went past the folder page";
+  // A single click soon after a page change - here 300 ms after 上一步 - is no double-click:
+  // it counts.
+  slow.Click(kBack);
+  ASSERT_TRUE(slow.WaitForText(kNext, L"接受"));
+  Sleep(300);
+  slow.ClickWithMouse(kNext);
+  ASSERT_TRUE(slow.SettleInput());
+  EXPECT_EQ(slow.Text(kNext), L"安装") << "a click 300 ms after a page change was dropped";
   slow.Click(kCancel);
   AnswerMessageBox(L"提示", IDYES);
   EXPECT_EQ(slow.WaitForExit(30000), Exit(SetupExit::kCancelled));
@@ -1451,9 +1494,35 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   EXPECT_FALSE(Exists(root + L"100%PATH%"));
 }
 
-// Progress only (/PASSIVE, /SILENT): the wizard shows, installs with the answers of /S and
-// ends by itself, an upgrade included; with a switch it does not know, it shows nothing.
-TEST(Silent, ProgressOnlyShowsTheWizardAndAsksNothing) {
+// Runs the installer progress-only with `arguments`: it must show a box owned by its window,
+// captioned with its name, whose text begins with `text`, and end with `code` once the box
+// is answered. The box's text.
+std::wstring ExpectProgressOnlyTells(const std::wstring& arguments,
+                                     const std::wstring& text,
+                                     SetupExit code) {
+  Driver d;
+  if (!d.Start(InstallerCopy(L"setup_portal_77.exe"), arguments)) {
+    ADD_FAILURE() << Utf8(arguments) << ": no window; exit code "
+                  << (d.Process() != nullptr ? d.WaitForExit(10000) : STILL_ACTIVE);
+    return {};
+  }
+  HWND box = nullptr;
+  WaitUntil([&] { return (box = FindWindowW(L"#32770", L"setup_portal_77")) != nullptr; });
+  EXPECT_TRUE(box != nullptr && GetWindow(box, GW_OWNER) == d.Window())
+      << Utf8(arguments) << ": the box is not the progress window's";
+  const std::wstring told = AnswerMessageBox(L"setup_portal_77", IDOK);
+  EXPECT_EQ(told.rfind(text, 0), 0u) << Utf8(arguments) << ": " << Utf8(told);
+  EXPECT_EQ(d.WaitForExit(60000), Exit(code)) << Utf8(arguments);
+  return told;
+}
+
+// Progress only (/PASSIVE, /SILENT): the wizard's installing page, which installs with the
+// answers of /S and ends by itself, an upgrade included. A person watches it: what they
+// must know - a failure, a restart that completes the upgrade - is told in a box the
+// window owns before the run ends with its code, and 取消 or the window's Close asks
+// whether to quit (否 goes on; 是 removes the run, and says so meanwhile). With
+// /SUPPRESSMSGBOXES no box shows; with a switch it does not know, nothing shows at all.
+TEST(Silent, ProgressOnlyTellsWhatAPersonWatchingMustKnow) {
   CleanMachine();
   const std::wstring folder = FreshFolder(L"passive", L"D:\\e2e\\");
   const SilentRun first =
@@ -1464,9 +1533,55 @@ TEST(Silent, ProgressOnlyShowsTheWizardAndAsksNothing) {
   const SilentRun upgrade = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/SILENT /NORUN");
   EXPECT_EQ(upgrade.exitCode, 0u);
   ExpectInstalled({folder});
-  const SilentRun refused = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/PASSIVE /X");
-  EXPECT_EQ(refused.exitCode, Exit(SetupExit::kUsage));
-  EXPECT_FALSE(refused.window) << "a refused switch showed a box";
+
+  HANDLE held = CreateFileW((folder + L"Korvel互动.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ExpectProgressOnlyTells(L"/PASSIVE /NORUN", product::kPreviousNotRemoved,
+                          SetupExit::kPreviousNotRemoved);
+  CloseHandle(held);
+  const std::wstring percent = folder.substr(0, folder.size() - 1) + L"-100%PATH%";
+  ExpectProgressOnlyTells(L"/PASSIVE /D=" + percent, L"安装路径中不能含有字符%，请选择其他文件夹",
+                          SetupExit::kFolderRefused);
+  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"),
+                        L"/PASSIVE /SUPPRESSMSGBOXES /D=" + percent)
+                .exitCode,
+            Exit(SetupExit::kFolderRefused));
+  const HMODULE component = LoadLibraryW((folder + L"imageOle.dll").c_str());
+  ASSERT_NE(component, nullptr);
+  ExpectProgressOnlyTells(L"/PASSIVE /NORUN", product::kRestartToFinish,
+                          SetupExit::kRestartRequired);
+  FreeLibrary(component);
+  ExpectInstalled({folder});
+  EXPECT_TRUE(RunToEnd(folder + L"uninstall.exe", L"-silent", folder.c_str()));
+
+  // The larger package, so that the question comes while it installs.
+  for (const int answer : {IDNO, IDYES}) {
+    const std::wstring cancelled = FreshFolder(L"passive cancel", L"D:\\e2e\\") + L"brimvale\\";
+    Driver d;
+    ASSERT_TRUE(d.Start(InstallerCopy(L"setup_campaign_77.exe", false, SETUP_CAMPAIGN_INSTALLER_W),
+                        L"/PASSIVE /NORUN /D=" + cancelled));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(cancelled + L"uninstall.exe"); }, 60000));
+    if (answer == IDNO)
+      d.Click(kCancel);
+    else
+      PostMessageW(d.Window(), WM_CLOSE, 0, 0);  // the window's Close
+    AlertWatch alerts(d.Process());
+    EXPECT_EQ(AnswerMessageBox(L"提示", answer), L"安装还没结束，是否要退出安装");
+    if (answer == IDYES) {
+      EXPECT_EQ(alerts.Next(), L"正在撤销安装…");
+    }
+    EXPECT_EQ(d.WaitForExit(120000), answer == IDNO ? 0u : Exit(SetupExit::kCancelled));
+    if (answer == IDNO) {
+      EXPECT_EQ(RunForExitCode(cancelled + L"uninstall.exe", L"-silent", cancelled.c_str()), 0u);
+    } else {
+      ExpectClean(cancelled);
+    }
+  }
+
+  const SilentRun unknown = RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/PASSIVE /X");
+  EXPECT_EQ(unknown.exitCode, Exit(SetupExit::kUsage));
+  EXPECT_FALSE(unknown.window) << "a refused switch showed a box";
 }
 
 // A volume without room for the package: a silent installation takes the warning's 否 and
@@ -1481,6 +1596,11 @@ TEST(Silent, NotEnoughSpaceHasItsExitCodeAndLog) {
                  SetupExit::kNotEnoughSpace,
                  {L"asked: 磁盘空间可能不足：F: 需要 ", L"- no"}},
                 FreshFolder(L"no space", L"D:\\e2e\\"));
+  EXPECT_FALSE(Exists(L"F:\\brimvale"));
+  // Progress only answers the same, and tells the warning, owned by its window.
+  const std::wstring told = ExpectProgressOnlyTells(
+      L"/PASSIVE /D=F:\\brimvale", L"磁盘空间可能不足：F: 需要 ", SetupExit::kNotEnoughSpace);
+  EXPECT_TRUE(told.ends_with(L"。")) << "the question was told: " << Utf8(told);
   EXPECT_FALSE(Exists(L"F:\\brimvale"));
 }
 

@@ -89,9 +89,10 @@ SetupOptions AllChoices() {
   return options;
 }
 
-SetupOptions Passive() {
+SetupOptions Passive(bool noBoxes = false) {
   SetupOptions options;
   options.passive = true;
+  options.noBoxes = noBoxes;
   return options;
 }
 
@@ -119,7 +120,8 @@ TEST(SetupOptions, ReadsTheSwitches) {
       // Refused, with the argument named; the switches after a refused one still count.
       {u"setup.exe /X /S", Options(true, u"", u"", SwitchError::kUnknown, u"/X")},
       // What other installers call their quiet modes, and what admins add to them.
-      {u"setup.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART", Options(true)},
+      {u"setup.exe /VERYSILENT /NORESTART", Options(true)},
+      {u"setup.exe /passive /SuppressMsgBoxes", Passive(true)},
       {u"setup.exe /silent", Passive()},
       {u"setup.exe /PASSIVE /NoRestart", Passive()},
       {u"setup.exe /QUIET", Options(false, u"", u"", SwitchError::kUnknown, u"/QUIET")},
@@ -141,6 +143,7 @@ TEST(SetupOptions, ReadsTheSwitches) {
     const std::string line = Narrow(row.line);
     EXPECT_EQ(o.silent, e.silent) << line;
     EXPECT_EQ(o.passive, e.passive) << line;
+    EXPECT_EQ(o.noBoxes, e.noBoxes) << line;
     EXPECT_EQ(o.help, e.help) << line;
     EXPECT_EQ(o.noRun, e.noRun) << line;
     EXPECT_EQ(o.noShortcuts, e.noShortcuts) << line;
