@@ -9,13 +9,15 @@
 #                      [STUB target-or-file]                 (default: SETUP_STUB)
 #                      [UNINSTALLER target-or-file]          (replaces the stub's "FILE" 139)
 #                      [OUTPUT_DIRECTORY folder]             (default: the current binary dir)
+#                      [PRODUCT_VERSION X.Y.Z[.W]]           (default: the stub's version)
 #                      [SIGN_COMMAND command...]             (signs the file given last)
 #                      [SIGN_DEPENDS file...]                (what signing needs)
 #                      [EXCLUDE_FROM_ALL])
 #
-# Makes OUTPUT_NAME.exe with `setup_pack build` (a target NAME that builds it), [signs it],
-# and verifies it. With UNINSTALLER and SIGN_COMMAND the uninstaller is signed before it is
-# compressed, so the uninstall.exe on users' disks is signed too. The target's property
+# Makes OUTPUT_NAME.exe with `setup_pack build` (a target NAME that builds it) and verifies
+# it. PRODUCT_VERSION is the release's version in both programs. With SIGN_COMMAND the
+# packager signs the uninstaller before it compresses it, so the uninstall.exe on users'
+# disks is signed too, and the installer after stamping it. The target's property
 # SETUP_INSTALLER_FILE names the file made.
 #
 # add_setup_stub(NAME
@@ -68,7 +70,7 @@ endfunction()
 
 function(add_setup_executable name)
   cmake_parse_arguments(ARG "EXCLUDE_FROM_ALL"
-                        "OUTPUT_NAME;PAYLOAD_DIR;STUB;UNINSTALLER;OUTPUT_DIRECTORY"
+                        "OUTPUT_NAME;PAYLOAD_DIR;STUB;UNINSTALLER;OUTPUT_DIRECTORY;PRODUCT_VERSION"
                         "PAYLOAD_DEPENDS;SIGN_COMMAND;SIGN_DEPENDS" ${ARGN})
   if(NOT ARG_OUTPUT_NAME OR NOT ARG_PAYLOAD_DIR)
     message(FATAL_ERROR "add_setup_executable(${name}): OUTPUT_NAME and PAYLOAD_DIR are needed")
@@ -103,29 +105,31 @@ function(add_setup_executable name)
     if(TARGET ${ARG_UNINSTALLER})
       set(uninstaller_exe $<TARGET_FILE:${ARG_UNINSTALLER}>)
     endif()
-    if(ARG_SIGN_COMMAND)
-      set(signed ${CMAKE_CURRENT_BINARY_DIR}/${name}.resources/uninstall.exe)
-      add_custom_command(
-        OUTPUT ${signed}
-        COMMAND ${CMAKE_COMMAND} -E copy ${uninstaller_exe} ${signed}
-        COMMAND ${ARG_SIGN_COMMAND} ${signed}
-        DEPENDS ${uninstaller_depends} ${ARG_SIGN_DEPENDS}
-        COMMENT "Signing the uninstaller of ${name}"
-        VERBATIM)
-      set(uninstaller_exe ${signed})
-      list(APPEND uninstaller_depends ${signed})
-    endif()
     set(uninstaller --uninstaller ${uninstaller_exe})
   endif()
+  set(version "")
+  if(ARG_PRODUCT_VERSION)
+    set(version --product-version ${ARG_PRODUCT_VERSION})
+  endif()
+  # The signing command as one line for the host's shell, each word quoted.
   set(sign "")
   if(ARG_SIGN_COMMAND)
-    set(sign COMMAND ${ARG_SIGN_COMMAND} ${out})
+    set(line "")
+    foreach(word IN LISTS ARG_SIGN_COMMAND)
+      if(CMAKE_HOST_WIN32)
+        string(APPEND line " \"${word}\"")
+      else()
+        string(REPLACE "'" "'\\''" word "${word}")
+        string(APPEND line " '${word}'")
+      endif()
+    endforeach()
+    string(STRIP "${line}" line)
+    set(sign --sign "${line}")
   endif()
   add_custom_command(
     OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND ${pack} build ${stub} ${ARG_PAYLOAD_DIR} ${out} ${uninstaller}
-    ${sign}
+    COMMAND ${pack} build ${stub} ${ARG_PAYLOAD_DIR} ${out} ${uninstaller} ${version} ${sign}
     COMMAND ${pack} verify ${out}
     DEPENDS ${stub_depends} ${payload_files} ${pack_DEPENDS} ${uninstaller_depends}
             ${ARG_SIGN_DEPENDS}

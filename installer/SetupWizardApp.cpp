@@ -14,6 +14,7 @@
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
 #include "win/install/AdminObjects.h"
+#include "win/install/ProgramVersion.h"
 #include "win/install/SetupLog.h"
 #include "win/integrity/IntegrityCheck.h"
 
@@ -61,7 +62,7 @@ class Startup {
       DWORD error = 0;
       log_.Open(DefaultLogPath(L"setup"), &error);
     }
-    log_.Line(L"start: " + ModulePath() + L", version " + product::kVersion);
+    log_.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
     log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
     if (options_.error != SwitchError::kNone) {
       Say(UsageText(options_), false);

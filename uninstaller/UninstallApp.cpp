@@ -17,6 +17,7 @@
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 #include "win/install/AdminObjects.h"
+#include "win/install/ProgramVersion.h"
 #include "win/install/Removal.h"
 #include "win/install/SetupLog.h"
 
@@ -173,7 +174,7 @@ BOOL CUninstallApp::InitInstance() {
   }
   if (arguments && arguments->silent && arguments->log.empty())
     log.Open(DefaultLogPath(L"uninstall"), &error);
-  log.Line(L"start: " + ModulePath() + L", version " + kVersion);
+  log.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
   log.Line(std::wstring(L"command line: ") + GetCommandLineW());
   m_exitCode = Remove(arguments, m_dllsConfined, log);
   log.Line(L"result: " + DecimalText<wchar_t>(m_exitCode) + L", " +

@@ -206,7 +206,7 @@ bool CanStartClientAsUser(SetupLog& log) {
 
 std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
                                              std::uint64_t installedBytes,
-                                             const wchar_t* version,
+                                             const ProgramVersion& version,
                                              const std::wstring& madeFolder,
                                              const std::vector<FileStamp>& stamps) {
   const auto text = [](const wchar_t* name, const std::wstring& value) {
@@ -228,15 +228,15 @@ std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
           text(L"UninstallString", UninstallerCommandLine(folder, false)),
           text(L"QuietUninstallString", UninstallerCommandLine(folder, true)),
           text(L"DisplayIcon", folder + kClientFile),
-          text(L"DisplayVersion", version),
+          text(L"DisplayVersion", version.text),
           text(L"InstallLocation", location),
           EntryValue::Number(u"EstimatedSize", kilobytes > 0xffffffffu
                                                    ? 0xffffffffu
                                                    : static_cast<std::uint32_t>(kilobytes)),
           EntryValue::Number(u"NoModify", 1),
           EntryValue::Number(u"NoRepair", 1),
-          EntryValue::Number(u"VersionMajor", kVersionMajor),
-          EntryValue::Number(u"VersionMinor", kVersionMinor),
+          EntryValue::Number(u"VersionMajor", version.major),
+          EntryValue::Number(u"VersionMinor", version.minor),
           text(L"InstallDate", date),
           text(L"URLInfoAbout", kAboutUrl),
           text(L"HelpLink", kHelpUrl),

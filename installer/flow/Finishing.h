@@ -11,6 +11,7 @@
 
 #include "core/install/Transaction.h"
 
+#include "win/install/ProgramVersion.h"
 #include "win/install/SetupLog.h"
 
 // The file path of shortcut `name` (which may hold a sub-folder) in special folder `csidl`,
@@ -45,14 +46,14 @@ bool CanStartClientAsUser(SetupLog& log);
 
 // The uninstall entry of an installation in `folder` (absolute, ending with '\'), value by
 // value: DisplayName, Publisher, a quoted UninstallString, QuietUninstallString (...
-// -silent), DisplayIcon, DisplayVersion `version`, VersionMajor, VersionMinor, InstallDate
+// -silent), DisplayIcon, DisplayVersion, VersionMajor and VersionMinor of `version`, InstallDate
 // (yyyymmdd), URLInfoAbout, HelpLink, InstallLocation, EstimatedSize (KB of
 // `installedBytes`), NoModify and NoRepair; CreatedFolder, `madeFolder` - the outermost
 // folder the installation made, for the uninstaller to remove with those below it on the
 // way to the folder - or, without one, none; FileStamps, `stamps` encoded.
 std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
                                              std::uint64_t installedBytes,
-                                             const wchar_t* version,
+                                             const ProgramVersion& version,
                                              const std::wstring& madeFolder,
                                              const std::vector<FileStamp>& stamps);
 

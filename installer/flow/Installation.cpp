@@ -122,13 +122,12 @@ Stop Installation::Find(bool mayCloseApplications) {
     return {};
   if (!interaction_.Ask(Question::kRemovePrevious, L"你已经安装过此程序，需卸载后继续"))
     return SetupExit::kCancelled;
-  const std::optional<int> order =
-      CompareVersions(Utf16(earlierVersion_), Utf16(product::kVersion));
+  const std::optional<int> order = CompareVersions(Utf16(earlierVersion_), Utf16(version_.text));
   if (order && *order > 0) {
     log.Line(L"the earlier version " + earlierVersion_ + L" is newer than this one, " +
-             product::kVersion);
+             version_.text);
     if (!interaction_.Ask(Question::kDowngrade, L"已安装的版本 " + earlierVersion_ +
-                                                    L" 比此安装程序的版本 " + product::kVersion +
+                                                    L" 比此安装程序的版本 " + version_.text +
                                                     L" 新。是否仍要安装此版本？")) {
       return SetupExit::kCancelled;
     }
@@ -161,7 +160,7 @@ void Installation::ReadEarlierEntry() {
   // The values the new entry replaces.
   interaction_.Log().Line(L"the earlier installation: version " + earlierVersion_ + L" in \"" +
                           location + L"\", removed by " + EntryText(key.get(), L"UninstallString") +
-                          L"; this installer's version " + product::kVersion);
+                          L"; this installer's version " + version_.text);
 }
 
 // An installation a kill interrupted names the journal of its transaction in the entry (an
@@ -369,10 +368,10 @@ SetupExit Installation::Commit(const InstallOutcome& outcome) {
     Transaction& transaction;
     std::vector<EntryValue> entry;
     Transaction::Committed committed;
-  } committing{*transaction_,
-               UninstallEntryValues(prepared_.folder, outcome.installedBytes, product::kVersion,
-                                    made, stamps),
-               {}};
+  } committing{
+      *transaction_,
+      UninstallEntryValues(prepared_.folder, outcome.installedBytes, version_, made, stamps),
+      {}};
   OnAThread(
       [](void* context) {
         auto* c = static_cast<Committing*>(context);

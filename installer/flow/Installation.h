@@ -31,6 +31,7 @@
 #include "installer/flow/Win32Transaction.h"
 #include "win/install/HeldFolder.h"
 #include "win/install/InstallWorker.h"
+#include "win/install/ProgramVersion.h"
 
 class Installation {
  public:
@@ -73,6 +74,7 @@ class Installation {
   // The earlier installation's entry.
   bool found_ = false;
   std::wstring earlierFolder_;
+  const ProgramVersion version_ = ThisProgramVersion();  // this installer's
   std::wstring earlierVersion_;
   std::wstring earlierMade_;
   std::vector<std::uint8_t> earlierStamps_;

@@ -238,8 +238,11 @@ inline std::string Joined(const std::vector<std::wstring>& names) {
 // (ending with '\'), as a journey expects it after the installer.
 struct Installed {
   std::wstring folder;
-  bool shortcuts = true;  // the desktop's and the program menu's
-  bool startup = false;   // the client's in Startup
+  bool shortcuts = true;                     // the desktop's and the program menu's
+  bool startup = false;                      // the client's in Startup
+  std::wstring version = product::kVersion;  // the release's, and its first two numbers
+  unsigned major = product::kVersionMajor;
+  unsigned minor = product::kVersionMinor;
 };
 
 // Checks the installation `expected`: every payload file with the payload's bytes, the
@@ -265,11 +268,14 @@ inline void ExpectInstalled(const Installed& expected) {
             "[SpreadInfo]\r\nSpreadPlat=portal\r\nSubDetailInfo=77\r\n");
   EXPECT_FALSE(EveryoneMay(folder)) << "the folder has not the program folder's rights";
   EXPECT_TRUE(EntryExists());
-  EXPECT_EQ(EntryText(L"DisplayVersion"), product::kVersion);
-  DWORD major = 0, bytes = sizeof major;
-  RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, L"VersionMajor", RRF_RT_REG_DWORD,
-               nullptr, &major, &bytes);
-  EXPECT_EQ(major, product::kVersionMajor);
+  EXPECT_EQ(EntryText(L"DisplayVersion"), expected.version);
+  for (const auto& [name, number] :
+       {std::pair{L"VersionMajor", expected.major}, std::pair{L"VersionMinor", expected.minor}}) {
+    DWORD value = ~0u, bytes = sizeof value;
+    RegGetValueW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath, name, RRF_RT_REG_DWORD, nullptr,
+                 &value, &bytes);
+    EXPECT_EQ(value, number) << Utf8(name);
+  }
   EXPECT_EQ(EntryText(L"InstallDate").size(), 8u) << "InstallDate is not yyyymmdd";
   EXPECT_EQ(EntryText(L"URLInfoAbout"), product::kAboutUrl);
   EXPECT_EQ(RegisteredServer(), folder + product::kComponentFile);

@@ -1121,8 +1121,9 @@ TEST(Journey, AFullVolumeIsWarnedAbout) {
   }
 }
 
-// Built as a release is - stamped, then signed, with a signed uninstaller inside - the
-// installer still checks itself and opens its wizard.
+// Built as a release is - the stub given the release's version, stamped, then signed, with
+// its uninstaller signed inside - the installer still checks itself and opens its wizard,
+// and both programs, the entry and the log state the release's version.
 TEST(Journey, SignedInstallerChecksItselfAndRuns) {
   const std::string bytes = ReadBytes(SETUP_SIGNED_INSTALLER_W);
   PeImage image;
@@ -1140,6 +1141,24 @@ TEST(Journey, SignedInstallerChecksItselfAndRuns) {
   PeImage inner;
   ASSERT_EQ(inner.Parse(uninstaller.data(), uninstaller.size()), PeStatus::kOk);
   EXPECT_GT(inner.DataDirectory(4).size, 0u) << "the uninstaller is not signed";
+  constexpr wchar_t kRelease[] = L"2.1.0.7";  // tests/CMakeLists.txt gives it
+  ExpectVersionResource(SETUP_SIGNED_INSTALLER_W, L"Korvel视频安装程序", kRelease, 2, 1);
+
+  CleanMachine();
+  const std::wstring root = FreshFolder(L"signed", L"D:\\e2e\\");
+  const std::wstring folder = root + L"brimvale\\";
+  const SilentRun run =
+      RunSilently(InstallerCopy(L"setup_portal_77.exe", false, SETUP_SIGNED_INSTALLER_W),
+                  L"/S /NORUN \"/LOG=" + root + L"install.log\" /D=" + folder);
+  ASSERT_EQ(run.exitCode, 0u);
+  ExpectInstalled({folder, true, false, kRelease, 2, 1});
+  ExpectVersionResource(folder + product::kUninstallerFile, L"Korvel视频卸载程序", kRelease, 2, 1);
+  EXPECT_TRUE(ReadBytes(folder + product::kUninstallerFile) ==
+              std::string(uninstaller.begin(), uninstaller.end()));
+  const std::vector<std::string> lines = LogLines(root + L"install.log");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines[0].ends_with(", version 2.1.0.7")) << lines[0];
+  CleanMachine();
 
   Driver d;
   ASSERT_TRUE(d.Start(InstallerCopy(L"setup_portal_77.exe", false, SETUP_SIGNED_INSTALLER_W)))

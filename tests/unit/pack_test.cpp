@@ -13,6 +13,7 @@
 #include "core/integrity/InstallerDigest.h"
 #include "core/integrity/PeImage.h"
 #include "core/integrity/ResourceSection.h"
+#include "core/integrity/VersionResource.h"
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
 #include "tests/unit/pe_builder.h"
@@ -533,8 +534,8 @@ TEST_P(RealImages, BuildFromAStubChangesOnlyThePayload) {
           << error;
     }
     ASSERT_TRUE(CompressResource(package, 1, kPackageLimit, &payload, &error)) << error;
-    ASSERT_TRUE(BuildInstaller(stub, payload, {}, &installer, &digest, &error)) << error;
-    ASSERT_TRUE(BuildInstaller(stub, payload, {}, &again, &digest, &error)) << error;
+    ASSERT_TRUE(BuildInstaller(stub, payload, {}, nullptr, &installer, &digest, &error)) << error;
+    ASSERT_TRUE(BuildInstaller(stub, payload, {}, nullptr, &again, &digest, &error)) << error;
     EXPECT_TRUE(installer == again);
     EXPECT_TRUE(Passes(installer)) << grow;
     ASSERT_TRUE(ReadInstallerResources(installer, &unpacked, &uninstaller, &error)) << error;
@@ -570,6 +571,75 @@ TEST_P(RealImages, BuildFromAStubChangesOnlyThePayload) {
     }
     EXPECT_EQ(after.DataDirectory(5).position - before.DataDirectory(5).position,
               after.Sections().back().virtualAddress - before.Sections().back().virtualAddress);
+  }
+}
+
+// `build --product-version` gives both programs the release's version: the stub, and any
+// program as the uninstaller. Setting the version a resource states already gives back the
+// resource the resource compiler wrote, so every other node is kept as it was.
+TEST_P(RealImages, ProductVersionIsSetInBothPrograms) {
+  const Bytes stub = ReadSample(GetParam());
+  PeImage pe;
+  FileRange range;
+  ASSERT_EQ(pe.Parse(stub.data(), stub.size()), PeStatus::kOk);
+  ASSERT_EQ(pe.FindTypedResource(16, 1, &range), PeStatus::kOk);
+  const Bytes original(stub.begin() + range.position, stub.begin() + range.position + range.size);
+  ReleaseVersion same{{0, 9, 0, 0}, u"0.9"};
+  Bytes rewritten;
+  ASSERT_TRUE(SetVersionResource(original, same, &rewritten));
+  EXPECT_TRUE(rewritten == original);
+
+  ReleaseVersion release;
+  ASSERT_TRUE(ParseReleaseVersion("2.5.1.7", &release));
+  Bytes program = stub, uninstaller, payload, installer;
+  std::string error;
+  ASSERT_TRUE(SetProgramVersion(&program, release, &error)) << error;
+  ASSERT_TRUE(CompressResource(program, 1, kUninstallerLimit, &uninstaller, &error)) << error;
+  ASSERT_TRUE(CompressResource({}, 1, kPackageLimit, &payload, &error)) << error;
+  Md5Digest digest;
+  ASSERT_TRUE(BuildInstaller(stub, payload, uninstaller, &release, &installer, &digest, &error))
+      << error;
+  EXPECT_TRUE(Passes(installer));
+  Bytes carried;
+  ASSERT_TRUE(StubUninstaller(installer, &carried, &error)) << error;
+  EXPECT_TRUE(carried == program);
+  for (const Bytes* image : {&installer, &program}) {
+    ASSERT_EQ(pe.Parse(image->data(), image->size()), PeStatus::kOk);
+    ASSERT_EQ(pe.FindTypedResource(16, 1, &range), PeStatus::kOk);
+    ReleaseVersion read;
+    ASSERT_TRUE(ReadVersionResource(image->data() + range.position, range.size, &read));
+    EXPECT_TRUE(read.text == u"2.5.1.7");
+    EXPECT_EQ(std::vector<int>(read.parts, read.parts + 4), (std::vector<int>{2, 5, 1, 7}));
+  }
+
+  // A signed program would lose its signature; a program without a version resource has
+  // nowhere to take it.
+  Bytes signedProgram;
+  ASSERT_TRUE(ReadWholeFile(
+      std::string(GetParam()).replace(std::string(GetParam()).size() - 4, 4, "-signed.exe"),
+      &signedProgram, &error))
+      << error;
+  EXPECT_FALSE(SetProgramVersion(&signedProgram, release, &error));
+  EXPECT_NE(error.find("signed"), std::string::npos) << error;
+  ASSERT_EQ(pe.Parse(stub.data(), stub.size()), PeStatus::kOk);
+  std::vector<Resource> resources;
+  ASSERT_EQ(ReadResources(pe, &resources), PeStatus::kOk);
+  std::erase_if(resources, [](const Resource& r) { return r.type.id == 16; });
+  Bytes unversioned;
+  ASSERT_EQ(WriteResourceSection(pe, resources, &unversioned), PeStatus::kOk);
+  EXPECT_FALSE(SetProgramVersion(&unversioned, release, &error));
+  EXPECT_NE(error.find("no version resource"), std::string::npos) << error;
+}
+
+// A release's version is three or four numbers of 0 to 65,535, nothing else.
+TEST(ReleaseVersion, OnlyThreeOrFourNumbersAreAVersion) {
+  ReleaseVersion version;
+  for (const char* good : {"1.2.3", "0.0.0.0", "65535.65535.65535.65535", "10.01.2"})
+    EXPECT_TRUE(ParseReleaseVersion(good, &version)) << good;
+  EXPECT_TRUE(version.text == u"10.01.2" && version.parts[1] == 1 && version.parts[3] == 0);
+  for (const char* bad : {"", "1.2", "1.2.3.4.5", "1..3", "1.2.3.", ".1.2.3", "1.2.x", "65536.0.0",
+                          "+1.2.3", "1.2.3 ", "-1.2.3", "1.2.000003"}) {
+    EXPECT_FALSE(ParseReleaseVersion(bad, &version)) << bad;
   }
 }
 
@@ -673,10 +743,11 @@ TEST(BuildInstaller, RefusesWhatCannotBeAStub) {
               {&stub, &damaged, "damaged: record 0 at offset 0"}};
   Md5Digest digest;
   for (const auto& row : rows) {
-    EXPECT_FALSE(BuildInstaller(*row.stub, *row.payload, {}, &installer, &digest, &error));
+    EXPECT_FALSE(BuildInstaller(*row.stub, *row.payload, {}, nullptr, &installer, &digest, &error));
     EXPECT_NE(error.find(row.message), std::string::npos) << error;
   }
-  ASSERT_TRUE(BuildInstaller(withoutUninstaller, payload, uninstaller, &installer, &digest, &error))
+  ASSERT_TRUE(BuildInstaller(withoutUninstaller, payload, uninstaller, nullptr, &installer, &digest,
+                             &error))
       << error;
   ASSERT_EQ(pe.Parse(installer.data(), installer.size()), PeStatus::kOk);
   FileRange range;

@@ -96,10 +96,14 @@ inline std::wstring PendingDeletions() {
   return pending;
 }
 
-// The program at `path` carries the release's version resource: the version of
-// core/product/Version.h in numbers and text, the publisher and the product's name, and
-// `description`.
-inline void ExpectVersionResource(const std::wstring& path, const std::wstring& description) {
+// The program at `path` carries the release's version resource, as Windows reads it: the
+// version `text` (by default that of core/product/Version.h) in numbers and text, the
+// publisher and the product's name, and `description`.
+inline void ExpectVersionResource(const std::wstring& path,
+                                  const std::wstring& description,
+                                  const std::wstring& text = product::kVersion,
+                                  unsigned major = product::kVersionMajor,
+                                  unsigned minor = product::kVersionMinor) {
   DWORD ignored = 0;
   std::vector<std::uint8_t> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
   ASSERT_FALSE(data.empty()) << "no version resource";
@@ -107,20 +111,21 @@ inline void ExpectVersionResource(const std::wstring& path, const std::wstring& 
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT size = 0;
   ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
-  EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(product::kVersionMinor, product::kVersionMajor));
-  const auto text = [&](const wchar_t* name) {
+  EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(minor, major));
+  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(minor, major));
+  const auto field = [&](const wchar_t* name) {
     wchar_t* value = nullptr;
     const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
     return VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &size)
                ? std::wstring(value)
                : std::wstring();
   };
-  EXPECT_TRUE(text(L"ProductVersion") == product::kVersion);
-  EXPECT_TRUE(text(L"FileVersion") == product::kVersion);
-  EXPECT_TRUE(text(L"CompanyName") == product::kPublisher);
-  EXPECT_TRUE(text(L"ProductName") == product::kDisplayName);
-  EXPECT_TRUE(text(L"FileDescription") == description);
-  EXPECT_FALSE(text(L"LegalCopyright").empty());
+  EXPECT_TRUE(field(L"ProductVersion") == text);
+  EXPECT_TRUE(field(L"FileVersion") == text);
+  EXPECT_TRUE(field(L"CompanyName") == product::kPublisher);
+  EXPECT_TRUE(field(L"ProductName") == product::kDisplayName);
+  EXPECT_TRUE(field(L"FileDescription") == description);
+  EXPECT_FALSE(field(L"LegalCopyright").empty());
 }
 
 // What both programs' manifests must ask for: administrator rights (without them Windows

@@ -425,7 +425,8 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
     ASSERT_TRUE(log.Open(logPath, &error));
     FinishInstallation(folder, {true, true, true}, log);
     ASSERT_TRUE(WriteUninstallEntry(
-        UninstallEntryValues(folder, worker.Outcome().installedBytes, L"1.0.0", L"", {}), log));
+        UninstallEntryValues(folder, worker.Outcome().installedBytes, {L"1.0.0", 1, 0}, L"", {}),
+        log));
   }
   EXPECT_TRUE(Logged(logPath, L"started " + ClientCommandLine(folder) +
                                   L" as the signed-in user (the token of process " +
@@ -506,7 +507,8 @@ TEST(Finishing, NoChoicesWritesOnlyTheEntry) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, product::kUninstallKeyPath);
   SetupLog noLog;
   FinishInstallation(L"D:\\worker\\none\\", {}, noLog);
-  WriteUninstallEntry(UninstallEntryValues(L"D:\\worker\\none\\", 0, L"1.0.0", L"", {}), noLog);
+  WriteUninstallEntry(UninstallEntryValues(L"D:\\worker\\none\\", 0, {L"1.0.0", 1, 0}, L"", {}),
+                      noLog);
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_STARTUP, L"Korvel互动.lnk")));
   EXPECT_FALSE(Exists(ShortcutPath(CSIDL_COMMON_DESKTOPDIRECTORY, L"Korvel互动.lnk")));
   EXPECT_EQ(EntryString(L"UninstallString"), L"\"D:\\worker\\none\\uninstall.exe\"");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/inflate/ResourceInflater.h"
 #include "core/install/InstallRun.h"
 #include "core/integrity/PeImage.h"
 #include "core/integrity/ResourceSection.h"
@@ -13,6 +14,7 @@ namespace {
 constexpr std::uint32_t kPayloadId = 137;
 constexpr std::uint32_t kSummaryId = 138;
 constexpr std::uint32_t kUninstallerId = 139;
+constexpr std::uint32_t kVersionType = 16;  // RT_VERSION
 
 Resource FileResource(std::uint32_t id, const Bytes& data) {
   Resource r;
@@ -23,11 +25,82 @@ Resource FileResource(std::uint32_t id, const Bytes& data) {
   return r;
 }
 
+// Sets `version` in every version resource of `resources`. False, with a reason, when there
+// is none or one is no version resource.
+bool SetVersions(std::vector<Resource>* resources,
+                 const ReleaseVersion& version,
+                 std::string* error) {
+  bool found = false;
+  for (Resource& r : *resources) {
+    if (!r.type.text.empty() || r.type.id != kVersionType)
+      continue;
+    Bytes rewritten;
+    if (!SetVersionResource(r.data, version, &rewritten)) {
+      *error = "its version resource is damaged";
+      return false;
+    }
+    r.data = std::move(rewritten);
+    found = true;
+  }
+  if (!found)
+    *error = "it has no version resource to set the version in";
+  return found;
+}
+
 }  // namespace
+
+bool StubUninstaller(const Bytes& stub, Bytes* program, std::string* error) {
+  PeImage pe;
+  FileRange range;
+  PeStatus status = pe.Parse(stub.data(), stub.size());
+  if (status == PeStatus::kOk)
+    status = pe.FindNamedTypeResource(u"FILE", kUninstallerId, &range);
+  if (status != PeStatus::kOk) {
+    *error =
+        std::string("the stub's uninstaller (resource \"FILE\" 139): ") + DescribePeStatus(status);
+    return false;
+  }
+  Bytes out(kUninstallerLimit);
+  int result = -1;
+  const std::uint32_t n = InflateResource(stub.data() + range.position, range.size, out.data(),
+                                          kUninstallerLimit, &result);
+  if (result != kInflateOk) {
+    *error = "the stub's uninstaller (resource \"FILE\" 139) does not inflate cleanly";
+    return false;
+  }
+  out.resize(n);
+  *program = std::move(out);
+  return true;
+}
+
+bool SetProgramVersion(Bytes* program, const ReleaseVersion& version, std::string* error) {
+  PeImage pe;
+  PeStatus status = pe.Parse(program->data(), program->size());
+  std::vector<Resource> resources;
+  if (status == PeStatus::kOk)
+    status = ReadResources(pe, &resources);
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    return false;
+  }
+  if (!SetVersions(&resources, version, error))
+    return false;
+  Bytes image;
+  status = WriteResourceSection(pe, resources, &image);
+  if (status != PeStatus::kOk) {
+    *error = DescribePeStatus(status);
+    if (status == PeStatus::kSigned)
+      *error += ": give it unsigned, and sign it with --sign";
+    return false;
+  }
+  *program = std::move(image);
+  return true;
+}
 
 bool BuildInstaller(const Bytes& stub,
                     const Bytes& payload,
                     const Bytes& uninstaller,
+                    const ReleaseVersion* version,
                     Bytes* installer,
                     Md5Digest* digest,
                     std::string* error) {
@@ -63,6 +136,10 @@ bool BuildInstaller(const Bytes& stub,
                         &summary, &check)) {
     *error = check.ok() ? "the payload or the uninstaller does not inflate cleanly"
                         : "the payload package is damaged: " + check.Describe();
+    return false;
+  }
+  if (version && !SetVersions(&resources, *version, error)) {
+    *error = "the stub: " + *error;
     return false;
   }
   SetResource(&resources, FileResource(kPayloadId, payload));

@@ -15,6 +15,7 @@
 #include "tools/pack/Extract.h"
 #include "tools/pack/HostFiles.h"
 #include "tools/pack/Installer.h"
+#include "tools/pack/Signing.h"
 #include "tools/pack/Stamp.h"
 
 namespace fs = std::filesystem;
@@ -102,6 +103,9 @@ struct Options {
   std::vector<std::string> positional;
   std::string output;
   std::string uninstaller;
+  std::string sign;
+  bool versioned = false;
+  ReleaseVersion version;
   int level = kPackDefaultLevel;
   std::size_t maxPath = kPackMaxRelativePath;
   bool clearChecksum = false;
@@ -121,6 +125,15 @@ Options ParseOptions(int argc, char** argv) {
       o.maxPath = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (a == "--uninstaller" && hasValue) {
       o.uninstaller = argv[++i];
+    } else if (a == "--product-version" && hasValue) {
+      o.versioned = true;
+      if (!ParseReleaseVersion(argv[++i], &o.version)) {
+        std::fprintf(stderr,
+                     "setup_pack: --product-version takes X.Y.Z or X.Y.Z.W, each 0-65535\n");
+        o.ok = false;
+      }
+    } else if (a == "--sign" && hasValue) {
+      o.sign = argv[++i];
     } else if (a == "--clear-checksum") {
       o.clearChecksum = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -173,6 +186,35 @@ int Payload(const Options& o) {
   return 0;
 }
 
+// The uninstaller as the installer will carry it, compressed into `compressed`: the one
+// given, or the stub's own when it changes, with the release's version and signed when
+// asked; left empty when the stub's own is kept as it is.
+bool PackUninstaller(const Options& o, const Bytes& stub, Bytes* compressed, std::string* error) {
+  Bytes program;
+  const std::string what =
+      o.uninstaller.empty() ? "the stub's uninstaller" : QuotedPath(o.uninstaller);
+  if (!o.uninstaller.empty()) {
+    if (!ReadWholeFile(o.uninstaller, &program, error))
+      return false;
+  } else if (o.versioned || !o.sign.empty()) {
+    if (!StubUninstaller(stub, &program, error))
+      return false;
+  } else {
+    return true;
+  }
+  if (o.versioned && !SetProgramVersion(&program, o.version, error)) {
+    *error = what + ": " + *error;
+    return false;
+  }
+  if (!o.sign.empty() && !SignWithCommand(o.sign, "uninstall.exe", &program, error))
+    return false;
+  if (!CompressResource(program, o.level, kUninstallerLimit, compressed, error)) {
+    *error = what + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
 int Build(const Options& o) {
   if (o.positional.size() != 3 || !o.output.empty())
     return Usage();
@@ -183,18 +225,24 @@ int Build(const Options& o) {
   std::string error;
   if (!ReadWholeFile(stubPath, &stub, &error))
     return Fail(error);
-  if (!o.uninstaller.empty()) {
-    Bytes program;
-    if (!ReadWholeFile(o.uninstaller, &program, &error))
-      return Fail(error);
-    if (!CompressResource(program, o.level, kUninstallerLimit, &uninstaller, &error))
-      return Fail("'" + o.uninstaller + "': " + error);
-  }
+  if (!PackUninstaller(o, stub, &uninstaller, &error))
+    return Fail(error);
   if (!PackFolder(o, o.positional[1], &package, &payload, &stats, &error))
     return Fail(error);
   Md5Digest digest;
-  if (!BuildInstaller(stub, payload, uninstaller, &installer, &digest, &error))
+  if (!BuildInstaller(stub, payload, uninstaller, o.versioned ? &o.version : nullptr, &installer,
+                      &digest, &error)) {
     return Fail("'" + stubPath + "': " + error);
+  }
+  if (!o.sign.empty()) {
+    VerifyReport report;
+    if (!SignWithCommand(o.sign, fs::path(out).filename().string(), &installer, &error))
+      return Fail(error);
+    if (!VerifyImage(installer, &report, &error) || !report.ok) {
+      return Fail("the signed installer no longer passes its own check: " +
+                  (error.empty() ? std::string(DescribeStoredDigestStatus(report.status)) : error));
+    }
+  }
   if (!WriteFileAtomically(out, installer, &error))
     return Fail(error);
   std::printf("%zu files, %llu data bytes, payload compressed %zu bytes; %zu bytes  %s  %s\n",
