@@ -1,7 +1,7 @@
 # The package other projects make installers with: the stub (setup_stub.exe), the host
 # packager and add_setup_executable. `find_package(KorvelSetup)` finds it in this build tree
 # (KorvelSetup_DIR=BUILD) or below the prefix `cmake --install BUILD --prefix PREFIX` wrote:
-#   PREFIX/bin/setup_pack   PREFIX/share/korvel-setup/setup_stub.exe
+#   PREFIX/bin/setup_pack, setup_pack.exe   PREFIX/share/korvel-setup/setup_stub.exe
 #   PREFIX/lib/cmake/KorvelSetup/KorvelSetupConfig.cmake, SetupExecutable.cmake
 set(about "# KorvelSetup: add_setup_executable(NAME OUTPUT_NAME name PAYLOAD_DIR folder ...) makes\n"
           "# an installer of a folder from the prebuilt stub with the host packager; no compiler\n"
@@ -21,4 +21,7 @@ install(FILES ${CMAKE_BINARY_DIR}/package/KorvelSetupConfig.cmake
               ${PROJECT_SOURCE_DIR}/cmake/SetupExecutable.cmake
         DESTINATION lib/cmake/KorvelSetup)
 install(PROGRAMS ${SETUP_PACK} DESTINATION bin)
+if(TARGET setup_pack)  # the Windows packager beside it, for building on Windows
+  install(TARGETS setup_pack RUNTIME DESTINATION bin)
+endif()
 install(PROGRAMS $<TARGET_FILE:setup_stub> DESTINATION share/korvel-setup)

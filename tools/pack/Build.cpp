@@ -1,16 +1,11 @@
 #include "tools/pack/Build.h"
 
 #include <libdeflate.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <system_error>
 
 #include "core/inflate/ResourceInflater.h"
 #include "core/package/PayloadPackage.h"
-#include "core/package/Utf8.h"
 #include "tools/pack/CaseFolding.h"
 #include "tools/pack/CodePage936.h"
 #include "tools/pack/HostFiles.h"
@@ -26,8 +21,8 @@ struct Found {
 };
 
 struct DirectoryId {
-  dev_t device;
-  ino_t inode;
+  std::uint64_t volume;
+  std::uint64_t file;
   bool operator==(const DirectoryId&) const = default;
 };
 
@@ -43,12 +38,6 @@ std::string UnitName(char16_t unit) {
   for (int shift = 12; shift >= 0; shift -= 4)
     name += kHex[(unit >> shift) & 0xF];
   return name;
-}
-
-// Whether `target` (a real path) is `root` or lies below it.
-bool Inside(const fs::path& target, const fs::path& root) {
-  const fs::path relative = target.lexically_relative(root);
-  return !relative.empty() && *relative.begin() != "..";
 }
 
 // Most folders a walk visits. Symbolic links that lead to the same folders many times over
@@ -74,20 +63,18 @@ class Walker {
 
   enum class Outcome { kWalked, kRefused, kStopped };
 
-  // Adds the files below `folder` (whose relative path is `prefix`) in package order, and
+  // Adds the files below `folder` (whose relative path is `prefix`, and which `resolved`
+  // tells what it is) in package order, and
   // a refusal for every entry the package cannot take; kStopped (with `error`) when the walk
   // cannot go on. The package's size limit is checked at every file, so a tree that the
   // links multiply is stopped as soon as it is too large, before it takes the memory of its
   // whole list.
-  Outcome Walk(const fs::path& folder, const std::u16string& prefix) {
+  Outcome Walk(const fs::path& folder, const HostEntry& resolved, const std::u16string& prefix) {
     if (++folders_ > kMaxFolders) {
       return Stop(QuotedPath(folder) + ": more than " + std::to_string(kMaxFolders) +
                   " folders to walk; symbolic links lead to the same folders many times over");
     }
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0)
-      return Stop(QuotedPath(folder) + ": " + std::strerror(errno));
-    const DirectoryId id{st.st_dev, st.st_ino};
+    const DirectoryId id{resolved.volume, resolved.file};
     if (std::find(stack_.begin(), stack_.end(), id) != stack_.end()) {
       Refuse(folder, "a symbolic-link loop leads back to a folder above it");
       return Outcome::kRefused;
@@ -95,11 +82,9 @@ class Walker {
     stack_.push_back(id);
 
     std::vector<fs::path> paths;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-      paths.push_back(it->path());
-    if (ec)
-      return Stop(QuotedPath(folder) + ": cannot read the folder: " + ec.message());
+    std::string reason;
+    if (!ListHostFolder(folder, &paths, &reason))
+      return Stop(reason);
     std::sort(paths.begin(), paths.end());  // refusals in a stable order
 
     struct Entry {
@@ -109,7 +94,7 @@ class Walker {
     std::vector<Entry> entries;
     for (fs::path& path : paths) {
       Entry e{{}, std::move(path)};
-      if (!Utf8ToUtf16(e.path.filename().string(), &e.name)) {
+      if (!HostName(e.path, &e.name)) {
         Refuse(e.path, "the name is not valid UTF-8");
         ++found_;
         continue;
@@ -151,24 +136,19 @@ class Walker {
       const std::u16string relative = prefix.empty() ? e.name : prefix + u"\\" + e.name;
       // Symbolic links are followed only within the folder (junctions too, where the host
       // has them: the real path resolves both).
-      const fs::path real = fs::canonical(e.path, ec);
-      if (ec || !Inside(real, root_)) {
-        Refuse(e.path, ec ? ec.message()
-                          : "a symbolic link leads outside the folder being packed, to " +
-                                QuotedPath(real));
+      HostEntry entry;
+      const bool resolves = ResolveHostPath(e.path, &entry, &reason);
+      if (!resolves || !HostPathInside(entry.real, root_)) {
+        Refuse(e.path, !resolves ? reason
+                                 : "a symbolic link leads outside the folder being packed, to " +
+                                       QuotedPath(entry.real));
         ++found_;
         continue;
       }
-      const fs::file_status status = fs::status(e.path, ec);
-      if (ec) {
-        Refuse(e.path, ec.message());
-        ++found_;
-        continue;
-      }
-      if (fs::is_directory(status)) {
+      if (entry.kind == HostEntry::Kind::kFolder) {
         const std::size_t found = found_;
         const std::size_t refused = refusals_.size();
-        const Outcome outcome = Walk(e.path, relative);
+        const Outcome outcome = Walk(e.path, entry, relative);
         if (outcome == Outcome::kStopped)
           return outcome;
         if (outcome == Outcome::kWalked && found_ == found) {
@@ -185,7 +165,7 @@ class Walker {
         continue;
       }
       ++found_;
-      if (!fs::is_regular_file(status)) {
+      if (entry.kind != HostEntry::Kind::kFile) {
         Refuse(e.path, "not a regular file");
         continue;
       }
@@ -194,11 +174,7 @@ class Walker {
                            " UTF-16 code units long; the limit is " + std::to_string(maxPath_));
         continue;
       }
-      const std::uint64_t size = fs::file_size(e.path, ec);
-      if (ec) {
-        Refuse(e.path, ec.message());
-        continue;
-      }
+      const std::uint64_t size = entry.size;
       total_ += kPackageHeaderBytes + std::min<std::uint64_t>(size, kPackageLimit);
       if (total_ > kPackageLimit) {
         return Stop(QuotedPath(e.path) +
@@ -246,19 +222,14 @@ bool BuildPayloadPackage(const fs::path& folder,
                          PackStats* stats,
                          std::string* error) {
   *stats = PackStats{};
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) {
+  HostEntry root;
+  if (!ResolveHostPath(folder, &root, error) || root.kind != HostEntry::Kind::kFolder) {
     *error = QuotedPath(folder) + ": not a folder";
     return false;
   }
-  const fs::path root = fs::canonical(folder, ec);
-  if (ec) {
-    *error = QuotedPath(folder) + ": " + ec.message();
-    return false;
-  }
   std::vector<Found> files;
-  Walker walker(root, std::min(maxPath, kMaxFullPathUnits), &files, error);
-  const bool stopped = walker.Walk(folder, u"") == Walker::Outcome::kStopped;
+  Walker walker(root.real, std::min(maxPath, kMaxFullPathUnits), &files, error);
+  const bool stopped = walker.Walk(folder, root, u"") == Walker::Outcome::kStopped;
   std::vector<std::string> refusals = walker.refusals();
   if (stopped)
     refusals.push_back(*error);

@@ -1,7 +1,5 @@
 #include "tools/pack/Extract.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <system_error>
 
@@ -79,26 +77,38 @@ bool ReadInstallerResources(const Bytes& image,
 
 namespace {
 
-std::string Sha256(const std::uint8_t* data, std::size_t size) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr);
+// Adds a line for `size` bytes at `data` named `path`; false, with `error`, when the host
+// cannot compute SHA-256.
+bool AddManifestLine(std::string path,
+                     const std::uint8_t* data,
+                     std::size_t size,
+                     std::vector<ManifestLine>* lines,
+                     std::string* error) {
+  Sha256Digest digest;
+  if (!Sha256(data, size, &digest)) {
+    *error = "the host's SHA-256 failed";
+    return false;
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
+  for (const std::uint8_t byte : digest) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
   }
-  return text;
+  lines->push_back({std::move(path), size, std::move(text)});
+  return true;
 }
 
-void PackageManifest(const Bytes& package, std::vector<ManifestLine>* lines) {
+bool PackageManifest(const Bytes& package, std::vector<ManifestLine>* lines, std::string* error) {
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;
   while (walker.Next(&r)) {
-    lines->push_back(
-        {Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)), r.size, Sha256(r.data, r.size)});
+    if (!AddManifestLine(Utf16ToUtf8(std::u16string_view(r.path, r.pathLength)), r.data, r.size,
+                         lines, error)) {
+      return false;
+    }
   }
+  return true;
 }
 
 }  // namespace
@@ -108,10 +118,9 @@ bool InstallerManifest(const Bytes& image, std::vector<ManifestLine>* lines, std
   if (!ReadInstallerResources(image, &package, &uninstaller, error))
     return false;
   lines->clear();
-  lines->push_back({Utf16ToUtf8(kUninstallerName), uninstaller.size(),
-                    Sha256(uninstaller.data(), uninstaller.size())});
-  PackageManifest(package, lines);
-  return true;
+  return AddManifestLine(Utf16ToUtf8(kUninstallerName), uninstaller.data(), uninstaller.size(),
+                         lines, error) &&
+         PackageManifest(package, lines, error);
 }
 
 bool FolderManifest(const fs::path& folder, std::vector<ManifestLine>* lines, std::string* error) {
@@ -120,8 +129,7 @@ bool FolderManifest(const fs::path& folder, std::vector<ManifestLine>* lines, st
   if (!BuildPayloadPackage(folder, kPackMaxRelativePath, {}, &package, &stats, error))
     return false;
   lines->clear();
-  PackageManifest(package, lines);
-  return true;
+  return PackageManifest(package, lines, error);
 }
 
 bool ExtractInstaller(const Bytes& image,
@@ -138,14 +146,14 @@ bool ExtractInstaller(const Bytes& image,
     *error = QuotedPath(folder) + ": " + ec.message();
     return false;
   }
-  if (!WriteFileAtomically(folder / Utf16ToUtf8(kUninstallerName), uninstaller, error))
+  if (!WriteFileAtomically(folder / HostPath(Utf16ToUtf8(kUninstallerName)), uninstaller, error))
     return false;
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;
   while (walker.Next(&r)) {
     std::string relative = Utf16ToUtf8(std::u16string_view(r.path, r.pathLength));
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    const fs::path target = folder / relative;
+    const fs::path target = folder / HostPath(relative);
     fs::create_directories(target.parent_path(), ec);
     if (ec) {
       *error = QuotedPath(target.parent_path()) + ": " + ec.message();

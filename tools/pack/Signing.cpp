@@ -44,8 +44,10 @@ int RunShell(const std::string& command, const fs::path& file) {
   std::u16string line;
   if (!Utf8ToUtf16(command, &line))
     return -1;
-  std::wstring wide(line.begin(), line.end());
-  wide += L" \"" + file.wstring() + L"\"";
+  // cmd /c takes off the line's first and last quotes when it starts with one: the whole
+  // line is quoted once more so that a quoted program path survives.
+  std::wstring wide = L"\"" + std::wstring(line.begin(), line.end());
+  wide += L" \"" + file.wstring() + L"\"\"";
   return _wsystem(wide.c_str());
 }
 #else
@@ -75,7 +77,7 @@ int RunShell(const std::string& command, const fs::path& file) {
 }  // namespace
 
 bool SignWithCommand(const std::string& command,
-                     const std::string& name,
+                     const fs::path& name,
                      Bytes* program,
                      std::string* error) {
   fs::path folder;
@@ -90,7 +92,7 @@ bool SignWithCommand(const std::string& command,
       *error = "the signing command '" + command + "' " +
                (status < 0 ? std::string("could not be run")
                            : "exited with status " + std::to_string(status)) +
-               " on " + name;
+               " on " + QuotedPath(name);
       ok = false;
     }
   }
@@ -99,7 +101,8 @@ bool SignWithCommand(const std::string& command,
     PeImage pe;
     if (pe.Parse(signedProgram.data(), signedProgram.size()) != PeStatus::kOk ||
         pe.DataDirectory(kCertificateDirectory).size == 0) {
-      *error = "the signing command '" + command + "' left " + name + " without a signature";
+      *error =
+          "the signing command '" + command + "' left " + QuotedPath(name) + " without a signature";
       ok = false;
     }
   }

@@ -3,6 +3,7 @@
 // packed and the installer after it is stamped, in one `build`.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "tools/pack/Pack.h"
@@ -13,6 +14,6 @@
 // that exits non-zero (its status named), and a file that comes back as no PE image or
 // without a signature (no certificate table). The folder is removed in every case.
 bool SignWithCommand(const std::string& command,
-                     const std::string& name,
+                     const std::filesystem::path& name,
                      Bytes* program,
                      std::string* error);

@@ -1,5 +1,10 @@
-// setup_pack: builds the resources of an installer and checks finished installers.
+// setup_pack: builds the resources of an installer and checks finished installers. The
+// arguments and messages are UTF-8; on Windows (setup_pack.exe) the arguments come in
+// UTF-16 and are converted.
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -158,7 +163,8 @@ bool PackFolder(const Options& o,
   }
   {
     ProgressReport progress;
-    if (!BuildPayloadPackage(folder, o.maxPath, std::ref(progress), package, stats, error))
+    if (!BuildPayloadPackage(HostPath(folder), o.maxPath, std::ref(progress), package, stats,
+                             error))
       return false;
   }
   std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package->size(), o.level);
@@ -173,7 +179,7 @@ int Payload(const Options& o) {
   std::string error;
   if (!PackFolder(o, o.positional[0], &package, &compressed, &stats, &error))
     return Fail(error);
-  if (!WriteFileAtomically(o.output, compressed, &error))
+  if (!WriteFileAtomically(HostPath(o.output), compressed, &error))
     return Fail(error);
   std::printf(
       "%zu files, %llu data bytes, longest path %zu; package %zu bytes, compressed %zu "
@@ -192,9 +198,9 @@ int Payload(const Options& o) {
 bool PackUninstaller(const Options& o, const Bytes& stub, Bytes* compressed, std::string* error) {
   Bytes program;
   const std::string what =
-      o.uninstaller.empty() ? "the stub's uninstaller" : QuotedPath(o.uninstaller);
+      o.uninstaller.empty() ? "the stub's uninstaller" : QuotedPath(HostPath(o.uninstaller));
   if (!o.uninstaller.empty()) {
-    if (!ReadWholeFile(o.uninstaller, &program, error))
+    if (!ReadWholeFile(HostPath(o.uninstaller), &program, error))
       return false;
   } else if (o.versioned || !o.sign.empty()) {
     if (!StubUninstaller(stub, &program, error))
@@ -223,7 +229,7 @@ int Build(const Options& o) {
   Bytes stub, package, payload, uninstaller, installer;
   PackStats stats;
   std::string error;
-  if (!ReadWholeFile(stubPath, &stub, &error))
+  if (!ReadWholeFile(HostPath(stubPath), &stub, &error))
     return Fail(error);
   if (!PackUninstaller(o, stub, &uninstaller, &error))
     return Fail(error);
@@ -236,14 +242,14 @@ int Build(const Options& o) {
   }
   if (!o.sign.empty()) {
     VerifyReport report;
-    if (!SignWithCommand(o.sign, fs::path(out).filename().string(), &installer, &error))
+    if (!SignWithCommand(o.sign, HostPath(out).filename(), &installer, &error))
       return Fail(error);
     if (!VerifyImage(installer, &report, &error) || !report.ok) {
       return Fail("the signed installer no longer passes its own check: " +
                   (error.empty() ? std::string(DescribeStoredDigestStatus(report.status)) : error));
     }
   }
-  if (!WriteFileAtomically(out, installer, &error))
+  if (!WriteFileAtomically(HostPath(out), installer, &error))
     return Fail(error);
   std::printf("%zu files, %llu data bytes, payload compressed %zu bytes; %zu bytes  %s  %s\n",
               stats.files, static_cast<unsigned long long>(stats.dataBytes), payload.size(),
@@ -256,12 +262,12 @@ int Compress(const Options& o) {
     return Usage();
   Bytes data, compressed;
   std::string error;
-  if (!ReadWholeFile(o.positional[0], &data, &error))
+  if (!ReadWholeFile(HostPath(o.positional[0]), &data, &error))
     return Fail(error);
   if (!CompressResource(data, o.level, kUninstallerLimit, &compressed, &error)) {
     return Fail("'" + o.positional[0] + "': " + error);
   }
-  if (!WriteFileAtomically(o.output, compressed, &error))
+  if (!WriteFileAtomically(HostPath(o.output), compressed, &error))
     return Fail(error);
   std::printf("%zu bytes, compressed %zu bytes\n", data.size(), compressed.size());
   return 0;
@@ -273,7 +279,7 @@ int Stamp(const Options& o) {
   const std::string& path = o.positional[0];
   Bytes image;
   std::string error;
-  if (!ReadWholeFile(path, &image, &error))
+  if (!ReadWholeFile(HostPath(path), &image, &error))
     return Fail(error);
   std::uint32_t checksumPosition = 0;
   if (o.clearChecksum && !ClearChecksum(&image, &checksumPosition, &error)) {
@@ -284,7 +290,7 @@ int Stamp(const Options& o) {
   if (!StampImage(&image, &digest, &stamped, &error))
     return Fail("'" + path + "': " + error);
   // In place: only the bytes that changed are written.
-  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  std::fstream file(HostPath(path), std::ios::binary | std::ios::in | std::ios::out);
   if (o.clearChecksum) {
     file.seekp(checksumPosition);
     file.write("\0\0\0\0", 4);
@@ -304,7 +310,7 @@ int Verify(const Options& o) {
   Bytes image;
   VerifyReport report;
   std::string error;
-  if (!ReadWholeFile(o.positional[0], &image, &error))
+  if (!ReadWholeFile(HostPath(o.positional[0]), &image, &error))
     return Fail(error);
   if (!VerifyImage(image, &report, &error))
     return Fail("'" + o.positional[0] + "': " + error);
@@ -325,7 +331,7 @@ int List(const Options& o) {
     return Usage();
   Bytes image, package, uninstaller;
   std::string error;
-  if (!ReadWholeFile(o.positional[0], &image, &error))
+  if (!ReadWholeFile(HostPath(o.positional[0]), &image, &error))
     return Fail(error);
   if (!ReadInstallerResources(image, &package, &uninstaller, &error))
     return Fail("'" + o.positional[0] + "': " + error);
@@ -349,7 +355,7 @@ int Manifest(const Options& o) {
     return Usage();
   std::vector<ManifestLine> lines;
   std::string error;
-  const fs::path input = o.positional[0];
+  const fs::path input = HostPath(o.positional[0]);
   std::error_code ec;
   if (fs::is_directory(input, ec)) {
     if (!FolderManifest(input, &lines, &error))
@@ -374,18 +380,16 @@ int Extract(const Options& o) {
   Bytes image;
   std::string error;
   PackStats stats;
-  if (!ReadWholeFile(o.positional[0], &image, &error))
+  if (!ReadWholeFile(HostPath(o.positional[0]), &image, &error))
     return Fail(error);
-  if (!ExtractInstaller(image, o.positional[1], &stats, &error))
+  if (!ExtractInstaller(image, HostPath(o.positional[1]), &stats, &error))
     return Fail("'" + o.positional[0] + "': " + error);
   std::printf("%zu files, %llu bytes written below %s\n", stats.files,
               static_cast<unsigned long long>(stats.dataBytes), o.positional[1].c_str());
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 2)
     return Usage();
   for (int i = 1; i < argc; ++i) {
@@ -416,3 +420,23 @@ int main(int argc, char** argv) {
     return Extract(o);
   return Usage();
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  SetConsoleOutputCP(CP_UTF8);  // the messages are UTF-8
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i)
+    arguments.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments)
+    pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  return Run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+  return Run(argc, argv);
+}
+#endif

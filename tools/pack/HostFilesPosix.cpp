@@ -1,6 +1,7 @@
 #include "tools/pack/HostFiles.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,10 +9,58 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/package/Utf8.h"
+
 namespace fs = std::filesystem;
 
 std::string QuotedPath(const fs::path& path) {
   return "'" + path.string() + "'";
+}
+
+bool HostName(const fs::path& path, std::u16string* name) {
+  return Utf8ToUtf16(path.filename().string(), name);
+}
+
+bool ListHostFolder(const fs::path& folder, std::vector<fs::path>* entries, std::string* error) {
+  entries->clear();
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    entries->push_back(it->path());
+  if (ec)
+    *error = QuotedPath(folder) + ": cannot read the folder: " + ec.message();
+  return !ec;
+}
+
+bool ResolveHostPath(const fs::path& path, HostEntry* entry, std::string* error) {
+  std::error_code ec;
+  entry->real = fs::canonical(path, ec);
+  if (ec) {
+    *error = ec.message();
+    return false;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  entry->kind = S_ISDIR(st.st_mode)   ? HostEntry::Kind::kFolder
+                : S_ISREG(st.st_mode) ? HostEntry::Kind::kFile
+                                      : HostEntry::Kind::kOther;
+  entry->size = static_cast<std::uint64_t>(st.st_size);
+  entry->volume = st.st_dev;
+  entry->file = st.st_ino;
+  return true;
+}
+
+bool HostPathInside(const fs::path& target, const fs::path& root) {
+  const fs::path relative = target.lexically_relative(root);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+bool Sha256(const std::uint8_t* data, std::size_t size, Sha256Digest* digest) {
+  unsigned int length = 0;
+  return EVP_Digest(data, size, digest->data(), &length, EVP_sha256(), nullptr) == 1 &&
+         length == digest->size();
 }
 
 bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::uint64_t limit) {
