@@ -1,0 +1,27 @@
+# The winget manifest to publish with an installer: the files of SOURCE (packaging/winget)
+# copied into OUTPUT, the installer manifest given InstallerSha256, the SHA-256 of
+# INSTALLER, after its InstallerUrl - whose file name must be INSTALLER's, since the
+# installer reads its channel from its name and winget keeps the URL's name.
+#   cmake -DSOURCE=folder -DINSTALLER=file -DOUTPUT=folder -P WingetManifest.cmake
+file(SHA256 ${INSTALLER} hash)
+string(TOUPPER ${hash} hash)
+get_filename_component(installer_name ${INSTALLER} NAME)
+file(GLOB manifests ${SOURCE}/*.yaml)
+file(MAKE_DIRECTORY ${OUTPUT})
+foreach(manifest ${manifests})
+  file(READ ${manifest} text)
+  if(text MATCHES "\n( *)InstallerUrl: ([^\n]*)")
+    set(line ${CMAKE_MATCH_0})
+    set(indent ${CMAKE_MATCH_1})
+    get_filename_component(url_name ${CMAKE_MATCH_2} NAME)
+    if(NOT url_name STREQUAL installer_name)
+      message(FATAL_ERROR "${manifest}: InstallerUrl names ${url_name}, not ${installer_name}")
+    endif()
+    if(text MATCHES "InstallerSha256:")
+      message(FATAL_ERROR "${manifest}: InstallerSha256 is the build's to write")
+    endif()
+    string(REPLACE "${line}" "${line}\n${indent}InstallerSha256: ${hash}" text "${text}")
+  endif()
+  get_filename_component(name ${manifest} NAME)
+  file(WRITE ${OUTPUT}/${name} "${text}")
+endforeach()
