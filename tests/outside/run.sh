@@ -11,6 +11,7 @@ rm -rf "$work"
 mkdir -p "$work/payload/docs"
 printf 'outside product\r\n' >"$work/payload/readme.txt"
 head -c 70000 /dev/urandom >"$work/payload/docs/data.bin"
+cp "$build/demo/Korvel互动.exe" "$work/payload/"   # the client, which every payload holds
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$here" -B "$work/build" -G Ninja -DPAYLOAD="$work/payload" \
   -DKorvelSetup_DIR="$work/prefix/lib/cmake/KorvelSetup" >/dev/null
@@ -21,7 +22,7 @@ rm -rf "$target"
 "$here/../../scripts/wine-run" --build-dir "$build" "Z:${installer//\//\\}" /S /NORUN \
   '/D=D:\outside'
 status=0
-for f in readme.txt docs/data.bin; do
+for f in readme.txt docs/data.bin Korvel互动.exe; do
   cmp "$work/payload/$f" "$target/$f" || status=1
 done
 "$here/../../scripts/wine-run" --build-dir "$build" 'D:\outside\uninstall.exe' -silent || status=1

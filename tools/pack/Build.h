@@ -27,9 +27,11 @@ using PackProgress =
 // Follows symbolic links that stay inside `folder`. Refuses, one line of `error` each and
 // all in one walk: names Windows cannot hold (forbidden characters, device names, names
 // that differ only in letter case, in any script, as any Windows may compare them), names
-// code page 936 cannot spell (the manifest's), links that lead outside `folder` or nowhere,
-// symbolic-link loops, folders that hold no files, files that are not regular and paths
-// longer than `maxPath`. Stops at the first of: a package over 104,857,600 bytes -
+// code page 936 cannot spell (the manifest's), the names the installation writes itself
+// (InstallationOwnPaths, and "<file>.new" beside a file of the package), links that lead
+// outside `folder` or nowhere, symbolic-link loops, folders that hold no files, files that
+// are not regular, paths longer than `maxPath`, and a `folder` without a file or without
+// the client (Korvel互动.exe) at its top. Stops at the first of: a package over 104,857,600 bytes -
 // checked at every file as the walk goes, so links that lead to the same folders many
 // times over are refused before their records take memory - more folders to walk than a
 // package could hold records, a folder that cannot be read, and a file whose reading fails.
