@@ -54,16 +54,12 @@ class Startup {
 
   SetupExit Run() {
     if (!options_.log.empty() && !OpenLog())
-      return SetupExit::kUsage;
+      return Ended(SetupExit::kUsage);
     // Every run logs, the wizard's too, so that support may ask for it: without /LOG=, to a
     // file of its own in the temporary folder (the system's for a deployment under the
     // system account). One that cannot be made does not stop the installation.
-    if (options_.log.empty()) {
-      DWORD error = 0;
-      log_.Open(DefaultLogPath(L"setup"), &error);
-    }
-    log_.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
-    log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
+    if (options_.log.empty())
+      OpenDefaultLog();
     if (options_.error != SwitchError::kNone) {
       Say(UsageText(options_), false);
       return Ended(options_.error == SwitchError::kBadFolder ? SetupExit::kFolderRefused
@@ -128,13 +124,30 @@ class Startup {
     return std::nullopt;
   }
 
+  // The /LOG= file. One that cannot be made stops the run, and the dated default log says
+  // why, for support to ask for.
   bool OpenLog() {
     const std::wstring path = FullPath(Wide(options_.log));
     DWORD error = 0;
-    if (log_.Open(path, &error))
+    if (log_.Open(path, &error)) {
+      Started();
       return true;
+    }
+    OpenDefaultLog();
+    log_.Line(WithError(L"the log " + path + L" could not be made", error));
     Say(WithError(L"无法创建日志文件：" + path, error));
     return false;
+  }
+
+  void OpenDefaultLog() {
+    DWORD error = 0;
+    log_.Open(DefaultLogPath(L"setup"), &error);
+    Started();
+  }
+
+  void Started() {
+    log_.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
+    log_.Line(std::wstring(L"command line: ") + GetCommandLineW());
   }
 
   // Start-up's messages: a message box, and with /S the log alone. Progress only shows a

@@ -164,19 +164,24 @@ BOOL CUninstallApp::InitInstance() {
   }
   // A silent run always logs: without /LOG=, to a file of its own in the temporary folder.
   // One that cannot be made does not stop the removal; a /LOG= that cannot does.
+  // When the /LOG= file cannot be made, the dated default log says why.
   SetupLog log;
   DWORD error = 0;
-  if (arguments && !arguments->log.empty() && !log.Open(arguments->log, &error)) {
+  const bool logRefused = arguments && !arguments->log.empty() && !log.Open(arguments->log, &error);
+  if (logRefused || (arguments && arguments->silent && arguments->log.empty())) {
+    DWORD unused = 0;
+    log.Open(DefaultLogPath(L"uninstall"), &unused);
+  }
+  log.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
+  log.Line(std::wstring(L"command line: ") + GetCommandLineW());
+  if (logRefused) {
+    log.Line(WithError(L"the log " + arguments->log + L" could not be made", error));
     if (arguments->interactive)
       Message(ToCodePage(WithError(L"无法创建日志文件：" + arguments->log, error)), MB_OK);
     m_exitCode = kExitUsage;
-    return FALSE;
+  } else {
+    m_exitCode = Remove(arguments, m_dllsConfined, log);
   }
-  if (arguments && arguments->silent && arguments->log.empty())
-    log.Open(DefaultLogPath(L"uninstall"), &error);
-  log.Line(L"start: " + ModulePath() + L", version " + ThisProgramVersion().text);
-  log.Line(std::wstring(L"command line: ") + GetCommandLineW());
-  m_exitCode = Remove(arguments, m_dllsConfined, log);
   log.Line(L"result: " + DecimalText<wchar_t>(m_exitCode) + L", " +
            UninstallExitMeaning(m_exitCode));
   return FALSE;

@@ -4,6 +4,7 @@
 
 #include "core/install/InstallRun.h"
 #include "core/install/ManifestText.h"
+#include "core/install/Transaction.h"
 #include "core/package/PayloadPackage.h"
 
 std::size_t MaxInstallFolderUnits(std::size_t longestRelativePath) {
@@ -18,4 +19,10 @@ FolderVerdict CheckInstallFolder(std::u16string_view folder, std::size_t longest
   if (folder.size() > MaxInstallFolderUnits(longestRelativePath))
     return FolderVerdict::kTooLong;
   return FolderVerdict::kOk;
+}
+
+std::span<const std::u16string_view> InstallationOwnPaths() {
+  static constexpr std::u16string_view kPaths[] = {
+      kUninstallerName, kManifestName, kChannelFilePath, kKeptFolderName, kAsideFolderName};
+  return kPaths;
 }

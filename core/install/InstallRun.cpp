@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/inflate/ResourceInflater.h"
+#include "core/install/InstallFolder.h"
 #include "core/install/ManifestText.h"
 #include "core/install/PayloadStream.h"
 #include "core/package/PayloadPackage.h"
@@ -145,8 +146,8 @@ class Run {
       bool occupied = run_.files_.Occupied(path_);
       if (occupied && run_.UserChanged(path)) {
         run_.outcome_.userKept.emplace_back(path);
-        written += u".new";
-        path_ += u".new";
+        written += kBesideSuffix;
+        path_ += kBesideSuffix;
         occupied = run_.files_.Occupied(path_);
       }
       // What was there before is kept aside, never overwritten, and its KEPT line comes first.

@@ -115,10 +115,12 @@ constexpr std::u16string_view View(const std::array<char16_t, N>& units) {
 
 }  // namespace product
 
-// The installation's own files, as the portable core spells them.
+// The installation's own files and the client, as the portable core spells them.
 inline constexpr auto kManifestUnits = product::ToUtf16(product::kManifestFile);
 inline constexpr auto kUninstallerUnits = product::ToUtf16(product::kUninstallerFile);
 inline constexpr auto kComponentUnits = product::ToUtf16(product::kComponentFile);
+inline constexpr auto kClientUnits = product::ToUtf16(product::kClientFile);
 inline constexpr std::u16string_view kManifestName = product::View(kManifestUnits);
 inline constexpr std::u16string_view kUninstallerName = product::View(kUninstallerUnits);
 inline constexpr std::u16string_view kComponentName = product::View(kComponentUnits);
+inline constexpr std::u16string_view kClientName = product::View(kClientUnits);

@@ -103,8 +103,10 @@ Stop Installation::Find(bool mayCloseApplications) {
   const ClientProcesses found = FindClientProcesses(earlierFolder_);
   // A program that only loaded a module is not ended for it (the system's shell may be
   // one): a file of it still in use goes at the next restart.
-  for (const DWORD pid : found.modules)
-    log.Line(L"process " + DecimalText<wchar_t>(pid) + L" loaded a module of the installation");
+  for (const auto& [pid, program] : found.modules) {
+    log.Line(L"process " + DecimalText<wchar_t>(pid) + L" (" + program +
+             L") loaded a module of the installation");
+  }
   if (found.programs.empty()) {
     log.Line(L"the client is not running");
   } else {
@@ -272,8 +274,11 @@ Stop Installation::ExamineEarlier() {
   }
   const UniqueHandle readable(CreateFileW(manifest.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const DWORD error = GetLastError();
   if ((attributes & kLinkOrFolder) || !readable.valid()) {
-    log.Line(WithError(L"the earlier manifest cannot be read: " + manifest, GetLastError()));
+    log.Line((attributes & kLinkOrFolder)
+                 ? L"the earlier manifest " + manifest + L" is a link or a folder"
+                 : WithError(L"the earlier manifest cannot be read: " + manifest, error));
     interaction_.Tell(product::kPreviousNotRemoved);
     return SetupExit::kPreviousNotRemoved;
   }
@@ -292,7 +297,7 @@ Stop Installation::ExamineEarlier() {
   for (const std::u16string& file : earlier_.changed) {
     log.Line(earlierFolder_ + Wide(file) + L" was changed since it was installed: it stays, and " +
              L"an upgrade in its folder writes the new version beside it as " + Wide(file) +
-             L".new");
+             Wide(kBesideSuffix));
   }
   earlier_.made = Utf16(earlierMade_);
   setAside_ = true;

@@ -43,6 +43,24 @@ std::wstring RefusalMessage(FolderOpening opening) {
   }
 }
 
+// The same for the log.
+const wchar_t* RefusalReason(FolderOpening opening) {
+  switch (opening) {
+    case FolderOpening::kLink:
+      return L"it, or a folder on its way, is a link or junction";
+    case FolderOpening::kSystemFolder:
+      return L"it is a volume's root or a system folder";
+    case FolderOpening::kCannotProtect:
+      return L"its rights or owner cannot be set";
+    case FolderOpening::kMovable:
+      return L"someone else may move it, or a folder on its way, away";
+    case FolderOpening::kOthersMayChange:
+      return L"someone else could change it, and it holds files";
+    default:
+      return L"it, or a folder on its way, cannot be made";
+  }
+}
+
 // How long programs asked to close may take before they are ended.
 constexpr DWORD kCloseWaitMs = 8000;
 
@@ -117,17 +135,16 @@ ClientProcesses FindClientProcesses(const std::wstring& folder) {
     if (pid == 0 || pid == GetCurrentProcessId())
       continue;
     const Use use = UseOfFolder(pid, folder);
-    if (use != Use::kNone)
-      (use == Use::kProgram ? found.programs : found.modules).push_back(pid);
+    if (use == Use::kProgram)
+      found.programs.push_back(pid);
+    else if (use == Use::kModule)
+      found.modules.emplace_back(pid, entry.szExeFile);
   }
   EnumWindows(AddClientWindow, reinterpret_cast<LPARAM>(&found.programs));
-  std::vector<DWORD>& modules = found.modules;
-  modules.erase(std::remove_if(modules.begin(), modules.end(),
-                               [&found](DWORD pid) {
-                                 return std::find(found.programs.begin(), found.programs.end(),
-                                                  pid) != found.programs.end();
-                               }),
-                modules.end());
+  std::erase_if(found.modules, [&found](const std::pair<DWORD, std::wstring>& module) {
+    return std::find(found.programs.begin(), found.programs.end(), module.first) !=
+           found.programs.end();
+  });
   return found;
 }
 
@@ -289,7 +306,9 @@ Stop MakeInstallFolder(const std::wstring& folder,
     interaction.Log().Line(L"made folder " + made);
   prepared->created = std::move(held.created);
   if (opening != FolderOpening::kOpened) {
-    interaction.Log().Line(WithError(L"the folder was refused", GetLastError()));
+    const std::wstring refused =
+        L"the folder " + folder + L" was refused: " + RefusalReason(opening);
+    interaction.Log().Line(held.error != ERROR_SUCCESS ? WithError(refused, held.error) : refused);
     ReleaseInstallFolder(*prepared);
     interaction.Tell(RefusalMessage(opening));
     return SetupExit::kFolderRefused;

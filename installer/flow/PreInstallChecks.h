@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/package/PackageSummary.h"
@@ -52,10 +53,11 @@ std::wstring ApplicationName();
 
 // The processes, in any session, that use the installation in `folder` (ending with '\';
 // empty: none): `programs` run a program of it or have a window of the client's class
-// wherever their program lies; `modules` only loaded a module of it (its component).
+// wherever their program lies; `modules` only loaded a module of it (its component), each
+// with its program's file name.
 struct ClientProcesses {
   std::vector<DWORD> programs;
-  std::vector<DWORD> modules;
+  std::vector<std::pair<DWORD, std::wstring>> modules;
 };
 ClientProcesses FindClientProcesses(const std::wstring& folder);
 

@@ -1237,8 +1237,17 @@ TEST(Silent, InstallThenRemoveWithTheQuietUninstallString) {
   EXPECT_EQ(WaitForSingleObject(client, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   const HMODULE component = LoadLibraryW((folder + L"imageOle.dll").c_str());
   ASSERT_NE(component, nullptr);
-  EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN").exitCode,
-            Exit(SetupExit::kRestartRequired));
+  const std::wstring inUseLog = root + L"logs\\in use.log";
+  EXPECT_EQ(
+      RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S /NORUN \"/LOG=" + inUseLog + L"\"")
+          .exitCode,
+      Exit(SetupExit::kRestartRequired));
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring program = std::wcsrchr(self, L'\\') + 1;
+  EXPECT_TRUE(Logged(LogLines(inUseLog), L"process " + std::to_wstring(GetCurrentProcessId()) +
+                                             L" (" + program +
+                                             L") loaded a module of the installation"));
   EXPECT_EQ(WaitForSingleObject(client, 10000), WAIT_OBJECT_0) << "the client was not closed";
   CloseHandle(client);
   ExpectInstalled({folder});
@@ -1367,6 +1376,7 @@ void ExpectFailure(const Failure& f, const std::wstring& root) {
   const std::vector<std::string> lines = LogLines(log);
   for (const std::wstring& line : f.logged)
     EXPECT_TRUE(Logged(lines, line)) << f.name << ": " << Utf8(line);
+  EXPECT_FALSE(Logged(lines, L"(error 0)")) << f.name << ": an error code read after it was lost";
   ASSERT_FALSE(lines.empty()) << f.name;
   EXPECT_EQ(lines.back(), "result: " + std::to_string(Exit(f.code)) + ", " +
                               Utf16ToUtf8(std::u16string(ExitMeaning(f.code))))
@@ -1440,7 +1450,8 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
       {"a link as the install folder",
        L"/S /D=" + root + L"linked",
        SetupExit::kFolderRefused,
-       {L"told: 安装路径中含有链接，请选择其他文件夹"}},
+       {L"told: 安装路径中含有链接，请选择其他文件夹",
+        L"the folder " + root + L"linked\\ was refused: it, or a folder on its way, is a link"}},
       {"a folder below a link",
        L"/S /D=" + root + L"linked\\brimvale",
        SetupExit::kFolderRefused,
@@ -1497,16 +1508,28 @@ TEST(Silent, EachFailureHasItsExitCodeAndLog) {
   EXPECT_FALSE(Exists(root + L"한국"));
   EXPECT_EQ(ReadBytes(shared + L"note.txt"), "someone's");
   EXPECT_FALSE(Exists(shared + L"brimvale"));
-  // A log that is a link to another file, or another name of it, overwrites nothing.
+  // A log that is a link to another file, or another name of it, overwrites nothing; nor
+  // does one in a missing folder. The dated log in the temporary folder says why.
   WriteBytes(root + L"victim.txt", "keep");
   ASSERT_TRUE(
       CreateHardLinkW((root + L"hard.log").c_str(), (root + L"victim.txt").c_str(), nullptr));
   ASSERT_TRUE(PlantHostLink(root + L"soft.log", "victim.txt"));
-  for (const wchar_t* log : {L"hard.log", L"soft.log"}) {
+  for (const auto& [log, error] :
+       {std::pair<const wchar_t*, int>{L"hard.log", 5}, {L"soft.log", 5}, {L"missing\\x.log", 3}}) {
+    const std::wstring temporary = FreshFolder(L"log temp", root.c_str());
+    const EnvironmentVariables temp({{L"TMP", temporary}, {L"TEMP", temporary}});
     EXPECT_EQ(RunSilently(InstallerCopy(L"setup_portal_77.exe"), L"/S \"/LOG=" + root + log + L"\"")
                   .exitCode,
               Exit(SetupExit::kUsage));
     EXPECT_EQ(ReadBytes(root + L"victim.txt"), "keep") << "written through " << Utf8(log);
+    const std::vector<std::wstring> logs = Listing(temporary);
+    ASSERT_EQ(logs.size(), 1u) << Joined(logs);
+    const std::vector<std::string> lines = LogLines(temporary + logs[0]);
+    EXPECT_TRUE(Logged(lines, L"the log " + root + log + L" could not be made (error " +
+                                  std::to_wstring(error) + L")"))
+        << Utf8(log);
+    EXPECT_EQ(lines.back(), "result: " + std::to_string(Exit(SetupExit::kUsage)) + ", " +
+                                Utf16ToUtf8(std::u16string(ExitMeaning(SetupExit::kUsage))));
   }
   RemoveHostLink(root + L"soft.log");
   EXPECT_FALSE(Exists(L"D:\\e2e\\downloads\\brimvale"));

@@ -13,6 +13,7 @@ rm -rf "$work"
 mkdir -p "$work/payload/docs"
 printf 'outside product\r\n' >"$work/payload/readme.txt"
 head -c 70000 /dev/urandom >"$work/payload/docs/data.bin"
+cp "$build/demo/Korvel互动.exe" "$work/payload/"   # the client, which every payload holds
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 signing=$build/tests/signing
 cmake -S "$here" -B "$work/build" -G Ninja -DPAYLOAD="$work/payload" \
@@ -26,7 +27,7 @@ rm -rf "$target" "$build/wine/drive_d/outside.log"
 "$here/../../scripts/wine-run" --build-dir "$build" "Z:${installer//\//\\}" /S /NORUN \
   '/LOG=D:\outside.log' '/D=D:\outside'
 status=0
-for f in readme.txt docs/data.bin; do
+for f in readme.txt docs/data.bin Korvel互动.exe; do
   cmp "$work/payload/$f" "$target/$f" || status=1
 done
 for signed in "$installer" "$target/uninstall.exe"; do

@@ -2,8 +2,10 @@
 // what Windows or the installer cannot take with a message naming the offending path, and
 // stamps a digest that the installer's own check accepts - and only for an intact file.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -116,6 +118,7 @@ TEST(PackPayload, RoundTripThroughCompressionAndTheInstallersInflater) {
 
 TEST(PackPayload, FollowsSymbolicLinksWithinTheFolder) {
   TempFolder dir;
+  dir.Write("Korvel互动.exe", "MZ");
   dir.Write("a.txt", "a");
   dir.Write("shared/logo.png", "PNG");
   fs::create_directory_symlink(dir.path() / "shared", dir.path() / "images");
@@ -125,8 +128,11 @@ TEST(PackPayload, FollowsSymbolicLinksWithinTheFolder) {
   std::string error;
   ASSERT_TRUE(BuildPayloadPackage(dir.path(), kPackMaxRelativePath, {}, &package, &stats, &error))
       << error;
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"a.txt", "a"}, {"b.txt", "a"}, {"images/logo.png", "PNG"}, {"shared/logo.png", "PNG"}};
+  const std::vector<std::pair<std::string, std::string>> expected = {{"Korvel互动.exe", "MZ"},
+                                                                     {"a.txt", "a"},
+                                                                     {"b.txt", "a"},
+                                                                     {"images/logo.png", "PNG"},
+                                                                     {"shared/logo.png", "PNG"}};
   EXPECT_EQ(Records(package), expected);
 }
 
@@ -153,13 +159,17 @@ struct Refusal {
   void (*make)(const TempFolder&);
   std::size_t maxPath;
   const char* message;  // a fragment of the error
-  const char* path;     // the offending path, relative to the folder
+  const char* path;     // the offending path, relative to the folder ("": the folder)
 };
+
+// The client program, without which a folder is refused.
+constexpr const char* kClient = "Korvel互动.exe";
 
 class PackRefusals : public testing::TestWithParam<Refusal> {};
 
 TEST_P(PackRefusals, NameTheOffendingPath) {
   TempFolder dir;
+  dir.Write(kClient, "MZ");
   dir.Write("fine/ok.txt", "ok");
   GetParam().make(dir);
   Bytes package;
@@ -167,7 +177,9 @@ TEST_P(PackRefusals, NameTheOffendingPath) {
   std::string error;
   EXPECT_FALSE(BuildPayloadPackage(dir.path(), GetParam().maxPath, {}, &package, &stats, &error));
   EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
-  EXPECT_NE(error.find((dir.path() / GetParam().path).string()), std::string::npos) << error;
+  const std::string offending =
+      *GetParam().path ? (dir.path() / GetParam().path).string() : "'" + dir.path().string() + "'";
+  EXPECT_NE(error.find(offending), std::string::npos) << error;
   EXPECT_TRUE(package.empty());
 }
 
@@ -267,7 +279,44 @@ INSTANTIATE_TEST_SUITE_P(
                 kPackMaxRelativePath, "would exceed 104,857,600 bytes", "diamond/a/a/a/a/a/"},
         // The same with no file at the bottom: 32,767 folders, stopped at 16,384.
         Refusal{"EmptyFolderDiamond", [](const TempFolder& d) { MakeDiamond(d, 14, 0); },
-                kPackMaxRelativePath, "folders to walk", "diamond/"}),
+                kPackMaxRelativePath, "folders to walk", "diamond/"},
+        // The names the installation writes itself (what `extract` of an installer once
+        // left in its folder), in any letter case: the package's file could not be made.
+        Refusal{"OwnUninstaller", [](const TempFolder& d) { d.Write("uninstall.exe", "MZ"); },
+                kPackMaxRelativePath, "writes uninstall.exe itself", "uninstall.exe"},
+        Refusal{"OwnManifestInOtherCase",
+                [](const TempFolder& d) { d.Write("Uninstall.INI", "[InstallFileInfo]"); },
+                kPackMaxRelativePath, "writes uninstall.ini itself", "Uninstall.INI"},
+        Refusal{"OwnChannelFile",
+                [](const TempFolder& d) { d.Write("rudodeDATA/SPREAD.ini", "[SpreadInfo]"); },
+                kPackMaxRelativePath, "writes RudodeData\\Spread.ini itself",
+                "rudodeDATA/SPREAD.ini"},
+        Refusal{"FileWhereTheChannelFolderGoes",
+                [](const TempFolder& d) { d.Write("RudodeData", "x"); }, kPackMaxRelativePath,
+                "makes a folder of this name for RudodeData\\Spread.ini", "RudodeData"},
+        Refusal{"OwnKeptFolder", [](const TempFolder& d) { d.Write("uninstall.kept/1", "x"); },
+                kPackMaxRelativePath, "writes uninstall.kept itself", "uninstall.kept"},
+        Refusal{"OwnAsideFolder",
+                [](const TempFolder& d) { d.Write("UNINSTALL.OLD/journal", "*journal 2"); },
+                kPackMaxRelativePath, "writes uninstall.old itself", "UNINSTALL.OLD"},
+        Refusal{"NewVersionBesideAChangedFile",
+                [](const TempFolder& d) { d.Write("fine/OK.txt.New", "x"); }, kPackMaxRelativePath,
+                "writes the package's 'ok.txt' under this name", "fine/OK.txt.New"},
+        Refusal{"NoClient", [](const TempFolder& d) { fs::remove(d.path() / kClient); },
+                kPackMaxRelativePath, "missing: the installer's shortcuts lead to this program",
+                kClient},
+        Refusal{"ClientOnlyBelowTheTop",
+                [](const TempFolder& d) {
+                  fs::rename(d.path() / kClient, d.path() / "fine" / kClient);
+                },
+                kPackMaxRelativePath, "missing: the installer's shortcuts", kClient},
+        Refusal{"NothingToInstall",
+                [](const TempFolder& d) {
+                  fs::remove_all(d.path() / "fine");
+                  fs::remove(d.path() / kClient);
+                  fs::create_directories(d.path() / "only/empty");
+                },
+                kPackMaxRelativePath, "holds no files: there is nothing to install", ""}),
     RowName());
 
 TEST(PackPayload, RefusesAPackageOverTheLimitBeforeReadingIt) {
@@ -293,6 +342,7 @@ TEST(PackPayload, RefusesAnUnreadableFile) {
   if (geteuid() == 0)
     GTEST_SKIP() << "root reads every file";
   TempFolder dir;
+  dir.Write(kClient, "MZ");
   dir.Write("secret.txt", "x");
   fs::permissions(dir.path() / "secret.txt", fs::perms::none);
   Bytes package;
@@ -332,6 +382,81 @@ TEST(PackCompress, RefusesDataOverTheLimit) {
   EXPECT_TRUE(CompressResource(data, 12, 1001, &out, &error)) << error;
   EXPECT_FALSE(CompressResource(data, 13, 1001, &out, &error));
 }
+
+// --- the command line ---------------------------------------------------------------------
+
+// A bad option value is a usage error (exit status 2, the reason on stderr), and an output
+// that cannot be written is refused before any work, naming its folder.
+struct CommandLine {
+  const char* name;
+  const char* arguments;  // {in}: the sample payload folder, {out}: an empty folder
+  int status;
+  const char* message;  // a fragment of stderr, {out} replaced
+};
+
+class PackCommandLine : public testing::TestWithParam<CommandLine> {};
+
+std::string Replaced(std::string text, const std::string& out) {
+  for (const auto& [from, to] :
+       {std::pair<std::string, std::string>{"{in}", SETUP_SAMPLE_PAYLOAD_DIR},
+        {"{stub}", SETUP_SAMPLE_PE64},
+        {"{out}", out}}) {
+    for (std::size_t at; (at = text.find(from)) != std::string::npos;)
+      text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+TEST_P(PackCommandLine, SaysWhatIsWrong) {
+  TempFolder out;
+  const std::string errors = (out.path() / "stderr").string();
+  const int status = std::system(("'" SETUP_PACK_PROGRAM "' " +
+                                  Replaced(GetParam().arguments, out.path().string()) +
+                                  " >/dev/null 2>'" + errors + "'")
+                                     .c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), GetParam().status);
+  std::ifstream in(errors);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_NE(text.find(Replaced(GetParam().message, out.path().string())), std::string::npos)
+      << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows,
+    PackCommandLine,
+    testing::Values(
+        CommandLine{"LevelAboveTwelve", "payload {in} -o {out}/p --level 13", 2,
+                    "--level takes a whole number from 1 to 12, not '13'"},
+        CommandLine{"LevelNotANumber", "payload {in} -o {out}/p --level x", 2, "not 'x'"},
+        CommandLine{"LevelWithMore", "compress {in}/config.ini -o {out}/c --level 9x", 2,
+                    "not '9x'"},
+        CommandLine{"MaxPathZero", "build stub {in} {out}/i.exe --max-path 0", 2,
+                    "--max-path takes a whole number from 1 to 259, not '0'"},
+        CommandLine{"MaxPathPastTheLimit", "payload {in} -o {out}/p --max-path 260", 2,
+                    "not '260'"},
+        CommandLine{"VersionOfTwoNumbers", "build stub {in} {out}/i.exe --product-version 1.2", 2,
+                    "--product-version takes X.Y.Z or X.Y.Z.W, each 0 to 65535, not '1.2'"},
+        CommandLine{"SignWithoutACommand", "build stub {in} {out}/i.exe --sign", 2,
+                    "--sign needs a value"},
+        CommandLine{"SigningCommandFails", "build {stub} {in} {out}/i.exe --sign false", 1,
+                    "the signing command 'false' exited with status 1 on 'uninstall.exe'"},
+        CommandLine{"NoValue", "payload {in} -o", 2, "-o needs a value"},
+        CommandLine{"UnknownOption", "payload {in} -o {out}/p --fast", 2,
+                    "unknown option '--fast'"},
+        CommandLine{"GoodValues", "payload {in} -o {out}/p --level 1 --max-path 259", 0,
+                    "at level 1..."},
+        CommandLine{"OutputInAMissingFolder", "payload {in} -o {out}/missing/p", 1,
+                    "'{out}/missing': the output's folder does not exist"},
+        // Checked before the stub is read, let alone the payload compressed.
+        CommandLine{"InstallerInAMissingFolder", "build {out}/no-stub.exe {in} {out}/missing/i.exe",
+                    1, "'{out}/missing': the output's folder does not exist"},
+        CommandLine{"OutputIsAFile", "compress {in}/config.ini -o {in}/config.ini/c", 1,
+                    "config.ini': the output's folder is not a folder"},
+        CommandLine{"UninstallerInAMissingFolder",
+                    "extract {out}/no.exe {out}/x --uninstaller {out}/missing/uninstall.exe", 1,
+                    "'{out}/missing': the output's folder does not exist"}),
+    RowName());
 
 // --- stamp and verify on real images ----------------------------------------------------
 
@@ -457,13 +582,22 @@ TEST_P(RealImages, ListAndExtractGiveBackThePayload) {
     EXPECT_EQ(source[i].sha256.size(), 64u);
   }
 
-  // Extraction makes its folder, however deep.
+  // Extraction makes its folder, however deep, and that folder packs into the same package:
+  // the uninstaller, which the installation writes itself, goes elsewhere, when asked for.
   TempFolder out;
   PackStats stats;
-  ASSERT_TRUE(ExtractInstaller(ReadSample(GetParam()), out.path() / "new/deeper", &stats, &error))
+  const fs::path extracted = out.path() / "new/deeper";
+  ASSERT_TRUE(ExtractInstaller(ReadSample(GetParam()), extracted, out.path() / "uninstall.exe",
+                               &stats, &error))
       << error;
-  EXPECT_EQ(FolderFiles((out.path() / "new/deeper").string()).size(), folder.size() + 1);
+  EXPECT_EQ(FolderFiles(extracted.string()), folder);
   EXPECT_EQ(stats.files, folder.size());
+  Bytes written, again;
+  ASSERT_TRUE(ReadWholeFile(out.path() / "uninstall.exe", &written, &error)) << error;
+  EXPECT_TRUE(written == uninstaller);
+  ASSERT_TRUE(BuildPayloadPackage(extracted, kPackMaxRelativePath, {}, &again, &stats, &error))
+      << error;
+  EXPECT_TRUE(again == package);
 }
 
 // Stamped, then signed with osslsigncode as a release is: the installer's check passes and
@@ -523,6 +657,7 @@ TEST_P(RealImages, BuildFromAStubChangesOnlyThePayload) {
     c = static_cast<char>(x >> 24);
   }
   dir.Write("noise.bin", noise);
+  dir.Write(kClient, "MZ");
   for (const bool grow : {true, false}) {
     Bytes package, payload, installer, again, unpacked, uninstaller;
     PackStats stats;

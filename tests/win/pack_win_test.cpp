@@ -70,6 +70,9 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
   return made != FALSE;
 }
 
+// The client program, which every package must hold.
+constexpr wchar_t kClient[] = L"Korvel互动.exe";
+
 struct PackRow {
   const char* name;
   // The folder to pack: one the build made, or one the row makes below `scratch`; empty
@@ -97,6 +100,7 @@ const PackRow kRows[] = {
     {"ChineseNamesInTheFolderAndItsArgument",
      [](const std::wstring& scratch) {
        MakeFile(scratch + L"包装\\说明\\读我.txt", "读我");
+       MakeFile(scratch + L"包装\\" + kClient, "client");
        return scratch + L"包装";
      },
      L"manifest", 0, "说明\\读我.txt", nullptr},
@@ -105,9 +109,10 @@ const PackRow kRows[] = {
        const std::wstring folder = scratch + std::wstring(100, L'长') + L"\\" +
                                    std::wstring(100, L'b') + L"\\" + std::wstring(80, L'c');
        MakeFile(folder + L"\\说明.txt", "long");
+       MakeFile(folder + L"\\" + kClient, "client");
        return folder;
      },
-     L"payload", 0, "1 files", nullptr},
+     L"payload", 0, "2 files", nullptr},
     {"LinkToAFolderInsideIsFollowed",
      [](const std::wstring&) { return std::wstring(SETUP_PACK_LINKS_W L"\\inside"); }, L"manifest",
      0, "j\\f.txt", nullptr},
@@ -131,7 +136,7 @@ const PackRow kRows[] = {
      "6 files", SETUP_HOST_BUILT_SAMPLE_W},
     {"SameInstallerAsTheHostPackagerThroughLinks",
      [](const std::wstring&) { return std::wstring(SETUP_PACK_LINKS_W L"\\inside"); }, L"build", 0,
-     "3 files", SETUP_HOST_BUILT_LINKS_W},
+     "4 files", SETUP_HOST_BUILT_LINKS_W},
     {"SameReleaseAsTheHostPackager",
      [](const std::wstring&) { return std::wstring(SETUP_SAMPLE_PAYLOAD_W); }, L"build", 0,
      "6 files", SETUP_HOST_BUILT_RELEASE_W, L"--product-version 2.5.1"},

@@ -300,6 +300,25 @@ TEST(Uninstaller, OtherArgumentsDoNothing) {
         L"/clean-up-after-uninstall 0 \"D:\\x\\uninstall.exe\""}) {
     EXPECT_EQ(Uninstall(folder, arguments), 4u) << arguments;
   }
+  // A log that cannot be made is a usage error too; the dated log in the temporary folder
+  // says why.
+  {
+    const std::wstring temporaryFolder = FreshFolder(L"log temp", L"D:\\uninstall\\");
+    const EnvironmentVariables temporary({{L"TMP", temporaryFolder}, {L"TEMP", temporaryFolder}});
+    const std::wstring log = temporaryFolder + L"missing\\x.log";
+    EXPECT_EQ(Uninstall(folder, L"/S \"/LOG=" + log + L"\""), 4u);
+    WIN32_FIND_DATAW found;
+    const HANDLE find =
+        FindFirstFileW((temporaryFolder + L"brimvale-uninstall-*.log").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    const std::string text = ReadBytes(temporaryFolder + found.cFileName);
+    EXPECT_NE(text.find("the log D:\\uninstall\\log temp\\missing\\x.log could not be made "
+                        "(error 3)"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(text.ends_with("  result: 4, usage\r\n")) << text;
+  }
   // The helper's form with a handle number guessed (live handles of the program), or a
   // pseudo handle of its own process or thread, and a path and made folder outside: usage,
   // no wait, nothing deleted - not even a copy of uninstall.exe there.

@@ -3,9 +3,13 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <map>
 
 #include "core/inflate/ResourceInflater.h"
+#include "core/install/InstallFolder.h"
 #include "core/package/PayloadPackage.h"
+#include "core/package/Utf8.h"
+#include "core/product/Product.h"
 #include "tools/pack/CaseFolding.h"
 #include "tools/pack/CodePage936.h"
 #include "tools/pack/HostFiles.h"
@@ -32,6 +36,25 @@ std::u16string Folded(std::u16string s) {
   return s;
 }
 
+// Why a package cannot hold `relative` (a folder when `folder`): the installation writes a
+// file or makes a folder of its own there. Empty when it can.
+std::string OwnPathClash(const std::u16string& relative, bool folder) {
+  const std::u16string mine = Folded(relative);
+  for (const std::u16string_view own : InstallationOwnPaths()) {
+    const std::u16string theirs = Folded(std::u16string(own));
+    if (mine == theirs) {
+      return "the installation writes " + Utf16ToUtf8(own) +
+             " itself: a package cannot hold this name";
+    }
+    if (!folder && theirs.size() > mine.size() && theirs.compare(0, mine.size(), mine) == 0 &&
+        theirs[mine.size()] == u'\\') {
+      return "the installation makes a folder of this name for " + Utf16ToUtf8(own) +
+             ": a package cannot hold a file here";
+    }
+  }
+  return {};
+}
+
 std::string UnitName(char16_t unit) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string name = "U+";
@@ -50,6 +73,25 @@ class Walker {
   // `root` is the real path of the folder being packed.
   Walker(fs::path root, std::size_t maxPath, std::vector<Found>* files, std::string* error)
       : root_(std::move(root)), maxPath_(maxPath), files_(files), error_(error) {}
+
+  // After a walk of the whole folder: a folder without a file installs nothing, and one
+  // without the client an installation whose shortcuts and finish page start nothing.
+  void CheckWhole(const fs::path& folder) {
+    if (found_ == 0) {
+      refusals_.erase(std::remove_if(refusals_.begin(), refusals_.end(),
+                                     [](const Refusal& r) { return r.emptyFolder; }),
+                      refusals_.end());
+      Refuse(folder, "the folder holds no files: there is nothing to install");
+      return;
+    }
+    const std::u16string client = Folded(std::u16string(kClientName));
+    if (std::none_of(files_->begin(), files_->end(),
+                     [&](const Found& f) { return Folded(f.relative) == client; })) {
+      Refuse(folder / HostPath(Utf16ToUtf8(kClientName)),
+             "missing: the installer's shortcuts lead to this program and its finish page "
+             "starts it");
+    }
+  }
 
   // The package's size so far: every record found, header and data.
   std::uint64_t total() const { return total_; }
@@ -131,6 +173,9 @@ class Walker {
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::map<std::u16string, const fs::path*> siblings;  // by folded name
+    for (const Entry& e : entries)
+      siblings.emplace(Folded(e.name), &e.path);
 
     for (const Entry& e : entries) {
       const std::u16string relative = prefix.empty() ? e.name : prefix + u"\\" + e.name;
@@ -145,7 +190,17 @@ class Walker {
         ++found_;
         continue;
       }
-      if (entry.kind == HostEntry::Kind::kFolder) {
+      const bool isFolder = entry.kind == HostEntry::Kind::kFolder;
+      if (const std::string clash = OwnPathClash(relative, isFolder); !clash.empty()) {
+        Refuse(e.path, clash);
+        ++found_;
+        continue;
+      }
+      if (const fs::path* changed = BesideName(e.name, siblings)) {
+        Refuse(e.path, "an upgrade writes the package's " + QuotedPath(changed->filename()) +
+                           " under this name when its user changed the installed one");
+      }
+      if (isFolder) {
         const std::size_t found = found_;
         const std::size_t refused = refusals_.size();
         const Outcome outcome = Walk(e.path, entry, relative);
@@ -197,6 +252,26 @@ class Walker {
     refusals_.push_back({QuotedPath(path) + ": " + reason, emptyFolder});
   }
 
+  // The sibling file whose name `name` is with ".new" added, in any letter case: the name
+  // the installation gives that file's new version when its user changed the installed one.
+  static const fs::path* BesideName(const std::u16string& name,
+                                    const std::map<std::u16string, const fs::path*>& siblings) {
+    const std::u16string folded = Folded(name);
+    const std::u16string suffix = Folded(std::u16string(kBesideSuffix));
+    if (folded.size() <= suffix.size() ||
+        folded.compare(folded.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      return nullptr;
+    }
+    const auto it = siblings.find(folded.substr(0, folded.size() - suffix.size()));
+    if (it == siblings.end())
+      return nullptr;
+    HostEntry sibling;
+    std::string unused;
+    const bool folder =
+        ResolveHostPath(*it->second, &sibling, &unused) && sibling.kind == HostEntry::Kind::kFolder;
+    return folder ? nullptr : it->second;
+  }
+
   Outcome Stop(const std::string& message) {
     *error_ = message;
     return Outcome::kStopped;
@@ -229,7 +304,10 @@ bool BuildPayloadPackage(const fs::path& folder,
   }
   std::vector<Found> files;
   Walker walker(root.real, std::min(maxPath, kMaxFullPathUnits), &files, error);
-  const bool stopped = walker.Walk(folder, root, u"") == Walker::Outcome::kStopped;
+  const Walker::Outcome outcome = walker.Walk(folder, root, u"");
+  const bool stopped = outcome == Walker::Outcome::kStopped;
+  if (outcome == Walker::Outcome::kWalked)
+    walker.CheckWhole(folder);
   std::vector<std::string> refusals = walker.refusals();
   if (stopped)
     refusals.push_back(*error);

@@ -134,6 +134,7 @@ bool FolderManifest(const fs::path& folder, std::vector<ManifestLine>* lines, st
 
 bool ExtractInstaller(const Bytes& image,
                       const fs::path& folder,
+                      const fs::path& uninstallerFile,
                       PackStats* stats,
                       std::string* error) {
   *stats = PackStats{};
@@ -146,7 +147,7 @@ bool ExtractInstaller(const Bytes& image,
     *error = QuotedPath(folder) + ": " + ec.message();
     return false;
   }
-  if (!WriteFileAtomically(folder / HostPath(Utf16ToUtf8(kUninstallerName)), uninstaller, error))
+  if (!uninstallerFile.empty() && !WriteFileAtomically(uninstallerFile, uninstaller, error))
     return false;
   PayloadPackage walker(package.data(), package.size());
   PackageRecord r;

@@ -32,10 +32,12 @@ bool FolderManifest(const std::filesystem::path& folder,
                     std::vector<ManifestLine>* lines,
                     std::string* error);
 
-// Writes the uninstaller ("uninstall.exe") and every file of the payload package of the
-// installer `image` below `folder`, making it and its sub-folders as needed. `stats` gets
-// the payload's file and byte counts.
+// Writes every file of the payload package of the installer `image` below `folder`, making
+// it and its sub-folders as needed, so that `folder` builds that installer again; and the
+// uninstaller, which the installation writes itself, to `uninstaller` when that is not
+// empty. `stats` gets the payload's file and byte counts.
 bool ExtractInstaller(const Bytes& image,
                       const std::filesystem::path& folder,
+                      const std::filesystem::path& uninstaller,
                       PackStats* stats,
                       std::string* error);

@@ -55,6 +55,11 @@ bool ReadWholeFile(const std::filesystem::path& path,
                    Bytes* bytes,
                    std::string* error,
                    std::uint64_t limit = UINT64_MAX);
+// Whether the file `path` can be written, before any work for it is done: its folder is
+// there, is a folder (on POSIX hosts one this process may add files to; Windows' rights are
+// the write's to judge), and `path` itself is no folder. False,
+// with a message naming the folder (or `path`), when not.
+bool CheckOutputPath(const std::filesystem::path& path, std::string* error);
 // Writes `<path>.partial`, created exclusively and without following a link, and renames it
 // to `path`. A regular `.partial` file (what an interrupted run leaves) is removed first; a
 // link or anything else there is refused, named in `error`. Nothing is left on failure.

@@ -95,6 +95,31 @@ bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::
   return true;
 }
 
+bool CheckOutputPath(const fs::path& path, std::string* error) {
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    *error = QuotedPath(folder) + (errno == ENOENT || errno == ENOTDIR
+                                       ? std::string(": the output's folder does not exist")
+                                       : ": the output's folder cannot be reached: " +
+                                             std::string(std::strerror(errno)));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = QuotedPath(folder) + ": the output's folder is not a folder";
+    return false;
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    *error = QuotedPath(folder) + ": cannot write in the output's folder: " + std::strerror(errno);
+    return false;
+  }
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    *error = QuotedPath(path) + ": the output is a folder";
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 // Creates `path` for writing, never through a symbolic link and never over a file that is

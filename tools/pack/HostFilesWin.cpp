@@ -232,6 +232,29 @@ bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::
   return true;
 }
 
+bool CheckOutputPath(const fs::path& path, std::string* error) {
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(L".");
+  const DWORD attributes = GetFileAttributesW(LongPath(folder).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    *error =
+        QuotedPath(folder) + (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                                  ? std::string(": the output's folder does not exist")
+                                  : ": the output's folder cannot be reached: " + ErrorText(code));
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error = QuotedPath(folder) + ": the output's folder is not a folder";
+    return false;
+  }
+  const DWORD target = GetFileAttributesW(LongPath(path).c_str());
+  if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = QuotedPath(path) + ": the output is a folder";
+    return false;
+  }
+  return true;
+}
+
 bool WriteFileAtomically(const fs::path& path, const Bytes& bytes, std::string* error) {
   const std::wstring target = LongPath(path);
   const std::wstring temporary = target + L".partial";

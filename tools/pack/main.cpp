@@ -6,6 +6,7 @@
 #include <windows.h>
 #endif
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,9 @@ constexpr const char* kUsage =
     "      Packs every file below DIR into a payload package and writes it raw-deflate\n"
     "      compressed (resource \"FILE\" 137). Files are stored in a sorted recursive walk;\n"
     "      relative paths may have at most N UTF-16 code units (default 200). Every name\n"
-    "      the installer cannot take is refused and named, with its reason.\n"
+    "      the installer cannot take is refused and named, with its reason, as are the\n"
+    "      names the installation writes itself (uninstall.exe, uninstall.ini, ...) and a DIR\n"
+    "      without the client program at its top.\n"
     "  compress FILE -o OUT [--level N]\n"
     "      Compresses the uninstaller (at most 10,485,760 bytes) for resource \"FILE\" 139.\n"
     "  stamp EXE [--clear-checksum]\n"
@@ -52,16 +55,18 @@ constexpr const char* kUsage =
     "      its SHA-256, its size and its path, in package order, to audit a release.\n"
     "  list EXE\n"
     "      Lists what the installer will put on a machine: size and path of every file.\n"
-    "  extract EXE DIR\n"
-    "      Writes the installer's files (and uninstall.exe) below DIR.\n"
+    "  extract EXE DIR [--uninstaller FILE]\n"
+    "      Writes the installer's files below DIR, from which \"build\" makes it again, and\n"
+    "      its uninstaller (which the installation writes itself) to FILE when asked.\n"
     "  --help\n"
     "      Prints this text.\n"
     "\n"
     "Compression uses libdeflate, level 1-12 (default 12), and is checked by inflating with\n"
     "the installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
 
-int Usage() {
-  std::fputs(kUsage, stderr);
+// A command line that cannot be run: what is wrong with it, then the usage, on stderr.
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "setup_pack: %s\n\n%s", problem.c_str(), kUsage);
   return 2;
 }
 
@@ -114,35 +119,63 @@ struct Options {
   int level = kPackDefaultLevel;
   std::size_t maxPath = kPackMaxRelativePath;
   bool clearChecksum = false;
-  bool ok = true;
+  std::string problem;  // why the command line cannot be run; empty when it can
 };
+
+// `text` as a whole decimal number from `min` to `max`; false for anything else.
+bool ParseNumber(const std::string& text,
+                 unsigned long min,
+                 unsigned long max,
+                 unsigned long* value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9')
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || n < min || n > max)
+    return false;
+  *value = n;
+  return true;
+}
 
 Options ParseOptions(int argc, char** argv) {
   Options o;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = 2; i < argc && o.problem.empty(); ++i) {
     const std::string a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (a == "-o" && hasValue) {
+    const bool takesValue = a == "-o" || a == "--level" || a == "--max-path" ||
+                            a == "--uninstaller" || a == "--product-version" || a == "--sign";
+    if (takesValue && i + 1 >= argc) {
+      o.problem = a + " needs a value";
+      break;
+    }
+    unsigned long number = 0;
+    if (a == "-o") {
       o.output = argv[++i];
-    } else if (a == "--level" && hasValue) {
-      o.level = std::atoi(argv[++i]);
-    } else if (a == "--max-path" && hasValue) {
-      o.maxPath = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (a == "--uninstaller" && hasValue) {
+    } else if (a == "--uninstaller") {
       o.uninstaller = argv[++i];
-    } else if (a == "--product-version" && hasValue) {
+    } else if (a == "--level") {
+      if (ParseNumber(argv[++i], 1, 12, &number))
+        o.level = static_cast<int>(number);
+      else
+        o.problem = "--level takes a whole number from 1 to 12, not '" + std::string(argv[i]) + "'";
+    } else if (a == "--max-path") {
+      if (ParseNumber(argv[++i], 1, kMaxFullPathUnits, &number))
+        o.maxPath = number;
+      else
+        o.problem = "--max-path takes a whole number from 1 to " +
+                    std::to_string(kMaxFullPathUnits) + ", not '" + argv[i] + "'";
+    } else if (a == "--product-version") {
       o.versioned = true;
       if (!ParseReleaseVersion(argv[++i], &o.version)) {
-        std::fprintf(stderr,
-                     "setup_pack: --product-version takes X.Y.Z or X.Y.Z.W, each 0-65535\n");
-        o.ok = false;
+        o.problem = "--product-version takes X.Y.Z or X.Y.Z.W, each 0 to 65535, not '" +
+                    std::string(argv[i]) + "'";
       }
-    } else if (a == "--sign" && hasValue) {
+    } else if (a == "--sign") {
       o.sign = argv[++i];
     } else if (a == "--clear-checksum") {
       o.clearChecksum = true;
     } else if (!a.empty() && a[0] == '-') {
-      o.ok = false;
+      o.problem = "unknown option '" + a + "'";
     } else {
       o.positional.push_back(a);
     }
@@ -157,10 +190,6 @@ bool PackFolder(const Options& o,
                 Bytes* compressed,
                 PackStats* stats,
                 std::string* error) {
-  if (o.maxPath == 0 || o.maxPath > kMaxFullPathUnits) {
-    *error = "--max-path must be 1 to 259";
-    return false;
-  }
   {
     ProgressReport progress;
     if (!BuildPayloadPackage(HostPath(folder), o.maxPath, std::ref(progress), package, stats,
@@ -173,10 +202,12 @@ bool PackFolder(const Options& o,
 
 int Payload(const Options& o) {
   if (o.positional.size() != 1 || o.output.empty())
-    return Usage();
+    return Usage("payload takes DIR and -o FILE");
   Bytes package, compressed;
   PackStats stats;
   std::string error;
+  if (!CheckOutputPath(HostPath(o.output), &error))
+    return Fail(error);
   if (!PackFolder(o, o.positional[0], &package, &compressed, &stats, &error))
     return Fail(error);
   if (!WriteFileAtomically(HostPath(o.output), compressed, &error))
@@ -223,12 +254,14 @@ bool PackUninstaller(const Options& o, const Bytes& stub, Bytes* compressed, std
 
 int Build(const Options& o) {
   if (o.positional.size() != 3 || !o.output.empty())
-    return Usage();
+    return Usage("build takes STUB DIR OUT");
   const std::string& stubPath = o.positional[0];
   const std::string& out = o.positional[2];
   Bytes stub, package, payload, uninstaller, installer;
   PackStats stats;
   std::string error;
+  if (!CheckOutputPath(HostPath(out), &error))
+    return Fail(error);
   if (!ReadWholeFile(HostPath(stubPath), &stub, &error))
     return Fail(error);
   if (!PackUninstaller(o, stub, &uninstaller, &error))
@@ -259,9 +292,11 @@ int Build(const Options& o) {
 
 int Compress(const Options& o) {
   if (o.positional.size() != 1 || o.output.empty())
-    return Usage();
+    return Usage("compress takes FILE and -o OUT");
   Bytes data, compressed;
   std::string error;
+  if (!CheckOutputPath(HostPath(o.output), &error))
+    return Fail(error);
   if (!ReadWholeFile(HostPath(o.positional[0]), &data, &error))
     return Fail(error);
   if (!CompressResource(data, o.level, kUninstallerLimit, &compressed, &error)) {
@@ -275,7 +310,7 @@ int Compress(const Options& o) {
 
 int Stamp(const Options& o) {
   if (o.positional.size() != 1)
-    return Usage();
+    return Usage("stamp takes EXE");
   const std::string& path = o.positional[0];
   Bytes image;
   std::string error;
@@ -306,7 +341,7 @@ int Stamp(const Options& o) {
 
 int Verify(const Options& o) {
   if (o.positional.size() != 1)
-    return Usage();
+    return Usage("verify takes EXE");
   Bytes image;
   VerifyReport report;
   std::string error;
@@ -328,7 +363,7 @@ int Verify(const Options& o) {
 
 int List(const Options& o) {
   if (o.positional.size() != 1)
-    return Usage();
+    return Usage("list takes EXE");
   Bytes image, package, uninstaller;
   std::string error;
   if (!ReadWholeFile(HostPath(o.positional[0]), &image, &error))
@@ -352,7 +387,7 @@ int List(const Options& o) {
 
 int Manifest(const Options& o) {
   if (o.positional.size() != 1)
-    return Usage();
+    return Usage("manifest takes EXE or DIR");
   std::vector<ManifestLine> lines;
   std::string error;
   const fs::path input = HostPath(o.positional[0]);
@@ -376,22 +411,28 @@ int Manifest(const Options& o) {
 
 int Extract(const Options& o) {
   if (o.positional.size() != 2)
-    return Usage();
+    return Usage("extract takes EXE DIR");
   Bytes image;
   std::string error;
   PackStats stats;
+  if (!o.uninstaller.empty() && !CheckOutputPath(HostPath(o.uninstaller), &error))
+    return Fail(error);
   if (!ReadWholeFile(HostPath(o.positional[0]), &image, &error))
     return Fail(error);
-  if (!ExtractInstaller(image, HostPath(o.positional[1]), &stats, &error))
+  if (!ExtractInstaller(image, HostPath(o.positional[1]),
+                        o.uninstaller.empty() ? fs::path() : HostPath(o.uninstaller), &stats,
+                        &error))
     return Fail("'" + o.positional[0] + "': " + error);
   std::printf("%zu files, %llu bytes written below %s\n", stats.files,
               static_cast<unsigned long long>(stats.dataBytes), o.positional[1].c_str());
+  if (!o.uninstaller.empty())
+    std::printf("uninstaller written to %s\n", o.uninstaller.c_str());
   return 0;
 }
 
 int Run(int argc, char** argv) {
   if (argc < 2)
-    return Usage();
+    return Usage("no command");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {  // asked for: on stdout, no failure
       std::fputs(kUsage, stdout);
@@ -400,8 +441,8 @@ int Run(int argc, char** argv) {
   }
   const std::string command = argv[1];
   const Options o = ParseOptions(argc, argv);
-  if (!o.ok)
-    return Usage();
+  if (!o.problem.empty())
+    return Usage(o.problem);
   if (command == "payload")
     return Payload(o);
   if (command == "build")
@@ -418,7 +459,7 @@ int Run(int argc, char** argv) {
     return Manifest(o);
   if (command == "extract")
     return Extract(o);
-  return Usage();
+  return Usage("unknown command '" + command + "'");
 }
 
 }  // namespace

@@ -11,6 +11,13 @@ inline constexpr DWORD kLinkOrFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRI
 // to keep others out.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Fails as a Windows call fails, leaving `error` as the last error: for a refusal that no
+// call reported (a link, a name already taken), so that the caller's GetLastError() says why.
+inline bool FailWith(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
 // Whether `error` says that the path names nothing (itself or a folder on its way).
 inline bool Missing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

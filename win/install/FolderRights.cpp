@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "win/base/Files.h"
+
 namespace {
 
 // P: protected, nothing inherited from the parent. SY (SYSTEM) and BA (Administrators):
@@ -43,9 +45,11 @@ bool ProtectedRights::Apply(HANDLE handle, bool folder) const {
   PACL dacl = nullptr;
   if (!GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted))
     return false;
-  return SetSecurityInfo(handle, SE_FILE_OBJECT,
-                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                         nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  // The call returns its error rather than leaving it as the last error.
+  const DWORD error = SetSecurityInfo(
+      handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, dacl, nullptr);
+  return error == ERROR_SUCCESS || FailWith(error);
 }
 
 bool ProtectedRights::ProtectExisting(HANDLE folder) const {

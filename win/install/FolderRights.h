@@ -23,8 +23,8 @@ class ProtectedRights {
   const SECURITY_ATTRIBUTES* ExistingFolder() const {
     return m_ownedFolder.lpSecurityDescriptor ? &m_ownedFolder : nullptr;
   }
-  // Replaces the rights of an existing file or folder opened with WRITE_DAC; false when
-  // that fails.
+  // Replaces the rights of an existing file or folder opened with WRITE_DAC; false, with the
+  // Windows error as the last error, when that fails.
   bool Apply(HANDLE handle, bool folder) const;
   // Gives the existing folder behind `folder` (opened with WRITE_DAC and WRITE_OWNER) the
   // folder rights and Administrators as its owner - whoever owns a folder may always change

@@ -101,8 +101,10 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
   UniqueHandle parent(CreateFileW(root.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!parent.valid())
+  if (!parent.valid()) {
+    held->error = GetLastError();
     return FolderOpening::kCannotMake;
+  }
   std::vector<UniqueHandle> handles;
   bool made = false;
   for (std::size_t cut = folder.find(L'\\', root.size()); cut != std::wstring::npos;
@@ -115,12 +117,17 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       made = MakeProtectedFolder(path);
+      const DWORD error = made ? ERROR_SUCCESS : GetLastError();
       if (made)
         held->created.push_back(path);
       attributes = GetFileAttributesW(path.c_str());  // or made meanwhile by someone else
+      if (attributes == INVALID_FILE_ATTRIBUTES) {
+        held->error = made ? GetLastError() : error;
+        return FolderOpening::kCannotMake;
+      }
     }
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return FolderOpening::kCannotMake;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return FolderOpening::kCannotMake;  // a file in its place
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
       return FolderOpening::kLink;
     // The install folder itself, when it was there before, is protected through its handle.
@@ -128,8 +135,11 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
     UniqueHandle handle;
     FolderOpening opening =
         OpenFolderOnTheWay(path, READ_CONTROL | (protect ? WRITE_DAC | WRITE_OWNER : 0), &handle);
-    if (opening != FolderOpening::kOpened)
+    if (opening != FolderOpening::kOpened) {
+      if (opening != FolderOpening::kLink)
+        held->error = GetLastError();
       return opening;
+    }
     if (protect && IsSystemFolder(LongPath(path)))
       return FolderOpening::kSystemFolder;
     if (protect && !OnlyAdministratorsMayChange(handle.get())) {
@@ -148,9 +158,13 @@ FolderOpening OpenInstallFolder(const std::wstring& folder, HeldFolder* held) {
       made = true;
       held->created.push_back(path);
       opening = OpenFolderOnTheWay(path, READ_CONTROL, &handle);
-      if (opening != FolderOpening::kOpened)
+      if (opening != FolderOpening::kOpened) {
+        if (opening != FolderOpening::kLink)
+          held->error = GetLastError();
         return opening;
+      }
     } else if (protect && !ProtectedRights::Get().ProtectExisting(handle.get())) {
+      held->error = GetLastError();
       return FolderOpening::kCannotProtect;
     }
     if (!made && !protect && OthersMayRemove(handle.get()))

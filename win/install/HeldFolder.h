@@ -36,6 +36,9 @@ struct HeldFolder {
   std::vector<std::wstring> created;  // the folders made for it, outermost first
   std::vector<UniqueHandle> handles;  // every folder on the way, the install folder last
   bool fresh = false;                 // the install folder itself was made here
+  // On a refusal because a call failed (a folder that cannot be made, opened or protected),
+  // that call's Windows error; 0 for a refusal of what was found (a link, a system folder...).
+  DWORD error = 0;
 };
 
 // Makes `folder` (absolute, ending with '\') ready as above. On a refusal the folders made

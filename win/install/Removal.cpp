@@ -21,8 +21,16 @@ bool RenameThrough(HANDLE handle, HANDLE folder, const std::wstring& name) {
   // The system call itself: the library call takes the new name for a path of its own,
   // relative to the current folder, where the call is given one relative to `folder`.
   using SetInformation = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-  static const auto set = reinterpret_cast<SetInformation>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+  using StatusToError = ULONG(WINAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  static const auto set = reinterpret_cast<SetInformation>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  static const auto toError = reinterpret_cast<StatusToError>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (set == nullptr || toError == nullptr)
+    return FailWith(ERROR_PROC_NOT_FOUND);
+  if (name.empty() || name.find(L'\\') != std::wstring::npos)
+    return FailWith(ERROR_INVALID_NAME);
   constexpr int kFileRenameInformation = 10;
   const std::size_t bytes = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
   std::vector<std::uint8_t> buffer(bytes);
@@ -32,8 +40,9 @@ bool RenameThrough(HANDLE handle, HANDLE folder, const std::wstring& name) {
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
   IO_STATUS_BLOCK status{};
-  return set != nullptr && !name.empty() && name.find(L'\\') == std::wstring::npos &&
-         set(handle, &status, rename, static_cast<ULONG>(bytes), kFileRenameInformation) >= 0;
+  const LONG result =
+      set(handle, &status, rename, static_cast<ULONG>(bytes), kFileRenameInformation);
+  return result >= 0 || FailWith(toError(result));
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
@@ -101,16 +110,20 @@ Removal RemovalFolder::RemoveFile(const std::wstring& path) const {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
-  if (attributes & kLinkOrFolder)
-    return Removal::kFailed;  // a link, or a folder where a file was
+  if (attributes & kLinkOrFolder) {
+    FailWith(ERROR_ACCESS_DENIED);  // a link, or a folder where a file was
+    return Removal::kFailed;
+  }
   const UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
   if (!file.valid())
     return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & kLinkOrFolder) ||
-      !Contains(file.get())) {
+  if (!GetFileInformationByHandle(file.get(), &info))
+    return Removal::kFailed;
+  if ((info.dwFileAttributes & kLinkOrFolder) || !Contains(file.get())) {
+    FailWith(ERROR_ACCESS_DENIED);
     return Removal::kFailed;
   }
   return DeleteThrough(file.get()) ? Removal::kGone : Removal::kFailed;
@@ -121,22 +134,31 @@ Removal RemovalFolder::Restore(const std::wstring& kept, const std::wstring& pat
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return Missing(GetLastError()) ? Removal::kAbsent : Removal::kFailed;
   const std::size_t cut = path.rfind(L'\\');
-  if ((attributes & kLinkOrFolder) || cut == std::wstring::npos ||
-      GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return Removal::kFailed;  // a link, or something is in its place
+  if ((attributes & kLinkOrFolder) || cut == std::wstring::npos) {
+    FailWith(ERROR_ACCESS_DENIED);  // a link, or a folder
+    return Removal::kFailed;
+  }
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    FailWith(ERROR_ALREADY_EXISTS);  // something is in its place
+    return Removal::kFailed;
   }
   const UniqueHandle file(CreateFileW(kept.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
+  if (!file.valid())
+    return Removal::kFailed;
   const UniqueHandle folder(CreateFileW(
       path.substr(0, cut).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE | FILE_ADD_FILE, kShareAll,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{}, where{};
-  if (!file.valid() || !folder.valid() || !GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & kLinkOrFolder) || !Contains(file.get()) ||
-      !GetFileInformationByHandle(folder.get(), &where) ||
+  if (!folder.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+      !GetFileInformationByHandle(folder.get(), &where)) {
+    return Removal::kFailed;
+  }
+  if ((info.dwFileAttributes & kLinkOrFolder) || !Contains(file.get()) ||
       (where.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
       (!Contains(folder.get()) && !SamePath(FinalPath(folder.get()) + L"\\", final_))) {
+    FailWith(ERROR_ACCESS_DENIED);
     return Removal::kFailed;
   }
   // By its name in the folder proved above, through that folder's handle: whatever its

@@ -20,8 +20,10 @@ class Win32File : public InstallFiles::File {
     while (size > 0) {
       const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
       DWORD written = 0;
-      if (!WriteFile(h_.get(), data, chunk, &written, nullptr) || written == 0)
+      if (!WriteFile(h_.get(), data, chunk, &written, nullptr))
         return false;
+      if (written == 0)
+        return FailWith(ERROR_WRITE_FAULT);
       data += written;
       size -= written;
     }
@@ -67,10 +69,10 @@ const Win32InstallFiles::Pin* Win32InstallFiles::Held(const std::wstring& folder
 bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
   // A link shows in its attributes even where the system follows it when opening.
   const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY) {
+  if (attributes == INVALID_FILE_ATTRIBUTES)
     return false;
-  }
+  if ((attributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY)
+    return FailWith(ERROR_ACCESS_DENIED);  // a link, or a file where a folder goes
   // A folder that was there before gets the protected rights and owner, so that nobody else
   // can add to it while, and after, the run writes into it - unless someone else could
   // change it already, who may hold a handle that keeps those rights: then nothing is
@@ -83,15 +85,17 @@ bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
   // The install folder where its path says, links on the way resolved; each folder below
   // it at its own place below that.
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
-      (info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info))
+    return false;
+  if ((info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
       !(m_pins.empty()
             ? AtItsOwnPlace(handle.get(), folder)
             : SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) ||
-      (!made && (!OnlyAdministratorsMayChange(handle.get()) ||
-                 !ProtectedRights::Get().ProtectExisting(handle.get())))) {
-    return false;
+      (!made && !OnlyAdministratorsMayChange(handle.get()))) {
+    return FailWith(ERROR_ACCESS_DENIED);
   }
+  if (!made && !ProtectedRights::Get().ProtectExisting(handle.get()))
+    return false;
   m_pins.push_back({folder, std::move(handle), made});
   return true;
 }
@@ -101,7 +105,7 @@ bool Win32InstallFiles::FoldersOnTheWay(const std::wstring& file,
   const std::size_t last = file.rfind(L'\\');
   if (m_pins.empty() || last == std::wstring::npos || last + 1 < m_root.size() ||
       file.compare(0, m_root.size(), m_root) != 0) {
-    return false;
+    return FailWith(ERROR_PATH_NOT_FOUND);  // not below the install folder it holds
   }
   for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
        cut = file.find(L'\\', cut + 1)) {
@@ -155,29 +159,37 @@ bool Win32InstallFiles::KeepAside(const std::u16string& path, const std::u16stri
   const std::size_t last = file.rfind(L'\\');
   const std::size_t keptLast = kept.rfind(L'\\');
   if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr ||
-      kept.compare(0, m_root.size(), m_root) != 0 || !MakeFolders(keptPath)) {
-    return false;
+      kept.compare(0, m_root.size(), m_root) != 0) {
+    return FailWith(ERROR_PATH_NOT_FOUND);  // not in a folder the run holds
   }
+  if (!MakeFolders(keptPath))
+    return false;
   const Pin* into = Held(kept.substr(0, keptLast));
   const DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
+  if (attributes == INVALID_FILE_ATTRIBUTES)
     return false;
+  if (!IsOwnFile(file, attributes) || into == nullptr)
+    return FailWith(ERROR_ACCESS_DENIED);  // a link, or a folder
   // Opened for the move without following a link; a program that holds it without letting
   // it be deleted keeps it where it is.
   const UniqueHandle handle(CreateFileW(file.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                         kShareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  return handle.valid() && GetFileInformationByHandle(handle.get(), &info) &&
-         (info.dwFileAttributes & kLinkOrFolder) == 0 && into != nullptr &&
-         RenameThrough(handle.get(), into->handle.get(), kept.substr(keptLast + 1));
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info))
+    return false;
+  if ((info.dwFileAttributes & kLinkOrFolder) != 0)
+    return FailWith(ERROR_ACCESS_DENIED);
+  return RenameThrough(handle.get(), into->handle.get(), kept.substr(keptLast + 1));
 }
 
 UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD disposition) {
   const std::wstring file = Wide(path);
   const std::size_t last = file.rfind(L'\\');
-  if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr)
+  if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr) {
+    FailWith(ERROR_PATH_NOT_FOUND);  // not in a folder the run holds
     return UniqueHandle();
+  }
   const ProtectedRights& rights = ProtectedRights::Get();
   const auto open = [&](DWORD how) {
     return UniqueHandle(CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_DAC | FILE_READ_ATTRIBUTES,
@@ -192,13 +204,25 @@ UniqueHandle Win32InstallFiles::OpenFile(const std::u16string& path, DWORD dispo
   // Something is there: it must be a plain file at its own place, with no other name (a hard
   // link would write into another file), and it gets the rights.
   const DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !IsOwnFile(file, attributes))
+  if (attributes == INVALID_FILE_ATTRIBUTES)
     return UniqueHandle();
+  if (!IsOwnFile(file, attributes)) {
+    FailWith(ERROR_ACCESS_DENIED);  // a link, or a folder
+    return UniqueHandle();
+  }
   handle = open(disposition);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
-      !rights.Apply(handle.get(), false)) {
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info))
+    return UniqueHandle();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+    handle.reset();
+    FailWith(ERROR_ACCESS_DENIED);  // a link, or another name of a file elsewhere
+    return UniqueHandle();
+  }
+  if (!rights.Apply(handle.get(), false)) {
+    const DWORD error = GetLastError();
+    handle.reset();
+    FailWith(error);
     return UniqueHandle();
   }
   return handle;
