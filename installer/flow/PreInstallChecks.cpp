@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
+#include <iterator>
 
 #include "core/install/InstallFolder.h"
 #include "core/install/InstallRun.h"
@@ -26,39 +27,34 @@ std::wstring Size(std::uint64_t bytes) {
   return TenthsText<wchar_t>(bytes, 20) + L" MB";
 }
 
-std::wstring RefusalMessage(FolderOpening opening) {
-  switch (opening) {
-    case FolderOpening::kLink:
-      return L"安装路径中含有链接，请选择其他文件夹";
-    case FolderOpening::kSystemFolder:
-      return L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹";
-    case FolderOpening::kCannotProtect:
-      return L"无法设置安装文件夹的访问权限，请选择其他文件夹";
-    case FolderOpening::kMovable:
-      return L"其他用户可以移走或替换安装路径上的文件夹，请选择其他文件夹";
-    case FolderOpening::kOthersMayChange:
-      return L"其他用户可以更改此文件夹，且其中已有文件，请选择其他文件夹";
-    default:
-      return L"创建文件夹失败，请检查文件名是否正确";
-  }
-}
+// Why a folder was refused: what the user is told, and what the log says.
+struct Refusal {
+  FolderOpening opening;
+  const wchar_t* message;
+  const wchar_t* reason;
+};
 
-// The same for the log.
-const wchar_t* RefusalReason(FolderOpening opening) {
-  switch (opening) {
-    case FolderOpening::kLink:
-      return L"it, or a folder on its way, is a link or junction";
-    case FolderOpening::kSystemFolder:
-      return L"it is a volume's root or a system folder";
-    case FolderOpening::kCannotProtect:
-      return L"its rights or owner cannot be set";
-    case FolderOpening::kMovable:
-      return L"someone else may move it, or a folder on its way, away";
-    case FolderOpening::kOthersMayChange:
-      return L"someone else could change it, and it holds files";
-    default:
-      return L"it, or a folder on its way, cannot be made";
+const Refusal& RefusalOf(FolderOpening opening) {
+  static constexpr Refusal kRefusals[] = {
+      {FolderOpening::kLink, L"安装路径中含有链接，请选择其他文件夹",
+       L"it, or a folder on its way, is a link or junction"},
+      {FolderOpening::kSystemFolder, L"不能安装到磁盘根目录或系统文件夹，请选择其他文件夹",
+       L"it is a volume's root or a system folder"},
+      {FolderOpening::kCannotProtect, L"无法设置安装文件夹的访问权限，请选择其他文件夹",
+       L"its rights or owner cannot be set"},
+      {FolderOpening::kMovable, L"其他用户可以移走或替换安装路径上的文件夹，请选择其他文件夹",
+       L"someone else may move it, or a folder on its way, away"},
+      {FolderOpening::kOthersMayChange,
+       L"其他用户可以更改此文件夹，且其中已有文件，请选择其他文件夹",
+       L"someone else could change it, and it holds files"},
+      // kCannotMake, and any other: last.
+      {FolderOpening::kCannotMake, L"创建文件夹失败，请检查文件名是否正确",
+       L"it, or a folder on its way, cannot be made"}};
+  for (const Refusal& refusal : kRefusals) {
+    if (refusal.opening == opening)
+      return refusal;
   }
+  return kRefusals[std::size(kRefusals) - 1];
 }
 
 // How long programs asked to close may take before they are ended.
@@ -307,10 +303,10 @@ Stop MakeInstallFolder(const std::wstring& folder,
   prepared->created = std::move(held.created);
   if (opening != FolderOpening::kOpened) {
     const std::wstring refused =
-        L"the folder " + folder + L" was refused: " + RefusalReason(opening);
+        L"the folder " + folder + L" was refused: " + RefusalOf(opening).reason;
     interaction.Log().Line(held.error != ERROR_SUCCESS ? WithError(refused, held.error) : refused);
     ReleaseInstallFolder(*prepared);
-    interaction.Tell(RefusalMessage(opening));
+    interaction.Tell(RefusalOf(opening).message);
     return SetupExit::kFolderRefused;
   }
   prepared->folder = held.path;

@@ -14,6 +14,34 @@
 
 namespace fs = std::filesystem;
 
+bool InflateFileResource(const PeImage& pe,
+                         std::uint32_t id,
+                         std::uint32_t limit,
+                         Bytes* out,
+                         FileRange* range,
+                         std::string* error) {
+  const char* what = id == 137 ? "payload package" : id == 139 ? "uninstaller" : "data";
+  const PeStatus status = pe.FindNamedTypeResource(u"FILE", id, range);
+  if (status != PeStatus::kOk) {
+    *error = std::string("resource FILE ") + std::to_string(id) + " (" + what +
+             "): " + DescribePeStatus(status);
+    return false;
+  }
+  Bytes inflated(limit);
+  int result = -1;
+  const std::uint32_t n =
+      InflateResource(pe.Data() + range->position, range->size, inflated.data(), limit, &result);
+  if (result != kInflateOk) {
+    *error = std::string("resource FILE ") + std::to_string(id) + " (" + what +
+             ") does not inflate cleanly (inflater result " + std::to_string(result) + ")";
+    return false;
+  }
+  inflated.resize(n);
+  inflated.shrink_to_fit();
+  *out = std::move(inflated);
+  return true;
+}
+
 bool ReadInstallerResources(const Bytes& image,
                             Bytes* package,
                             Bytes* uninstaller,
@@ -24,35 +52,10 @@ bool ReadInstallerResources(const Bytes& image,
     *error = DescribePeStatus(parsed);
     return false;
   }
-  struct Resource {
-    std::uint32_t id;
-    std::uint32_t limit;
-    Bytes* out;
-    const char* what;
-  };
   FileRange ranges[2];
-  const Resource resources[] = {{137, kPackageLimit, package, "payload package"},
-                                {139, kUninstallerLimit, uninstaller, "uninstaller"}};
-  for (const Resource& r : resources) {
-    FileRange& range = ranges[&r - resources];
-    const PeStatus status = pe.FindNamedTypeResource(u"FILE", r.id, &range);
-    if (status != PeStatus::kOk) {
-      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
-               "): " + DescribePeStatus(status);
-      return false;
-    }
-    Bytes out(r.limit);
-    int result = -1;
-    const std::uint32_t n =
-        InflateResource(image.data() + range.position, range.size, out.data(), r.limit, &result);
-    if (result != kInflateOk) {
-      *error = std::string("resource FILE ") + std::to_string(r.id) + " (" + r.what +
-               ") does not inflate cleanly (inflater result " + std::to_string(result) + ")";
-      return false;
-    }
-    out.resize(n);
-    out.shrink_to_fit();
-    *r.out = std::move(out);
+  if (!InflateFileResource(pe, 137, kPackageLimit, package, &ranges[0], error) ||
+      !InflateFileResource(pe, 139, kUninstallerLimit, uninstaller, &ranges[1], error)) {
+    return false;
   }
   const PackageCheck check = ValidatePackage(package->data(), package->size());
   if (!check.ok()) {

@@ -7,7 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "core/integrity/PeImage.h"
 #include "tools/pack/Pack.h"
+
+// Inflates resource "FILE" `id` (137 the payload package, 139 the uninstaller) of the
+// parsed `pe`, at most `limit` bytes, into `out`; `range` gets where it lies in the file.
+// False, with the resource named in `error`, when it is missing or does not inflate cleanly.
+bool InflateFileResource(const PeImage& pe,
+                         std::uint32_t id,
+                         std::uint32_t limit,
+                         Bytes* out,
+                         FileRange* range,
+                         std::string* error);
 
 // Inflates resources "FILE" 137 (payload package, validated) and 139 (uninstaller), and
 // checks that "FILE" 138 (the payload's summary), where there is one, tells what they hold.

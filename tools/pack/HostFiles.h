@@ -65,6 +65,14 @@ bool CheckOutputPath(const std::filesystem::path& path, std::string* error);
 // link or anything else there is refused, named in `error`. Nothing is left on failure.
 bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& bytes, std::string* error);
 
+// A new folder below the temporary folder that only this user may use, into `folder`.
+// False when none can be made.
+bool MakePrivateTemporaryFolder(std::filesystem::path* folder);
+// Runs the command line `command` (UTF-8) with `file` appended, quoted, through the host's
+// shell (sh -c; cmd /c on Windows) and waits for it. Its exit status, or -1 when it could
+// not be run.
+int RunHostCommand(const std::string& command, const std::filesystem::path& file);
+
 using Sha256Digest = std::array<std::uint8_t, 32>;
 // The SHA-256 of `size` bytes into `digest`. False, `digest` unspecified, when the host's
 // cryptography fails.

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -55,6 +57,26 @@ bool ResolveHostPath(const fs::path& path, HostEntry* entry, std::string* error)
 bool HostPathInside(const fs::path& target, const fs::path& root) {
   const fs::path relative = target.lexically_relative(root);
   return !relative.empty() && *relative.begin() != "..";
+}
+
+bool MakePrivateTemporaryFolder(fs::path* folder) {
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "setup_pack-XXXXXX").string();
+  if (ec || ::mkdtemp(pattern.data()) == nullptr)
+    return false;
+  *folder = pattern;
+  return true;
+}
+
+int RunHostCommand(const std::string& command, const fs::path& file) {
+  std::string quoted = "'";
+  for (const char c : file.string())
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  const int status = std::system((command + " " + quoted).c_str());
+  if (status == -1 || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
 }
 
 bool Sha256(const std::uint8_t* data, std::size_t size, Sha256Digest* digest) {

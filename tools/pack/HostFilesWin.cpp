@@ -4,6 +4,8 @@
 // After windows.h:
 #include <bcrypt.h>
 
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "core/package/Utf8.h"
@@ -230,6 +232,31 @@ bool ReadWholeFile(const fs::path& path, Bytes* bytes, std::string* error, std::
   }
   bytes->shrink_to_fit();
   return true;
+}
+
+bool MakePrivateTemporaryFolder(fs::path* folder) {
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  for (unsigned attempt = 0; !ec && attempt < 100; ++attempt) {
+    const fs::path candidate = base / (L"setup_pack-" + std::to_wstring(GetCurrentProcessId()) +
+                                       L"-" + std::to_wstring(GetTickCount64() + attempt));
+    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+      *folder = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+int RunHostCommand(const std::string& command, const fs::path& file) {
+  std::u16string line;
+  if (!Utf8ToUtf16(command, &line))
+    return -1;
+  // cmd /c takes off the line's first and last quotes when it starts with one: the whole
+  // line is quoted once more so that a quoted program path survives.
+  std::wstring wide = L"\"" + std::wstring(line.begin(), line.end());
+  wide += L" \"" + file.wstring() + L"\"\"";
+  return _wsystem(wide.c_str());
 }
 
 bool CheckOutputPath(const fs::path& path, std::string* error) {

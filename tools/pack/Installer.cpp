@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/inflate/ResourceInflater.h"
 #include "core/install/InstallRun.h"
 #include "core/integrity/PeImage.h"
 #include "core/integrity/ResourceSection.h"
+#include "tools/pack/Extract.h"
 #include "tools/pack/Stamp.h"
 
 namespace {
@@ -52,24 +52,15 @@ bool SetVersions(std::vector<Resource>* resources,
 bool StubUninstaller(const Bytes& stub, Bytes* program, std::string* error) {
   PeImage pe;
   FileRange range;
-  PeStatus status = pe.Parse(stub.data(), stub.size());
-  if (status == PeStatus::kOk)
-    status = pe.FindNamedTypeResource(u"FILE", kUninstallerId, &range);
+  const PeStatus status = pe.Parse(stub.data(), stub.size());
   if (status != PeStatus::kOk) {
-    *error =
-        std::string("the stub's uninstaller (resource \"FILE\" 139): ") + DescribePeStatus(status);
+    *error = std::string("the stub: ") + DescribePeStatus(status);
     return false;
   }
-  Bytes out(kUninstallerLimit);
-  int result = -1;
-  const std::uint32_t n = InflateResource(stub.data() + range.position, range.size, out.data(),
-                                          kUninstallerLimit, &result);
-  if (result != kInflateOk) {
-    *error = "the stub's uninstaller (resource \"FILE\" 139) does not inflate cleanly";
+  if (!InflateFileResource(pe, kUninstallerId, kUninstallerLimit, program, &range, error)) {
+    *error = "the stub's " + *error;
     return false;
   }
-  out.resize(n);
-  *program = std::move(out);
   return true;
 }
 
