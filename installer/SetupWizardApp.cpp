@@ -93,14 +93,14 @@ class Startup {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
     WizardDialog dialog;
-    dialog.m_options = options_;
-    dialog.m_log = &log_;
+    dialog.options_ = options_;
+    dialog.log_ = &log_;
     // The installation was committed as the finish page showed; 完成 adds what it chose.
     if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
-      dialog.m_installation.Finish(
-          {dialog.m_autoStart != 0, dialog.m_runNow != 0, dialog.m_createShortcuts != 0});
+      dialog.installation_.Finish(
+          {dialog.autoStart_ != 0, dialog.runNow_ != 0, dialog.createShortcuts_ != 0});
     }
-    return dialog.m_exit;
+    return dialog.exit_;
   }
 
   // One atomic step: create, and learn from the error whether another installer had it.
@@ -177,12 +177,12 @@ class Startup {
 
 BOOL SetupWizardApp::InitInstance() {
   const SetupOptions options = ParseSetupOptions(Utf16(GetCommandLineW()));
-  m_exitCode = static_cast<int>(Startup(options, m_instance, m_dllsConfined).Run());
+  exitCode_ = static_cast<int>(Startup(options, instance_, dllsConfined_).Run());
   return FALSE;
 }
 
 int RunInstaller(HINSTANCE instance, bool dllsConfined) {
   SetupWizardApp app;
-  app.m_dllsConfined = dllsConfined;
+  app.dllsConfined_ = dllsConfined;
   return app.Run(instance);
 }

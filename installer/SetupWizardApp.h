@@ -10,7 +10,7 @@
 class SetupWizardApp : public Application {
  public:
   // Whether DLL loading is kept to the system folder; the installer refuses to run if not.
-  bool m_dllsConfined = true;
+  bool dllsConfined_ = true;
 
  protected:
   BOOL InitInstance() override;

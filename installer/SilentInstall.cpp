@@ -47,7 +47,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   }
   InstallWorker worker;
   installation.Configure(worker);
-  worker.m_log = &log;
+  worker.log_ = &log;
   worker.Resume();
   WaitForSingleObject(worker.Thread(), INFINITE);
   const InstallOutcome& outcome = worker.Outcome();

@@ -159,7 +159,7 @@ BOOL CUninstallApp::InitInstance() {
   if (arguments && arguments->cleanUp) {
     // the clean-up helper, with or without the folder the installation made
     if (!CleanUp(GetCommandLineW()))
-      m_exitCode = kExitUsage;
+      exitCode_ = kExitUsage;
     return FALSE;
   }
   // A silent run always logs: without /LOG=, to a file of its own in the temporary folder.
@@ -178,11 +178,10 @@ BOOL CUninstallApp::InitInstance() {
     log.Line(WithError(L"the log " + arguments->log + L" could not be made", error));
     if (arguments->interactive)
       Message(ToCodePage(WithError(L"无法创建日志文件：" + arguments->log, error)), MB_OK);
-    m_exitCode = kExitUsage;
+    exitCode_ = kExitUsage;
   } else {
-    m_exitCode = Remove(arguments, m_dllsConfined, log);
+    exitCode_ = Remove(arguments, dllsConfined_, log);
   }
-  log.Line(L"result: " + DecimalText<wchar_t>(m_exitCode) + L", " +
-           UninstallExitMeaning(m_exitCode));
+  log.Line(L"result: " + DecimalText<wchar_t>(exitCode_) + L", " + UninstallExitMeaning(exitCode_));
   return FALSE;
 }

@@ -30,7 +30,7 @@
 class CUninstallApp : public Application {
  public:
   // Whether DLL loading is kept to the system folder; nothing is removed if not.
-  bool m_dllsConfined = true;
+  bool dllsConfined_ = true;
 
  protected:
   BOOL InitInstance() override;

@@ -14,6 +14,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A drive without media fails quietly instead of raising a box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   CUninstallApp app;
-  app.m_dllsConfined = set != nullptr && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  app.dllsConfined_ = set != nullptr && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
   return app.Run(instance);
 }

@@ -346,13 +346,13 @@ Stop Installation::Begin(bool mayCloseApplications) {
 }
 
 void Installation::Configure(InstallWorker& worker) const {
-  lstrcpynW(worker.m_installFolder, prepared_.folder.c_str(), kPathBlockUnits);
-  worker.m_freshFolder = prepared_.fresh;
+  lstrcpynW(worker.installFolder_, prepared_.folder.c_str(), kPathBlockUnits);
+  worker.freshFolder_ = prepared_.fresh;
   if (package_.summarized)
-    worker.m_summary = package_.check;
+    worker.summary_ = package_.check;
   if (transaction_ != nullptr && transaction_->InPlace()) {
-    worker.m_carriedKept = earlier_.keptList;
-    worker.m_userChanged = earlier_.changed;
+    worker.carriedKept_ = earlier_.keptList;
+    worker.userChanged_ = earlier_.changed;
   }
 }
 

@@ -35,8 +35,8 @@ void AgreementView::Load(HMODULE module, int resource) const {
   std::u16string html(static_cast<std::size_t>(units), u'\0');
   MultiByteToWideChar(936, 0, bytes, size, reinterpret_cast<wchar_t*>(html.data()), units);
 
-  SendMessageW(m_hWnd, EM_SETTARGETDEVICE, 0, 0);  // wrap at the window's width
-  SendMessageW(m_hWnd, EM_SETBKGNDCOLOR, 0, RGB(255, 255, 255));
+  SendMessageW(hWnd_, EM_SETTARGETDEVICE, 0, 0);  // wrap at the window's width
+  SendMessageW(hWnd_, EM_SETBKGNDCOLOR, 0, RGB(255, 255, 255));
   for (const TextRun& run : ParseAgreementHtml(html)) {
     CHARFORMAT2W format{};
     format.cbSize = sizeof format;
@@ -45,22 +45,22 @@ void AgreementView::Load(HMODULE module, int resource) const {
     format.yHeight = kTextTwips;
     format.crTextColor = RGB(0, 0, 0);
     lstrcpynW(format.szFaceName, L"宋体", LF_FACESIZE);
-    SendMessageW(m_hWnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-    SendMessageW(m_hWnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageW(hWnd_, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    SendMessageW(hWnd_, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
     std::wstring text(run.text.begin(), run.text.end());
-    SendMessageW(m_hWnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageW(hWnd_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   }
-  SendMessageW(m_hWnd, EM_SETSEL, 0, 0);
+  SendMessageW(hWnd_, EM_SETSEL, 0, 0);
 }
 
 void AgreementView::FollowDpi(UINT dpi) {
   // The control keeps the DPI it was made at: 9 points at `dpi` are that many twips at it.
   // The text is sized anew, not zoomed, so that it wraps anew at the box's new width.
-  if (m_firstDpi == 0)
-    m_firstDpi = dpi;
+  if (firstDpi_ == 0)
+    firstDpi_ = dpi;
   CHARFORMAT2W format{};
   format.cbSize = sizeof format;
   format.dwMask = CFM_SIZE;
-  format.yHeight = MulDiv(kTextTwips, static_cast<int>(dpi), static_cast<int>(m_firstDpi));
-  SendMessageW(m_hWnd, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+  format.yHeight = MulDiv(kTextTwips, static_cast<int>(dpi), static_cast<int>(firstDpi_));
+  SendMessageW(hWnd_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
 }

@@ -17,5 +17,5 @@ class AgreementView : public Control {
   void FollowDpi(UINT dpi);
 
  private:
-  UINT m_firstDpi = 0;
+  UINT firstDpi_ = 0;
 };

@@ -25,19 +25,19 @@ void DropInput() {
 
 DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status) {
   // The page's buttons go grey and the cursor shows the wait; both are given back after.
-  Control* const buttons[] = {&m_btnBack, &m_btnNext, &m_btnCancel, &m_btnBrowse};
+  Control* const buttons[] = {&btnBack_, &btnNext_, &btnCancel_, &btnBrowse_};
   bool enabled[std::size(buttons)];
   const HWND focus = GetFocus();
   for (std::size_t i = 0; i < std::size(buttons); ++i) {
     enabled[i] = IsWindowEnabled(buttons[i]->Handle()) != FALSE;
     buttons[i]->Enable(false);
   }
-  m_busy = true;
+  busy_ = true;
   if (status != nullptr) {
-    m_stcWaiting.SetText(status);
-    m_busyStatus = true;
-    ShowWindow(m_stcWaiting.Handle(), SW_SHOWNORMAL);
-    UpdateWindow(m_stcWaiting.Handle());
+    stcWaiting_.SetText(status);
+    busyStatus_ = true;
+    ShowWindow(stcWaiting_.Handle(), SW_SHOWNORMAL);
+    UpdateWindow(stcWaiting_.Handle());
   }
   SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   const DWORD start = GetTickCount();
@@ -72,10 +72,10 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* s
       DispatchMessageW(&message);
   }
   DropInput();
-  m_busy = false;
-  if (m_busyStatus) {
-    m_busyStatus = false;
-    ShowWindow(m_stcWaiting.Handle(), SW_HIDE);
+  busy_ = false;
+  if (busyStatus_) {
+    busyStatus_ = false;
+    ShowWindow(stcWaiting_.Handle(), SW_HIDE);
   }
   for (std::size_t i = 0; i < std::size(buttons); ++i)
     buttons[i]->Enable(enabled[i]);
@@ -86,19 +86,19 @@ DWORD WizardDialog::WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* s
 }
 
 LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
-  if (m_busy) {
+  if (busy_) {
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     return TRUE;
   }
-  return DefWindowProcW(m_hWnd, WM_SETCURSOR, wParam, lParam);
+  return DefWindowProcW(hWnd_, WM_SETCURSOR, wParam, lParam);
 }
 
 void WizardDialog::UndoRun() {
   // The page says what happens now, not the last file written; a screen reader hears it.
-  lstrcpynW(m_statusText, kUndoingStatus, 260);
-  m_stcStatus.SetText(m_statusText);
-  UpdateWindow(m_stcStatus.Handle());
-  NotifyWinEvent(EVENT_SYSTEM_ALERT, m_stcStatus.Handle(), OBJID_CLIENT, CHILDID_SELF);
-  WaitBusy(m_worker.Thread(), INFINITE);
-  m_installation.Undo(m_worker.Outcome());
+  lstrcpynW(statusText_, kUndoingStatus, 260);
+  stcStatus_.SetText(statusText_);
+  UpdateWindow(stcStatus_.Handle());
+  NotifyWinEvent(EVENT_SYSTEM_ALERT, stcStatus_.Handle(), OBJID_CLIENT, CHILDID_SELF);
+  WaitBusy(worker_.Thread(), INFINITE);
+  installation_.Undo(worker_.Outcome());
 }

@@ -59,7 +59,7 @@ inline constexpr int IDC_STATIC_TARGET_INTRO = 20403;
 inline constexpr int IDC_STATIC_TARGET_LABEL = 20404;
 inline constexpr int IDC_STATIC_TARGET_HINT = 20405;
 inline constexpr int IDC_STATIC_RECOMMENDATION = 20406;
-// The finish page's line when the client cannot be started now (see m_clientStartable).
+// The finish page's line when the client cannot be started now (see clientStartable_).
 inline constexpr int IDC_STATIC_START_LATER = 20407;
 // One line in the band, shown while the wizard waits for another program: what it waits for.
 inline constexpr int IDC_STATIC_WAITING = 20408;
@@ -82,56 +82,56 @@ class WizardDialog : public Dialog, private Interaction {
   // performs the page's entry actions, and repaints the whole window.
   void ShowPage(int page);
 
-  HICON m_hIcon;
-  Button m_btnBack;
-  Button m_btnNext;
-  Button m_btnCancel;
-  Button m_btnBrowse;
-  Button m_chkAutoStart;
-  Button m_chkRunNow;
-  Button m_chkShortcuts;
-  Static m_stcStatus;
-  Static m_stcFreeSpace;
-  Static m_stcTitle;
-  Static m_stcAgreementNote;
-  Static m_stcTargetIntro;
-  Static m_stcTargetLabel;
-  Static m_stcTargetHint;
-  Static m_stcRecommendation;
-  Static m_stcStartLater;
-  Static m_stcRestart;
-  Static m_stcWaiting;
-  Static m_stcWelcome;
-  AgreementView m_agreementView;
-  Edit m_editTarget;
-  std::vector<Control*> m_controls;  // in creation order, which is the Tab order
-  ProgressBar m_progress;
-  InstallWorker m_worker;
-  int m_page = PAGE_WELCOME;
-  int m_percent = 0;
-  wchar_t m_statusText[260] = {};
-  Font m_titleFont;
+  HICON hIcon_;
+  Button btnBack_;
+  Button btnNext_;
+  Button btnCancel_;
+  Button btnBrowse_;
+  Button chkAutoStart_;
+  Button chkRunNow_;
+  Button chkShortcuts_;
+  Static stcStatus_;
+  Static stcFreeSpace_;
+  Static stcTitle_;
+  Static stcAgreementNote_;
+  Static stcTargetIntro_;
+  Static stcTargetLabel_;
+  Static stcTargetHint_;
+  Static stcRecommendation_;
+  Static stcStartLater_;
+  Static stcRestart_;
+  Static stcWaiting_;
+  Static stcWelcome_;
+  AgreementView agreementView_;
+  Edit editTarget_;
+  std::vector<Control*> controls_;  // in creation order, which is the Tab order
+  ProgressBar progress_;
+  InstallWorker worker_;
+  int page_ = PAGE_WELCOME;
+  int percent_ = 0;
+  wchar_t statusText_[260] = {};
+  Font titleFont_;
   // Whether the client can be started as the signed-in user, checked as the finish page
   // shows: when it cannot, "马上运行Korvel" is unticked and disabled and the page says
   // that the shortcut starts it.
-  bool m_clientStartable = true;
-  int m_autoStart = 0;
-  int m_runNow = 0;
-  int m_createShortcuts = 0;
-  wchar_t m_targetDir[260] = {};
+  bool clientStartable_ = true;
+  int autoStart_ = 0;
+  int runNow_ = 0;
+  int createShortcuts_ = 0;
+  wchar_t targetDir_[260] = {};
   // The installation's steps: checked on leaving the welcome page and on 安装, the earlier
   // installation set aside as the installing page opens, committed as the finish page shows
   // (or undone), finished by start-up with the finish page's choices.
-  Installation m_installation{static_cast<Interaction&>(*this)};
+  Installation installation_{static_cast<Interaction&>(*this)};
   // The commit left files of the earlier installation in use to the next restart: the
   // finish page says so.
-  bool m_restartRequired = false;
+  bool restartRequired_ = false;
   // Set before DoModal from the command line: /D= is the folder the target page suggests,
   // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
-  SetupOptions m_options;
-  SetupLog* m_log = nullptr;  // where questions, answers and messages go, if anywhere
+  SetupOptions options_;
+  SetupLog* log_ = nullptr;  // where questions, answers and messages go, if anywhere
   // How the wizard ended: installed, cancelled, or the worker's failure.
-  SetupExit m_exit = SetupExit::kCancelled;
+  SetupExit exit_ = SetupExit::kCancelled;
 
  protected:
   const MessageEntry* GetMessageMap() const override;
@@ -157,7 +157,7 @@ class WizardDialog : public Dialog, private Interaction {
   // page.
   LRESULT OnPassiveStart(WPARAM, LPARAM);
   // Notes the folder browser's window, so that the wizard can close it, and opens it on
-  // m_browseStart.
+  // browseStart_.
   static int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM self);
 
   // The folder the folder page proposes: /D=, else the earlier installation's, else the
@@ -193,7 +193,7 @@ class WizardDialog : public Dialog, private Interaction {
                                            LPARAM lParam,
                                            UINT_PTR id,
                                            DWORD_PTR self);
-  SetupLog& Log() override { return m_log != nullptr ? *m_log : m_noLog; }
+  SetupLog& Log() override { return log_ != nullptr ? *log_ : noLog_; }
   // Ends the dialog with `result`, closing the folder browser first if it is open.
   void End(INT_PTR result);
 
@@ -206,32 +206,32 @@ class WizardDialog : public Dialog, private Interaction {
   // waits for, and keyboard and mouse input is dropped.
   DWORD WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status = nullptr);
 
-  UINT m_dpi = 96;
-  Scale m_scale;
-  Font m_bodyFont;
-  Artwork m_artwork;
-  SkinColours m_colours;
-  Brush m_bandBrush;
-  Brush m_pageBrush;
-  bool m_busy = false;
-  bool m_busyStatus = false;   // the band says what a wait waits for
-  HWND m_browser = nullptr;    // the open folder browser
-  std::wstring m_browseStart;  // the folder it opens on
-  bool m_ending = false;
-  unsigned m_pageChanges = 0;  // how often ShowPage changed the page
+  UINT dpi_ = 96;
+  Scale scale_;
+  Font bodyFont_;
+  Artwork artwork_;
+  SkinColours colours_;
+  Brush bandBrush_;
+  Brush pageBrush_;
+  bool busy_ = false;
+  bool busyStatus_ = false;   // the band says what a wait waits for
+  HWND browser_ = nullptr;    // the open folder browser
+  std::wstring browseStart_;  // the folder it opens on
+  bool ending_ = false;
+  unsigned pageChanges_ = 0;  // how often ShowPage changed the page
   // The last mouse press on a band button: its time, place and the page change it was on.
   struct Press {
     bool made = false;
     DWORD time = 0;
     POINT at{};
     unsigned page = 0;
-  } m_lastPress;
+  } lastPress_;
   // While the quit question is open, the worker's final report waits for its answer.
-  bool m_asking = false;
-  bool m_reportHeld = false;
-  int m_heldCode = 0;
-  std::wstring m_heldPath;
-  SetupLog m_noLog;
+  bool asking_ = false;
+  bool reportHeld_ = false;
+  int heldCode_ = 0;
+  std::wstring heldPath_;
+  SetupLog noLog_;
 
   static const MessageEntry kMap[];
 };

@@ -135,8 +135,8 @@ inline std::vector<Report> RunWorker(InstallWorker& worker,
                                 nullptr, nullptr);
   if (window == nullptr)
     return {};
-  wcscpy_s(worker.m_installFolder, folder.c_str());
-  worker.m_owner = window;
+  wcscpy_s(worker.installFolder_, folder.c_str());
+  worker.owner_ = window;
   worker.Resume();
   std::vector<Report> reports;
   auto drain = [&] {

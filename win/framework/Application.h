@@ -11,14 +11,14 @@ class Application {
 
   // Runs the start-up operation; the result is the process exit code.
   int Run(HINSTANCE instance) {
-    m_instance = instance;
+    instance_ = instance;
     InitInstance();
-    return m_exitCode;
+    return exitCode_;
   }
 
  protected:
   virtual BOOL InitInstance() = 0;
 
-  HINSTANCE m_instance = nullptr;
-  int m_exitCode = 0;
+  HINSTANCE instance_ = nullptr;
+  int exitCode_ = 0;
 };

@@ -19,19 +19,19 @@ class Control {
               DWORD style,
               const wchar_t* text = L"",
               DWORD extendedStyle = 0);
-  HWND Handle() const { return m_hWnd; }
-  int Id() const { return GetDlgCtrlID(m_hWnd); }
-  bool Visible() const { return IsWindowVisible(m_hWnd) != FALSE; }
-  void Enable(bool enabled) const { EnableWindow(m_hWnd, enabled ? TRUE : FALSE); }
-  void SetText(const wchar_t* text) const { SetWindowTextW(m_hWnd, text); }
+  HWND Handle() const { return hWnd_; }
+  int Id() const { return GetDlgCtrlID(hWnd_); }
+  bool Visible() const { return IsWindowVisible(hWnd_) != FALSE; }
+  void Enable(bool enabled) const { EnableWindow(hWnd_, enabled ? TRUE : FALSE); }
+  void SetText(const wchar_t* text) const { SetWindowTextW(hWnd_, text); }
   std::wstring Text() const;
   void SetFont(HFONT font) const {
-    SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    SendMessageW(hWnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
-  void Focus() const { SetFocus(m_hWnd); }
+  void Focus() const { SetFocus(hWnd_); }
 
  protected:
-  HWND m_hWnd = nullptr;
+  HWND hWnd_ = nullptr;
 };
 
 class Button : public Control {
@@ -44,9 +44,9 @@ class Button : public Control {
               DWORD style = BS_PUSHBUTTON) {
     return Control::Create(L"BUTTON", parent, id, rect, WS_CHILD | style, text);
   }
-  int GetCheck() const { return static_cast<int>(SendMessageW(m_hWnd, BM_GETCHECK, 0, 0)); }
+  int GetCheck() const { return static_cast<int>(SendMessageW(hWnd_, BM_GETCHECK, 0, 0)); }
   void SetCheck(int state) const {
-    SendMessageW(m_hWnd, BM_SETCHECK, static_cast<WPARAM>(state), 0);
+    SendMessageW(hWnd_, BM_SETCHECK, static_cast<WPARAM>(state), 0);
   }
 };
 
@@ -75,6 +75,6 @@ class ProgressBar : public Control {
     return Control::Create(L"msctls_progress32", parent, id, rect, WS_CHILD | style);
   }
   void SetPos(int percent) const {
-    SendMessageW(m_hWnd, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    SendMessageW(hWnd_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
   }
 };

@@ -15,7 +15,7 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<Dialog*>(lParam);
     SetWindowLongPtrW(window, DWLP_USER, lParam);
-    self->m_hWnd = window;
+    self->hWnd_ = window;
     return self->OnInitDialog();
   }
   self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(window, DWLP_USER));
@@ -24,7 +24,7 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
   LRESULT result = 0;
   if (!self->Dispatch(message, wParam, lParam, &result)) {
     if (message == WM_NCDESTROY)
-      self->m_hWnd = nullptr;
+      self->hWnd_ = nullptr;
     return FALSE;
   }
   // These messages take the handler's result as the dialog procedure's own return value;

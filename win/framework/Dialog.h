@@ -52,8 +52,8 @@ class Dialog {
   // The same from a template in memory.
   INT_PTR DoModal(HINSTANCE instance, const DLGTEMPLATE* dialogTemplate, HWND owner = nullptr);
 
-  HWND Handle() const { return m_hWnd; }
-  void EndDialog(INT_PTR result) { ::EndDialog(m_hWnd, result); }
+  HWND Handle() const { return hWnd_; }
+  void EndDialog(INT_PTR result) { ::EndDialog(hWnd_, result); }
 
  protected:
   virtual const MessageEntry* GetMessageMap() const { return nullptr; }
@@ -63,7 +63,7 @@ class Dialog {
   virtual void OnOK() { EndDialog(IDOK); }
   virtual void OnCancel() { EndDialog(IDCANCEL); }
 
-  HWND m_hWnd = nullptr;
+  HWND hWnd_ = nullptr;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -28,9 +28,9 @@ SECURITY_ATTRIBUTES Attributes(const wchar_t* sddl) {
 }  // namespace
 
 ProtectedRights::ProtectedRights()
-    : m_folder(Attributes(kFolderRights)),
-      m_file(Attributes(kFileRights)),
-      m_ownedFolder(Attributes((std::wstring(L"O:BA") + kFolderRights).c_str())) {}
+    : folder_(Attributes(kFolderRights)),
+      file_(Attributes(kFileRights)),
+      ownedFolder_(Attributes((std::wstring(L"O:BA") + kFolderRights).c_str())) {}
 
 const ProtectedRights& ProtectedRights::Get() {
   static const ProtectedRights rights;
@@ -56,7 +56,7 @@ bool ProtectedRights::ProtectExisting(HANDLE folder) const {
   // The descriptor is set on the folder alone: unlike SetSecurityInfo, this call passes
   // nothing on to the files and folders already inside, which stay as their owners made
   // them. The descriptor's own control ("P") protects the new entries from the parent's.
-  return m_ownedFolder.lpSecurityDescriptor != nullptr &&
+  return ownedFolder_.lpSecurityDescriptor != nullptr &&
          SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                 m_ownedFolder.lpSecurityDescriptor) != FALSE;
+                                 ownedFolder_.lpSecurityDescriptor) != FALSE;
 }

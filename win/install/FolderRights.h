@@ -13,15 +13,13 @@ class ProtectedRights {
  public:
   // For a new folder: the entries are inherited by what is later made inside it.
   const SECURITY_ATTRIBUTES* Folder() const {
-    return m_folder.lpSecurityDescriptor ? &m_folder : nullptr;
+    return folder_.lpSecurityDescriptor ? &folder_ : nullptr;
   }
   // For a new file.
-  const SECURITY_ATTRIBUTES* File() const {
-    return m_file.lpSecurityDescriptor ? &m_file : nullptr;
-  }
+  const SECURITY_ATTRIBUTES* File() const { return file_.lpSecurityDescriptor ? &file_ : nullptr; }
   // What ProtectExisting sets: the folder's entries, and Administrators as owner.
   const SECURITY_ATTRIBUTES* ExistingFolder() const {
-    return m_ownedFolder.lpSecurityDescriptor ? &m_ownedFolder : nullptr;
+    return ownedFolder_.lpSecurityDescriptor ? &ownedFolder_ : nullptr;
   }
   // Replaces the rights of an existing file or folder opened with WRITE_DAC; false, with the
   // Windows error as the last error, when that fails.
@@ -38,7 +36,7 @@ class ProtectedRights {
 
  private:
   ProtectedRights();
-  SECURITY_ATTRIBUTES m_folder{};
-  SECURITY_ATTRIBUTES m_file{};
-  SECURITY_ATTRIBUTES m_ownedFolder{};  // the folder rights with Administrators as owner
+  SECURITY_ATTRIBUTES folder_{};
+  SECURITY_ATTRIBUTES file_{};
+  SECURITY_ATTRIBUTES ownedFolder_{};  // the folder rights with Administrators as owner
 };

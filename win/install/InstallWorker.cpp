@@ -190,30 +190,30 @@ InstallWorker::~InstallWorker() {
 }
 
 void InstallWorker::Run() {
-  if (!m_stopRequested)
-    m_running = 1;
-  HMODULE module = m_resources != nullptr ? m_resources : GetModuleHandleW(nullptr);
+  if (!stopRequested_)
+    running_ = 1;
+  HMODULE module = resources_ != nullptr ? resources_ : GetModuleHandleW(nullptr);
   InstallStreams streams;
   streams.uninstaller = LoadFileResource(module, 139, &streams.uninstallerSize);
   streams.payload = LoadFileResource(module, 137, &streams.payloadSize);
   const std::unique_ptr<StreamFile> payloadFile =
       PagedResource(streams.payload, streams.payloadSize);
   streams.payloadFile = payloadFile.get();
-  if (m_summary)
-    streams.summary = &*m_summary;
-  streams.carriedKept = &m_carriedKept;
-  streams.userChanged = &m_userChanged;
+  if (summary_)
+    streams.summary = &*summary_;
+  streams.carriedKept = &carriedKept_;
+  streams.userChanged = &userChanged_;
   Win32ThreadPair threads;
   streams.threads = &threads;
-  const std::u16string folder = Utf16(m_installFolder);
-  Win32InstallFiles files(folder, m_registrationLimitMs, m_freshFolder);
+  const std::u16string folder = Utf16(installFolder_);
+  Win32InstallFiles files(folder, registrationLimitMs_, freshFolder_);
   std::optional<LoggedFiles> logged;
-  if (m_log != nullptr)
-    logged.emplace(files, *m_log);
-  PostedReports posted(m_owner);
+  if (log_ != nullptr)
+    logged.emplace(files, *log_);
+  PostedReports posted(owner_);
   NoReports none;
-  InstallReports& reports = m_owner != nullptr ? static_cast<InstallReports&>(posted) : none;
+  InstallReports& reports = owner_ != nullptr ? static_cast<InstallReports&>(posted) : none;
   WorkerControl control([this] { return Running(); }, [this] { SafePoint(); });
-  m_outcome = RunInstallation(folder, streams, logged ? static_cast<InstallFiles&>(*logged) : files,
-                              reports, control);
+  outcome_ = RunInstallation(folder, streams, logged ? static_cast<InstallFiles&>(*logged) : files,
+                             reports, control);
 }

@@ -39,30 +39,30 @@ class InstallWorker : public WorkerThread {
 
   // Written by the owner before the first Resume. Without an owner window (a silent
   // installation) nothing is posted: the outcome tells how the run ended.
-  wchar_t m_installFolder[kPathBlockUnits] = {};
-  HWND m_owner = nullptr;
+  wchar_t installFolder_[kPathBlockUnits] = {};
+  HWND owner_ = nullptr;
   // Where each file written, the registration and their failures are logged, if anywhere.
-  SetupLog* m_log = nullptr;
+  SetupLog* log_ = nullptr;
   // Where resources "FILE" 137, 138 and 139 come from: the program itself unless set.
-  HMODULE m_resources = nullptr;
+  HMODULE resources_ = nullptr;
   // The install folder was made for this run, so nothing of anyone else's can be in it.
-  bool m_freshFolder = false;
+  bool freshFolder_ = false;
   // How long the component's registration may take.
-  DWORD m_registrationLimitMs = kRegistrationTimeLimitMs;
+  DWORD registrationLimitMs_ = kRegistrationTimeLimitMs;
   // The package as the payload's summary in the same resources tells it: the run then reads
   // the package once, checking it as it writes (InstallStreams::summary).
-  std::optional<PackageCheck> m_summary;
+  std::optional<PackageCheck> summary_;
   // The KEPT list of an earlier installation in the folder, which the new manifest carries on.
-  std::vector<std::u16string> m_carriedKept;
+  std::vector<std::u16string> carriedKept_;
   // Its files that the user changed: they stay, and the package's are written beside them.
-  std::vector<std::u16string> m_userChanged;
+  std::vector<std::u16string> userChanged_;
 
   // What the last run did (read after the thread ended).
-  const InstallOutcome& Outcome() const { return m_outcome; }
+  const InstallOutcome& Outcome() const { return outcome_; }
 
  protected:
   void Run() override;
 
  private:
-  InstallOutcome m_outcome;
+  InstallOutcome outcome_;
 };

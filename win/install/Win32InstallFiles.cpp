@@ -41,25 +41,25 @@ class Win32File : public InstallFiles::File {
 Win32InstallFiles::Win32InstallFiles(const std::u16string& folder,
                                      DWORD registrationLimitMs,
                                      bool folderIsNew)
-    : m_root(Wide(folder)), m_registrationLimitMs(registrationLimitMs) {
+    : root_(Wide(folder)), registrationLimitMs_(registrationLimitMs) {
   // The install folder must be a real folder at its own place, with no link or junction at
   // it or on the way to it: what is written below it lands below that place.
-  if (m_root.size() < 2 || m_root.back() != L'\\')
+  if (root_.size() < 2 || root_.back() != L'\\')
     return;
-  if (!PinFolder(m_root.substr(0, m_root.size() - 1), folderIsNew))
+  if (!PinFolder(root_.substr(0, root_.size() - 1), folderIsNew))
     return;
-  m_rootFinal = FinalPath(m_pins.front().handle.get());
-  if (m_rootFinal.empty())
-    m_pins.clear();
-  else if (m_rootFinal.back() != L'\\')
-    m_rootFinal += L'\\';
+  rootFinal_ = FinalPath(pins_.front().handle.get());
+  if (rootFinal_.empty())
+    pins_.clear();
+  else if (rootFinal_.back() != L'\\')
+    rootFinal_ += L'\\';
 }
 
 Win32InstallFiles::~Win32InstallFiles() = default;
 
 const Win32InstallFiles::Pin* Win32InstallFiles::Held(const std::wstring& folder) const {
   // Files come folder by folder: the newest pin is nearly always the one.
-  for (auto it = m_pins.rbegin(); it != m_pins.rend(); ++it) {
+  for (auto it = pins_.rbegin(); it != pins_.rend(); ++it) {
     if (it->folder == folder)
       return &*it;
   }
@@ -88,26 +88,26 @@ bool Win32InstallFiles::PinFolder(const std::wstring& folder, bool made) {
   if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info))
     return false;
   if ((info.dwFileAttributes & kLinkOrFolder) != FILE_ATTRIBUTE_DIRECTORY ||
-      !(m_pins.empty()
+      !(pins_.empty()
             ? AtItsOwnPlace(handle.get(), folder)
-            : SamePath(FinalPath(handle.get()), m_rootFinal + folder.substr(m_root.size()))) ||
+            : SamePath(FinalPath(handle.get()), rootFinal_ + folder.substr(root_.size()))) ||
       (!made && !OnlyAdministratorsMayChange(handle.get()))) {
     return FailWith(ERROR_ACCESS_DENIED);
   }
   if (!made && !ProtectedRights::Get().ProtectExisting(handle.get()))
     return false;
-  m_pins.push_back({folder, std::move(handle), made});
+  pins_.push_back({folder, std::move(handle), made});
   return true;
 }
 
 bool Win32InstallFiles::FoldersOnTheWay(const std::wstring& file,
                                         std::vector<std::wstring>* folders) const {
   const std::size_t last = file.rfind(L'\\');
-  if (m_pins.empty() || last == std::wstring::npos || last + 1 < m_root.size() ||
-      file.compare(0, m_root.size(), m_root) != 0) {
+  if (pins_.empty() || last == std::wstring::npos || last + 1 < root_.size() ||
+      file.compare(0, root_.size(), root_) != 0) {
     return FailWith(ERROR_PATH_NOT_FOUND);  // not below the install folder it holds
   }
-  for (std::size_t cut = file.find(L'\\', m_root.size()); cut != std::wstring::npos && cut <= last;
+  for (std::size_t cut = file.find(L'\\', root_.size()); cut != std::wstring::npos && cut <= last;
        cut = file.find(L'\\', cut + 1)) {
     folders->push_back(file.substr(0, cut));
   }
@@ -159,7 +159,7 @@ bool Win32InstallFiles::KeepAside(const std::u16string& path, const std::u16stri
   const std::size_t last = file.rfind(L'\\');
   const std::size_t keptLast = kept.rfind(L'\\');
   if (last == std::wstring::npos || Held(file.substr(0, last)) == nullptr ||
-      kept.compare(0, m_root.size(), m_root) != 0) {
+      kept.compare(0, root_.size(), root_) != 0) {
     return FailWith(ERROR_PATH_NOT_FOUND);  // not in a folder the run holds
   }
   if (!MakeFolders(keptPath))
@@ -237,7 +237,7 @@ bool Win32InstallFiles::IsOwnFile(const std::wstring& file, DWORD attributes) co
                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid())
     return true;  // whatever it is, opening it will tell
-  return SamePath(FinalPath(handle.get()), m_rootFinal + file.substr(m_root.size()));
+  return SamePath(FinalPath(handle.get()), rootFinal_ + file.substr(root_.size()));
 }
 
 std::unique_ptr<InstallFiles::File> Win32InstallFiles::Create(const std::u16string& path) {
@@ -264,7 +264,7 @@ void Win32InstallFiles::WriteChannelInfo(const std::u16string& folder) {
 }
 
 RegistrationResult Win32InstallFiles::RegisterComponent(const std::u16string& folder) {
-  return ::RegisterComponent(Wide(folder).c_str(), m_registrationLimitMs);
+  return ::RegisterComponent(Wide(folder).c_str(), registrationLimitMs_);
 }
 
 std::string Win32InstallFiles::ToAnsi(std::u16string_view line) {

@@ -64,8 +64,8 @@ class Win32InstallFiles : public InstallFiles {
   // real folder at that place; one the run did not make is protected first.
   bool PinFolder(const std::wstring& folder, bool made);
 
-  std::wstring m_root;       // the install folder, with its '\'
-  std::wstring m_rootFinal;  // where it really is (GetFinalPathNameByHandleW)
-  std::vector<Pin> m_pins;   // held folders, the root first
-  DWORD m_registrationLimitMs;
+  std::wstring root_;       // the install folder, with its '\'
+  std::wstring rootFinal_;  // where it really is (GetFinalPathNameByHandleW)
+  std::vector<Pin> pins_;   // held folders, the root first
+  DWORD registrationLimitMs_;
 };

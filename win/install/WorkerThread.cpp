@@ -1,10 +1,10 @@
 #include "win/install/WorkerThread.h"
 
-WorkerThread::WorkerThread() : m_unpaused(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
+WorkerThread::WorkerThread() : unpaused_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
   // Made last, suspended: it runs nothing until the object is whole and resumed.
-  m_thread.reset(CreateThread(nullptr, 0, ThreadMain, this, CREATE_SUSPENDED, nullptr));
-  if (m_thread.valid())
-    SetThreadPriority(m_thread.get(), THREAD_PRIORITY_NORMAL);
+  thread_.reset(CreateThread(nullptr, 0, ThreadMain, this, CREATE_SUSPENDED, nullptr));
+  if (thread_.valid())
+    SetThreadPriority(thread_.get(), THREAD_PRIORITY_NORMAL);
 }
 
 WorkerThread::~WorkerThread() {
@@ -14,10 +14,10 @@ WorkerThread::~WorkerThread() {
 void WorkerThread::EndThread() {
   // A thread that never ran is let go without running; one that ran must end before its
   // object goes.
-  if (!m_thread.valid())
+  if (!thread_.valid())
     return;
-  if (!m_started)
-    m_discarded = true;
+  if (!started_)
+    discarded_ = true;
   Stop();
 }
 
@@ -25,7 +25,7 @@ DWORD WINAPI WorkerThread::ThreadMain(LPVOID self) {
   if (self == nullptr)
     return 0;
   auto* worker = static_cast<WorkerThread*>(self);
-  if (worker->m_discarded)
+  if (worker->discarded_)
     return 0;
   worker->Run();
   worker->AfterRun();
@@ -33,64 +33,64 @@ DWORD WINAPI WorkerThread::ThreadMain(LPVOID self) {
 }
 
 void WorkerThread::Resume() {
-  if (!m_thread.valid())
+  if (!thread_.valid())
     return;
-  m_started = true;
-  ResumeThread(m_thread.get());
+  started_ = true;
+  ResumeThread(thread_.get());
 }
 
 void WorkerThread::RequestStop() {
-  m_stopRequested = true;
-  m_running = 0;
+  stopRequested_ = true;
+  running_ = 0;
   Continue();
 }
 
 void WorkerThread::Stop() {
   RequestStop();
-  if (!m_thread.valid())
+  if (!thread_.valid())
     return;
-  if (m_discarded && !m_started) {
-    m_started = true;
-    ResumeThread(m_thread.get());
+  if (discarded_ && !started_) {
+    started_ = true;
+    ResumeThread(thread_.get());
   }
-  if (m_started)
-    WaitForSingleObject(m_thread.get(), INFINITE);
+  if (started_)
+    WaitForSingleObject(thread_.get(), INFINITE);
 }
 
 void WorkerThread::Pause() {
-  if (m_unpaused.valid()) {
-    ResetEvent(m_unpaused.get());
-    m_pauseRequested = true;
+  if (unpaused_.valid()) {
+    ResetEvent(unpaused_.get());
+    pauseRequested_ = true;
   }
 }
 
 void WorkerThread::Continue() {
-  if (m_unpaused.valid()) {
-    m_pauseRequested = false;
-    SetEvent(m_unpaused.get());
+  if (unpaused_.valid()) {
+    pauseRequested_ = false;
+    SetEvent(unpaused_.get());
   }
 }
 
 void WorkerThread::SafePoint() {
   // A flag read while nobody pauses; the event only once a pause was asked for.
-  if (m_pauseRequested.load())
-    WaitForSingleObject(m_unpaused.get(), INFINITE);
+  if (pauseRequested_.load())
+    WaitForSingleObject(unpaused_.get(), INFINITE);
 }
 
 bool Win32ThreadPair::Start(void (*body)(void*), void* context) {
-  m_body = body;
-  m_context = context;
-  m_thread.reset(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr));
-  return m_thread.valid();
+  body_ = body;
+  context_ = context;
+  thread_.reset(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr));
+  return thread_.valid();
 }
 
 void Win32ThreadPair::Join() {
-  WaitForSingleObject(m_thread.get(), INFINITE);
-  m_thread.reset();
+  WaitForSingleObject(thread_.get(), INFINITE);
+  thread_.reset();
 }
 
 DWORD WINAPI Win32ThreadPair::ThreadMain(LPVOID self) {
   const Win32ThreadPair* pair = static_cast<const Win32ThreadPair*>(self);
-  pair->m_body(pair->m_context);
+  pair->body_(pair->context_);
   return 0;
 }

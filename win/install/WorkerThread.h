@@ -19,7 +19,7 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  HANDLE Thread() const { return m_thread.get(); }
+  HANDLE Thread() const { return thread_.get(); }
   // Starts (or continues) the thread.
   void Resume();
   // Requests a stop - kept even when the run has not begun - and lifts a pause; the thread
@@ -34,24 +34,24 @@ class WorkerThread {
  protected:
   virtual void Run() {}
   virtual void AfterRun() {}
-  bool Running() const { return m_running.load() != 0 && !m_stopRequested.load(); }
+  bool Running() const { return running_.load() != 0 && !stopRequested_.load(); }
   // Parks while a pause is requested.
   void SafePoint();
   // Ends the thread before the object goes: discards one that never ran, stops one that
   // runs. Every derived destructor calls it first, since the thread runs derived code.
   void EndThread();
 
-  std::atomic<int> m_running{0};
-  std::atomic<bool> m_stopRequested{false};
+  std::atomic<int> running_{0};
+  std::atomic<bool> stopRequested_{false};
 
  private:
   static DWORD WINAPI ThreadMain(LPVOID self);
 
-  UniqueHandle m_thread;
-  bool m_started = false;                     // resumed at least once
-  std::atomic<bool> m_discarded{false};       // resumed only to end without running
-  UniqueHandle m_unpaused;                    // manual-reset event, set while not paused
-  std::atomic<bool> m_pauseRequested{false};  // set after the event is reset
+  UniqueHandle thread_;
+  bool started_ = false;                     // resumed at least once
+  std::atomic<bool> discarded_{false};       // resumed only to end without running
+  UniqueHandle unpaused_;                    // manual-reset event, set while not paused
+  std::atomic<bool> pauseRequested_{false};  // set after the event is reset
 };
 
 // The run's second thread, on which the payload inflates while the run writes it: a thread
@@ -65,17 +65,17 @@ class Win32ThreadPair : public ThreadPair {
 
   bool Start(void (*body)(void*), void* context) override;
   void Join() override;
-  void Lock() override { AcquireSRWLockExclusive(&m_lock); }
-  void Unlock() override { ReleaseSRWLockExclusive(&m_lock); }
-  void Wait() override { SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0); }
-  void WakeAll() override { WakeAllConditionVariable(&m_changed); }
+  void Lock() override { AcquireSRWLockExclusive(&lock_); }
+  void Unlock() override { ReleaseSRWLockExclusive(&lock_); }
+  void Wait() override { SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0); }
+  void WakeAll() override { WakeAllConditionVariable(&changed_); }
 
  private:
   static DWORD WINAPI ThreadMain(LPVOID self);
 
-  UniqueHandle m_thread;
-  void (*m_body)(void*) = nullptr;
-  void* m_context = nullptr;
-  SRWLOCK m_lock = SRWLOCK_INIT;
-  CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
+  UniqueHandle thread_;
+  void (*body_)(void*) = nullptr;
+  void* context_ = nullptr;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
 };
