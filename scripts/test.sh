@@ -120,6 +120,7 @@ check "compare-nsis.sh syntax" bash -c 'bash -n bench/compare-nsis.sh &&
 
 note "layers: includes point down only, the core includes no platform header"
 check "layers" scripts/check-layers.sh
+check "layer check refuses planted includes" scripts/check-layers-test.sh
 
 note "formatting"
 check "clang-format" bash -c 'git ls-files -z "*.cpp" "*.h" | xargs -0 -r clang-format --dry-run --Werror'
