@@ -8,7 +8,7 @@
 #include "core/install/ManifestText.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "uninstaller/ExitCodes.h"
 #include "uninstaller/SelfRemoval.h"
 #include "win/base/Files.h"

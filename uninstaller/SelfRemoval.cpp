@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"

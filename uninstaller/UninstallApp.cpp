@@ -10,7 +10,7 @@
 #include "core/install/Transaction.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "uninstaller/RemoveInstallation.h"
 #include "uninstaller/SelfRemoval.h"
 #include "win/base/Paths.h"

@@ -4,7 +4,7 @@
 
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <shlobj.h>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Text.h"

@@ -12,7 +12,7 @@
 #include "core/install/InstallFolder.h"
 #include "core/install/InstallRun.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
 #include "win/install/HeldFolder.h"

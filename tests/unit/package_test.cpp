@@ -12,7 +12,7 @@
 
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "demo/payload/PayloadGenerator.h"
 #include "tests/unit/row_name.h"
 

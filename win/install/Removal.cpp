@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Paths.h"
 #include "win/install/AdminObjects.h"
