@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/text/AsciiCase.h"
+
 namespace {
 
 std::uint32_t ReadU32LE(const std::uint8_t* p) {
@@ -12,10 +14,6 @@ std::uint32_t ReadU32LE(const std::uint8_t* p) {
 
 char16_t ReadUnit(const std::uint8_t* p) {
   return static_cast<char16_t>(p[0] | p[1] << 8);
-}
-
-char16_t AsciiUpper(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
 // Device names that Windows resolves in every folder, with or without an extension: CON,
