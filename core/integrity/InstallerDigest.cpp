@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/integrity/LittleEndian.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "core/integrity/PeImage.h"
 
-#include "core/integrity/LittleEndian.h"
 #include "core/integrity/PeLayout.h"
 #include "core/text/AsciiCase.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 

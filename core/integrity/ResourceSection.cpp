@@ -4,9 +4,9 @@
 #include <map>
 
 #include "core/integrity/InstallerDigest.h"
-#include "core/integrity/LittleEndian.h"
 #include "core/integrity/PeLayout.h"
 #include "core/text/AsciiCase.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/integrity/LittleEndian.h"
+#include "core/text/LittleEndian.h"
 #include "core/text/NumberText.h"
 
 namespace {
