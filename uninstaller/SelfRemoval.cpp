@@ -2,7 +2,6 @@
 
 #include <windows.h>
 // after windows.h
-#include <sddl.h>
 #include <shellapi.h>
 
 #include <cwchar>
@@ -26,31 +25,10 @@ namespace {
 constexpr wchar_t kFolderRights[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr wchar_t kCopyRights[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// A security descriptor built from SDDL text, freed with its owner; null when it cannot be
-// built.
-class Rights {
- public:
-  explicit Rights(const wchar_t* sddl) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            sddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
-      attributes_.lpSecurityDescriptor = nullptr;
-    }
-  }
-  ~Rights() { LocalFree(attributes_.lpSecurityDescriptor); }
-  Rights(const Rights&) = delete;
-  Rights& operator=(const Rights&) = delete;
-  SECURITY_ATTRIBUTES* get() {
-    return attributes_.lpSecurityDescriptor != nullptr ? &attributes_ : nullptr;
-  }
-
- private:
-  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
-};
-
 // A new folder below the Windows folder's Temp folder, named at random and made with
 // `rights`; its path without the final '\', or empty. The system's Windows folder, never
 // the private one a program unaware of terminal services may be given in a user's profile.
-std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
+std::wstring MakeFolder(const SECURITY_ATTRIBUTES* rights) {
   const std::wstring windows = WindowsFolder();
   if (windows.empty())
     return {};
@@ -59,7 +37,7 @@ std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
     if (digits.empty())
       return {};
     const std::wstring folder = windows + L"\\Temp\\Del" + digits;
-    if (CreateDirectoryW(folder.c_str(), rights))
+    if (CreateDirectoryW(folder.c_str(), const_cast<SECURITY_ATTRIBUTES*>(rights)))
       return folder;
     if (GetLastError() != ERROR_ALREADY_EXISTS)
       return {};
@@ -88,16 +66,16 @@ bool CopyBytes(HANDLE in, HANDLE out) {
 // gone already).
 UniqueHandle WriteCopy(const std::wstring& source,
                        const std::wstring& copy,
-                       SECURITY_ATTRIBUTES* rights) {
+                       const SECURITY_ATTRIBUTES* rights) {
   const UniqueHandle in(CreateFileW(source.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!in.valid() || !GetFileInformationByHandle(in.get(), &info))
     return UniqueHandle();
-  const UniqueHandle out(CreateFileW(copy.c_str(), GENERIC_WRITE | DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_DELETE, rights, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle out(CreateFileW(
+      copy.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+      const_cast<SECURITY_ATTRIBUTES*>(rights), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out.valid())
     return UniqueHandle();
   const bool written = CopyBytes(in.get(), out.get()) &&
@@ -215,8 +193,8 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring
 }  // namespace
 
 bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder) {
-  Rights folderRights(kFolderRights);
-  Rights copyRights(kCopyRights);
+  const SddlAttributes folderRights(kFolderRights);
+  const SddlAttributes copyRights(kCopyRights);
   if (self.empty() || folderRights.get() == nullptr || copyRights.get() == nullptr)
     return false;  // never a folder with the rights it would inherit
   const std::wstring folder = MakeFolder(folderRights.get());
