@@ -123,14 +123,6 @@ std::wstring FolderOf(const std::wstring& path) {
   return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
 }
 
-// Whether `folder` is `outer` or lies below it (both without a trailing '\').
-bool Within(const std::wstring& folder, const std::wstring& outer) {
-  return !outer.empty() && folder.size() >= outer.size() &&
-         CompareStringOrdinal(folder.c_str(), static_cast<int>(outer.size()), outer.c_str(),
-                              static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL &&
-         (folder.size() == outer.size() || folder[outer.size()] == L'\\');
-}
-
 // Whether `process` is a handle to another process, which this one may wait on, that runs
 // the file `uninstaller`, an uninstall.exe: what the uninstaller hands down (with
 // SYNCHRONIZE and PROCESS_QUERY_LIMITED_INFORMATION). A number guessed or handed down by
@@ -181,10 +173,7 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring
   if (folder.empty() || !RemoveDirectoryW(folder.c_str()))
     return;
   // The folders the installation made above its own go too, while nothing else is in them.
-  std::wstring outer = madeFolder;
-  while (!outer.empty() && outer.back() == L'\\')
-    outer.pop_back();
-  for (folder = FolderOf(folder); Within(folder, outer); folder = FolderOf(folder)) {
+  for (folder = FolderOf(folder); PathWithin(folder, madeFolder); folder = FolderOf(folder)) {
     if (!RemoveDirectoryW(folder.c_str()))
       break;
   }
