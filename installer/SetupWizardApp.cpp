@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
 #include "core/setup/SetupOptions.h"
+#include "core/text/NumberText.h"
 #include "installer/SilentInstall.h"
 #include "installer/wizard/WizardDialog.h"
 #include "win/base/Paths.h"

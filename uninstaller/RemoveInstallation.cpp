@@ -8,7 +8,7 @@
 #include "core/install/ManifestText.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "uninstaller/ExitCodes.h"
 #include "uninstaller/SelfRemoval.h"
 #include "win/base/Files.h"
@@ -20,6 +20,7 @@
 #include "win/install/Registration.h"
 #include "win/install/Removal.h"
 #include "win/install/SetupLog.h"
+#include "win/install/Shortcuts.h"
 
 namespace {
 
@@ -27,30 +28,6 @@ using namespace product;
 
 constexpr wchar_t kCaption[] = L"提示";
 constexpr wchar_t kMore[] = L"等项目";
-
-// Positions of the '\' and '/' separators of an ANSI string, skipping the trail bytes of
-// double-byte characters (a trail byte may be 0x5C).
-std::vector<std::size_t> Separators(const std::string& s) {
-  std::vector<std::size_t> at;
-  for (const char* p = s.c_str(); *p != '\0'; p = CharNextA(p)) {
-    if (*p == '\\' || *p == '/')
-      at.push_back(static_cast<std::size_t>(p - s.c_str()));
-  }
-  return at;
-}
-
-// This program's file as the single-byte calls spell it.
-std::string AnsiModulePath() {
-  return GrownString([](char* buffer, DWORD size,
-                        const void*) { return GetModuleFileNameA(nullptr, buffer, size); },
-                     nullptr);
-}
-
-// The folder of a path, up to and including its last separator.
-std::string FolderOf(const std::string& path) {
-  const std::vector<std::size_t> separators = Separators(path);
-  return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
-}
 
 // What one removal left behind: the first path, and how many; each is logged.
 struct Leftovers {
@@ -76,44 +53,22 @@ bool DeleteAtRestart(const RemovalFolder& installed, const std::wstring& path, S
   return !aside.empty();
 }
 
-std::string SpecialFolder(int csidl) {
-  ComPtr<IMalloc> allocator;
-  if (FAILED(SHGetMalloc(allocator.put())))
-    return {};
-  LPITEMIDLIST list = nullptr;
-  std::string path;
-  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
-    char buffer[MAX_PATH] = {};  // what the call writes at most
-    if (SHGetPathFromIDListA(list, buffer))
-      path = buffer;
-    allocator->Free(list);
-  }
-  return path;
-}
-
-void DeleteShortcut(int csidl, const wchar_t* name, Leftovers* leftovers) {
-  const std::string folder = SpecialFolder(csidl);
-  if (folder.empty())
-    return;
-  const std::string path = folder + "\\" + ToCodePage(name);
-  if (!DeleteFileA(path.c_str()) && !Missing(GetLastError()))
-    leftovers->Add(path);
+void DeleteShortcutOrNote(int csidl, const wchar_t* name, Leftovers* leftovers) {
+  if (DeleteShortcut(csidl, name) == Removal::kFailed)
+    leftovers->Add(ToCodePage(ShortcutPath(csidl, name)));
 }
 
 // The installation's shortcuts, and its folder of the programs menu when that is empty.
 void DeleteShortcuts(Leftovers* leftovers) {
-  DeleteShortcut(CSIDL_STARTUP, kClientShortcut, leftovers);
-  DeleteShortcut(CSIDL_COMMON_STARTUP, kClientShortcut, leftovers);
-  DeleteShortcut(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, leftovers);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, leftovers);
-  DeleteShortcut(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, leftovers);
-  const std::string programs = SpecialFolder(CSIDL_COMMON_PROGRAMS);
-  if (!programs.empty()) {
-    const std::string menu = programs + "\\" + ToCodePage(kFolderName);
-    if (!RemoveDirectoryA(menu.c_str()) && !Missing(GetLastError()) &&
-        GetLastError() != ERROR_DIR_NOT_EMPTY) {
-      leftovers->Add(menu);
-    }
+  DeleteShortcutOrNote(CSIDL_STARTUP, kClientShortcut, leftovers);
+  DeleteShortcutOrNote(CSIDL_COMMON_STARTUP, kClientShortcut, leftovers);
+  DeleteShortcutOrNote(CSIDL_COMMON_DESKTOPDIRECTORY, kClientShortcut, leftovers);
+  DeleteShortcutOrNote(CSIDL_COMMON_PROGRAMS, kMenuClientShortcut, leftovers);
+  DeleteShortcutOrNote(CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, leftovers);
+  const std::wstring menu = ShortcutPath(CSIDL_COMMON_PROGRAMS, kFolderName);
+  if (!menu.empty() && !RemoveDirectoryW(menu.c_str()) && !Missing(GetLastError()) &&
+      GetLastError() != ERROR_DIR_NOT_EMPTY) {
+    leftovers->Add(ToCodePage(menu));
   }
   leftovers->log.Line(L"went through the shortcuts");
 }
@@ -178,12 +133,7 @@ std::wstring MadeFolder(const std::wstring& folder) {
   std::wstring made = EntryText(kCreatedFolderValue);
   while (!made.empty() && made.back() == L'\\')
     made.pop_back();
-  const bool above =
-      !made.empty() && made.size() < folder.size() &&
-      CompareStringOrdinal(folder.c_str(), static_cast<int>(made.size()), made.c_str(),
-                           static_cast<int>(made.size()), TRUE) == CSTR_EQUAL &&
-      folder[made.size()] == L'\\';
-  return above ? made : std::wstring();
+  return PathWithin(folder, made) ? made : std::wstring();
 }
 
 // Whether the uninstall entry - with the shortcuts and the folders it records - is the
@@ -216,25 +166,19 @@ bool MayLoadComponent(const RemovalFolder& installed, const std::wstring& file) 
          OnlyAdministratorsMayChange(component.get());
 }
 
-// Whether the single-byte calls see the program's own path `wide` as it is. A folder name
-// the system's ANSI code page cannot spell comes back with '?' or a look-alike letter in
-// it, and the manifest beside the program is not found under that path.
-bool SeenWhole(const std::wstring& wide, const std::string& ansi) {
-  return FromCodePage(ansi) == wide;
-}
-
 }  // namespace
 
 int RemoveInstallation(bool silent, SetupLog& log) {
   const std::wstring wideSelf = ModulePath();
-  const std::wstring wideFolder = wideSelf.substr(0, wideSelf.find_last_of(L'\\') + 1);
-  const std::string self = AnsiModulePath();
-  const std::string folder = FolderOf(self);
-  if (wideFolder.empty() || folder.empty())
+  const std::wstring wideFolder = ModuleFolder();
+  if (wideFolder.empty())
     return kExitIncomplete;
-  // Without its manifest a removal would take the shortcuts and the entry and leave every
-  // file, the component registered, and no way to remove them: it removes nothing instead.
-  if (!SeenWhole(wideSelf, self)) {
+  // The manifest is read by the single-byte calls, in the system's ANSI code page: in a
+  // folder whose name that code page cannot spell, its path comes out with '?' or a
+  // look-alike letter in it and the manifest is not found. Without its manifest a removal
+  // would take the shortcuts and the entry and leave every file, the component registered,
+  // and no way to remove them: it removes nothing instead.
+  if (!SpelledInCodePage(wideSelf)) {
     if (!silent) {
       const std::wstring text = std::wstring(kFolderNotInCodePage) + L"\r\n" +
                                 wideFolder.substr(0, wideFolder.size() - 1);
@@ -251,6 +195,7 @@ int RemoveInstallation(bool silent, SetupLog& log) {
   bool stays = false;
   // Whether the uninstall entry, the shortcuts and the folders made are this installation's.
   bool ownEntry = false;
+  const std::string folder = ToCodePage(wideFolder);
   const std::string manifest = folder + ToCodePage(kManifestFile);
   {
     const RemovalFolder installed(wideFolder);
@@ -374,7 +319,7 @@ int RemoveInstallation(bool silent, SetupLog& log) {
         log.Line(L"removed the uninstall entry");
     }
     if (!ScheduleSelfDelete(wideSelf, madeFolder))
-      leftovers.Add(self);
+      leftovers.Add(ToCodePage(wideSelf));
     // The folders the installation made, from the install folder up, go after the files in
     // use that keep them.
     if (restart && !madeFolder.empty()) {

@@ -2,14 +2,13 @@
 
 #include <windows.h>
 // after windows.h
-#include <sddl.h>
 #include <shellapi.h>
 
 #include <cwchar>
 #include <vector>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Paths.h"
@@ -26,31 +25,10 @@ namespace {
 constexpr wchar_t kFolderRights[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr wchar_t kCopyRights[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// A security descriptor built from SDDL text, freed with its owner; null when it cannot be
-// built.
-class Rights {
- public:
-  explicit Rights(const wchar_t* sddl) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            sddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
-      attributes_.lpSecurityDescriptor = nullptr;
-    }
-  }
-  ~Rights() { LocalFree(attributes_.lpSecurityDescriptor); }
-  Rights(const Rights&) = delete;
-  Rights& operator=(const Rights&) = delete;
-  SECURITY_ATTRIBUTES* get() {
-    return attributes_.lpSecurityDescriptor != nullptr ? &attributes_ : nullptr;
-  }
-
- private:
-  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
-};
-
 // A new folder below the Windows folder's Temp folder, named at random and made with
 // `rights`; its path without the final '\', or empty. The system's Windows folder, never
 // the private one a program unaware of terminal services may be given in a user's profile.
-std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
+std::wstring MakeFolder(const SECURITY_ATTRIBUTES* rights) {
   const std::wstring windows = WindowsFolder();
   if (windows.empty())
     return {};
@@ -59,7 +37,7 @@ std::wstring MakeFolder(SECURITY_ATTRIBUTES* rights) {
     if (digits.empty())
       return {};
     const std::wstring folder = windows + L"\\Temp\\Del" + digits;
-    if (CreateDirectoryW(folder.c_str(), rights))
+    if (CreateDirectoryW(folder.c_str(), const_cast<SECURITY_ATTRIBUTES*>(rights)))
       return folder;
     if (GetLastError() != ERROR_ALREADY_EXISTS)
       return {};
@@ -88,16 +66,16 @@ bool CopyBytes(HANDLE in, HANDLE out) {
 // gone already).
 UniqueHandle WriteCopy(const std::wstring& source,
                        const std::wstring& copy,
-                       SECURITY_ATTRIBUTES* rights) {
+                       const SECURITY_ATTRIBUTES* rights) {
   const UniqueHandle in(CreateFileW(source.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!in.valid() || !GetFileInformationByHandle(in.get(), &info))
     return UniqueHandle();
-  const UniqueHandle out(CreateFileW(copy.c_str(), GENERIC_WRITE | DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_DELETE, rights, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle out(CreateFileW(
+      copy.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+      const_cast<SECURITY_ATTRIBUTES*>(rights), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out.valid())
     return UniqueHandle();
   const bool written = CopyBytes(in.get(), out.get()) &&
@@ -143,14 +121,6 @@ bool StartHelper(const std::wstring& copy,
 std::wstring FolderOf(const std::wstring& path) {
   const std::size_t last = path.find_last_of(L'\\');
   return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
-}
-
-// Whether `folder` is `outer` or lies below it (both without a trailing '\').
-bool Within(const std::wstring& folder, const std::wstring& outer) {
-  return !outer.empty() && folder.size() >= outer.size() &&
-         CompareStringOrdinal(folder.c_str(), static_cast<int>(outer.size()), outer.c_str(),
-                              static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL &&
-         (folder.size() == outer.size() || folder[outer.size()] == L'\\');
 }
 
 // Whether `process` is a handle to another process, which this one may wait on, that runs
@@ -203,10 +173,7 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring
   if (folder.empty() || !RemoveDirectoryW(folder.c_str()))
     return;
   // The folders the installation made above its own go too, while nothing else is in them.
-  std::wstring outer = madeFolder;
-  while (!outer.empty() && outer.back() == L'\\')
-    outer.pop_back();
-  for (folder = FolderOf(folder); Within(folder, outer); folder = FolderOf(folder)) {
+  for (folder = FolderOf(folder); PathWithin(folder, madeFolder); folder = FolderOf(folder)) {
     if (!RemoveDirectoryW(folder.c_str()))
       break;
   }
@@ -215,8 +182,8 @@ void CleanUp(HANDLE process, const std::wstring& uninstaller, const std::wstring
 }  // namespace
 
 bool ScheduleSelfDelete(const std::wstring& self, const std::wstring& madeFolder) {
-  Rights folderRights(kFolderRights);
-  Rights copyRights(kCopyRights);
+  const SddlAttributes folderRights(kFolderRights);
+  const SddlAttributes copyRights(kCopyRights);
   if (self.empty() || folderRights.get() == nullptr || copyRights.get() == nullptr)
     return false;  // never a folder with the rights it would inherit
   const std::wstring folder = MakeFolder(folderRights.get());

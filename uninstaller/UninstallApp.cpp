@@ -10,7 +10,7 @@
 #include "core/install/Transaction.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "uninstaller/RemoveInstallation.h"
 #include "uninstaller/SelfRemoval.h"
 #include "win/base/Paths.h"
@@ -40,8 +40,7 @@ bool InstallerRunning() {
 // another folder is the next installer's to end - a removal now would take the entry and
 // leave the other folder's half without one.
 bool UpgradeElsewhereUnfinished() {
-  const std::wstring self = ModulePath();
-  const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+  const std::wstring folder = ModuleFolder();
   wchar_t value[kMaxFullPathUnits + 2] = {};
   DWORD bytes = sizeof value - sizeof(wchar_t);
   if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, kJournalValue, RRF_RT_REG_SZ, nullptr,

@@ -3,21 +3,14 @@
 #include <algorithm>
 
 #include "core/package/PayloadPackage.h"
+#include "core/text/AsciiCase.h"
+#include "core/text/NumberText.h"
 
 namespace {
 
-std::u16string Decimal(std::size_t n) {
-  std::u16string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
-    n /= 10;
-  } while (n != 0);
-  return digits;
-}
-
 std::u16string Line(std::u16string_view key, std::size_t number, std::u16string_view path) {
   std::u16string line(key);
-  line += Decimal(number);
+  line += DecimalText<char16_t>(number);
   line += u'=';
   line += path;
   line += u"\r\n";
@@ -36,10 +29,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // The number a key names after `prefix`: decimal without leading zeros, as the key was
 // written; -1 for any other key.
 long long KeyNumber(std::string_view key, std::string_view prefix) {
@@ -50,14 +39,9 @@ long long KeyNumber(std::string_view key, std::string_view prefix) {
       return -1;
   }
   const std::string_view digits = key.substr(prefix.size());
-  if (digits.size() > 1 && digits[0] == '0')
+  std::uint32_t n = 0;
+  if ((digits.size() > 1 && digits[0] == '0') || !ParseDecimal(digits, 9, &n))
     return -1;
-  long long n = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9')
-      return -1;
-    n = n * 10 + (c - '0');
-  }
   return n;
 }
 
@@ -139,16 +123,13 @@ std::u16string ManifestKeptLine(std::size_t number, std::u16string_view path) {
 }
 
 std::u16string KeptFilePath(std::size_t number) {
-  return std::u16string(kKeptFolderName) + u'\\' + Decimal(number);
+  return std::u16string(kKeptFolderName) + u'\\' + DecimalText<char16_t>(number);
 }
 
 bool IsComponentPath(std::u16string_view path) {
-  const auto lower = [](char16_t c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  };
   return path.size() == kComponentName.size() &&
          std::equal(path.begin(), path.end(), kComponentName.begin(),
-                    [&lower](char16_t a, char16_t b) { return lower(a) == lower(b); });
+                    [](char16_t a, char16_t b) { return AsciiUpper(a) == AsciiUpper(b); });
 }
 
 std::u16string ManifestFolderLine(std::size_t number, std::u16string_view path) {

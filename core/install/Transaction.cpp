@@ -4,7 +4,7 @@
 
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 
 namespace {
 
@@ -44,19 +44,6 @@ bool FromHex(std::string_view text, std::vector<std::uint8_t>* bytes) {
     if (high < 0 || low < 0)
       return false;
     bytes->push_back(static_cast<std::uint8_t>(high * 16 + low));
-  }
-  return true;
-}
-
-// A decimal number of at most nine digits.
-bool FromDecimal(std::string_view text, std::size_t* number) {
-  if (text.empty() || text.size() > 9)
-    return false;
-  *number = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    *number = *number * 10 + static_cast<std::size_t>(c - '0');
   }
   return true;
 }
@@ -158,8 +145,8 @@ bool WrittenByManifest(TransactionHost& host,
   const std::size_t carried = inPlace ? journal.carried : 0;
   for (const KeptFile& kept : plan.kept) {
     std::size_t number = 0;
-    if (FromDecimal(Utf16ToUtf8(std::u16string_view(kept.kept).substr(kKeptFolderName.size() + 1)),
-                    &number) &&
+    if (ParseDecimal(std::u16string_view(kept.kept).substr(kKeptFolderName.size() + 1), 9,
+                     &number) &&
         number >= carried) {
       run.kept.push_back(kept);
     }
@@ -226,23 +213,16 @@ std::vector<std::u16string> ChangedFiles(const std::vector<std::u16string>& file
 
 std::optional<int> CompareVersions(std::u16string_view a, std::u16string_view b) {
   const auto parts = [](std::u16string_view text, std::vector<std::uint32_t>* out) {
-    std::size_t digits = 0;
-    std::uint32_t part = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-      if (i == text.size() || text[i] == u'.') {
-        if (digits == 0)
-          return false;
-        out->push_back(part);
-        digits = 0;
-        part = 0;
-      } else if (text[i] >= u'0' && text[i] <= u'9' && digits < 9) {
-        part = part * 10 + static_cast<std::uint32_t>(text[i] - u'0');
-        ++digits;
-      } else {
+    for (std::size_t start = 0;;) {
+      const std::size_t dot = std::min(text.find(u'.', start), text.size());
+      std::uint32_t part = 0;
+      if (!ParseDecimal(text.substr(start, dot - start), 9, &part))
         return false;
-      }
+      out->push_back(part);
+      if (dot == text.size())
+        return out->size() <= 4;
+      start = dot + 1;
     }
-    return out->size() <= 4;
   };
   std::vector<std::uint32_t> left, right;
   if (!parts(a, &left) || !parts(b, &right))
@@ -336,10 +316,10 @@ bool ParseJournal(std::string_view text, Journal* journal) {
       ok = RelativePath(rest, &path);
       (tag == "*changed" ? journal->changed : journal->folders).push_back(path);
     } else if (tag == "*carried") {
-      ok = FromDecimal(rest, &journal->carried);
+      ok = ParseDecimal(rest, 9, &journal->carried);
     } else if (tag == "*kept") {
       const std::size_t cut = rest.find(' ');
-      ok = cut != std::string_view::npos && FromDecimal(rest.substr(0, cut), &number) &&
+      ok = cut != std::string_view::npos && ParseDecimal(rest.substr(0, cut), 9, &number) &&
            RelativePath(rest.substr(cut + 1), &path);
       journal->kept.push_back({path, KeptFilePath(number)});
     } else if (tag == "*begun" || tag == "*removed" || tag == "*committed") {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/integrity/LittleEndian.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 
@@ -153,10 +153,10 @@ StoredDigestStatus ReadStoredDigest(const std::uint8_t* block,
     return StoredDigestStatus::kStringsBelow32;
   if (blockId != 3 || size < 2)
     return StoredDigestStatus::kNoString32;
-  stored->length = static_cast<std::size_t>(block[0] | block[1] << 8);
+  stored->length = U16(block);
   const std::size_t fits = std::min((size - 2) / 2, kDigestStringUnits);
   for (std::size_t i = 0; i < std::min(stored->length, fits); ++i)
-    stored->units[i] = static_cast<std::uint16_t>(block[2 + 2 * i] | block[3 + 2 * i] << 8);
+    stored->units[i] = U16(block + 2 + 2 * i);
   if (stored->length > (size - 2) / 2)
     return StoredDigestStatus::kLengthPastBlock;
   if (stored->length != kDigestStringUnits)

@@ -2,15 +2,12 @@
 
 #include <cstring>
 
+#include "core/text/LittleEndian.h"
+
 namespace {
 
 inline std::uint32_t Rotl(std::uint32_t x, unsigned n) {
   return (x << n) | (x >> (32 - n));
-}
-
-inline std::uint32_t Load32LE(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 // The round functions of RFC 1321, 3.4 (G in StepG below); F in its select form, which
@@ -64,7 +61,7 @@ void Md5::Reset() {
 void Md5::Transform(const std::uint8_t* block) {
   std::uint32_t x[16];
   for (unsigned i = 0; i < 16; ++i)
-    x[i] = Load32LE(block + 4 * i);
+    x[i] = U32(block + 4 * i);
   std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
 
   Step<F>(a, b, c, d, x[0], 0xd76aa478u, 7);

@@ -1,7 +1,8 @@
 #include "core/integrity/PeImage.h"
 
-#include "core/integrity/LittleEndian.h"
 #include "core/integrity/PeLayout.h"
+#include "core/text/AsciiCase.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 
@@ -12,10 +13,6 @@ constexpr unsigned kMaxHops = 4;
 
 bool Fits(std::size_t size, std::uint64_t position, std::uint64_t length) {
   return position <= size && length <= size - position;
-}
-
-char16_t Upper(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
 }
 
 }  // namespace
@@ -182,7 +179,7 @@ bool PeImage::NameEquals(std::uint32_t nameOffset, std::u16string_view name) con
   if (!RvaToPosition(static_cast<std::uint32_t>(rva) + 2, 2u * length, &at))
     return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    if (Upper(static_cast<char16_t>(U16(data_ + at + 2 * i))) != Upper(name[i]))
+    if (AsciiUpper(static_cast<char16_t>(U16(data_ + at + 2 * i))) != AsciiUpper(name[i]))
       return false;
   }
   return true;

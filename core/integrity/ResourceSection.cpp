@@ -4,8 +4,9 @@
 #include <map>
 
 #include "core/integrity/InstallerDigest.h"
-#include "core/integrity/LittleEndian.h"
 #include "core/integrity/PeLayout.h"
+#include "core/text/AsciiCase.h"
+#include "core/text/LittleEndian.h"
 
 namespace {
 
@@ -21,10 +22,6 @@ std::uint64_t AlignUp(std::uint64_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
-char16_t Upper(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
-}
-
 // Directory order: named entries first, by their upper-case units (the loader upper-cases
 // the name it looks for and searches the named entries in halves), then ids ascending.
 bool Before(const ResourceName& a, const ResourceName& b) {
@@ -32,8 +29,9 @@ bool Before(const ResourceName& a, const ResourceName& b) {
     return !a.text.empty();
   if (a.text.empty())
     return a.id < b.id;
-  return std::lexicographical_compare(a.text.begin(), a.text.end(), b.text.begin(), b.text.end(),
-                                      [](char16_t x, char16_t y) { return Upper(x) < Upper(y); });
+  return std::lexicographical_compare(
+      a.text.begin(), a.text.end(), b.text.begin(), b.text.end(),
+      [](char16_t x, char16_t y) { return AsciiUpper(x) < AsciiUpper(y); });
 }
 bool SameName(const ResourceName& a, const ResourceName& b) {
   return !Before(a, b) && !Before(b, a);

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "core/integrity/LittleEndian.h"
+#include "core/text/LittleEndian.h"
+#include "core/text/NumberText.h"
 
 namespace {
 
@@ -146,18 +147,9 @@ bool ParseReleaseVersion(std::string_view text, ReleaseVersion* version) {
     std::size_t end = text.find('.', start);
     if (end == std::string_view::npos)
       end = text.size();
-    const std::string_view digits = text.substr(start, end - start);
-    if (count == 4 || digits.empty() || digits.size() > 5)
+    if (count == 4 || !ParseDecimal(text.substr(start, end - start), 5, &parsed.parts[count]))
       return false;
-    std::uint32_t number = 0;
-    for (const char c : digits) {
-      if (c < '0' || c > '9')
-        return false;
-      number = number * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (number > 0xffffu)
-      return false;
-    parsed.parts[count++] = static_cast<std::uint16_t>(number);
+    ++count;
     start = end + 1;
   }
   if (count < 3)

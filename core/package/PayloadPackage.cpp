@@ -3,19 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/text/AsciiCase.h"
+#include "core/text/LittleEndian.h"
+
 namespace {
 
-std::uint32_t ReadU32LE(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 char16_t ReadUnit(const std::uint8_t* p) {
-  return static_cast<char16_t>(p[0] | p[1] << 8);
-}
-
-char16_t AsciiUpper(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  return static_cast<char16_t>(U16(p));
 }
 
 // Device names that Windows resolves in every folder, with or without an extension: CON,
@@ -112,7 +106,7 @@ bool PayloadPackage::Next(PackageRecord* record) {
   }
   if (units == kPackagePathUnits)
     return false;
-  const std::uint32_t size = ReadU32LE(header + kPackageSizeOffset);
+  const std::uint32_t size = U32(header + kPackageSizeOffset);
   const std::size_t dataOffset = start + kPackageHeaderBytes;
   if (size > length_ - dataOffset)
     return false;
@@ -174,7 +168,7 @@ bool PackageReader::Header() {
   }
   path_[units] = 0;
   pathLength_ = units;
-  dataLeft_ = ReadU32LE(header_ + kPackageSizeOffset);
+  dataLeft_ = U32(header_ + kPackageSizeOffset);
   inData_ = true;
   pathFault_ = CheckRelativePath(CurrentPath(), maxPathUnits_);
   if (pathFault_ == PackageFault::kNone && visitor_ != nullptr &&
@@ -220,7 +214,7 @@ bool PackageReader::Feed(const std::uint8_t* data, std::size_t size) {
         return Fail(pathFault_);
       if (pathLength_ > check_.longestPath)
         check_.longestPath = pathLength_;
-      check_.dataBytes += ReadU32LE(header_ + kPackageSizeOffset);
+      check_.dataBytes += U32(header_ + kPackageSizeOffset);
       ++check_.recordIndex;
       if (visitor_ != nullptr && !visitor_->RecordEnd()) {
         stopped_ = true;

@@ -1,13 +1,11 @@
 #include "core/setup/SetupOptions.h"
 
+#include "core/text/AsciiCase.h"
+
 namespace {
 
 bool Blank(char16_t c) {
   return c == u' ' || c == u'\t';
-}
-
-char16_t Upper(char16_t c) {
-  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
 // Whether `text` begins with `prefix` (upper case ASCII), in any letter case.
@@ -15,7 +13,7 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   if (text.size() < prefix.size())
     return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (Upper(text[i]) != prefix[i])
+    if (AsciiUpper(text[i]) != prefix[i])
       return false;
   }
   return true;
@@ -154,7 +152,7 @@ bool IsAbsoluteFolder(std::u16string_view folder) {
       return false;
   }
   const auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
-  if (folder.size() >= 3 && Upper(folder[0]) >= u'A' && Upper(folder[0]) <= u'Z' &&
+  if (folder.size() >= 3 && AsciiUpper(folder[0]) >= u'A' && AsciiUpper(folder[0]) <= u'Z' &&
       folder[1] == u':' && separator(folder[2])) {
     return true;
   }

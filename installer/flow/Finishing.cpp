@@ -5,12 +5,12 @@
 #include <shlobj.h>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
-#include "win/base/Files.h"
+#include "core/text/NumberText.h"
 #include "win/base/Owners.h"
 #include "win/base/Text.h"
 #include "win/install/CommandLine.h"
 #include "win/install/Directories.h"
+#include "win/install/Shortcuts.h"
 
 namespace {
 
@@ -141,26 +141,6 @@ constexpr ProductShortcut kShortcuts[] = {
     {CSIDL_COMMON_PROGRAMS, kMenuUninstallShortcut, &FinishChoices::createShortcuts}};
 
 }  // namespace
-
-std::wstring ShortcutPath(int csidl, const wchar_t* name) {
-  ComPtr<IMalloc> allocator;
-  if (FAILED(SHGetMalloc(allocator.put())))
-    return {};
-  std::wstring path;
-  LPITEMIDLIST list = nullptr;
-  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
-    wchar_t folder[MAX_PATH] = {};  // what the call writes at most
-    if (SHGetPathFromIDListW(list, folder))
-      path = std::wstring(folder) + L"\\" + name;
-    allocator->Free(list);
-  }
-  return path;
-}
-
-BOOL DeleteShortcut(int csidl, const wchar_t* name) {
-  const std::wstring path = ShortcutPath(csidl, name);
-  return !path.empty() && DeleteFileW(path.c_str());
-}
 
 BOOL CreateShortcut(int csidl,
                     const wchar_t* name,
@@ -307,17 +287,16 @@ void FinishInstallation(const std::wstring& folder,
   }
   // The earlier installation's that the choices did not make again go, as after a removal.
   for (const ProductShortcut& shortcut : kShortcuts) {
-    if (replaced && !(choices.*shortcut.choice) && DeleteShortcut(shortcut.csidl, shortcut.name))
+    if (replaced && !(choices.*shortcut.choice) &&
+        DeleteShortcut(shortcut.csidl, shortcut.name) == Removal::kGone)
       log.Line(L"deleted the earlier shortcut " + ShortcutPath(shortcut.csidl, shortcut.name));
   }
 }
 
 bool DeleteProductShortcuts() {
   bool gone = true;
-  for (const ProductShortcut& shortcut : kShortcuts) {
-    const std::wstring path = ShortcutPath(shortcut.csidl, shortcut.name);
-    gone = (path.empty() || DeleteFileW(path.c_str()) || Missing(GetLastError())) && gone;
-  }
+  for (const ProductShortcut& shortcut : kShortcuts)
+    gone = DeleteShortcut(shortcut.csidl, shortcut.name) != Removal::kFailed && gone;
   const std::wstring menu = ShortcutPath(CSIDL_COMMON_PROGRAMS, kFolderName);
   if (!menu.empty())
     RemoveDirectoryW(menu.c_str());

@@ -14,10 +14,6 @@
 #include "win/install/ProgramVersion.h"
 #include "win/install/SetupLog.h"
 
-// The file path of shortcut `name` (which may hold a sub-folder) in special folder `csidl`,
-// or empty when the folder cannot be resolved.
-std::wstring ShortcutPath(int csidl, const wchar_t* name);
-
 // Writes a shell link to `target` (working folder: the target's folder; `description` may be
 // null), creating a missing sub-folder. TRUE exactly when the link file was saved. COM must
 // be initialised on the calling thread.
@@ -25,9 +21,6 @@ BOOL CreateShortcut(int csidl,
                     const wchar_t* name,
                     const wchar_t* target,
                     const wchar_t* description);
-
-// Deletes the shortcut if there is one; the result of the deletion.
-BOOL DeleteShortcut(int csidl, const wchar_t* name);
 
 // Writes a REG_SZ value with its terminating NUL; ERROR_INVALID_DATA, writing nothing, for a
 // null text. The Windows error code of the write otherwise.

@@ -6,7 +6,7 @@
 
 #include "core/install/InstallFolder.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Text.h"

@@ -12,7 +12,7 @@
 #include "core/install/InstallFolder.h"
 #include "core/install/InstallRun.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
 #include "win/install/HeldFolder.h"
@@ -61,9 +61,7 @@ const Refusal& RefusalOf(FolderOpening opening) {
 constexpr DWORD kCloseWaitMs = 8000;
 
 bool InFolder(const wchar_t* path, const std::wstring& folder) {
-  return !folder.empty() && std::wcslen(path) > folder.size() &&
-         CompareStringOrdinal(path, static_cast<int>(folder.size()), folder.c_str(),
-                              static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+  return PathBelow(path, folder);
 }
 
 // How process `pid` uses `folder` (ending with '\\'): its program lies there, or it loaded a

@@ -3,6 +3,7 @@
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
 #include "win/base/Files.h"
+#include "win/base/Paths.h"
 #include "win/base/Text.h"
 #include "win/install/FolderRights.h"
 #include "win/install/ManifestFile.h"
@@ -46,12 +47,6 @@ bool WriteJournal(const std::wstring& path, const std::string& bytes, bool creat
          written == bytes.size() && FlushFileBuffers(file.get());
 }
 
-bool StartsWith(const std::wstring& path, const std::wstring& prefix) {
-  return path.size() >= prefix.size() &&
-         CompareStringOrdinal(path.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                              static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-}
-
 }  // namespace
 
 void Win32Transaction::AddFolder(const std::wstring& folder, std::vector<UniqueHandle> held) {
@@ -61,7 +56,7 @@ void Win32Transaction::AddFolder(const std::wstring& folder, std::vector<UniqueH
 
 Win32Transaction::Folder* Win32Transaction::Below(const std::wstring& path) {
   for (Folder& folder : folders_) {
-    if (folder.removal && path.size() > folder.path.size() && StartsWith(path, folder.path))
+    if (folder.removal && PathBelow(path, folder.path))
       return &folder;
   }
   return nullptr;
@@ -175,7 +170,7 @@ Step Win32Transaction::RemoveFolder(const std::u16string& path) {
   // while it is empty (by its path: nothing inside can be harmed by that).
   bool given = false;
   for (Folder& below : folders_) {
-    if (StartsWith(below.path, folder + L"\\")) {
+    if (PathWithin(below.path, folder)) {
       below.removal.reset();
       below.held.clear();
       given = true;

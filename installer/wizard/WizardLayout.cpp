@@ -40,12 +40,12 @@ void WizardDialog::ApplyDpi(UINT dpi) {
   LOGFONTW body{};
   GetObjectW(reinterpret_cast<HFONT>(SendMessageW(hWnd_, WM_GETFONT, 0, 0)), sizeof body, &body);
   body.lfHeight = -MulDiv(9, static_cast<int>(dpi), 72);
-  bodyFont_.Reset(CreateFontIndirectW(&body));
+  bodyFont_.reset(CreateFontIndirectW(&body));
   LOGFONTW title = body;
   title.lfHeight = scale_(16);
   title.lfWeight = FW_BOLD;
   lstrcpynW(title.lfFaceName, L"宋体", LF_FACESIZE);
-  titleFont_.Reset(CreateFontIndirectW(&title));
+  titleFont_.reset(CreateFontIndirectW(&title));
   for (Control* c : controls_) {
     if (c != &agreementView_ && c != &progress_)
       c->SetFont(c == &stcTitle_ ? titleFont_.get() : bodyFont_.get());
@@ -53,8 +53,8 @@ void WizardDialog::ApplyDpi(UINT dpi) {
   agreementView_.FollowDpi(dpi);
   if (artwork_.percent != ArtworkPercent(dpi))
     artwork_ = LoadArtwork(GetModuleHandleW(nullptr), dpi);
-  bandBrush_.Reset(CreateSolidBrush(colours_.band));
-  pageBrush_.Reset(CreateSolidBrush(colours_.page));
+  bandBrush_.reset(CreateSolidBrush(colours_.band));
+  pageBrush_.reset(CreateSolidBrush(colours_.page));
 
   // A client area of 576 x 418 units.
   RECT window, client;
@@ -139,8 +139,8 @@ LRESULT WizardDialog::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
 
 LRESULT WizardDialog::OnSettingChange(WPARAM, LPARAM) {
   colours_ = CurrentSkinColours();
-  bandBrush_.Reset(CreateSolidBrush(colours_.band));
-  pageBrush_.Reset(CreateSolidBrush(colours_.page));
+  bandBrush_.reset(CreateSolidBrush(colours_.band));
+  pageBrush_.reset(CreateSolidBrush(colours_.page));
   InvalidateRect(hWnd_, nullptr, TRUE);
   return 0;
 }

@@ -22,6 +22,7 @@
 #include "installer/flow/Finishing.h"
 #include "tests/e2e/driver.h"
 #include "tests/win/worker_harness.h"
+#include "win/install/Shortcuts.h"
 
 inline constexpr int kBack = 20001, kNext = 20002, kCancel = 20003, kBrowse = 20004;
 inline constexpr int kAutoStart = 20005, kRunNow = 20006, kShortcuts = 20007;

@@ -12,7 +12,7 @@
 
 #include "core/package/PayloadPackage.h"
 #include "core/package/Utf8.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "demo/payload/PayloadGenerator.h"
 #include "tests/unit/row_name.h"
 
@@ -355,6 +355,22 @@ TEST(NumberText, DecimalAtTheEdgesOfEachType) {
   EXPECT_EQ(DecimalText<char>(2026, 2), "2026");
   EXPECT_EQ(DecimalText<char>(-5, 3), "-005");
   EXPECT_EQ(DecimalText<wchar_t>(1234567u), L"1234567");
+}
+
+// The journal, the manifest keys and the version strings read numbers back: whole digits
+// only, no more of them than asked, no more than the type holds.
+TEST(NumberText, ParseDecimalTakesWholeNumbersWithinTheDigitsAndTheType) {
+  std::uint64_t big = 0;
+  EXPECT_TRUE(ParseDecimal<char>(DecimalText<char>(9999999999999999999ull), 19, &big));
+  EXPECT_EQ(big, 9999999999999999999ull);
+  std::uint16_t part = 0;
+  EXPECT_TRUE(ParseDecimal<char16_t>(u"065535", 6, &part));
+  EXPECT_EQ(part, 65535);
+  for (const char* refused : {"", "0000001", "65536", "-1", "+1", " 1", "1 ", "1.0", "1e3"}) {
+    EXPECT_FALSE(ParseDecimal<char>(refused, 6, &part)) << refused;
+  }
+  EXPECT_FALSE(ParseDecimal<char>(std::string_view("1\0", 2), 6, &part));
+  EXPECT_EQ(part, 65535);  // a refusal leaves it
 }
 
 struct TenthsRow {

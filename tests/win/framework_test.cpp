@@ -15,7 +15,7 @@
 
 namespace {
 
-// A DPI or colour change gives the wizard new fonts and brushes (Reset) and new artwork
+// A DPI or colour change gives the wizard new fonts and brushes (reset) and new artwork
 // (moved in): each wrapper deletes the object it held, and one moved from deletes nothing.
 TEST(Gdi, ReplacedAndMovedObjectsAreDeletedOnce) {
   const auto font = [] {
@@ -27,8 +27,8 @@ TEST(Gdi, ReplacedAndMovedObjectsAreDeletedOnce) {
   ASSERT_TRUE(first != nullptr && second != nullptr && third != nullptr);
   {
     Font held(first);
-    held.Reset(second);
-    EXPECT_EQ(GetObjectType(first), 0u) << "Reset kept the font it replaced";
+    held.reset(second);
+    EXPECT_EQ(GetObjectType(first), 0u) << "reset kept the font it replaced";
     Font moved = std::move(held);
     EXPECT_FALSE(held);
     moved = Font(third);
@@ -50,7 +50,7 @@ TEST(Skin, RowsAtEveryDpiAndSystemColoursInHighContrast) {
     BITMAPINFO info{};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), 576, 81, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* red = nullptr;
-    artwork.header.Reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &red, nullptr, 0));
+    artwork.header.reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &red, nullptr, 0));
     std::fill_n(static_cast<std::uint32_t*>(red), 576 * 81, 0x00FF0000u);
     for (const bool highContrast : {false, true}) {
       const SkinColours colours = SkinColoursFor(highContrast);

@@ -3,7 +3,8 @@
 // program's own name (setup_portal_77.exe) and a manifest whose bytes are exactly the
 // expected ones in code page 936, and keeps the manifest true when stopped or failing. What
 // it makes gets the program folder's rights, and it never writes through a link. Every
-// command line the installer builds splits back into the arguments meant.
+// command line the installer builds splits back into the arguments meant, and a path is
+// judged inside a folder by its text in any letter case.
 #include <windows.h>
 // after windows.h
 #include <aclapi.h>
@@ -25,6 +26,7 @@
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
 #include "tests/win/worker_harness.h"
+#include "win/base/Paths.h"
 #include "win/install/AdminObjects.h"
 #include "win/install/ChannelInfo.h"
 #include "win/install/CommandLine.h"
@@ -34,6 +36,7 @@
 #include "win/install/InstallWorker.h"
 #include "win/install/PagedResource.h"
 #include "win/install/Registration.h"
+#include "win/install/Shortcuts.h"
 #include "win/install/Win32InstallFiles.h"
 
 namespace {
@@ -543,6 +546,35 @@ TEST(EnsureDirectories, CreatesAlongThePath) {
   EXPECT_FALSE(EnsureDirectories((root + std::wstring(250, L'a') + L"\\").c_str()));
   std::ofstream((root + L"file").c_str()) << "x";
   EXPECT_FALSE(EnsureDirectories((root + L"file\\sub\\").c_str()));
+}
+
+// Every "lies inside" check of both programs (a process's image in the install folder, an
+// entry below the folder a removal holds, the folders made above the install folder): the
+// text alone, in any letter case, a folder's final '\' not counted.
+TEST(Paths, WithinAndBelowAFolder) {
+  struct Case {
+    const wchar_t* path;
+    const wchar_t* folder;
+    bool within;
+    bool below;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {L"D:\\Apps\\Korvel\\a.exe", L"D:\\Apps\\Korvel\\", true, true},
+           {L"d:\\APPS\\korvel\\sub\\a.exe", L"D:\\Apps\\Korvel", true, true},
+           {L"D:\\Apps\\Korvel", L"D:\\Apps\\Korvel\\", true, false},
+           {L"D:\\Apps\\Korvel\\", L"D:\\Apps\\Korvel", true, false},
+           {L"D:\\Apps\\Korvel2\\a.exe", L"D:\\Apps\\Korvel\\", false, false},
+           {L"D:\\Apps\\Korvel2", L"D:\\Apps\\Korvel", false, false},
+           {L"D:\\Apps", L"D:\\Apps\\Korvel\\", false, false},
+           {L"D:\\a.exe", L"D:\\", true, true},
+           {L"D:", L"D:\\", true, false},
+           {L"\\\\host\\share\\x", L"\\\\host\\share\\", true, true},
+           {L"D:\\Apps\\Korvel\\a.exe", L"", false, false},
+           {L"D:\\Apps\\Korvel\\a.exe", L"\\", false, false},
+           {L"D:\\Äpps\\a.exe", L"D:\\äpps", true, true}}) {
+    EXPECT_EQ(PathWithin(c.path, c.folder), c.within) << c.path << L" in " << c.folder;
+    EXPECT_EQ(PathBelow(c.path, c.folder), c.below) << c.path << L" below " << c.folder;
+  }
 }
 
 TEST(ChannelInfo, WrittenForEveryExampleName) {

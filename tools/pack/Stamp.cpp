@@ -22,6 +22,27 @@ bool Ok(PeStatus status, std::string* error) {
   return false;
 }
 
+// The string block that holds the digest (string 32), and what string 32 holds now.
+struct DigestString {
+  FileRange block;
+  std::uint32_t blockId = 0;
+  StoredDigest stored;
+  StoredDigestStatus status = StoredDigestStatus::kOk;
+};
+
+// Finds the digest's block in `image`, parsed as `pe`, and reads string 32 from it; false,
+// with the reason in `error`, when the image has no such block.
+bool ReadDigestString(const PeImage& pe,
+                      const Bytes& image,
+                      DigestString* found,
+                      std::string* error) {
+  if (!Ok(pe.FindDigestBlock(&found->block, &found->blockId), error))
+    return false;
+  found->status = ReadStoredDigest(image.data() + found->block.position, found->block.size,
+                                   found->blockId, &found->stored);
+  return true;
+}
+
 }  // namespace
 
 bool ClearChecksum(Bytes* image, std::uint32_t* position, std::string* error) {
@@ -65,31 +86,27 @@ bool StampImage(Bytes* file, Md5Digest* digest, FileRange* stamped, std::string*
         "padding would change what the digest covers";
     return false;
   }
-  FileRange block;
-  std::uint32_t blockId = 0;
-  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
+  DigestString found;
+  if (!ReadDigestString(pe, image, &found, error))
     return false;
-  StoredDigest stored;
-  const StoredDigestStatus status =
-      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
-  if (status == StoredDigestStatus::kWrongLength) {
-    *error = "string 32 has " + std::to_string(stored.length) + " characters; it must have " +
+  if (found.status == StoredDigestStatus::kWrongLength) {
+    *error = "string 32 has " + std::to_string(found.stored.length) + " characters; it must have " +
              std::to_string(kDigestStringUnits) + " placeholder characters";
     return false;
   }
-  if (status != StoredDigestStatus::kOk) {
-    *error = DescribeStoredDigestStatus(status);
+  if (found.status != StoredDigestStatus::kOk) {
+    *error = DescribeStoredDigestStatus(found.status);
     return false;
   }
   if (!Ok(ComputeInstallerDigest(image.data(), image.size(), digest), error))
     return false;
-  const StoredDigestStatus written =
-      WriteStoredDigest(file->data() + block.position, block.size, blockId, *digest);
+  const StoredDigestStatus written = WriteStoredDigest(file->data() + found.block.position,
+                                                       found.block.size, found.blockId, *digest);
   if (written != StoredDigestStatus::kOk) {
     *error = DescribeStoredDigestStatus(written);
     return false;
   }
-  *stamped = {block.position + 2, static_cast<std::uint32_t>(2 * kDigestStringUnits)};
+  *stamped = {found.block.position + 2, static_cast<std::uint32_t>(2 * kDigestStringUnits)};
   return true;
 }
 
@@ -98,16 +115,14 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
   PeImage pe;
   if (!Ok(image.empty() ? PeStatus::kEmptyFile : pe.Parse(image.data(), image.size()), error))
     return false;
-  FileRange block;
-  std::uint32_t blockId = 0;
-  if (!Ok(pe.FindDigestBlock(&block, &blockId), error))
+  DigestString found;
+  if (!ReadDigestString(pe, image, &found, error))
     return false;
-  StoredDigest stored;
-  const StoredDigestStatus read =
-      ReadStoredDigest(image.data() + block.position, block.size, blockId, &stored);
-  report->stored = StoredText(stored.units, std::min(stored.length, kDigestStringUnits));
-  if (read == StoredDigestStatus::kStringsBelow32 || read == StoredDigestStatus::kNoString32) {
-    *error = DescribeStoredDigestStatus(read);
+  report->stored =
+      StoredText(found.stored.units, std::min(found.stored.length, kDigestStringUnits));
+  if (found.status == StoredDigestStatus::kStringsBelow32 ||
+      found.status == StoredDigestStatus::kNoString32) {
+    *error = DescribeStoredDigestStatus(found.status);
     return false;
   }
   Md5Digest digest;
@@ -116,8 +131,8 @@ bool VerifyImage(const Bytes& image, VerifyReport* report, std::string* error) {
     return false;
   report->computed = DigestHex(digest);
   report->signatureBytes = parts.certificateTable.size;
-  report->status =
-      CheckStoredDigest(image.data() + block.position, block.size, blockId, digest, &stored);
+  report->status = CheckStoredDigest(image.data() + found.block.position, found.block.size,
+                                     found.blockId, digest, &found.stored);
   report->ok = report->status == StoredDigestStatus::kOk;
   return true;
 }

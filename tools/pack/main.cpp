@@ -448,22 +448,16 @@ int Run(int argc, char** argv) {
   const Options o = ParseOptions(argc, argv);
   if (!o.problem.empty())
     return Usage(o.problem);
-  if (command == "payload")
-    return Payload(o);
-  if (command == "build")
-    return Build(o);
-  if (command == "compress")
-    return Compress(o);
-  if (command == "stamp")
-    return Stamp(o);
-  if (command == "verify")
-    return Verify(o);
-  if (command == "list")
-    return List(o);
-  if (command == "manifest")
-    return Manifest(o);
-  if (command == "extract")
-    return Extract(o);
+  constexpr struct {
+    const char* name;
+    int (*run)(const Options&);
+  } kCommands[] = {{"payload", Payload},   {"build", Build},    {"compress", Compress},
+                   {"stamp", Stamp},       {"verify", Verify},  {"list", List},
+                   {"manifest", Manifest}, {"extract", Extract}};
+  for (const auto& known : kCommands) {
+    if (command == known.name)
+      return known.run(o);
+  }
   return Usage("unknown command '" + command + "'");
 }
 

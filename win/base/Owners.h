@@ -1,44 +1,21 @@
-// Owners of what the system hands out besides kernel handles (UniqueHandle.h): each is
-// given back when its owner goes, on every path.
+// Owners of what the system hands out besides kernel handles: registry keys and local
+// memory (UniqueOwner, UniqueHandle.h), COM references, window DCs, security descriptors
+// built from SDDL. Each is given back when its owner goes, on every path.
 #pragma once
 
 #include <windows.h>
+// after windows.h
+#include <sddl.h>
 
 #include <utility>
 
 #include "win/base/UniqueHandle.h"
 
-// An open registry key.
-class RegKey {
- public:
-  RegKey() = default;
-  ~RegKey() { reset(); }
-  RegKey(RegKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-  RegKey& operator=(RegKey&& other) noexcept {
-    if (this != &other) {
-      reset();
-      key_ = std::exchange(other.key_, nullptr);
-    }
-    return *this;
-  }
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-
-  HKEY get() const { return key_; }
-  explicit operator bool() const { return key_ != nullptr; }
-  // For the call that opens or creates the key; closes any key held before.
-  HKEY* put() {
-    reset();
-    return &key_;
-  }
-  void reset() {
-    if (key_ != nullptr)
-      RegCloseKey(std::exchange(key_, nullptr));
-  }
-
- private:
-  HKEY key_ = nullptr;
+struct RegKeyTraits : NullHoldsNothing {
+  static void Close(HKEY key) { RegCloseKey(key); }
 };
+// An open registry key.
+using RegKey = UniqueOwner<HKEY, RegKeyTraits>;
 
 // A COM interface pointer: one reference, released when its owner goes.
 template <class Interface>
@@ -85,29 +62,35 @@ class WindowDC {
   HDC dc_;
 };
 
+struct LocalMemoryTraits : NullHoldsNothing {
+  static void Close(HLOCAL block) { LocalFree(block); }
+};
 // Memory the system allocated with LocalAlloc for the caller (a security descriptor, an
-// argument list, a formatted message).
+// argument list, a formatted message), as a `T`.
 template <class T>
-class LocalMemory {
- public:
-  explicit LocalMemory(T p = nullptr) : p_(p) {}
-  ~LocalMemory() {
-    if (p_ != nullptr)
-      LocalFree(p_);
-  }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
+using LocalMemory = UniqueOwner<T, LocalMemoryTraits>;
 
-  T get() const { return p_; }
-  // For the call that allocates it; frees any block held before.
-  T* put() {
-    if (p_ != nullptr)
-      LocalFree(std::exchange(p_, nullptr));
-    return &p_;
+// Security attributes for a new object or file, their descriptor built from SDDL text and
+// freed with the owner. get() is null when the text cannot be built into a descriptor, so
+// that nothing is then made with the rights it would inherit by default.
+class SddlAttributes {
+ public:
+  explicit SddlAttributes(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made,
+                                                             nullptr)) {
+      descriptor_.reset(made);
+      attributes_.lpSecurityDescriptor = made;
+    }
   }
+  SddlAttributes(const SddlAttributes&) = delete;
+  SddlAttributes& operator=(const SddlAttributes&) = delete;
+
+  const SECURITY_ATTRIBUTES* get() const { return descriptor_ ? &attributes_ : nullptr; }
 
  private:
-  T p_;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor_;
+  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
 };
 
 // The handles CreateProcess hands out for a new process and its first thread.

@@ -1,6 +1,11 @@
 #include "win/base/Paths.h"
 
+// after windows.h
+#include <shlobj.h>
+
 #include <algorithm>
+
+#include "win/base/Owners.h"
 
 namespace {
 
@@ -23,6 +28,23 @@ const std::wstring& PathOf(const void* context) {
   return *static_cast<const std::wstring*>(context);
 }
 
+enum class Place { kOutside, kFolder, kBelow };
+
+Place PlaceOf(std::wstring_view path, std::wstring_view folder) {
+  while (!folder.empty() && folder.back() == L'\\')
+    folder.remove_suffix(1);
+  const int units = static_cast<int>(folder.size());
+  if (folder.empty() || path.size() < folder.size() ||
+      CompareStringOrdinal(path.data(), units, folder.data(), units, TRUE) != CSTR_EQUAL) {
+    return Place::kOutside;
+  }
+  if (path.size() == folder.size())
+    return Place::kFolder;
+  if (path[folder.size()] != L'\\')
+    return Place::kOutside;  // "D:\Folder2" is not in "D:\Folder"
+  return path.size() > folder.size() + 1 ? Place::kBelow : Place::kFolder;
+}
+
 }  // namespace
 
 std::wstring GrownString(TextCall<wchar_t> call, const void* context, std::size_t start) {
@@ -37,6 +59,11 @@ std::wstring ModulePath() {
   return GrownString([](wchar_t* buffer, DWORD size,
                         const void*) { return GetModuleFileNameW(nullptr, buffer, size); },
                      nullptr);
+}
+
+std::wstring ModuleFolder() {
+  const std::wstring self = ModulePath();
+  return self.substr(0, self.find_last_of(L'\\') + 1);
 }
 
 std::wstring FinalPath(HANDLE handle) {
@@ -97,4 +124,27 @@ std::wstring WindowsFolder() {
   return GrownString([](wchar_t* buffer, DWORD size,
                         const void*) -> DWORD { return GetSystemWindowsDirectoryW(buffer, size); },
                      nullptr);
+}
+
+std::wstring SpecialFolderPath(int csidl) {
+  ComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(allocator.put())))
+    return {};
+  std::wstring path;
+  LPITEMIDLIST list = nullptr;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &list))) {
+    wchar_t folder[MAX_PATH] = {};  // what the call writes at most
+    if (SHGetPathFromIDListW(list, folder))
+      path = folder;
+    allocator->Free(list);
+  }
+  return path;
+}
+
+bool PathWithin(std::wstring_view path, std::wstring_view folder) {
+  return PlaceOf(path, folder) != Place::kOutside;
+}
+
+bool PathBelow(std::wstring_view path, std::wstring_view folder) {
+  return PlaceOf(path, folder) == Place::kBelow;
 }

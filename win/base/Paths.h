@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // A system call that writes text of at most `size` units with its NUL into `buffer`, with
 // what else it needs in `context`. It returns the text's length when it fitted; when it
@@ -19,6 +20,8 @@ std::string GrownString(TextCall<char> call, const void* context, std::size_t st
 
 // This program's file.
 std::wstring ModulePath();
+// This program's folder, with its final '\'; empty when ModulePath is.
+std::wstring ModuleFolder();
 // Where the file or folder behind `handle` really is ("\\?\D:\..."), or empty.
 std::wstring FinalPath(HANDLE handle);
 // `path` made absolute (GetFullPathName), or `path` itself when that fails.
@@ -35,3 +38,14 @@ std::wstring PathRoot(const std::wstring& path);
 // The system's System32 and Windows folders, without a final '\', or empty.
 std::wstring SystemFolder();
 std::wstring WindowsFolder();
+// The shell's special folder `csidl` (CSIDL_STARTUP, CSIDL_COMMON_PROGRAMS, ...), without a
+// final '\'; empty when it cannot be resolved.
+std::wstring SpecialFolderPath(int csidl);
+
+// Where `path` lies against `folder`, by their text alone (nothing is resolved: no link,
+// no short name, no "..") and ordinally in any letter case; a final '\' on `folder` does
+// not count, and an empty folder holds nothing. PathWithin: `path` is the folder itself
+// (with or without its final '\') or lies below it. PathBelow: it lies below it - the
+// folder's '\' and at least one unit after it.
+bool PathWithin(std::wstring_view path, std::wstring_view folder);
+bool PathBelow(std::wstring_view path, std::wstring_view folder);

@@ -1,35 +1,60 @@
-// Ownership of a kernel handle (a file, a mapping, a process, a job...): closed when its
-// owner goes. Both null and INVALID_HANDLE_VALUE mean "no handle".
+// Ownership of what the system hands out and takes back - a kernel handle (a file, a
+// mapping, a process, a job...), a registry key, a GDI object, a block of local memory:
+// given back when its owner goes, on every path.
 #pragma once
 
 #include <windows.h>
 
 #include <utility>
 
-class UniqueHandle {
+// The one owner of a handle of the kind `Traits` describes: Traits::Close gives one back,
+// Traits::Valid tells one from the values that hold nothing. Moved, the handle goes with it.
+template <class Handle, class Traits>
+class UniqueOwner {
  public:
-  explicit UniqueHandle(HANDLE h = nullptr) : h_(h) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(UniqueHandle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+  explicit UniqueOwner(Handle h = nullptr) : h_(h) {}
+  ~UniqueOwner() { reset(); }
+  UniqueOwner(UniqueOwner&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
+  UniqueOwner& operator=(UniqueOwner&& other) noexcept {
     if (this != &other)
       reset(std::exchange(other.h_, nullptr));
     return *this;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueOwner(const UniqueOwner&) = delete;
+  UniqueOwner& operator=(const UniqueOwner&) = delete;
 
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-  // Gives the handle up without closing it.
-  HANDLE release() { return std::exchange(h_, nullptr); }
-  // Closes the handle held, if any, and takes `h`.
-  void reset(HANDLE h = nullptr) {
+  Handle get() const { return h_; }
+  bool valid() const { return Traits::Valid(h_); }
+  explicit operator bool() const { return valid(); }
+  // For the call that hands one out; gives back any held before.
+  Handle* put() {
+    reset();
+    return &h_;
+  }
+  // Gives the handle up without giving it back.
+  Handle release() { return std::exchange(h_, nullptr); }
+  // Gives back the handle held, if any, and takes `h`.
+  void reset(Handle h = nullptr) {
     if (valid())
-      CloseHandle(h_);
+      Traits::Close(h_);
     h_ = h;
   }
 
  private:
-  HANDLE h_;
+  Handle h_;
 };
+
+// For the kinds whose one value that holds nothing is null.
+struct NullHoldsNothing {
+  template <class Handle>
+  static bool Valid(Handle h) {
+    return h != nullptr;
+  }
+};
+
+// A kernel handle: both null and INVALID_HANDLE_VALUE mean "no handle".
+struct KernelHandleTraits {
+  static bool Valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE h) { CloseHandle(h); }
+};
+using UniqueHandle = UniqueOwner<HANDLE, KernelHandleTraits>;

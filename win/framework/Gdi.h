@@ -5,37 +5,14 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "win/base/Owners.h"
 
+struct GdiObjectTraits : NullHoldsNothing {
+  static void Close(HGDIOBJ object) { DeleteObject(object); }
+};
 // A GDI object (font, brush, pen, bitmap) deleted with the wrapper.
 template <class Handle>
-class GdiObject {
- public:
-  GdiObject() = default;
-  explicit GdiObject(Handle h) : h_(h) {}
-  ~GdiObject() { Reset(); }
-  GdiObject(GdiObject&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-  GdiObject& operator=(GdiObject&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      h_ = std::exchange(other.h_, nullptr);
-    }
-    return *this;
-  }
-  GdiObject(const GdiObject&) = delete;
-  GdiObject& operator=(const GdiObject&) = delete;
-
-  Handle get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-  void Reset(Handle h = nullptr) {
-    if (h_ != nullptr)
-      DeleteObject(h_);
-    h_ = h;
-  }
-
- private:
-  Handle h_ = nullptr;
-};
+using GdiObject = UniqueOwner<Handle, GdiObjectTraits>;
 
 using Font = GdiObject<HFONT>;
 using Brush = GdiObject<HBRUSH>;
@@ -70,18 +47,11 @@ class PaintDC {
   HDC dc_;
 };
 
+struct MemoryDCTraits : NullHoldsNothing {
+  static void Close(HDC dc) { DeleteDC(dc); }
+};
 // A memory DC compatible with the screen, deleted with the wrapper.
-class MemoryDC {
+class MemoryDC : public UniqueOwner<HDC, MemoryDCTraits> {
  public:
-  MemoryDC() : dc_(CreateCompatibleDC(nullptr)) {}
-  ~MemoryDC() {
-    if (dc_ != nullptr)
-      DeleteDC(dc_);
-  }
-  MemoryDC(const MemoryDC&) = delete;
-  MemoryDC& operator=(const MemoryDC&) = delete;
-  HDC get() const { return dc_; }
-
- private:
-  HDC dc_;
+  MemoryDC() : UniqueOwner(CreateCompatibleDC(nullptr)) {}
 };

@@ -44,16 +44,11 @@ std::wstring RandomDigits() {
 }
 
 const SECURITY_ATTRIBUTES* AdminObjectRights() {
-  static const SECURITY_ATTRIBUTES attributes = [] {
-    SECURITY_ATTRIBUTES made{sizeof made, nullptr, FALSE};
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
-      made.lpSecurityDescriptor = descriptor;  // kept for the life of the process
-    }
-    return made;
-  }();
-  return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+  // Kept for the life of the process, never freed: another thread may still use it while
+  // the process exits.
+  static const SddlAttributes* const attributes =
+      new SddlAttributes(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)");
+  return attributes->get();
 }
 
 bool OwnedByAdministrators(HANDLE object) {

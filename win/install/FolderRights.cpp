@@ -1,7 +1,6 @@
 #include "win/install/FolderRights.h"
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <string>
 
@@ -15,26 +14,18 @@ namespace {
 constexpr wchar_t kFolderRights[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 constexpr wchar_t kFileRights[] = L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
 
-SECURITY_ATTRIBUTES Attributes(const wchar_t* sddl) {
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                           nullptr)) {
-    attributes.lpSecurityDescriptor = descriptor;  // kept for the life of the process
-  }
-  return attributes;
-}
-
 }  // namespace
 
 ProtectedRights::ProtectedRights()
-    : folder_(Attributes(kFolderRights)),
-      file_(Attributes(kFileRights)),
-      ownedFolder_(Attributes((std::wstring(L"O:BA") + kFolderRights).c_str())) {}
+    : folder_(kFolderRights),
+      file_(kFileRights),
+      ownedFolder_((std::wstring(L"O:BA") + kFolderRights).c_str()) {}
 
 const ProtectedRights& ProtectedRights::Get() {
-  static const ProtectedRights rights;
-  return rights;
+  // Kept for the life of the process, never freed: the worker thread may still use it while
+  // the process exits.
+  static const ProtectedRights* const rights = new ProtectedRights;
+  return *rights;
 }
 
 bool ProtectedRights::Apply(HANDLE handle, bool folder) const {
@@ -56,7 +47,7 @@ bool ProtectedRights::ProtectExisting(HANDLE folder) const {
   // The descriptor is set on the folder alone: unlike SetSecurityInfo, this call passes
   // nothing on to the files and folders already inside, which stay as their owners made
   // them. The descriptor's own control ("P") protects the new entries from the parent's.
-  return ownedFolder_.lpSecurityDescriptor != nullptr &&
+  return ExistingFolder() != nullptr &&
          SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                 ownedFolder_.lpSecurityDescriptor) != FALSE;
+                                 ExistingFolder()->lpSecurityDescriptor) != FALSE;
 }

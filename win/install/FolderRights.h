@@ -9,18 +9,16 @@
 
 #include <windows.h>
 
+#include "win/base/Owners.h"
+
 class ProtectedRights {
  public:
   // For a new folder: the entries are inherited by what is later made inside it.
-  const SECURITY_ATTRIBUTES* Folder() const {
-    return folder_.lpSecurityDescriptor ? &folder_ : nullptr;
-  }
+  const SECURITY_ATTRIBUTES* Folder() const { return folder_.get(); }
   // For a new file.
-  const SECURITY_ATTRIBUTES* File() const { return file_.lpSecurityDescriptor ? &file_ : nullptr; }
+  const SECURITY_ATTRIBUTES* File() const { return file_.get(); }
   // What ProtectExisting sets: the folder's entries, and Administrators as owner.
-  const SECURITY_ATTRIBUTES* ExistingFolder() const {
-    return ownedFolder_.lpSecurityDescriptor ? &ownedFolder_ : nullptr;
-  }
+  const SECURITY_ATTRIBUTES* ExistingFolder() const { return ownedFolder_.get(); }
   // Replaces the rights of an existing file or folder opened with WRITE_DAC; false, with the
   // Windows error as the last error, when that fails.
   bool Apply(HANDLE handle, bool folder) const;
@@ -36,7 +34,7 @@ class ProtectedRights {
 
  private:
   ProtectedRights();
-  SECURITY_ATTRIBUTES folder_{};
-  SECURITY_ATTRIBUTES file_{};
-  SECURITY_ATTRIBUTES ownedFolder_{};  // the folder rights with Administrators as owner
+  SddlAttributes folder_;
+  SddlAttributes file_;
+  SddlAttributes ownedFolder_;  // the folder rights with Administrators as owner
 };

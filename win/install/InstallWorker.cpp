@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Text.h"
 #include "win/install/PagedResource.h"
 #include "win/install/Win32InstallFiles.h"

@@ -139,12 +139,7 @@ constexpr wchar_t kClasses[] = L"SOFTWARE\\Classes\\CLSID";
 bool InFolder(std::wstring value, const std::wstring& folder, const std::wstring& shortFolder) {
   if (value.size() >= 2 && value.front() == L'"')
     value = value.substr(1, value.find(L'"', 1) - 1);
-  const auto below = [&value](const std::wstring& prefix) {
-    return !prefix.empty() && value.size() > prefix.size() &&
-           CompareStringOrdinal(value.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-  };
-  return below(folder) || below(shortFolder);
+  return PathBelow(value, folder) || PathBelow(value, shortFolder);
 }
 
 }  // namespace

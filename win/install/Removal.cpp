@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/base/Files.h"
 #include "win/base/Paths.h"
 #include "win/install/AdminObjects.h"
@@ -98,12 +98,7 @@ RemovalFolder::RemovalFolder(const std::wstring& folder)
 }
 
 bool RemovalFolder::Contains(HANDLE entry) const {
-  if (final_.empty())
-    return false;
-  const std::wstring path = FinalPath(entry);
-  return path.size() > final_.size() &&
-         CompareStringOrdinal(path.c_str(), static_cast<int>(final_.size()), final_.c_str(),
-                              static_cast<int>(final_.size()), TRUE) == CSTR_EQUAL;
+  return PathBelow(FinalPath(entry), final_);
 }
 
 Removal RemovalFolder::RemoveFile(const std::wstring& path) const {

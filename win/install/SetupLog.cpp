@@ -2,7 +2,7 @@
 
 #include "core/package/Utf8.h"
 #include "core/product/Product.h"
-#include "core/setup/NumberText.h"
+#include "core/text/NumberText.h"
 #include "win/install/Removal.h"
 
 bool SetupLog::Open(const std::wstring& path, DWORD* error) {

@@ -1,11 +1,14 @@
 // Numbers as text for the logs and the wizard's sizes, without the C runtime's printf: the
 // programs do not link a formatted-output engine and its floating-point conversion (about
-// 24 KB) for the few numbers they show. Header-only, for any character type: wchar_t in the
-// programs, char in the tests.
+// 24 KB) for the few numbers they show; and decimal text read back, without strtoul and its
+// locale. Header-only, for any character type: wchar_t in the programs, char16_t in the
+// core, char in the files it reads and in the tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 // `value` in decimal, with "-" first when it is negative and zeros in front up to
@@ -54,4 +57,26 @@ std::basic_string<Char> TenthsText(std::uint64_t numerator, unsigned shift) {
   text += static_cast<Char>('.');
   text += static_cast<Char>('0' + tenth);
   return text;
+}
+
+// `text` read as a whole decimal number of 1 to `maxDigits` digits (at most 19, so that it
+// fits in 64 bits), zeros in front allowed: true with the number in `*value`. False, with
+// `*value` as it was, for an empty text, a longer one, a sign, a blank or any other unit,
+// and for a number that `Unsigned` cannot hold. A narrower range, or no zeros in front, is
+// the caller's to check.
+template <class Char, class Unsigned>
+bool ParseDecimal(std::basic_string_view<Char> text, std::size_t maxDigits, Unsigned* value) {
+  static_assert(std::is_unsigned_v<Unsigned> && !std::is_same_v<Unsigned, bool>);
+  if (text.empty() || text.size() > maxDigits || maxDigits > 19)
+    return false;
+  std::uint64_t number = 0;
+  for (const Char c : text) {
+    if (c < static_cast<Char>('0') || c > static_cast<Char>('9'))
+      return false;
+    number = number * 10 + static_cast<std::uint64_t>(c - static_cast<Char>('0'));
+  }
+  if (number > static_cast<std::uint64_t>(static_cast<Unsigned>(-1)))
+    return false;
+  *value = static_cast<Unsigned>(number);
+  return true;
 }

@@ -1,5 +1,5 @@
-// The PE format's little-endian fields, read from bytes and written to them, whatever the
-// host's byte order and alignment.
+// Little-endian fields - the PE format's, the payload package's, MD5's words - read from
+// bytes and written to them, whatever the host's byte order and alignment.
 #pragma once
 
 #include <cstdint>
