@@ -9,6 +9,7 @@ layers=(
   "core:core"
   "win/base:win/base"
   "win/framework:win/framework win/base"
+  "win/runtime:win/runtime win/base"
   "win/integrity:win/integrity win/base core"
   "win/install:win/install win/base core"
   "installer/flow:installer/flow win core"
