@@ -17,7 +17,7 @@
 
 #include "core/setup/SetupOptions.h"
 #include "installer/flow/Installation.h"
-#include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/Interaction.h"
 #include "installer/wizard/AgreementView.h"
 #include "installer/wizard/Skin.h"
 #include "win/framework/Controls.h"

@@ -1,4 +1,4 @@
-#include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/Interaction.h"
 
 #include <windows.h>
 // after windows.h
