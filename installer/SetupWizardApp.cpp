@@ -10,6 +10,7 @@
 #include "core/setup/NumberText.h"
 #include "core/setup/SetupOptions.h"
 #include "installer/SilentInstall.h"
+#include "installer/flow/Interaction.h"
 #include "installer/wizard/WizardDialog.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"

@@ -11,6 +11,8 @@
 
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
+#include "installer/flow/FolderPreparation.h"
+#include "installer/flow/WorkerReport.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "core/product/Product.h"
+#include "installer/flow/SpaceCheck.h"
 
 LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
   if (busy_)
