@@ -67,6 +67,6 @@ Stop WizardDialog::AcceptTargetFolder() {
     installation_.Abandon();
     return stop;
   }
-  lstrcpynW(targetDir_, installation_.Folder().c_str(), 260);
+  folderAccepted_ = !installation_.Folder().empty();
   return {};
 }
