@@ -26,7 +26,7 @@
 #                SOURCES ... [RC_INCLUDE file] [LIBS ...]
 #                [SIGN_COMMAND command...]             (signs the uninstaller it carries)
 #                [SIGN_DEPENDS file...]
-#                [SMALL_RUNTIME]                       (link win/framework/SmallRuntime.cpp)
+#                [SMALL_RUNTIME]                       (link win/runtime/SmallRuntime.cpp)
 #                [PAYLOAD_DIR folder [PAYLOAD_DEPENDS target-or-file...]])
 #
 # Links a stub in this tree: the program with its resources, the compressed uninstaller

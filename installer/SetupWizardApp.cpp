@@ -10,6 +10,7 @@
 #include "core/setup/SetupOptions.h"
 #include "core/text/NumberText.h"
 #include "installer/SilentInstall.h"
+#include "installer/flow/Interaction.h"
 #include "installer/wizard/WizardDialog.h"
 #include "win/base/Paths.h"
 #include "win/base/Text.h"
@@ -92,15 +93,11 @@ class Startup {
   SetupExit RunWizard() {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
-    WizardDialog dialog;
-    dialog.options_ = options_;
-    dialog.log_ = &log_;
+    WizardDialog dialog(options_, log_);
     // The installation was committed as the finish page showed; 完成 adds what it chose.
-    if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK) {
-      dialog.installation_.Finish(
-          {dialog.autoStart_ != 0, dialog.runNow_ != 0, dialog.createShortcuts_ != 0});
-    }
-    return dialog.exit_;
+    if (dialog.DoModal(instance_, IDD_WIZARD) == IDOK)
+      dialog.Finish();
+    return dialog.Exit();
   }
 
   // One atomic step: create, and learn from the error whether another installer had it.

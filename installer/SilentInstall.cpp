@@ -1,6 +1,10 @@
 #include "installer/SilentInstall.h"
 
+#include "installer/flow/FolderPreparation.h"
 #include "installer/flow/Installation.h"
+#include "installer/flow/Interaction.h"
+#include "installer/flow/SpaceCheck.h"
+#include "installer/flow/WorkerReport.h"
 #include "win/base/Text.h"
 #include "win/install/InstallWorker.h"
 

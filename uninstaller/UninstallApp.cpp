@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/install/Transaction.h"
+#include "core/install/Journal.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
 #include "core/text/NumberText.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/install/InstallRun.h"
+#include "core/install/Journal.h"
 #include "core/install/ManifestText.h"
-#include "core/install/Transaction.h"
 #include "core/package/PayloadPackage.h"
 
 std::size_t MaxInstallFolderUnits(std::size_t longestRelativePath) {

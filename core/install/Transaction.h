@@ -6,120 +6,15 @@
 // which the Win32 layer binds to the files (by handle), the registry and the component's
 // registration, so a test can fail or cut off every step.
 //
-// The journal, "uninstall.old\journal" in the earlier installation's folder: UTF-8 lines,
-// each ended by CR LF; a line without its CR LF was cut short by a kill and is not there.
-// Tags begin with '*', which no package path can; a bare line is a moved file.
-//
-//   *journal 2                     written by this installer (an older one wrote only the
-//                                  moved files and *begun, into its own folder)
-//   *target D:\g\new\              the new installation's folder
-//   *made D:\g\new\                the outermost folder made for it, if any
-//   *earlier-made D:\g\            the earlier entry's CreatedFolder, if any
-//   *component                     the earlier files hold the component
-//   *changed config.ini            an earlier file its user changed: it stays where it is
-//   *carried 2                     the earlier KEPT lines the new manifest begins with
-//   *kept 1 notes.txt              an earlier kept file: KEPT1, in uninstall.kept\1
-//   *folder Skin                   the earlier folders, each before those that contain it
-//   Skin\a.png                     moved: "uninstall.old\<n>" holds the n-th moved file
-//   *begun                         every file is aside: the new run may write
-//   *removed                       (an undo) the new run is gone: only moving back is left
-//   *value text DisplayName=...    the new uninstall entry, value by value...
-//   *committed                     ...and the commit: from here on the new installation stays
-//
-// Where the journal is, the entry's value "UpgradeJournal" says (TransactionHost::
-// MarkJournal), so the next installer finds it whatever folder the entry names by then.
+// Each step is written to the journal (core/install/Journal) before it is taken, so that the
+// next installer ends a transaction that a kill cut short.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "core/install/Journal.h"
 #include "core/install/ManifestText.h"
-
-inline constexpr auto kAsideFolderUnits = product::ToUtf16(product::kAsideFolder);
-inline constexpr std::u16string_view kAsideFolderName = product::View(kAsideFolderUnits);
-
-// One value of the uninstall entry as the commit writes it; kAbsent deletes the value.
-struct EntryValue {
-  enum class Kind { kText, kNumber, kBytes, kAbsent };
-  std::u16string name;
-  Kind kind = Kind::kText;
-  std::u16string text;
-  std::uint32_t number = 0;
-  std::vector<std::uint8_t> bytes;
-  bool operator==(const EntryValue&) const = default;
-
-  static EntryValue Text(std::u16string name, std::u16string text) {
-    EntryValue value;
-    value.name = std::move(name);
-    value.text = std::move(text);
-    return value;
-  }
-  static EntryValue Number(std::u16string name, std::uint32_t number) {
-    EntryValue value = Absent(std::move(name));
-    value.kind = Kind::kNumber;
-    value.number = number;
-    return value;
-  }
-  static EntryValue Bytes(std::u16string name, std::vector<std::uint8_t> bytes) {
-    EntryValue value = Absent(std::move(name));
-    value.kind = Kind::kBytes;
-    value.bytes = std::move(bytes);
-    return value;
-  }
-  static EntryValue Absent(std::u16string name) {
-    EntryValue value;
-    value.name = std::move(name);
-    value.kind = Kind::kAbsent;
-    return value;
-  }
-};
-
-// A file's size and last-write time, as the entry's value FileStamps records each listed
-// file's: 16 bytes a file, both little-endian, in the manifest's order.
-struct FileStamp {
-  std::uint64_t size = 0;
-  std::uint64_t written = 0;
-};
-std::vector<std::uint8_t> EncodeFileStamps(const std::vector<FileStamp>& stamps);
-
-// The files of `files` (a manifest's list) whose stamp now (`now`, by file; none for a file
-// that is not there) differs from the one `recorded` holds: the files their user changed.
-// None unless `recorded` holds exactly one stamp a file. The component and the channel file
-// are the installation's own and never count.
-std::vector<std::u16string> ChangedFiles(const std::vector<std::u16string>& files,
-                                         const std::vector<std::uint8_t>& recorded,
-                                         const std::vector<std::optional<FileStamp>>& now);
-
-// Compares two versions ("1.2", "1.2.3.4") part by part as numbers, a missing part being 0:
-// negative, 0 or positive; none when either is no version.
-std::optional<int> CompareVersions(std::u16string_view a, std::u16string_view b);
-
-struct Journal {
-  std::u16string target;       // empty in an older installer's journal: the journal's folder
-  std::u16string made;         // the outermost folder made for the target, or empty
-  std::u16string earlierMade;  // the earlier entry's CreatedFolder, or empty
-  bool described = false;      // "*journal 2": the lines up to the moved files are there
-  bool component = false;
-  std::vector<std::u16string> changed;
-  std::size_t carried = 0;
-  std::vector<KeptFile> kept;
-  std::vector<std::u16string> folders;
-  std::vector<std::u16string> moved;
-  bool begun = false;
-  bool removed = false;
-  std::vector<EntryValue> entry;
-  bool committed = false;
-};
-
-// The journal's first part, up to and with the moved files; the commit's lines.
-std::string JournalText(const Journal& journal);
-std::string CommitText(const std::vector<EntryValue>& entry);
-// False for a journal that cannot be trusted to say what happened: a line that is no UTF-8,
-// a tag this installer does not know (a newer one's), a path that breaks the package's rules.
-bool ParseJournal(std::string_view text, Journal* journal);
 
 // What a step did to a file or folder.
 enum class Step {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/install/Transaction.h"
+#include "core/install/UninstallEntry.h"
 
 #include "win/install/ProgramVersion.h"
 #include "win/install/SetupLog.h"

@@ -7,6 +7,8 @@
 #include "core/install/InstallFolder.h"
 #include "core/product/Product.h"
 #include "core/text/NumberText.h"
+#include "installer/flow/RunningClient.h"
+#include "installer/flow/WorkerReport.h"
 #include "win/base/Files.h"
 #include "win/base/Owners.h"
 #include "win/base/Text.h"

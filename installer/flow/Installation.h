@@ -27,7 +27,9 @@
 
 #include "core/install/Transaction.h"
 #include "installer/flow/Finishing.h"
-#include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/FolderPreparation.h"
+#include "installer/flow/Interaction.h"
+#include "installer/flow/SpaceCheck.h"
 #include "installer/flow/Win32Transaction.h"
 #include "win/install/HeldFolder.h"
 #include "win/install/InstallWorker.h"

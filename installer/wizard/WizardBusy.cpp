@@ -95,8 +95,8 @@ LRESULT WizardDialog::OnSetCursor(WPARAM wParam, LPARAM lParam) {
 
 void WizardDialog::UndoRun() {
   // The page says what happens now, not the last file written; a screen reader hears it.
-  lstrcpynW(statusText_, kUndoingStatus, 260);
-  stcStatus_.SetText(statusText_);
+  statusText_ = kUndoingStatus;
+  stcStatus_.SetText(statusText_.c_str());
   UpdateWindow(stcStatus_.Handle());
   NotifyWinEvent(EVENT_SYSTEM_ALERT, stcStatus_.Handle(), OBJID_CLIENT, CHILDID_SELF);
   WaitBusy(worker_.Thread(), INFINITE);

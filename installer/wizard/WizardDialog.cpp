@@ -11,6 +11,8 @@
 
 #include "core/product/Product.h"
 #include "installer/flow/Finishing.h"
+#include "installer/flow/FolderPreparation.h"
+#include "installer/flow/WorkerReport.h"
 
 namespace {
 
@@ -31,8 +33,10 @@ void KeepDpiLayoutToUs(HWND dialog) {
 
 // --- construction ---------------------------------------------------------------------------
 
-WizardDialog::WizardDialog()
-    : hIcon_(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_SETUP))),
+WizardDialog::WizardDialog(const SetupOptions& options, SetupLog& log)
+    : options_(options),
+      log_(log),
+      hIcon_(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_SETUP))),
       colours_(CurrentSkinColours()) {}
 
 WizardDialog::~WizardDialog() = default;
@@ -71,7 +75,7 @@ BOOL WizardDialog::OnInitDialog() {
   SetWindowTextW(hWnd_, product::kWizardCaption);
   std::fill(std::begin(worker_.installFolder_), std::end(worker_.installFolder_), L'\0');
   worker_.owner_ = hWnd_;
-  worker_.log_ = log_;
+  worker_.log_ = &log_;
   KeepDpiLayoutToUs(hWnd_);
 
   const RECT none{0, 0, 0, 0};
@@ -171,7 +175,7 @@ void WizardDialog::ShowPage(int page) {
       btnCancel_.Focus();  // the focused button is now disabled: Esc must still ask
       // Progress only opens on this page before its checks accepted a folder: the worker
       // waits for one.
-      if (targetDir_[0] != L'\0') {
+      if (folderAccepted_) {
         installation_.Configure(worker_);
         worker_.Resume();
       }
@@ -236,7 +240,7 @@ LRESULT WizardDialog::OnPassiveStart(WPARAM, LPARAM) {
 }
 
 LRESULT WizardDialog::OnTimer(WPARAM, LPARAM) {
-  SetDlgItemTextW(hWnd_, IDC_STATIC_STATUS, statusText_);
+  SetDlgItemTextW(hWnd_, IDC_STATIC_STATUS, statusText_.c_str());
   progress_.SetPos(percent_);
   return 0;
 }
@@ -277,9 +281,8 @@ LRESULT WizardDialog::OnCancelOrFinish(WPARAM, LPARAM) {
 
 // The finish page's choices; the exit code is the commit's.
 void WizardDialog::OnOK() {
-  autoStart_ = chkAutoStart_.GetCheck();
-  runNow_ = chkRunNow_.GetCheck();
-  createShortcuts_ = chkShortcuts_.GetCheck();
+  choices_ = {chkAutoStart_.GetCheck() != 0, chkRunNow_.GetCheck() != 0,
+              chkShortcuts_.GetCheck() != 0};
   End(IDOK);
 }
 
@@ -341,11 +344,12 @@ LRESULT WizardDialog::OnInstallProgress(WPARAM wParam, LPARAM lParam) {
   } else if (final) {
     Conclude(code, path);
   } else if (code == INSTALL_PREPARING) {
-    lstrcpynW(statusText_, L"正在准备安装资源，请稍候", 260);
+    statusText_ = L"正在准备安装资源，请稍候";
   } else if (code >= 0 && code <= INSTALL_COMPLETE) {
     percent_ = code;
-    std::wstring status = L"正在安装： " + path;
-    lstrcpynW(statusText_, status.c_str(), 260);  // cut to fit
+    statusText_ = L"正在安装： " + path;
+    if (statusText_.size() > kStatusUnits)
+      statusText_.resize(kStatusUnits);
   }
   return 1;
 }

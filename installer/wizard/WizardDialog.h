@@ -17,7 +17,7 @@
 
 #include "core/setup/SetupOptions.h"
 #include "installer/flow/Installation.h"
-#include "installer/flow/PreInstallChecks.h"
+#include "installer/flow/Interaction.h"
 #include "installer/wizard/AgreementView.h"
 #include "installer/wizard/Skin.h"
 #include "win/framework/Controls.h"
@@ -75,63 +75,17 @@ inline constexpr UINT WM_PASSIVE_START = WM_APP + 1;
 
 class WizardDialog : public Dialog, private Interaction {
  public:
-  WizardDialog();
+  // `options` are the command line's: /D= is the folder the target page suggests, /NORUN,
+  // /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them, /PASSIVE shows
+  // progress only. Questions, answers and messages go to `log`, which outlives the wizard.
+  WizardDialog(const SetupOptions& options, SetupLog& log);
   ~WizardDialog() override;
 
-  // Switches to `page`: hides every control, shows the page's set, captions and focus,
-  // performs the page's entry actions, and repaints the whole window.
-  void ShowPage(int page);
-
-  HICON hIcon_;
-  Button btnBack_;
-  Button btnNext_;
-  Button btnCancel_;
-  Button btnBrowse_;
-  Button chkAutoStart_;
-  Button chkRunNow_;
-  Button chkShortcuts_;
-  Static stcStatus_;
-  Static stcFreeSpace_;
-  Static stcTitle_;
-  Static stcAgreementNote_;
-  Static stcTargetIntro_;
-  Static stcTargetLabel_;
-  Static stcTargetHint_;
-  Static stcRecommendation_;
-  Static stcStartLater_;
-  Static stcRestart_;
-  Static stcWaiting_;
-  Static stcWelcome_;
-  AgreementView agreementView_;
-  Edit editTarget_;
-  std::vector<Control*> controls_;  // in creation order, which is the Tab order
-  ProgressBar progress_;
-  InstallWorker worker_;
-  int page_ = PAGE_WELCOME;
-  int percent_ = 0;
-  wchar_t statusText_[260] = {};
-  Font titleFont_;
-  // Whether the client can be started as the signed-in user, checked as the finish page
-  // shows: when it cannot, "马上运行Korvel" is unticked and disabled and the page says
-  // that the shortcut starts it.
-  bool clientStartable_ = true;
-  int autoStart_ = 0;
-  int runNow_ = 0;
-  int createShortcuts_ = 0;
-  wchar_t targetDir_[260] = {};
-  // The installation's steps: checked on leaving the welcome page and on 安装, the earlier
-  // installation set aside as the installing page opens, committed as the finish page shows
-  // (or undone), finished by start-up with the finish page's choices.
-  Installation installation_{static_cast<Interaction&>(*this)};
-  // The commit left files of the earlier installation in use to the next restart: the
-  // finish page says so.
-  bool restartRequired_ = false;
-  // Set before DoModal from the command line: /D= is the folder the target page suggests,
-  // and /NORUN, /NOSHORTCUTS and /STARTUP set the finish page's boxes as it shows them.
-  SetupOptions options_;
-  SetupLog* log_ = nullptr;  // where questions, answers and messages go, if anywhere
-  // How the wizard ended: installed, cancelled, or the worker's failure.
-  SetupExit exit_ = SetupExit::kCancelled;
+  // After DoModal: how the wizard ended - installed, cancelled, or the worker's failure.
+  SetupExit Exit() const { return exit_; }
+  // After DoModal returned IDOK (the installation was committed as the finish page showed):
+  // what the finish page chose, carried out.
+  void Finish() { installation_.Finish(choices_); }
 
  protected:
   const MessageEntry* GetMessageMap() const override;
@@ -140,6 +94,10 @@ class WizardDialog : public Dialog, private Interaction {
   void OnCancel() override;
 
  private:
+  // Switches to `page`: hides every control, shows the page's set, captions and focus,
+  // performs the page's entry actions, and repaints the whole window.
+  void ShowPage(int page);
+
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
   LRESULT OnTimer(WPARAM, LPARAM);
@@ -193,7 +151,7 @@ class WizardDialog : public Dialog, private Interaction {
                                            LPARAM lParam,
                                            UINT_PTR id,
                                            DWORD_PTR self);
-  SetupLog& Log() override { return log_ != nullptr ? *log_ : noLog_; }
+  SetupLog& Log() override { return log_; }
   // Ends the dialog with `result`, closing the folder browser first if it is open.
   void End(INT_PTR result);
 
@@ -205,6 +163,56 @@ class WizardDialog : public Dialog, private Interaction {
   // disabled, the cursor shows the wait, `status` (when given) says in the band what it
   // waits for, and keyboard and mouse input is dropped.
   DWORD WaitBusy(HANDLE object, DWORD milliseconds, const wchar_t* status = nullptr);
+
+  const SetupOptions options_;
+  SetupLog& log_;
+  HICON hIcon_;
+  Button btnBack_;
+  Button btnNext_;
+  Button btnCancel_;
+  Button btnBrowse_;
+  Button chkAutoStart_;
+  Button chkRunNow_;
+  Button chkShortcuts_;
+  Static stcStatus_;
+  Static stcFreeSpace_;
+  Static stcTitle_;
+  Static stcAgreementNote_;
+  Static stcTargetIntro_;
+  Static stcTargetLabel_;
+  Static stcTargetHint_;
+  Static stcRecommendation_;
+  Static stcStartLater_;
+  Static stcRestart_;
+  Static stcWaiting_;
+  Static stcWelcome_;
+  AgreementView agreementView_;
+  Edit editTarget_;
+  std::vector<Control*> controls_;  // in creation order, which is the Tab order
+  ProgressBar progress_;
+  InstallWorker worker_;
+  int page_ = PAGE_WELCOME;
+  int percent_ = 0;
+  // The installing page's status line: at most 259 UTF-16 code units, the rest cut off.
+  static constexpr std::size_t kStatusUnits = 259;
+  std::wstring statusText_;
+  Font titleFont_;
+  // Whether the client can be started as the signed-in user, checked as the finish page
+  // shows: when it cannot, "马上运行Korvel" is unticked and disabled and the page says
+  // that the shortcut starts it.
+  bool clientStartable_ = true;
+  // The target page's folder was accepted, made and held: the worker may start.
+  bool folderAccepted_ = false;
+  // The installation's steps: checked on leaving the welcome page and on 安装, the earlier
+  // installation set aside as the installing page opens, committed as the finish page shows
+  // (or undone), finished by start-up with the finish page's choices.
+  Installation installation_{static_cast<Interaction&>(*this)};
+  // The commit left files of the earlier installation in use to the next restart: the
+  // finish page says so.
+  bool restartRequired_ = false;
+  // How the wizard ended: installed, cancelled, or the worker's failure.
+  SetupExit exit_ = SetupExit::kCancelled;
+  FinishChoices choices_;  // the finish page's, as 完成 left them
 
   UINT dpi_ = 96;
   Scale scale_;
@@ -231,7 +239,6 @@ class WizardDialog : public Dialog, private Interaction {
   bool reportHeld_ = false;
   int heldCode_ = 0;
   std::wstring heldPath_;
-  SetupLog noLog_;
 
   static const MessageEntry kMap[];
 };

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "core/product/Product.h"
+#include "installer/flow/SpaceCheck.h"
 
 LRESULT WizardDialog::OnBrowse(WPARAM, LPARAM) {
   if (busy_)
@@ -66,6 +67,6 @@ Stop WizardDialog::AcceptTargetFolder() {
     installation_.Abandon();
     return stop;
   }
-  lstrcpynW(targetDir_, installation_.Folder().c_str(), 260);
+  folderAccepted_ = !installation_.Folder().empty();
   return {};
 }

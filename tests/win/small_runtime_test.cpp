@@ -1,4 +1,4 @@
-// The trimmed runtime the installer and the uninstaller link (win/framework/SmallRuntime.cpp)
+// The trimmed runtime the installer and the uninstaller link (win/runtime/SmallRuntime.cpp)
 // still does what they rely on: std::bad_alloc thrown and caught on a thread the program
 // started itself, also rethrown from a catch, and a function-local static made exactly once
 // when several threads reach it together. Linked as the two programs link it, without
