@@ -172,10 +172,10 @@ class Startup {
 
 }  // namespace
 
-BOOL SetupWizardApp::InitInstance() {
+bool SetupWizardApp::InitInstance() {
   const SetupOptions options = ParseSetupOptions(Utf16(GetCommandLineW()));
   exitCode_ = static_cast<int>(Startup(options, instance_, dllsConfined_).Run());
-  return FALSE;
+  return false;
 }
 
 int RunInstaller(HINSTANCE instance, bool dllsConfined) {

@@ -13,7 +13,7 @@ class SetupWizardApp : public Application {
   bool dllsConfined_ = true;
 
  protected:
-  BOOL InitInstance() override;
+  bool InitInstance() override;
 };
 
 // The whole installer, for wWinMain: its exit code.

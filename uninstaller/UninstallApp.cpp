@@ -153,13 +153,13 @@ int Remove(const std::optional<Arguments>& arguments, bool dllsConfined, SetupLo
 
 }  // namespace
 
-BOOL CUninstallApp::InitInstance() {
+bool CUninstallApp::InitInstance() {
   const std::optional<Arguments> arguments = ReadArguments();
   if (arguments && arguments->cleanUp) {
     // the clean-up helper, with or without the folder the installation made
     if (!CleanUp(GetCommandLineW()))
       exitCode_ = kExitUsage;
-    return FALSE;
+    return false;
   }
   // A silent run always logs: without /LOG=, to a file of its own in the temporary folder.
   // One that cannot be made does not stop the removal; a /LOG= that cannot does.
@@ -182,5 +182,5 @@ BOOL CUninstallApp::InitInstance() {
     exitCode_ = Remove(arguments, dllsConfined_, log);
   }
   log.Line(L"result: " + DecimalText<wchar_t>(exitCode_) + L", " + UninstallExitMeaning(exitCode_));
-  return FALSE;
+  return false;
 }

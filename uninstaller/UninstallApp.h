@@ -33,5 +33,5 @@ class CUninstallApp : public Application {
   bool dllsConfined_ = true;
 
  protected:
-  BOOL InitInstance() override;
+  bool InitInstance() override;
 };

@@ -22,7 +22,7 @@ void ReplaceShortcut(int csidl,
                      const wchar_t* description,
                      SetupLog& log) {
   DeleteShortcut(csidl, name);
-  const bool made = CreateShortcut(csidl, name, target.c_str(), description) != FALSE;
+  const bool made = CreateShortcut(csidl, name, target.c_str(), description);
   log.Line(L"shortcut " + ShortcutPath(csidl, name) + (made ? L": made" : L": could not be made"));
 }
 
@@ -142,24 +142,24 @@ constexpr ProductShortcut kShortcuts[] = {
 
 }  // namespace
 
-BOOL CreateShortcut(int csidl,
+bool CreateShortcut(int csidl,
                     const wchar_t* name,
                     const wchar_t* target,
                     const wchar_t* description) {
   const std::wstring path = ShortcutPath(csidl, name);
   if (path.empty())
-    return FALSE;
+    return false;
   ComPtr<IShellLinkW> link;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                               link.put_void()))) {
-    return FALSE;
+    return false;
   }
   ComPtr<IPersistFile> file;
   if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) {
-    return FALSE;
+    return false;
   }
   if (FAILED(link->SetPath(target)))
-    return FALSE;
+    return false;
   const std::wstring targetPath = target;
   const std::size_t cut = targetPath.rfind(L'\\');
   if (cut != std::wstring::npos)

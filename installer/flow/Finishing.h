@@ -15,9 +15,9 @@
 #include "win/install/SetupLog.h"
 
 // Writes a shell link to `target` (working folder: the target's folder; `description` may be
-// null), creating a missing sub-folder. TRUE exactly when the link file was saved. COM must
+// null), creating a missing sub-folder. True exactly when the link file was saved. COM must
 // be initialised on the calling thread.
-BOOL CreateShortcut(int csidl,
+bool CreateShortcut(int csidl,
                     const wchar_t* name,
                     const wchar_t* target,
                     const wchar_t* description);

@@ -33,8 +33,8 @@ Use UseOfFolder(DWORD pid, const std::wstring& folder) {
       CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid));
   MODULEENTRY32W module{};
   module.dwSize = sizeof module;
-  for (BOOL more = modules.valid() && Module32FirstW(modules.get(), &module); more;
-       more = Module32NextW(modules.get(), &module)) {
+  for (bool more = modules.valid() && Module32FirstW(modules.get(), &module); more;
+       more = Module32NextW(modules.get(), &module) != FALSE) {
     if (PathBelow(module.szExePath, folder))
       return Use::kModule;
   }
@@ -70,8 +70,8 @@ ClientProcesses FindClientProcesses(const std::wstring& folder) {
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = !folder.empty() && snapshot.valid() && Process32FirstW(snapshot.get(), &entry);
-       more; more = Process32NextW(snapshot.get(), &entry)) {
+  for (bool more = !folder.empty() && snapshot.valid() && Process32FirstW(snapshot.get(), &entry);
+       more; more = Process32NextW(snapshot.get(), &entry) != FALSE) {
     const DWORD pid = entry.th32ProcessID;
     if (pid == 0 || pid == GetCurrentProcessId())
       continue;

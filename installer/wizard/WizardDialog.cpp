@@ -69,7 +69,7 @@ const Dialog::MessageEntry* WizardDialog::GetMessageMap() const {
   return kMap;
 }
 
-BOOL WizardDialog::OnInitDialog() {
+bool WizardDialog::OnInitDialog() {
   SendMessageW(hWnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon_));
   SendMessageW(hWnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon_));
   SetWindowTextW(hWnd_, product::kWizardCaption);
@@ -140,7 +140,7 @@ BOOL WizardDialog::OnInitDialog() {
   ShowPage(options_.passive ? PAGE_INSTALLING : PAGE_WELCOME);
   if (options_.passive)
     PostMessageW(hWnd_, WM_PASSIVE_START, 0, 0);
-  return FALSE;
+  return false;
 }
 
 // --- pages ----------------------------------------------------------------------------------

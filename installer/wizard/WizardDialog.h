@@ -89,7 +89,7 @@ class WizardDialog : public Dialog, private Interaction {
 
  protected:
   const MessageEntry* GetMessageMap() const override;
-  BOOL OnInitDialog() override;
+  bool OnInitDialog() override;
   void OnOK() override;
   void OnCancel() override;
 

@@ -1,5 +1,5 @@
 // The application object both programs are written in: a start-up operation that does all
-// the work on the main thread. A program whose start-up returns FALSE ends without a
+// the work on the main thread. A program whose start-up returns false ends without a
 // message loop, with the exit code the start-up chose.
 #pragma once
 
@@ -17,7 +17,7 @@ class Application {
   }
 
  protected:
-  virtual BOOL InitInstance() = 0;
+  virtual bool InitInstance() = 0;
 
   HINSTANCE instance_ = nullptr;
   int exitCode_ = 0;

@@ -57,9 +57,9 @@ class Dialog {
 
  protected:
   virtual const MessageEntry* GetMessageMap() const { return nullptr; }
-  // Called once the window exists; the result is WM_INITDIALOG's (TRUE: focus the first
+  // Called once the window exists; the result is WM_INITDIALOG's (true: focus the first
   // control).
-  virtual BOOL OnInitDialog() { return TRUE; }
+  virtual bool OnInitDialog() { return true; }
   virtual void OnOK() { EndDialog(IDOK); }
   virtual void OnCancel() { EndDialog(IDCANCEL); }
 

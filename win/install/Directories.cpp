@@ -14,23 +14,23 @@ bool IsFolder(const wchar_t* path) {
 
 }  // namespace
 
-BOOL EnsureDirectories(const wchar_t* path) {
+bool EnsureDirectories(const wchar_t* path) {
   const std::size_t length = std::wcslen(path);
   if (length > MAX_PATH - 1)
-    return FALSE;
+    return false;
   if (IsFolder(path))
-    return TRUE;
+    return true;
   wchar_t copy[MAX_PATH];
   std::wmemcpy(copy, path, length + 1);
   wchar_t* last = std::wcsrchr(copy, L'\\');
   if (last == nullptr)
-    return TRUE;
+    return true;
   last[1] = L'\0';
   // The root ("D:\" or "\\server\share\") is never made: it is there or the path cannot
   // be. A path without one (relative, or rooted "\x") is walked from its start.
   const std::wstring root = PathRoot(copy);
   if (!root.empty() && !IsFolder(root.c_str()))
-    return FALSE;
+    return false;
   // Each prefix ending just before a '\' after the root: "D:\A", "D:\A\B".
   for (wchar_t* cut = std::wcschr(copy + root.size(), L'\\'); cut != nullptr;
        cut = std::wcschr(cut + 1, L'\\')) {
@@ -39,7 +39,7 @@ BOOL EnsureDirectories(const wchar_t* path) {
                     IsFolder(copy);  // made meanwhile by someone else
     *cut = L'\\';
     if (!ok)
-      return FALSE;
+      return false;
   }
-  return TRUE;
+  return true;
 }

@@ -5,7 +5,7 @@
 
 // Creates every missing folder along `path` (at most 259 UTF-16 code units) below its root
 // ("D:\" or "\\server\share\"). A path that ends with '\' gets itself and its ancestors;
-// a file path gets its containing folders. Returns TRUE when the path already names a
-// folder or every folder could be made; FALSE for a root that is not there, at the first
+// a file path gets its containing folders. Returns true when the path already names a
+// folder or every folder could be made; false for a root that is not there, at the first
 // folder that cannot be made (those made before stay), or for a longer path.
-BOOL EnsureDirectories(const wchar_t* path);
+bool EnsureDirectories(const wchar_t* path);
