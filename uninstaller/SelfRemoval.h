@@ -1,19 +1,15 @@
-// How uninstall.exe removes its own file. A running program cannot delete it, so a copy of
-// the program, the clean-up helper, waits for the uninstaller to end and deletes it. The
-// helper inherits the uninstaller's administrator rights while the user it runs for may run
-// programs of their own, so the copy lies where no user can write, replace or rename it
-// between its writing and its start, never in the user's temporary folder:
+// How uninstall.exe removes its own file. A running program cannot delete it, so a copy, the
+// clean-up helper, waits for the uninstaller to end and deletes it. The helper is elevated,
+// so the copy lies where no user can change it between its writing and its start - never in
+// the user's temporary folder:
 //
 //   <Windows>\Temp\Del<32 random hexadecimal digits>\uninstall.exe
 //
-// The folder is made new for each removal (a name already there may be a user's, who may
-// make folders in the Windows folder's Temp folder: another name is drawn), owned by
-// Administrators, with full control for SYSTEM and Administrators and no access for anyone
-// else, nothing inherited. The copy is created in it and written through the handle that
-// created it, and started by that path, which only administrators can change. The system
-// deletes the copy when the helper ends; the folder, which cannot go while the helper runs
-// from it, goes at the next restart (the copy too, should the helper's end not have taken
-// it).
+// The folder is made new for each removal (a name already taken may be a user's: another is
+// drawn), owned by Administrators, full control for SYSTEM and Administrators only, nothing
+// inherited. The copy is written through the handle that created it and started by that
+// path. The system deletes the copy when the helper ends; the folder goes at the next
+// restart.
 #pragma once
 
 #include <cstdint>

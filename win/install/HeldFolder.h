@@ -1,17 +1,12 @@
-// The install folder, made ready before anything is written into it. The installer runs
-// with administrator rights while the folder's parents may be a user's: a data drive's root
-// lets users make folders, and a user may have made the install folder, or a link in its
-// place, before. So every folder on the way is opened without following a link and proved
-// through its handle to be a real folder at its own place, the missing ones are made with
-// the program folder's rights, and all are held without delete sharing, so that none can be
-// renamed or replaced until the installation ends. Elevated code later runs from the
-// folder, so it must stay the installation's after the installer ends too: a folder on the
-// way that someone other than an administrator may remove, or whose entries they may
-// remove, is refused. An install folder that existed gets the program folder's rights and
-// owner too, unless it is one whose rights are not the installer's to change (a volume's
-// root, a system folder), which is refused - and one that someone else could change may be
-// held open by them with those rights still: when empty it is replaced by a folder made
-// here, otherwise refused.
+// The install folder, made ready before anything is written into it. The installer is
+// elevated while the folder's parents may be a user's (a data drive's root), so every folder
+// on the way is opened without following a link, proved a real folder at its own place, and
+// held without delete sharing until the installation ends; the missing ones are made with
+// the program folder's rights. Elevated code runs from the folder later, so a folder on the
+// way that someone other than an administrator may remove, or empty, is refused. An existing
+// install folder gets the program folder's rights and owner, unless it is a volume's root or
+// a system folder (refused); one someone else could change is replaced when empty (they may
+// hold it open with its old rights), refused otherwise.
 #pragma once
 
 #include <windows.h>

@@ -1,14 +1,11 @@
 // The installer's check of its own file at start-up: the digest stored in string 32 must
 // equal the digest of the running executable's file without its digest block.
 //
-// The check reads the file through one handle that the installer holds until it ends:
-// opened once, sharing reading only, so that while it is held nobody can write, rename or
-// delete the file. A downloaded installer lies in a folder its user owns, and Windows lets a
-// running program's file be renamed: the file at the program's path may be another one by
-// the time it is opened. So the file is also shown to be the running image - its whole
-// resource section must be, byte for byte, the one the system loaded - and everything the
-// installer later takes from its resources (the payload, the uninstaller, the artwork, the
-// agreement) is read from the loaded image, whose file nobody can change while it runs.
+// The file is read through one handle, opened once sharing reading only and held until the
+// installer ends, so nobody can write, rename or delete it meanwhile. Since Windows lets a
+// running program's file be renamed, the file is also proved to be the running image: its
+// resource section must be, byte for byte, the one the system loaded. Everything the
+// installer later takes from its resources is read from the loaded image.
 #pragma once
 
 #include <windows.h>
