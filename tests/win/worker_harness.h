@@ -60,6 +60,22 @@ inline void RemoveTree(const std::wstring& folder) {
     RemoveDirectoryW(it->c_str());
 }
 
+// Why drive F: is not the small disk that the full-disk tests fill - a 256 KiB tmpfs that
+// scripts/wine-env.sh mounts as root, or as any other user in a namespace of its own - or
+// empty when it is.
+inline std::string NoSmallDisk() {
+  ULARGE_INTEGER total{};
+  if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED ||
+      !GetDiskFreeSpaceExW(L"F:\\", nullptr, &total, nullptr)) {
+    return "no drive F: (scripts/wine-env.sh could not mount its small disk)";
+  }
+  if (total.QuadPart > 1024 * 1024) {
+    return "drive F: holds " + std::to_string(total.QuadPart) +
+           " bytes: not the small disk (does Wine run outside the namespace that holds it?)";
+  }
+  return "";
+}
+
 // A fresh, empty folder `root` + `name` + '\' for one test.
 inline std::wstring FreshFolder(const wchar_t* name, const wchar_t* root = L"D:\\worker\\") {
   const std::wstring folder = std::wstring(root) + name + L"\\";

@@ -176,11 +176,10 @@ TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   EXPECT_EQ(worker.Outcome().installedFiles.back(), u"Skin\\UserIcon\\Level\\Level01.png");
 }
 
-// A full disk (drive F:, a small tmpfs the harness mounts when it may) is reported with
-// the path of the file that did not fit, and nothing outside the folder is touched.
+// A full disk (drive F:, the small tmpfs the harness mounts) is reported with the path of
+// the file that did not fit, and nothing outside the folder is touched.
 TEST(InstallWorker, FullDiskIsReportedWithThePath) {
-  if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED)
-    GTEST_SKIP() << "no small disk mapped as F:";
+  ASSERT_EQ(NoSmallDisk(), "");
   const std::wstring folder = FreshFolder(L"full", L"F:\\");
   InstallWorker worker;
   const std::vector<Report> reports = RunWorker(worker, folder);
