@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/driver.h"
 #include "win/install/Directories.h"
 #include "win/install/InstallWorker.h"
 
@@ -290,20 +291,16 @@ inline bool RunHostTool(const char* tool, const std::string& arguments, const st
 // Makes `link` a host symbolic link to `target` (relative to the link's folder). Wine
 // cannot make links itself but shows a host link to a folder as a reparse point.
 inline bool PlantHostLink(const std::wstring& link, const std::string& target) {
-  if (!RunHostTool("ln", "-sfn " + target, link))
-    return false;
-  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
-  return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return RunHostTool("ln", "-sfn " + target, link) &&
+         WaitUntil([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                   5000);
 }
 
 // Removes the host link `link` itself: Wine, asked to delete a link to a file, deletes its
 // target, so a test removes what it planted this way before the next run clears its folder.
 inline void RemoveHostLink(const std::wstring& link) {
-  if (!RunHostTool("rm", "-f", link))
-    return;
-  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
+  if (RunHostTool("rm", "-f", link))
+    WaitUntil([&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000);
 }
 #endif
 
