@@ -28,9 +28,10 @@ source "$root/scripts/wine-env.sh"
 wine_env_init "$build"
 if [ -n "${DISPLAY:-}" ]; then
   wine_prefix_ensure
+  wine_enter
   echo "running the installer on $DISPLAY; the install folder is on Wine drive D:"
   echo "($build/wine/drive_d)"
-  timeout -k 10 3600 wine "$installer" || true
+  timeout -k 10 3600 "${setup_wine_enter[@]}" wine "$installer" || true
   wine_env_down
   exit 0
 fi
@@ -38,12 +39,14 @@ fi
 wine_display_start
 trap wine_env_down EXIT
 wine_prefix_ensure
+wine_enter
 shots="$root/build/demo/screenshots"
 rm -rf "$shots"
 mkdir -p "$shots"
 echo "headless on $DISPLAY: the driver clicks through every page"
 # The pages at 100 %, then again at 200 % (dpi192-*).
-SETUP_E2E_SHOTS="Z:${shots//\//\\}" timeout -k 10 600 wine "$build/tests/setup_e2e_tests.exe" \
+SETUP_E2E_SHOTS="Z:${shots//\//\\}" timeout -k 10 600 "${setup_wine_enter[@]}" wine \
+  "$build/tests/setup_e2e_tests.exe" \
   --gtest_filter='Journey.CompleteInstallationThenSilentRemoval:Dpi/DpiJourney.*/Dpi192'
 python3 "$root/scripts/bmp2png.py" "$shots"
 echo

@@ -3,13 +3,14 @@
 #   wine_env_init BUILD_DIR   exports the prefix and settings for that build tree
 #   wine_display_start        starts a private Xvfb when no display is set
 #   wine_prefix_ensure        creates and configures the prefix once (later runs reuse it)
+#   wine_enter                sets "${setup_wine_enter[@]}", the command to run wine with
 #   wine_env_down             shuts wineserver down and stops a display started here
 #
 # The prefix lives in BUILD_DIR/wine/prefix. It has the CJK font mapped for the faces the
 # installer asks for, drive C: (the system), D: (an empty folder of the build tree, so the
-# first non-system drive is known), Z: (the host's root, for test programs and data),
-# where a tmpfs can be mounted, F: (a 256 KiB disk that fills up), and the network share
-# \\setup-host\share (another empty folder of the build tree, for network paths).
+# first non-system drive is known), Z: (the host's root, for test programs and data), F: (a
+# 256 KiB disk that fills up, see wine_small_disk), and the network share \\setup-host\share
+# (another empty folder of the build tree, for network paths).
 #
 # The font is WenQuanYi Micro Hei, which asks to be drawn smoothed from 6 pixels up: the
 # wizard's 9-point text (12 pixels at 96 DPI) and its 16-pixel title keep their strokes.
@@ -105,25 +106,85 @@ wine_prefix_create() {
   touch "$stamp"
 }
 
-# Drive F: is a small tmpfs (256 KiB) for the full-disk tests, where this user may mount
-# one (root); elsewhere F: does not exist and those tests skip. Its root is not writable by
-# others (a tmpfs's is, by default), as a volume's root the installer accepts.
+# Drive F: is a small tmpfs (256 KiB) for the full-disk tests. Root mounts it here. Any other
+# user mounts it in a user and mount namespace of its own, which Linux lets unprivileged
+# users make unless it is configured not to: a process left there (its id in
+# wine/namespace.pid) holds the namespace for the build, and every Wine program of the build
+# runs in it (wine_enter), with the wineserver it starts, so that all of them see the same
+# F:. Where neither works, F: does not exist and the full-disk tests fail saying so. Its
+# root is not writable by others (a tmpfs's is, by default), as a volume's root the
+# installer accepts.
 wine_small_disk() {
-  local dir="$setup_wine_build/wine/small_disk" link="$WINEPREFIX/dosdevices/f:"
+  local dir="$setup_wine_build/wine/small_disk" link="$WINEPREFIX/dosdevices/f:" mounted=1
   mkdir -p "$dir"
-  if ! mountpoint -q "$dir"; then
-    if [ "$(id -u)" -ne 0 ] || ! mount -t tmpfs -o size=256k,mode=755 tmpfs "$dir" 2>/dev/null; then
-      rm -f "$link"
-      return 0
-    fi
+  if [ "$(id -u)" -eq 0 ]; then
+    mountpoint -q "$dir" || mount -t tmpfs -o size=256k,mode=755 tmpfs "$dir" 2>/dev/null ||
+      mounted=0
+  else
+    wine_namespace_pid >/dev/null || wine_namespace_start "$dir" || mounted=0
+  fi
+  if [ "$mounted" -eq 0 ]; then
+    echo "wine-env: no 256 KiB disk for F: (not root, and no user namespace to mount one in);" \
+      "the full-disk tests will fail" >&2
+    rm -f "$link"
+    return 0
   fi
   ln -sfn "$dir" "$link"
 }
 
-# Unmounts F: and removes the drive, so that no test writes to a plain folder in its place.
+# The id of the process that holds the build's namespace, when it runs there: the small disk
+# is among its mounts.
+wine_namespace_pid() {
+  local pid dir="$setup_wine_build/wine/small_disk"
+  pid=$(cat "$setup_wine_build/wine/namespace.pid" 2>/dev/null) || return 1
+  case $pid in '' | *[!0-9]*) return 1 ;; esac
+  # /proc/PID/mountinfo: the mount point is field 5 (a space as \040), the type after " - ".
+  setup_wine_disk="${dir// /\\040}" awk '
+    $5 == ENVIRON["setup_wine_disk"] && / - tmpfs / { found = 1 }
+    END { exit !found }' "/proc/$pid/mountinfo" 2>/dev/null || return 1
+  echo "$pid"
+}
+
+# Starts the process that holds the build's namespace, the small disk at $1 mounted there.
+wine_namespace_start() {
+  local pidfile="$setup_wine_build/wine/namespace.pid" _
+  command -v nsenter >/dev/null &&
+    unshare --user --map-current-user --keep-caps --mount true 2>/dev/null || return 1
+  rm -f "$pidfile"
+  # In a session of its own, with none of this script's descriptors (its output, its lock)
+  # and no parent left waiting: it outlives them all.
+  # shellcheck disable=SC2016  # the arguments expand in the inner shell
+  (setsid unshare --user --map-current-user --keep-caps --mount sh -c \
+    'mount -t tmpfs -o size=256k,mode=755 tmpfs "$1" || { echo failed >"$2"; exit 1; }
+     echo $$ >"$2"; exec sleep infinity' sh "$1" "$pidfile" </dev/null >/dev/null 2>&1 9>&- &)
+  for _ in $(seq 1 50); do
+    wine_namespace_pid >/dev/null && return 0
+    [ "$(cat "$pidfile" 2>/dev/null)" = failed ] && break
+    sleep 0.1
+  done
+  return 1
+}
+
+# Sets the array setup_wine_enter to the command that runs a program in the build's
+# namespace, or to nothing when there is none: "${setup_wine_enter[@]}" wine PROGRAM.
+# shellcheck disable=SC2034  # for the scripts that source this file
+wine_enter() {
+  local pid
+  setup_wine_enter=()
+  if pid=$(wine_namespace_pid); then
+    setup_wine_enter=(nsenter --target "$pid" --user --mount --preserve-credentials --wd="$PWD" --)
+  fi
+}
+
+# Unmounts F: (or ends the process that holds its namespace) and removes the drive, so that
+# no test writes to a plain folder in its place.
 wine_small_disk_release() {
-  local dir="${setup_wine_build:-}/wine/small_disk"
-  if [ -n "${setup_wine_build:-}" ] && mountpoint -q "$dir" 2>/dev/null; then
+  local dir="${setup_wine_build:-}/wine/small_disk" pid
+  [ -n "${setup_wine_build:-}" ] || return 0
+  if pid=$(wine_namespace_pid); then
+    kill "$pid" 2>/dev/null || true
+    rm -f "$setup_wine_build/wine/namespace.pid" "${WINEPREFIX:-/nonexistent}/dosdevices/f:"
+  elif mountpoint -q "$dir" 2>/dev/null; then
     umount "$dir" 2>/dev/null || true
     rm -f "${WINEPREFIX:-/nonexistent}/dosdevices/f:"
   fi

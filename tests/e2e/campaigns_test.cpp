@@ -447,7 +447,7 @@ TEST(Campaign, KillAnywhere) {
       }
       campaign.Note("killed; left " + WrittenSoFar(folder, files));
     }
-    Sleep(300);  // the registration's job ends with the process
+    WaitForTheRegistrationToEnd();
     if (Exists(folder + L"uninstall.exe") && Exists(folder + L"uninstall.ini")) {
       const DWORD removed = RunForExitCode(folder + L"uninstall.exe", L"-silent", folder.c_str());
       campaign.Note("the uninstaller it left ended with " + std::to_string(removed));
@@ -946,7 +946,7 @@ void UpgradeAnywhere(const char* name, bool kill) {
     }
     if (inTime && killed) {
       campaign.Note("killed; left " + WrittenSoFar(target, files));
-      Sleep(300);  // the registration's job ends with the process
+      WaitForTheRegistrationToEnd();
       Driver next;
       ASSERT_TRUE(next.Start(upgrade));
       next.Click(kNext);

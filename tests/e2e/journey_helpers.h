@@ -75,9 +75,8 @@ inline std::wstring EntryText(const wchar_t* name) {
   return value;
 }
 
-// Whether a process of the client runs. Right after the installer ended this is certain:
-// it starts the client before it ends, and the process is there from its start.
-inline bool ClientRunning() {
+// Whether a process of the program file `file` (a name such as "regsvr32.exe") runs.
+inline bool ProcessRunning(const wchar_t* file) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE)
     return false;
@@ -86,10 +85,22 @@ inline bool ClientRunning() {
   bool running = false;
   for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
        more = Process32NextW(snapshot, &entry)) {
-    running = lstrcmpiW(entry.szExeFile, product::kClientFile) == 0;
+    running = lstrcmpiW(entry.szExeFile, file) == 0;
   }
   CloseHandle(snapshot);
   return running;
+}
+
+// Whether a process of the client runs. Right after the installer ended this is certain:
+// it starts the client before it ends, and the process is there from its start.
+inline bool ClientRunning() {
+  return ProcessRunning(product::kClientFile);
+}
+
+// Waits (up to 10 s) until no registration runs: the job that holds it ends with the
+// installer's process, a moment after it.
+inline void WaitForTheRegistrationToEnd() {
+  WaitUntil([] { return !ProcessRunning(L"regsvr32.exe"); }, 10000);
 }
 
 inline void CloseClient() {

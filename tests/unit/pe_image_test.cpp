@@ -2,6 +2,8 @@
 // fails cleanly - never reading outside the file - on every damaged or truncated image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,164 @@ TEST(ResourceSection, WritesTheLoadersOrderAndReadsItBack) {
   EXPECT_EQ(ReadResources(image, &resources), PeStatus::kBadResourceDirectory);
   EXPECT_TRUE(resources.empty());
 }
+
+// Where the PE32 image of MakeMinimalPe keeps its headers.
+constexpr std::size_t kOptional = 0x58, kDirectories = kOptional + 96,
+                      kSectionTable = kOptional + 224;
+
+void Put32(Bytes& f, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    f[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// Adds a second section, 0x200 bytes in memory at `rva`, `rawSize` bytes at `raw` in the
+// file (which grows to hold them); with `relocations`, data directory 5 names its first
+// 8 bytes: one block for page 0.
+void AddSection(Bytes& f,
+                std::uint32_t rva,
+                std::uint32_t raw,
+                std::uint32_t rawSize,
+                bool relocations) {
+  f.resize(std::max<std::size_t>(f.size(), raw + rawSize));
+  f[0x46] = 2;
+  Put32(f, kSectionTable + 40 + 8, 0x200);
+  Put32(f, kSectionTable + 40 + 12, rva);
+  Put32(f, kSectionTable + 40 + 16, rawSize);
+  Put32(f, kSectionTable + 40 + 20, raw);
+  if (relocations) {
+    Put32(f, kDirectories + 5 * 8, rva);
+    Put32(f, kDirectories + 5 * 8 + 4, 8);
+    Put32(f, raw, 0);
+    Put32(f, raw + 4, 8);
+  }
+}
+
+// The resource section is written anew only where nothing else has to follow it: not over a
+// signature or appended data, only where it starts a section of whole file-alignment units,
+// with nothing after it but base relocations that relocate nothing in it, and while the
+// image stays under the size limit. Every refusal leaves the output empty.
+struct WriteRow {
+  const char* name;
+  void (*change)(Bytes& f);
+  std::size_t dataBytes;  // of the one resource written
+  PeStatus expected;
+};
+
+class ResourceWrites : public testing::TestWithParam<WriteRow> {};
+
+TEST_P(ResourceWrites, AreRefusedWhereTheImageCannotFollow) {
+  const WriteRow& row = GetParam();
+  Bytes f = MakeMinimalPe({});
+  row.change(f);
+  f.shrink_to_fit();  // so that the sanitizers see a read past the image
+  PeImage image;
+  ASSERT_EQ(image.Parse(f.data(), f.size()), PeStatus::kOk);
+  const std::vector<Resource> resources = {
+      Resource{{10, {}}, {1, {}}, 0, 0, Bytes(row.dataBytes, 'r')}};
+  Bytes out(1, 0);
+  EXPECT_EQ(WriteResourceSection(image, resources, &out), row.expected);
+  if (row.expected != PeStatus::kOk) {
+    EXPECT_TRUE(out.empty());
+    return;
+  }
+  PeImage written;
+  ASSERT_EQ(written.Parse(out.data(), out.size()), PeStatus::kOk);
+  std::vector<Resource> back;
+  ASSERT_EQ(ReadResources(written, &back), PeStatus::kOk);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].data, resources[0].data);
+}
+
+constexpr std::size_t kSmall = 3;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows,
+    ResourceWrites,
+    testing::Values(
+        WriteRow{"AsBuilt", [](Bytes&) {}, kSmall, PeStatus::kOk},
+        WriteRow{"RelocationsFollow", [](Bytes& f) { AddSection(f, 0x2000, 0x600, 0x200, true); },
+                 kSmall, PeStatus::kOk},
+        WriteRow{"Signed", [](Bytes& f) { Put32(f, kDirectories + 4 * 8, 0x600); }, kSmall,
+                 PeStatus::kSigned},
+        WriteRow{"AppendedData", [](Bytes& f) { f.push_back(0); }, kSmall, PeStatus::kAppendedData},
+        WriteRow{"NoSectionAlignment", [](Bytes& f) { Put32(f, kOptional + 32, 0); }, kSmall,
+                 PeStatus::kNotPe},
+        WriteRow{"NoFileAlignment", [](Bytes& f) { Put32(f, kOptional + 36, 0); }, kSmall,
+                 PeStatus::kNotPe},
+        WriteRow{"NoResourceDirectory", [](Bytes& f) { Put32(f, kDirectories + 2 * 8, 0); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"DirectoryInsideItsSection",
+                 [](Bytes& f) { Put32(f, kDirectories + 2 * 8, kPeSectionRva + 0x10); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"SectionOverTheHeaders",
+                 [](Bytes& f) {
+                   Put32(f, kSectionTable + 16, 0x600);
+                   Put32(f, kSectionTable + 20, 0);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"NoRawData",
+                 [](Bytes& f) {
+                   Put32(f, kSectionTable + 16, 0);
+                   AddSection(f, 0x2000, 0x600, 0x200, true);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"RawPositionOffFileAlignment", [](Bytes& f) { Put32(f, kOptional + 36, 0x400); },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"RawSizeOffFileAlignment",
+                 [](Bytes& f) {
+                   Put32(f, kSectionTable + 16, kPeSectionSize - 0x10);
+                   f.resize(kPeSectionRaw + kPeSectionSize - 0x10);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"RawDataPastTheFile", [](Bytes& f) { Put32(f, kSectionTable + 16, 0x600); },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"SectionBeforeRunsIntoIt", [](Bytes& f) { AddSection(f, 0xF00, 0, 0, false); },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"SectionBeforeLiesAfterInTheFile",
+                 [](Bytes& f) { AddSection(f, 0x800, 0x600, 0x200, false); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"SectionAfterIsNoRelocations",
+                 [](Bytes& f) { AddSection(f, 0x2000, 0x600, 0x200, false); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"RelocationsOverlapInMemory",
+                 [](Bytes& f) { AddSection(f, 0x1800, 0x600, 0x200, true); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"RelocationsOverlapInTheFile",
+                 [](Bytes& f) { AddSection(f, 0x2000, 0x400, 0x200, true); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"AnotherDirectoryInIt",
+                 [](Bytes& f) { Put32(f, kDirectories + 1 * 8, kPeSectionRva + 0x100); }, kSmall,
+                 PeStatus::kResourcesNotAlone},
+        WriteRow{"RelocationsPastTheirSection",
+                 [](Bytes& f) {
+                   AddSection(f, 0x2000, 0x600, 0x200, true);
+                   Put32(f, 0x604, 0x200);  // a block as long as the section
+                   Put32(f, kDirectories + 5 * 8 + 4, 0x208);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"RelocationsOfTheResources",
+                 [](Bytes& f) {
+                   AddSection(f, 0x2000, 0x600, 0x200, true);
+                   Put32(f, 0x600, kPeSectionRva);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        WriteRow{"RelocationBlockUnder8Bytes",
+                 [](Bytes& f) {
+                   AddSection(f, 0x2000, 0x600, 0x200, true);
+                   Put32(f, 0x604, 4);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        // A section that ends at 2^32 cannot grow: its end is no address.
+        WriteRow{"SectionAtTheLastPage",
+                 [](Bytes& f) {
+                   Put32(f, kSectionTable + 12, 0xfffff000);
+                   Put32(f, kDirectories + 2 * 8, 0xfffff000);
+                 },
+                 kSmall, PeStatus::kResourcesNotAlone},
+        // 88 bytes of directories before the data: the image is exactly the limit.
+        WriteRow{"ImageAtTheSizeLimit", [](Bytes&) {}, kInstallerSizeLimit - 0x200 - 88,
+                 PeStatus::kFileTooLarge}),
+    RowName());
 
 TEST(PeImage, FindsTheBlockInPe32AndPe32Plus) {
   for (bool pe64 : {false, true}) {

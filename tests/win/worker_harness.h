@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/driver.h"
 #include "win/install/Directories.h"
 #include "win/install/InstallWorker.h"
 
@@ -58,6 +59,22 @@ inline void RemoveTree(const std::wstring& folder) {
   }
   for (auto it = folders.rbegin(); it != folders.rend(); ++it)
     RemoveDirectoryW(it->c_str());
+}
+
+// Why drive F: is not the small disk that the full-disk tests fill - a 256 KiB tmpfs that
+// scripts/wine-env.sh mounts as root, or as any other user in a namespace of its own - or
+// empty when it is.
+inline std::string NoSmallDisk() {
+  ULARGE_INTEGER total{};
+  if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED ||
+      !GetDiskFreeSpaceExW(L"F:\\", nullptr, &total, nullptr)) {
+    return "no drive F: (scripts/wine-env.sh could not mount its small disk)";
+  }
+  if (total.QuadPart > 1024 * 1024) {
+    return "drive F: holds " + std::to_string(total.QuadPart) +
+           " bytes: not the small disk (does Wine run outside the namespace that holds it?)";
+  }
+  return "";
 }
 
 // A fresh, empty folder `root` + `name` + '\' for one test.
@@ -274,20 +291,16 @@ inline bool RunHostTool(const char* tool, const std::string& arguments, const st
 // Makes `link` a host symbolic link to `target` (relative to the link's folder). Wine
 // cannot make links itself but shows a host link to a folder as a reparse point.
 inline bool PlantHostLink(const std::wstring& link, const std::string& target) {
-  if (!RunHostTool("ln", "-sfn " + target, link))
-    return false;
-  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
-  return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return RunHostTool("ln", "-sfn " + target, link) &&
+         WaitUntil([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                   5000);
 }
 
 // Removes the host link `link` itself: Wine, asked to delete a link to a file, deletes its
 // target, so a test removes what it planted this way before the next run clears its folder.
 inline void RemoveHostLink(const std::wstring& link) {
-  if (!RunHostTool("rm", "-f", link))
-    return;
-  for (int i = 0; i < 100 && GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
+  if (RunHostTool("rm", "-f", link))
+    WaitUntil([&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000);
 }
 #endif
 

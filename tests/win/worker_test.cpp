@@ -179,11 +179,10 @@ TEST(InstallWorker, LockedTargetEndsTheRunWithItsPath) {
   EXPECT_EQ(worker.Outcome().installedFiles.back(), u"Skin\\UserIcon\\Level\\Level01.png");
 }
 
-// A full disk (drive F:, a small tmpfs the harness mounts when it may) is reported with
-// the path of the file that did not fit, and nothing outside the folder is touched.
+// A full disk (drive F:, the small tmpfs the harness mounts) is reported with the path of
+// the file that did not fit, and nothing outside the folder is touched.
 TEST(InstallWorker, FullDiskIsReportedWithThePath) {
-  if (GetDriveTypeW(L"F:\\") != DRIVE_FIXED)
-    GTEST_SKIP() << "no small disk mapped as F:";
+  ASSERT_EQ(NoSmallDisk(), "");
   const std::wstring folder = FreshFolder(L"full", L"F:\\");
   InstallWorker worker;
   const std::vector<Report> reports = RunWorker(worker, folder);
@@ -401,10 +400,12 @@ bool Logged(const std::wstring& path, const std::wstring& text) {
 // moment after a program first asks for the desktop); 0 when none appears.
 DWORD TaskbarProcess() {
   DWORD process = 0;
-  for (int i = 0; i < 200 && process == 0; ++i, Sleep(50)) {
-    if (const HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr))
-      GetWindowThreadProcessId(taskbar, &process);
-  }
+  WaitUntil(
+      [&] {
+        const HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+        return taskbar != nullptr && GetWindowThreadProcessId(taskbar, &process) != 0;
+      },
+      10000);
   return process;
 }
 
@@ -461,9 +462,8 @@ TEST(Finishing, EveryChoiceMakesItsShortcutStartsTheClientAndWritesTheEntry) {
   EXPECT_EQ(EntryNumber(L"NoModify"), 1u);
 
   HWND window = nullptr;
-  for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
-    window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr);
-  }
+  WaitUntil([&] { return (window = FindWindowW(L"ZephlinHallFrameWindow_Brimvale", nullptr)); },
+            10000);
   ASSERT_NE(window, nullptr) << "the client did not start";
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
@@ -665,13 +665,11 @@ TEST(Registration, FailureAndHangAreReported) {
   const std::wstring hung = FreshFolder(L"hung component");
   ASSERT_TRUE(CopyFileW(SETUP_HUNG_COMPONENT_W, (hung + L"imageOle.dll").c_str(), FALSE));
   EXPECT_EQ(RegisterComponent(hung.c_str(), 3000), RegistrationResult::kHung);
-  HANDLE held = nullptr;
-  for (int i = 0; i < 50 && (held = OpenMutexW(SYNCHRONIZE, FALSE, L"SetupHungRegistration"));
-       ++i) {
+  // The component holds its mutex until its thread ends: a wait on it returns then.
+  if (const HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, L"SetupHungRegistration")) {
+    EXPECT_NE(WaitForSingleObject(held, 5000), WAIT_TIMEOUT) << "RegSvr32 still runs";
     CloseHandle(held);
-    Sleep(100);
   }
-  EXPECT_EQ(held, nullptr) << "RegSvr32 still runs";
 }
 
 }  // namespace
