@@ -721,14 +721,25 @@ int InflateBlock(DecoderState& s, bool* final) {
   }
 }
 
+// The bits of an in-memory source consumed so far, filler included.
+std::uint64_t ConsumedBits(const DecoderState& s) {
+  return 8 * (std::uint64_t{s.bufferPosition} + s.overread) - s.bitCount;
+}
+
 // Decodes blocks until the final one, then delivers what is still in the window. After a
 // fault the output decoded before it is delivered too: all of it came from the stream.
-int DecodeStream(DecoderState& s) {
+// `bounds`, when given (an in-memory source only), receives where the final block lies.
+int DecodeStream(DecoderState& s, InflateBounds* bounds) {
   int result;
   bool final = false;
+  std::uint64_t header = 0;
   do {
+    if (bounds != nullptr)
+      header = ConsumedBits(s);
     result = InflateBlock(s, &final);
   } while (result == kInflateOk && !final);
+  if (bounds != nullptr && result == kInflateOk)
+    *bounds = InflateBounds{header, ConsumedBits(s)};
   if (s.direct) {
     s.outputCount = s.windowPosition;
   } else {
@@ -754,7 +765,8 @@ int Decode(InflateSource* reader,
            std::uint8_t* output,
            InflateSink* sink,
            std::uint32_t capacity,
-           std::uint32_t* written) {
+           std::uint32_t* written,
+           InflateBounds* bounds = nullptr) {
   *written = 0;
   const std::unique_ptr<DecoderState> state(new (std::nothrow) DecoderState);
   if (!state)
@@ -786,7 +798,7 @@ int Decode(InflateSource* reader,
     s.bufferFill = source != nullptr ? sourceLength : 0;
     s.bufferPosition = 0;
   }
-  const int r = DecodeStream(s);
+  const int r = DecodeStream(s, bounds);
   *written = s.outputCount;
   return s.sinkRefused ? kInflateStopped : r;
 }
@@ -798,8 +810,18 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint8_t* output,
                               std::uint32_t outputCapacity,
                               int* result) {
+  return InflateResource(source, sourceLength, output, outputCapacity, result, nullptr);
+}
+
+std::uint32_t InflateResource(const std::uint8_t* source,
+                              std::uint32_t sourceLength,
+                              std::uint8_t* output,
+                              std::uint32_t outputCapacity,
+                              int* result,
+                              InflateBounds* bounds) {
   std::uint32_t written = 0;
-  const int r = Decode(nullptr, source, sourceLength, output, nullptr, outputCapacity, &written);
+  const int r =
+      Decode(nullptr, source, sourceLength, output, nullptr, outputCapacity, &written, bounds);
   if (result != nullptr)
     *result = r;
   return written;

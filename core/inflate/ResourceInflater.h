@@ -42,6 +42,22 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint32_t outputCapacity,
                               int* result = nullptr);
 
+// Where a stream's final block lies, in bits from the start of the source (bit 0 is the
+// lowest bit of the first byte).
+struct InflateBounds {
+  std::uint64_t finalBlock = 0;  // the final block's header, whose first bit is BFINAL
+  std::uint64_t end = 0;         // the first bit after the final block
+};
+
+// InflateResource that also gives, when the result is kInflateOk, where the final block
+// lies; `*bounds` is left as it was otherwise. The packager joins streams with it.
+std::uint32_t InflateResource(const std::uint8_t* source,
+                              std::uint32_t sourceLength,
+                              std::uint8_t* output,
+                              std::uint32_t outputCapacity,
+                              int* result,
+                              InflateBounds* bounds);
+
 // Receives a streaming inflate's output in order, in pieces of at most 32 KiB that stay
 // valid only during the call.
 class InflateSink {

@@ -5,8 +5,10 @@
 #include <sys/fsuid.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -395,6 +397,90 @@ TEST(PackCompress, RefusesDataOverTheLimit) {
   EXPECT_FALSE(CompressResource(data, 13, 1001, &out, &error));
 }
 
+// Compressed in pieces on any number of threads, a resource is one stream that the
+// installer's inflater and zlib both take back whole, and the same bytes every time.
+Bytes Words(std::size_t size) {
+  static const char* const kWords[] = {"install ", "folder ", "Korvel ", "skin ", "level\n"};
+  Bytes out;
+  std::uint32_t seed = 7;
+  while (out.size() < size) {
+    seed = seed * 1103515245 + 12345;
+    const char* word = kWords[(seed >> 16) % 5];
+    out.insert(out.end(), word, word + std::strlen(word));
+  }
+  out.resize(size);
+  return out;
+}
+Bytes Noise(std::size_t size) {
+  Bytes out(size);
+  std::uint64_t seed = 11;
+  for (std::uint8_t& b : out) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    b = static_cast<std::uint8_t>(seed >> 56);
+  }
+  return out;
+}
+// One byte from the middle of the first piece to the middle of the third.
+Bytes RunAcrossPieces(std::size_t size) {
+  Bytes out = Words(size);
+  std::fill(out.begin() + kPackPieceBytes / 2, out.begin() + 5 * kPackPieceBytes / 2, 'z');
+  return out;
+}
+
+struct PieceRow {
+  const char* name;
+  std::size_t size;
+  Bytes (*make)(std::size_t);
+  int level;
+};
+
+class PackPieces : public testing::TestWithParam<PieceRow> {};
+
+TEST_P(PackPieces, AreOneStreamTheSameForAnyNumberOfThreads) {
+  const Bytes data = GetParam().make(GetParam().size);
+  std::string error;
+  Bytes one;
+  ASSERT_TRUE(CompressResource(data, GetParam().level, kPackageLimit, &one, &error, 1)) << error;
+  for (const unsigned threads : {2u, 3u, 8u, 8u}) {
+    Bytes many;
+    ASSERT_TRUE(CompressResource(data, GetParam().level, kPackageLimit, &many, &error, threads))
+        << error;
+    EXPECT_EQ(many, one) << threads << " threads";
+  }
+
+  Bytes back(data.size() + 1);
+  int result = -1;
+  back.resize(InflateResource(one.data(), static_cast<std::uint32_t>(one.size()), back.data(),
+                              static_cast<std::uint32_t>(back.size()), &result));
+  EXPECT_EQ(result, kInflateOk);
+  EXPECT_EQ(back, data);
+
+  Bytes zback(data.size() + 1);
+  z_stream z{};
+  ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+  z.next_in = one.data();
+  z.avail_in = static_cast<uInt>(one.size());
+  z.next_out = zback.data();
+  z.avail_out = static_cast<uInt>(zback.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u);  // the stream ends where the resource ends
+  zback.resize(z.total_out);
+  inflateEnd(&z);
+  EXPECT_EQ(zback, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows,
+    PackPieces,
+    testing::Values(PieceRow{"Empty", 0, Words, 1},
+                    PieceRow{"SmallerThanAPiece", 1000, Words, 12},
+                    PieceRow{"ExactlyOnePiece", kPackPieceBytes, Words, 1},
+                    PieceRow{"OneByteOver", kPackPieceBytes + 1, Words, 1},
+                    PieceRow{"ManyPieces", 9 * kPackPieceBytes / 2, Words, 6},
+                    PieceRow{"Incompressible", 2 * kPackPieceBytes + 100, Noise, 6},
+                    PieceRow{"LongRunAcrossPieces", 3 * kPackPieceBytes, RunAcrossPieces, 1}),
+    RowName());
+
 // --- the command line ---------------------------------------------------------------------
 
 // A bad option value is a usage error (exit status 2, the reason on stderr), and an output
@@ -456,8 +542,10 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLine{"NoValue", "payload {in} -o", 2, "-o needs a value"},
         CommandLine{"UnknownOption", "payload {in} -o {out}/p --fast", 2,
                     "unknown option '--fast'"},
-        CommandLine{"GoodValues", "payload {in} -o {out}/p --level 1 --max-path 259", 0,
-                    "at level 1..."},
+        CommandLine{"ThreadsZero", "payload {in} -o {out}/p --threads 0", 2,
+                    "--threads takes a whole number from 1 to 64, not '0'"},
+        CommandLine{"GoodValues", "payload {in} -o {out}/p --level 1 --threads 3 --max-path 259", 0,
+                    "at level 1 on 3 threads..."},
         CommandLine{"OutputInAMissingFolder", "payload {in} -o {out}/missing/p", 1,
                     "'{out}/missing': the output's folder does not exist"},
         // Checked before the stub is read, let alone the payload compressed.

@@ -3,7 +3,10 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <system_error>
+#include <thread>
 
 #include "core/inflate/ResourceInflater.h"
 #include "core/install/InstallFolder.h"
@@ -341,11 +344,70 @@ bool BuildPayloadPackage(const fs::path& folder,
   return true;
 }
 
+namespace {
+
+// One piece of the data compressed on its own: a whole raw-deflate stream, and where its
+// final block lies.
+struct Piece {
+  Bytes stream;
+  InflateBounds bounds;
+  bool done = false;
+};
+
+// Compresses `size` bytes at `data` into `piece` and finds its final block by inflating it
+// with the installer's inflater into `scratch` (room for more than `size` bytes). False
+// when libdeflate fails or the stream does not inflate to `size` bytes.
+bool CompressPiece(libdeflate_compressor* c,
+                   const std::uint8_t* data,
+                   std::size_t size,
+                   Bytes* scratch,
+                   Piece* piece) {
+  piece->stream.resize(libdeflate_deflate_compress_bound(c, size));
+  const std::size_t n =
+      libdeflate_deflate_compress(c, data, size, piece->stream.data(), piece->stream.size());
+  if (n == 0)
+    return false;
+  piece->stream.resize(n);
+  int result = -1;
+  const std::uint32_t got =
+      InflateResource(piece->stream.data(), static_cast<std::uint32_t>(n), scratch->data(),
+                      static_cast<std::uint32_t>(scratch->size()), &result, &piece->bounds);
+  return result == kInflateOk && got == size;
+}
+
+// Appends `piece` to `out`, which ends on a byte boundary. A piece followed by another loses
+// the final mark (BFINAL, the first bit of its final block's header) and is followed, from
+// the end of its final block, by an empty stored block that is not final: the header bits
+// 000, zero bits to the byte boundary, LEN 0 and NLEN 0xFFFF (RFC 1951, 3.2.4). The next
+// piece then starts on a byte boundary, where it was compressed to start.
+void AppendPiece(const Piece& piece, bool last, Bytes* out) {
+  if (last) {
+    out->insert(out->end(), piece.stream.begin(), piece.stream.end());
+    return;
+  }
+  const std::size_t start = out->size();
+  const std::uint64_t end = piece.bounds.end;
+  out->insert(out->end(), piece.stream.begin(),
+              piece.stream.begin() + static_cast<std::ptrdiff_t>((end + 7) / 8));
+  const std::uint64_t mark = piece.bounds.finalBlock;
+  (*out)[start + mark / 8] &= static_cast<std::uint8_t>(~(1u << (mark % 8)));
+  const auto used =
+      static_cast<unsigned>(end % 8);  // bits of the last byte that belong to the piece
+  if (used != 0)
+    out->back() &= static_cast<std::uint8_t>((1u << used) - 1);
+  if (used == 0 || used > 5)  // the 3 header bits do not fit in the last byte
+    out->push_back(0);
+  out->insert(out->end(), {0x00, 0x00, 0xff, 0xff});
+}
+
+}  // namespace
+
 bool CompressResource(const Bytes& data,
                       int level,
                       std::uint32_t limit,
                       Bytes* compressed,
-                      std::string* error) {
+                      std::string* error,
+                      unsigned threads) {
   if (data.size() > limit) {
     *error = "the data are " + std::to_string(data.size()) + " bytes; the limit is " +
              std::to_string(limit);
@@ -355,20 +417,55 @@ bool CompressResource(const Bytes& data,
     *error = "the compression level must be 1 to 12";
     return false;
   }
-  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
-  if (c == nullptr) {
-    *error = "out of memory for the compressor";
-    return false;
+  const std::size_t count =
+      std::max<std::size_t>(1, (data.size() + kPackPieceBytes - 1) / kPackPieceBytes);
+  std::vector<Piece> pieces(count);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> noMemory{false};
+  // Each thread takes the next piece not taken; which thread compresses a piece changes
+  // nothing in its bytes.
+  const auto work = [&] {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (c == nullptr) {
+      noMemory = true;
+      return;
+    }
+    Bytes scratch(std::min(kPackPieceBytes, data.size()) + 1);
+    for (std::size_t i; (i = next++) < count;) {
+      const std::size_t begin = i * kPackPieceBytes;
+      const std::size_t size = std::min(kPackPieceBytes, data.size() - begin);
+      pieces[i].done = CompressPiece(c, data.data() + begin, size, &scratch, &pieces[i]);
+    }
+    libdeflate_free_compressor(c);
+  };
+  if (threads == 0)
+    threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < std::min<std::size_t>(threads, count); ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads do the same work
+    }
   }
-  Bytes out(libdeflate_deflate_compress_bound(c, data.size()));
-  const std::size_t n =
-      libdeflate_deflate_compress(c, data.data(), data.size(), out.data(), out.size());
-  libdeflate_free_compressor(c);
-  if (n == 0) {
-    *error = "compression failed";
-    return false;
+  work();
+  for (std::thread& t : helpers)
+    t.join();
+
+  std::size_t total = 0;
+  for (const Piece& p : pieces) {
+    if (!p.done) {
+      *error = noMemory ? "out of memory for the compressor" : "compression failed";
+      return false;
+    }
+    total += p.stream.size() + 5;
   }
-  out.resize(n);
+  Bytes out;
+  out.reserve(total);
+  for (std::size_t i = 0; i < count; ++i) {
+    AppendPiece(pieces[i], i + 1 == count, &out);
+    Bytes().swap(pieces[i].stream);
+  }
   // The installer decodes with its own inflater: prove it reproduces the data exactly.
   Bytes check(data.size() + 1);
   int result = -1;

@@ -6,12 +6,14 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/integrity/InstallerDigest.h"
@@ -32,7 +34,7 @@ constexpr const char* kUsage =
     "usage: setup_pack COMMAND ...\n"
     "\n"
     "  build STUB DIR OUT [--uninstaller EXE] [--product-version X.Y.Z[.W]] [--sign COMMAND]\n"
-    "        [--level N] [--max-path N]\n"
+    "        [--level N] [--threads N] [--max-path N]\n"
     "      Makes the finished installer OUT from the prebuilt installer STUB: packs DIR as\n"
     "      \"payload\" does into resource \"FILE\" 137, compresses EXE into \"FILE\" 139 (by\n"
     "      default the stub's own is kept), and stamps the digest. --product-version sets the\n"
@@ -40,14 +42,14 @@ constexpr const char* kUsage =
     "      into the uninstall entry); without it the stub's stands. --sign runs COMMAND with a\n"
     "      file's path appended on the uninstaller before it is packed and on OUT after\n"
     "      stamping (an osslsigncode or signtool line); without it, sign OUT afterwards.\n"
-    "  payload DIR -o FILE [--level N] [--max-path N]\n"
+    "  payload DIR -o FILE [--level N] [--threads N] [--max-path N]\n"
     "      Packs every file below DIR into a payload package and writes it raw-deflate\n"
     "      compressed (resource \"FILE\" 137). Files are stored in a sorted recursive walk;\n"
     "      relative paths may have at most N UTF-16 code units (default 200). Every name\n"
     "      the installer cannot take is refused and named, with its reason, as are the\n"
     "      names the installation writes itself (uninstall.exe, uninstall.ini, ...) and a DIR\n"
     "      without the client program at its top.\n"
-    "  compress FILE -o OUT [--level N]\n"
+    "  compress FILE -o OUT [--level N] [--threads N]\n"
     "      Compresses the uninstaller (at most 10,485,760 bytes) for resource \"FILE\" 139.\n"
     "  stamp EXE [--clear-checksum]\n"
     "      Writes the digest of a finished installer into its string 32, in place. The PE\n"
@@ -66,8 +68,9 @@ constexpr const char* kUsage =
     "  --help\n"
     "      Prints this text.\n"
     "\n"
-    "Compression uses libdeflate, level 1-12 (default 12), and is checked by inflating with\n"
-    "the installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
+    "Compression uses libdeflate, level 1-12 (default 12), on N threads (1-64, default one\n"
+    "per core; the bytes are the same for any N), and is checked by inflating with the\n"
+    "installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
 
 // A command line that cannot be run: what is wrong with it, then the usage, on stderr.
 int Usage(const std::string& problem) {
@@ -122,6 +125,7 @@ struct Options {
   bool versioned = false;
   ReleaseVersion version;
   int level = kPackDefaultLevel;
+  unsigned threads = 0;  // one per core
   std::size_t maxPath = kPackMaxRelativePath;
   bool clearChecksum = false;
   std::string problem;  // why the command line cannot be run; empty when it can
@@ -147,7 +151,7 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 2; i < argc && o.problem.empty(); ++i) {
     const std::string a = argv[i];
-    const bool takesValue = a == "-o" || a == "--level" || a == "--max-path" ||
+    const bool takesValue = a == "-o" || a == "--level" || a == "--threads" || a == "--max-path" ||
                             a == "--uninstaller" || a == "--product-version" || a == "--sign";
     if (takesValue && i + 1 >= argc) {
       o.problem = a + " needs a value";
@@ -163,6 +167,12 @@ Options ParseOptions(int argc, char** argv) {
         o.level = static_cast<int>(number);
       else
         o.problem = "--level takes a whole number from 1 to 12, not '" + std::string(argv[i]) + "'";
+    } else if (a == "--threads") {
+      if (ParseNumber(argv[++i], 1, 64, &number))
+        o.threads = static_cast<unsigned>(number);
+      else
+        o.problem =
+            "--threads takes a whole number from 1 to 64, not '" + std::string(argv[i]) + "'";
     } else if (a == "--max-path") {
       if (ParseNumber(argv[++i], 1, kMaxFullPathUnits, &number))
         o.maxPath = number;
@@ -201,8 +211,11 @@ bool PackFolder(const Options& o,
                              error))
       return false;
   }
-  std::fprintf(stderr, "compressing %zu bytes at level %d...\n", package->size(), o.level);
-  return CompressResource(*package, o.level, kPackageLimit, compressed, error);
+  const unsigned threads =
+      o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+  std::fprintf(stderr, "compressing %zu bytes at level %d on %u threads...\n", package->size(),
+               o.level, threads);
+  return CompressResource(*package, o.level, kPackageLimit, compressed, error, threads);
 }
 
 int Payload(const Options& o) {
@@ -250,7 +263,7 @@ bool PackUninstaller(const Options& o, const Bytes& stub, Bytes* compressed, std
   }
   if (!o.sign.empty() && !SignWithCommand(o.sign, "uninstall.exe", &program, error))
     return false;
-  if (!CompressResource(program, o.level, kUninstallerLimit, compressed, error)) {
+  if (!CompressResource(program, o.level, kUninstallerLimit, compressed, error, o.threads)) {
     *error = what + ": " + *error;
     return false;
   }
@@ -304,7 +317,7 @@ int Compress(const Options& o) {
     return Fail(error);
   if (!ReadWholeFile(HostPath(o.positional[0]), &data, &error))
     return Fail(error);
-  if (!CompressResource(data, o.level, kUninstallerLimit, &compressed, &error)) {
+  if (!CompressResource(data, o.level, kUninstallerLimit, &compressed, &error, o.threads)) {
     return Fail("'" + o.positional[0] + "': " + error);
   }
   if (!WriteFileAtomically(HostPath(o.output), compressed, &error))
