@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 #include "core/inflate/ResourceInflater.h"
@@ -436,6 +437,30 @@ struct PieceRow {
 
 class PackPieces : public testing::TestWithParam<PieceRow> {};
 
+// The data `stream` inflates to, by the installer's inflater and by zlib; both must take the
+// whole stream.
+void ExpectInflatesTo(const Bytes& stream, const Bytes& data) {
+  Bytes back(data.size() + 1);
+  int result = -1;
+  back.resize(InflateResource(stream.data(), static_cast<std::uint32_t>(stream.size()), back.data(),
+                              static_cast<std::uint32_t>(back.size()), &result));
+  EXPECT_EQ(result, kInflateOk);
+  EXPECT_EQ(back, data);
+
+  Bytes zback(data.size() + 1);
+  z_stream z{};
+  ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+  z.next_in = const_cast<Bytef*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = zback.data();
+  z.avail_out = static_cast<uInt>(zback.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u);  // the stream ends where the resource ends
+  zback.resize(z.total_out);
+  inflateEnd(&z);
+  EXPECT_EQ(zback, data);
+}
+
 TEST_P(PackPieces, AreOneStreamTheSameForAnyNumberOfThreads) {
   const Bytes data = GetParam().make(GetParam().size);
   std::string error;
@@ -447,26 +472,38 @@ TEST_P(PackPieces, AreOneStreamTheSameForAnyNumberOfThreads) {
         << error;
     EXPECT_EQ(many, one) << threads << " threads";
   }
+  ExpectInflatesTo(one, data);
+}
 
-  Bytes back(data.size() + 1);
-  int result = -1;
-  back.resize(InflateResource(one.data(), static_cast<std::uint32_t>(one.size()), back.data(),
-                              static_cast<std::uint32_t>(back.size()), &result));
-  EXPECT_EQ(result, kInflateOk);
-  EXPECT_EQ(back, data);
-
-  Bytes zback(data.size() + 1);
-  z_stream z{};
-  ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
-  z.next_in = one.data();
-  z.avail_in = static_cast<uInt>(one.size());
-  z.next_out = zback.data();
-  z.avail_out = static_cast<uInt>(zback.size());
-  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
-  EXPECT_EQ(z.avail_in, 0u);  // the stream ends where the resource ends
-  zback.resize(z.total_out);
-  inflateEnd(&z);
-  EXPECT_EQ(zback, data);
+// A piece may end at any bit of its last byte; the join must hold for each of the eight.
+// Pieces of a few dozen bytes (libdeflate stores 31 or fewer whole at level 6) make
+// hundreds of joins, and the test checks that they reach every ending.
+TEST(PackPieces, JoinAfterAPieceEndingAtAnyBit) {
+  std::set<unsigned> endings;
+  for (std::size_t piece = 32; piece < 48; ++piece) {
+    for (const Bytes& data : {Words(1500), Noise(300)}) {
+      std::string error;
+      Bytes one, many;
+      ASSERT_TRUE(CompressResource(data, 6, kPackageLimit, &one, &error, 1, piece)) << error;
+      ASSERT_TRUE(CompressResource(data, 6, kPackageLimit, &many, &error, 3, piece)) << error;
+      EXPECT_EQ(many, one) << piece;
+      ExpectInflatesTo(one, data);
+      for (std::size_t at = 0; at < data.size(); at += piece) {
+        const Bytes part(
+            data.begin() + static_cast<std::ptrdiff_t>(at),
+            data.begin() + static_cast<std::ptrdiff_t>(std::min(at + piece, data.size())));
+        Bytes alone, back(piece);
+        ASSERT_TRUE(CompressResource(part, 6, kPackageLimit, &alone, &error, 1, piece));
+        InflateBounds bounds;
+        int result = -1;
+        InflateResource(alone.data(), static_cast<std::uint32_t>(alone.size()), back.data(),
+                        static_cast<std::uint32_t>(back.size()), &result, &bounds);
+        ASSERT_EQ(result, kInflateOk);
+        endings.insert(static_cast<unsigned>(bounds.end % 8));
+      }
+    }
+  }
+  EXPECT_EQ(endings.size(), 8u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

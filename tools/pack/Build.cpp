@@ -407,7 +407,8 @@ bool CompressResource(const Bytes& data,
                       std::uint32_t limit,
                       Bytes* compressed,
                       std::string* error,
-                      unsigned threads) {
+                      unsigned threads,
+                      std::size_t pieceBytes) {
   if (data.size() > limit) {
     *error = "the data are " + std::to_string(data.size()) + " bytes; the limit is " +
              std::to_string(limit);
@@ -417,8 +418,7 @@ bool CompressResource(const Bytes& data,
     *error = "the compression level must be 1 to 12";
     return false;
   }
-  const std::size_t count =
-      std::max<std::size_t>(1, (data.size() + kPackPieceBytes - 1) / kPackPieceBytes);
+  const std::size_t count = std::max<std::size_t>(1, (data.size() + pieceBytes - 1) / pieceBytes);
   std::vector<Piece> pieces(count);
   std::atomic<std::size_t> next{0};
   std::atomic<bool> noMemory{false};
@@ -430,10 +430,10 @@ bool CompressResource(const Bytes& data,
       noMemory = true;
       return;
     }
-    Bytes scratch(std::min(kPackPieceBytes, data.size()) + 1);
+    Bytes scratch(std::min(pieceBytes, data.size()) + 1);
     for (std::size_t i; (i = next++) < count;) {
-      const std::size_t begin = i * kPackPieceBytes;
-      const std::size_t size = std::min(kPackPieceBytes, data.size() - begin);
+      const std::size_t begin = i * pieceBytes;
+      const std::size_t size = std::min(pieceBytes, data.size() - begin);
       pieces[i].done = CompressPiece(c, data.data() + begin, size, &scratch, &pieces[i]);
     }
     libdeflate_free_compressor(c);

@@ -53,13 +53,14 @@ inline constexpr std::size_t kPackPieceBytes = std::size_t{1} << 20;
 // Raw-deflate compression with libdeflate at `level` (1-12) on `threads` threads (0: one per
 // core), checked by inflating the result with the installer's own inflater and comparing.
 // The result is one stream, the same bytes for any number of threads: each piece of
-// kPackPieceBytes compressed whole, every piece but the last without its final mark and
-// followed by an empty stored block that brings the next to a byte boundary. Data of one
-// piece or less compress exactly as one libdeflate call makes them. Refuses data over
-// `limit`.
+// `pieceBytes` (tests make them small to join many) compressed whole, every piece but the
+// last without its final mark and followed by an empty stored block that brings the next to
+// a byte boundary. Data of one piece or less compress exactly as one libdeflate call makes
+// them. Refuses data over `limit`.
 bool CompressResource(const Bytes& data,
                       int level,
                       std::uint32_t limit,
                       Bytes* compressed,
                       std::string* error,
-                      unsigned threads = 0);
+                      unsigned threads = 0,
+                      std::size_t pieceBytes = kPackPieceBytes);
