@@ -13,11 +13,10 @@
 // each file at install folder + relative path within 259 units; 200 leaves the folder
 // (for example "D:\brimvale\", 12 units) ample room.
 inline constexpr std::size_t kPackMaxRelativePath = 200;
-// libdeflate's strongest level, the only one that gives the smallest payload: 11 adds 0.02
-// to 0.03 % (5,537 bytes of the 17 MB the reference payload packs to) in 0.78 of the time,
-// 10 adds 0.08 to 0.12 % in 0.60 of it (1.9 s against 3.2 s for that 33 MB payload); below
-// 10 a payload grows by 1.5 to 3 %. The figures are in README, "The packager".
-inline constexpr int kPackDefaultLevel = 12;
+// The fastest of libdeflate's near-optimal levels: 0.1 % larger than 12 (0.03 % for 11) in
+// 0.6 of its time; below 10 a payload grows by 1.5 to 3 %. The figures are in README, "The
+// packager".
+inline constexpr int kPackDefaultLevel = 10;
 
 // Progress of a long operation: `done` of `total` units (bytes), with a phase name.
 using PackProgress =

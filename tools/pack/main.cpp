@@ -68,7 +68,7 @@ constexpr const char* kUsage =
     "  --help\n"
     "      Prints this text.\n"
     "\n"
-    "Compression uses libdeflate, level 1-12 (default 12), on N threads (1-64, default one\n"
+    "Compression uses libdeflate, level 1-12 (default 10), on N threads (1-64, default one\n"
     "per core; the bytes are the same for any N), and is checked by inflating with the\n"
     "installer's own decoder. Exit status: 0 done, 1 refused or failed, 2 usage.\n";
 
