@@ -31,8 +31,11 @@
 #
 # Figures per payload and installer:
 #   install    silent installation, wall time of `wine setup.exe ...` with wineserver and
-#              the Wine services already running; a fresh folder each round, the folder and
-#              the uninstall entries removed between rounds. min, median, and the median of
+#              the Wine services already running; a fresh folder each round, kept until
+#              the payload's rounds end (a file made just after others were deleted costs
+#              the file system a search past them), the uninstall entries removed by their
+#              names between rounds; the folders go after the payload's rounds, and the
+#              next payload's rounds wait until 90 s after that. min, median, and the median of
 #              the per-round ratios ours/peer (rounds interleave the installers, rotating
 #              their order)
 #   install CPU  the same installation's CPU time: the installer process's user and system
@@ -217,8 +220,13 @@ for p in "${payload_list[@]}"; do
   record "$p" payload bytes 0 "$bytes"
 done
 
-# The display name our installer files its uninstall entry under.
-our_entry=$(sed -n 's/.*kDisplayName\[\] = L"\([^"]*\)".*/\1/p' "$root/core/product/Product.h")
+# The name our installer files its uninstall entry under: the product's name. Without it the
+# .reg below would delete the whole Uninstall key.
+our_entry=$(sed -n 's/^#define SETUP_PRODUCT_NAME "\([^"]*\)"$/\1/p' "$root/core/product/Version.h")
+if [ -z "$our_entry" ]; then
+  echo "compare-nsis: no SETUP_PRODUCT_NAME in core/product/Version.h" >&2
+  exit 1
+fi
 nsis_entry="KorvelNsisCompare"
 
 nsis_script() { # payload compressor output
@@ -356,9 +364,12 @@ settle() {
 
 reset_state() {
   timeout -k 5 60 wine regedit /S "$unreg_win" >/dev/null 2>&1 || true
-  rm -rf "$drive_d/compare"
   settle
 }
+
+# The time (SECONDS) the last payload's folders were deleted; a round's first install waits
+# until 90 s after it.
+deleted_at=-1000
 
 impls=(ours nsis-zlib nsis-lzma copy)
 
@@ -422,7 +433,12 @@ window_once() { # payload impl round
   record "$p" "$i" window_ms "$r" "$out"
 }
 
+rm -rf "$drive_d/compare"
 for p in "${payload_list[@]}"; do
+  if [ $((SECONDS - deleted_at)) -lt 90 ]; then
+    note "waiting $((90 - SECONDS + deleted_at)) s after the last folders were deleted"
+    sleep $((90 - SECONDS + deleted_at))
+  fi
   for r in $(seq 1 "$rounds"); do
     # Rotate the order each round so that no installer always runs first; the copy floor
     # takes its turn among them.
@@ -433,6 +449,8 @@ for p in "${payload_list[@]}"; do
     done
   done
   reset_state
+  rm -rf "$drive_d/compare/$p"
+  deleted_at=$SECONDS
   for r in $(seq 1 "$rounds"); do
     for k in 0 1 2; do
       i=${impls[$(((r + k) % 3))]}
