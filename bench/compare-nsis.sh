@@ -47,16 +47,22 @@
 #   copy floor the payload's files copied from the host folder into a fresh folder with
 #              CopyFileW, one after another (setup_copy_floor.exe), in the same rounds: the
 #              least an installation of them can cost; wall and CPU time as above
-#   peak RSS   the installer process's maximum resident set (/usr/bin/time %M of the wine
-#              command, which execs into the installer's process; the programs it starts
-#              are not its children under Wine and are not counted), median
+#   peak RSS   the installer process's maximum resident set (rusage of the wine command,
+#              which execs into the installer's process; the programs it starts are not its
+#              children under Wine and are not counted), median
+#   anonymous  the installer process's peak anonymous resident set (RssAnon, sampled every
+#              2 ms by bench/run_measured.py): its private memory, without the file-backed
+#              pages of its image and DLLs; median
 #   size       the installer file
 #   window     start-up to the first visible top-level window, without /S: the helper
 #              setup_first_window.exe starts the installer, polls EnumWindows, then ends it;
-#              median
+#              median and median of the per-round ratios
 #   pack       making the installer from the folder: rebuilding the setup_compare_NAME
-#              target after its folder changed (pack at the packager's default level,
-#              resource compile, link, stamp, verify) vs. makensis; min of --pack-rounds
+#              target after its folder changed (pack at the packager's default level on
+#              every core, resource compile, link, stamp, verify) vs. makensis; wall and CPU
+#              time (user and system of everything the build ran), min, median and median
+#              of the per-round ratios
+# Every timed figure has the 1-minute load average before each round beside it.
 #
 # Options:
 #   --build-dir DIR   a win64 build tree (default build/win64; configured if missing). The
@@ -262,6 +268,21 @@ EOF
 }
 
 # --- packing -------------------------------------------------------------------------
+measured="$root/bench/run_measured.py"
+
+pack_once() { # payload impl round command...
+  local p=$1 i=$2 r=$3 t load user system
+  shift 3
+  load=$(cut -d' ' -f1 /proc/loadavg)
+  t=$(now_ns)
+  python3 "$measured" "$work/rss" "$@" >>"$log" 2>&1 ||
+    { note "packing $p with $i failed, see $log"; exit 1; }
+  record "$p" "$i" pack "$r" "$(seconds_since "$t")"
+  read -r _ user system _ <"$work/rss"
+  record "$p" "$i" pack_cpu "$r" "$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')"
+  record "$p" "$i" pack_load "$r" "$load"
+}
+
 declare -A exe
 for p in "${payload_list[@]}"; do
   mkdir -p "$work/nsis/$p"
@@ -293,15 +314,9 @@ for p in "${payload_list[@]}"; do
   for ((r = 1; r <= pack_rounds; r++)); do
     note "packing $p, round $r of $pack_rounds"
     touch "$pl/$p.stamp"
-    t=$(now_ns)
-    cmake --build "$build" --target "setup_compare_$p" >>"$log" 2>&1 ||
-      { note "packing $p failed, see $log"; exit 1; }
-    record "$p" ours pack "$r" "$(seconds_since "$t")"
+    pack_once "$p" ours "$r" cmake --build "$build" --target "setup_compare_$p"
     for c in zlib lzma; do
-      t=$(now_ns)
-      LC_ALL=C.UTF-8 makensis -V2 "$work/nsis/$p/$c.nsi" >>"$log" 2>&1 ||
-        { note "makensis $c of $p failed, see $log"; exit 1; }
-      record "$p" "nsis-$c" pack "$r" "$(seconds_since "$t")"
+      LC_ALL=C.UTF-8 pack_once "$p" "nsis-$c" "$r" makensis -V2 "$work/nsis/$p/$c.nsi"
     done
   done
   for i in ours nsis-zlib nsis-lzma; do
@@ -386,7 +401,7 @@ wineserver_cpu() {
 }
 
 install_once() { # payload impl round
-  local p=$1 i=$2 r=$3 folder win status t sec rss user system load server cpu
+  local p=$1 i=$2 r=$3 folder win status t sec rss user system anon load server cpu
   folder="$drive_d/compare/$p/$i-$r"
   win="D:\\compare\\$p\\$i-$r"
   local args=(/S /D="$win")
@@ -401,13 +416,13 @@ install_once() { # payload impl round
   else
     command=("${exe[$p,$i]}" "${args[@]}")
   fi
-  /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout -k 10 600 wine "${command[@]}" \
+  python3 "$measured" "$work/rss" timeout -k 10 600 wine "${command[@]}" \
     >>"$log" 2>&1 || status=$?
   sec=$(seconds_since "$t")
-  cpu=$(awk -v a="$server" -v b="$(wineserver_cpu)" -v times="$(tail -n 1 "$work/rss")" \
-    'BEGIN { split(times, f, " "); printf "%.3f", f[2] + f[3] + b - a }')
+  read -r rss user system anon <"$work/rss"
+  cpu=$(awk -v a="$server" -v b="$(wineserver_cpu)" -v u="$user" -v s="$system" \
+    'BEGIN { printf "%.3f", u + s + b - a }')
   settle
-  read -r rss user system < <(tail -n 1 "$work/rss")
   if [ "$status" -ne 0 ] || [ ! -f "$folder/ImageOle.dll" ] ||
     { [ "$i" != copy ] && [ ! -f "$folder/uninstall.exe" ]; }; then
     note "$i on $p, round $r: exit $status, or files missing in $folder"
@@ -417,13 +432,15 @@ install_once() { # payload impl round
   record "$p" "$i" install_cpu "$r" "$cpu"
   record "$p" "$i" load "$r" "$load"
   record "$p" "$i" rss_kib "$r" "$rss"
+  record "$p" "$i" anon_kib "$r" "$anon"
   note "$p $i round $r: ${sec}s, CPU ${cpu}s (installer ${user}+${system}s), load $load," \
-    "peak RSS ${rss} KiB"
+    "peak RSS ${rss} KiB, anonymous ${anon} KiB"
 }
 
 window_once() { # payload impl round
   local p=$1 i=$2 r=$3 out
   local program="Z:${exe[$p,$i]//\//\\}"
+  record "$p" "$i" window_load "$r" "$(cut -d' ' -f1 /proc/loadavg)"
   out=$(timeout -k 10 120 wine "$first_window" "$program" 2>>"$log") || {
     note "no first window of $i on $p"
     exit 1

@@ -2,12 +2,13 @@
 """compare_table.py RAW.tsv PAYLOAD...: the Markdown table of bench/compare-nsis.sh.
 
 RAW.tsv has one figure a line: payload, installer (ours, nsis-zlib, nsis-lzma, copy for
-the copy floor, or payload for the payload's own files and bytes), figure (install, install_cpu, load, rss_kib, size,
-window_ms, pack, files, bytes), round, value. Each row gives the figure of the three
-installers and the ratios ours/NSIS; install wall and CPU time also the median of the
-per-round ratios, taken over the rounds both installers have, and the load average before
-each round is listed. A payload without CPU, load or packing figures has no such row. A
-second table sets ours against the copy floor (medians of the paired ratios).
+the copy floor, or payload for the payload's own files and bytes), figure, round, value.
+The figures: install, install_cpu and load (before the install); window_ms and
+window_load; pack, pack_cpu and pack_load; rss_kib and anon_kib; size; files and bytes.
+Each row gives the figure of the three installers and the ratios ours/NSIS; a timed figure
+also the median of the per-round ratios, taken over the rounds both installers have, and
+the load average before each of its rounds. A payload without a figure has no row for it.
+A second table sets ours against the copy floor (medians of the paired ratios).
 """
 import collections
 import statistics
@@ -52,24 +53,35 @@ def table(figures, payloads):
             lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
                 label, name, cells[0], cells[1], ratios[0], cells[2], ratios[1]))
 
-        row("install, min (s)", "%.2f", lambda p, i: least(p, i, "install"))
-        row("install, median (s)", "%.2f", lambda p, i: median(p, i, "install"))
-        lines.append("| %s | install, median of paired ratios | | | %.2f | | %.2f |" % (
-            label, paired(p, "install", PEERS[0]), paired(p, "install", PEERS[1])))
-        if values(p, "ours", "install_cpu"):
-            row("install CPU, median (s)", "%.2f", lambda p, i: median(p, i, "install_cpu"))
-            lines.append("| %s | install CPU, median of paired ratios | | | %.2f | | %.2f |" % (
-                label, paired(p, "install_cpu", PEERS[0]), paired(p, "install_cpu", PEERS[1])))
-        if values(p, "ours", "load"):
-            cells = [" ".join("%.2f" % figures[(p, i, "load")][r]
-                              for r in sorted(figures[(p, i, "load")])) for i in INSTALLERS]
-            lines.append("| %s | load average (1 min) before each round | %s | %s | | %s | |" % (
-                label, cells[0], cells[1], cells[2]))
+        def loads(name, figure):
+            if values(p, "ours", figure):
+                cells = [" ".join("%.2f" % figures[(p, i, figure)][r]
+                                  for r in sorted(figures[(p, i, figure)])) for i in INSTALLERS]
+                lines.append("| %s | %s | %s | %s | | %s | |" % (
+                    label, name, cells[0], cells[1], cells[2]))
+
+        def timed(name, figure, unit, fmt, least_too=False):
+            if not values(p, "ours", figure):
+                return
+            if least_too:
+                row("%s, min (%s)" % (name, unit), fmt, lambda p, i: least(p, i, figure))
+            row("%s, median (%s)" % (name, unit), fmt, lambda p, i: median(p, i, figure))
+            lines.append("| %s | %s, median of paired ratios | | | %.2f | | %.2f |" % (
+                label, name, paired(p, figure, PEERS[0]), paired(p, figure, PEERS[1])))
+
+        timed("install", "install", "s", "%.2f", least_too=True)
+        timed("install CPU", "install_cpu", "s", "%.2f")
+        loads("load average (1 min) before each install", "load")
         row("peak RSS, median (MiB)", "%.1f", lambda p, i: median(p, i, "rss_kib"), 1024)
+        if values(p, "ours", "anon_kib"):
+            row("peak anonymous RSS, median (MiB)", "%.1f",
+                lambda p, i: median(p, i, "anon_kib"), 1024)
         row("installer size (MiB)", "%.2f", lambda p, i: median(p, i, "size"), 1048576)
-        row("first window, median (ms)", "%.0f", lambda p, i: median(p, i, "window_ms"))
-        if values(p, "ours", "pack"):
-            row("packing, min (s)", "%.2f", lambda p, i: least(p, i, "pack"))
+        timed("first window", "window_ms", "ms", "%.0f")
+        loads("load average (1 min) before each first window", "window_load")
+        timed("packing", "pack", "s", "%.2f", least_too=True)
+        timed("packing CPU", "pack_cpu", "s", "%.2f")
+        loads("load average (1 min) before each packing", "pack_load")
     # The copy floor: the same files copied one after another, with nothing else done.
     floors = [p for p in payloads if values(p, "copy", "install_cpu")]
     if floors:

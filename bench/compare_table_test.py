@@ -33,7 +33,14 @@ RAW = [
     ("x", "ours", "window_ms", 1, 300), ("x", "ours", "window_ms", 2, 500),
     ("x", "nsis-zlib", "window_ms", 1, 200), ("x", "nsis-lzma", "window_ms", 1, 400),
     ("x", "ours", "pack", 1, 3), ("x", "ours", "pack", 2, 2),
-    ("x", "nsis-zlib", "pack", 1, 1), ("x", "nsis-lzma", "pack", 1, 8),
+    ("x", "nsis-zlib", "pack", 1, 1), ("x", "nsis-zlib", "pack", 2, 4),
+    ("x", "nsis-lzma", "pack", 1, 8), ("x", "nsis-lzma", "pack", 2, 8),
+    ("x", "ours", "pack_cpu", 1, 6), ("x", "nsis-zlib", "pack_cpu", 1, 3),
+    ("x", "nsis-lzma", "pack_cpu", 1, 12),
+    ("x", "ours", "pack_load", 1, 0.5), ("x", "nsis-zlib", "pack_load", 1, 0.75),
+    ("x", "nsis-lzma", "pack_load", 1, 1),
+    ("x", "ours", "anon_kib", 1, 7168), ("x", "nsis-zlib", "anon_kib", 1, 5120),
+    ("x", "nsis-lzma", "anon_kib", 1, 10240),
     ("y", "payload", "files", 0, 9), ("y", "payload", "bytes", 0, 673586),
     ("y", "ours", "install", 1, 1), ("y", "nsis-zlib", "install", 1, 2),
     ("y", "nsis-lzma", "install", 1, 4),
@@ -88,7 +95,7 @@ class CompareTableTest(unittest.TestCase):
         # Rounds 1-2: 1/4, 3/4 and 1/2, 3/2.
         self.assertTrue(self.row("install CPU, median of paired ratios").endswith(
             "| | | 0.50 | | 1.00 |"))
-        self.assertTrue(self.row("load average (1 min) before each round").endswith(
+        self.assertTrue(self.row("load average (1 min) before each install").endswith(
             "| 0.25 1.50 | 2.00 | | 3.00 | |"))
         # The copy floor's table: rounds 1-2, walls 1/0.5 and 2/1, CPU 1/2 and 3/2.
         self.assertIn("| x | 0.75 | 2.00 | 2.00 | 1.00 |", self.rows("x", "y"))
@@ -96,20 +103,29 @@ class CompareTableTest(unittest.TestCase):
     def test_memory_size_and_window_units(self):
         self.assertTrue(self.row("peak RSS, median (MiB)").endswith(
             "| 2.0 | 1.0 | 2.00 | 4.0 | 0.50 |"))
+        self.assertTrue(self.row("peak anonymous RSS, median (MiB)").endswith(
+            "| 7.0 | 5.0 | 1.40 | 10.0 | 0.70 |"))
         self.assertTrue(self.row("installer size (MiB)").endswith(
             "| 1.00 | 2.00 | 0.50 | 0.50 | 2.00 |"))
         self.assertTrue(self.row("first window, median (ms)").endswith(
             "| 400 | 200 | 2.00 | 400 | 1.00 |"))
 
-    def test_packing_is_the_fastest_round(self):
+    def test_packing_wall_and_cpu_with_their_loads(self):
         self.assertTrue(self.row("packing, min (s)").endswith(
             "| 2.00 | 1.00 | 2.00 | 8.00 | 0.25 |"))
+        # Rounds 1-2: 3/1, 2/4 and 3/8, 2/8.
+        self.assertTrue(self.row("packing, median of paired ratios").endswith(
+            "| | | 1.75 | | 0.31 |"))
+        self.assertTrue(self.row("packing CPU, median of paired ratios").endswith(
+            "| | | 2.00 | | 0.50 |"))
+        self.assertTrue(self.row("load average (1 min) before each packing").endswith(
+            "| 0.50 | 0.75 | | 1.00 | |"))
 
     def test_no_packing_row_without_packing_figures(self):
         rows = self.rows("x", "y")
-        self.assertEqual(len([r for r in rows if r.startswith("| y ")]), 6)
+        self.assertEqual(len([r for r in rows if r.startswith("| y ")]), 7)
         self.assertFalse([r for r in rows if r.startswith("| y ") and "packing" in r])
-        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 11)  # and the floor
+        self.assertEqual(len([r for r in rows if r.startswith("| x ")]), 18)  # and the floor
 
     def test_command_line(self):
         script = os.path.join(HERE, "compare_table.py")
