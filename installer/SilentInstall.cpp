@@ -26,6 +26,9 @@ class SilentInteraction : public Interaction {
     return WaitForSingleObject(object, milliseconds);
   }
   SetupLog& Log() override { return log_; }
+  // No thread of its own for a step: under Wine each costs about 1 MiB of private memory,
+  // and a thread's stack stays until another thread ends.
+  bool HasWindow() const override { return false; }
 
  private:
   SetupLog& log_;
@@ -52,8 +55,7 @@ SetupExit InstallSilently(const SetupOptions& options, SetupLog& log) {
   InstallWorker worker;
   installation.Configure(worker);
   worker.log_ = &log;
-  worker.Resume();
-  WaitForSingleObject(worker.Thread(), INFINITE);
+  worker.RunHere();
   const InstallOutcome& outcome = worker.Outcome();
   if (outcome.finalReport != INSTALL_COMPLETE) {
     silent.Tell(FailureMessage(outcome.finalReport, Wide(outcome.finalPath)));

@@ -82,7 +82,10 @@ class PipedRead {
   }
 
  private:
-  static constexpr std::size_t kLargestBuffer = std::size_t{1} << 20;
+  // 128 KiB: the reference payload installs in the same wall time as with 1 MiB buffers
+  // (64 KiB cost the installer 4 % more CPU, within the noise), and the three take 384 KiB
+  // of private memory instead of 3 MiB.
+  static constexpr std::size_t kLargestBuffer = std::size_t{1} << 17;
   static constexpr std::size_t kInflatePiece = 32768;
   static constexpr std::size_t kBuffers = 3;
 

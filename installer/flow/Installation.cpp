@@ -87,6 +87,10 @@ DWORD WINAPI CallOnThread(LPVOID call) {
 }  // namespace
 
 void Installation::OnAThread(void (*work)(void*), void* context, const wchar_t* status) {
+  if (!interaction_.HasWindow()) {
+    work(context);
+    return;
+  }
   Call call{work, context};
   const UniqueHandle thread(CreateThread(nullptr, 0, CallOnThread, &call, 0, nullptr));
   if (thread.valid())

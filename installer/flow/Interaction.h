@@ -35,6 +35,9 @@ class Interaction {
   // may be null); WAIT_OBJECT_0 or WAIT_TIMEOUT.
   virtual DWORD Wait(HANDLE object, DWORD milliseconds, const wchar_t* status) = 0;
   virtual SetupLog& Log() = 0;
+  // Whether a window must keep answering while a long step runs: the step then runs on a
+  // thread of its own while Wait keeps the window answering, else on the caller's.
+  virtual bool HasWindow() const { return true; }
 };
 
 // Why the installation stops at a step; empty when it goes on.

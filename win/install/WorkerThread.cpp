@@ -1,42 +1,37 @@
 #include "win/install/WorkerThread.h"
 
-WorkerThread::WorkerThread() : unpaused_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
-  // Made last, suspended: it runs nothing until the object is whole and resumed.
-  thread_.reset(CreateThread(nullptr, 0, ThreadMain, this, CREATE_SUSPENDED, nullptr));
-  if (thread_.valid())
-    SetThreadPriority(thread_.get(), THREAD_PRIORITY_NORMAL);
-}
+WorkerThread::WorkerThread() : unpaused_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
 
 WorkerThread::~WorkerThread() {
   EndThread();
 }
 
 void WorkerThread::EndThread() {
-  // A thread that never ran is let go without running; one that ran must end before its
-  // object goes.
-  if (!thread_.valid())
-    return;
-  if (!started_)
-    discarded_ = true;
-  Stop();
+  if (thread_.valid())
+    Stop();
 }
 
 DWORD WINAPI WorkerThread::ThreadMain(LPVOID self) {
-  if (self == nullptr)
-    return 0;
   auto* worker = static_cast<WorkerThread*>(self);
-  if (worker->discarded_)
-    return 0;
   worker->Run();
   worker->AfterRun();
   return 1;
 }
 
 void WorkerThread::Resume() {
-  if (!thread_.valid())
+  // Made only now, when the object is whole: the thread runs derived code.
+  if (started_)
+    return;
+  thread_.reset(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr));
+  started_ = thread_.valid();
+}
+
+void WorkerThread::RunHere() {
+  if (started_)
     return;
   started_ = true;
-  ResumeThread(thread_.get());
+  Run();
+  AfterRun();
 }
 
 void WorkerThread::RequestStop() {
@@ -47,13 +42,7 @@ void WorkerThread::RequestStop() {
 
 void WorkerThread::Stop() {
   RequestStop();
-  if (!thread_.valid())
-    return;
-  if (discarded_ && !started_) {
-    started_ = true;
-    ResumeThread(thread_.get());
-  }
-  if (started_)
+  if (thread_.valid())
     WaitForSingleObject(thread_.get(), INFINITE);
 }
 

@@ -9,9 +9,11 @@
 #include "core/install/InstallRun.h"
 #include "win/base/UniqueHandle.h"
 
-// A thread object: the thread is created suspended at construction and runs Run, then
-// AfterRun. Stop asks the run to end and waits until it has: every step of a run ends by
-// itself (the registration has its own time limit), so no thread is ever terminated.
+// A thread object: Resume makes the thread, which runs Run, then AfterRun; RunHere runs them
+// on the caller instead, for a caller that would only wait (a silent installation: under
+// Wine every thread costs about 1 MiB of private memory). Stop asks the run to end and waits
+// until it has: every step of a run ends by itself (the registration has its own time
+// limit), so no thread is ever terminated.
 class WorkerThread {
  public:
   WorkerThread();
@@ -19,9 +21,12 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
+  // The thread, once Resume has made it.
   HANDLE Thread() const { return thread_.get(); }
-  // Starts (or continues) the thread.
+  // Starts the run on its thread; a second call does nothing.
   void Resume();
+  // Runs the run on the calling thread and returns when it has ended.
+  void RunHere();
   // Requests a stop - kept even when the run has not begun - and lifts a pause; the thread
   // ends at the run's next safe point. Stop also waits for it.
   void RequestStop();
@@ -37,8 +42,8 @@ class WorkerThread {
   bool Running() const { return running_.load() != 0 && !stopRequested_.load(); }
   // Parks while a pause is requested.
   void SafePoint();
-  // Ends the thread before the object goes: discards one that never ran, stops one that
-  // runs. Every derived destructor calls it first, since the thread runs derived code.
+  // Ends the thread before the object goes: stops one that runs. Every derived destructor
+  // calls it first, since the thread runs derived code.
   void EndThread();
 
   std::atomic<int> running_{0};
@@ -48,8 +53,7 @@ class WorkerThread {
   static DWORD WINAPI ThreadMain(LPVOID self);
 
   UniqueHandle thread_;
-  bool started_ = false;                     // resumed at least once
-  std::atomic<bool> discarded_{false};       // resumed only to end without running
+  bool started_ = false;                     // run, here or on the thread
   UniqueHandle unpaused_;                    // manual-reset event, set while not paused
   std::atomic<bool> pauseRequested_{false};  // set after the event is reset
 };
