@@ -59,14 +59,16 @@ count() {
 
 for stream in zlib9 libdeflate12; do
   ours=$(count ours "$stream")
+  oursStream=$(count ours-stream "$stream")
   libdeflate=$(count libdeflate "$stream")
   zlib=$(count zlib "$stream")
   echo
   echo "stream $stream ($(stat -c %s "$out/$stream.deflate") bytes):"
-  awk -v o="$ours" -v l="$libdeflate" -v z="$zlib" -v n="$size" 'BEGIN {
+  awk -v o="$ours" -v s="$oursStream" -v l="$libdeflate" -v z="$zlib" -v n="$size" 'BEGIN {
     printf "  %-16s %14d instructions  %6.3f per byte\n", "InflateResource", o, o / n
+    printf "  %-16s %14d instructions  %6.3f per byte\n", "InflateToSink", s, s / n
     printf "  %-16s %14d instructions  %6.3f per byte\n", "libdeflate", l, l / n
     printf "  %-16s %14d instructions  %6.3f per byte\n", "zlib inflate", z, z / n
-    printf "  ours/libdeflate %.2f   ours/zlib %.2f\n", o / l, o / z
+    printf "  ours/libdeflate %.2f   stream/libdeflate %.2f   ours/zlib %.2f\n", o / l, s / l, o / z
   }'
 done
