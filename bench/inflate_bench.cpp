@@ -60,21 +60,18 @@ bool Ours(const Bytes& in, Bytes& out) {
   return result == kInflateOk && n == out.size();
 }
 
-// Hands the stream over as the installer's resource reader does: each read copies up to
-// `wanted` bytes of the next 1 MiB batch.
+// Hands the stream over as the installer's resource reader does: in batches of 1 MiB.
 class BatchSource : public InflateSource {
  public:
   explicit BatchSource(const Bytes& stream) : stream_(stream) {}
-  std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
-    const std::size_t batchLeft = kBatch - at_ % kBatch;
-    const std::size_t n = std::min<std::size_t>({wanted, batchLeft, stream_.size() - at_});
-    std::memcpy(destination, stream_.data() + at_, n);
+  std::uint32_t Next(const std::uint8_t** data) override {
+    const std::size_t n = std::min<std::size_t>(std::size_t{1} << 20, stream_.size() - at_);
+    *data = stream_.data() + at_;
     at_ += n;
     return static_cast<std::uint32_t>(n);
   }
 
  private:
-  static constexpr std::size_t kBatch = std::size_t{1} << 20;
   const Bytes& stream_;
   std::size_t at_ = 0;
 };
