@@ -215,6 +215,7 @@ TEST_P(WindowSizes, ExactBytesAndCount) {
   }
 }
 
+// 300,001 bytes fill the sink's window (256 KiB) and slide it.
 INSTANTIATE_TEST_SUITE_P(
     AroundTheWindow,
     WindowSizes,
