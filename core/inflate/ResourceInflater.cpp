@@ -1,6 +1,7 @@
 #include "core/inflate/ResourceInflater.h"
 
 #include <bit>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,27 +11,30 @@
 
 // How the decoder moves bytes
 // ---------------------------
-//   source block ---------------------------------bits--> output block       (InflateResource)
-//   InflateSource --> input buffer (32 KiB) --bits--> window --> InflateSink (InflateToSink)
+//   source block -------------------bits--> output block                    (InflateResource)
+//   InflateSource batches ----------bits--> window --32 KiB pieces--> InflateSink
 //
-// A source that lies in memory is read where it lies; an InflateSource is read into the
-// input buffer 32 KiB at a time. Output goes straight into the caller's block when there is
-// one (`direct`): the block itself is the history for back-references. For a sink, the
-// window holds the output decoded so far at [0, windowPosition): the last 32 KiB that were
-// delivered followed by the output not yet delivered, which starts at windowBase. Each time
-// a whole 32 KiB of new output has gathered, FlushWindow delivers exactly those 32 KiB and
-// slides the window so that the newest 32 KiB become the history.
+// The input is read where it lies: the source block is one batch, an InflateSource hands
+// out as many as it likes. The fast loop reads a batch 8 bytes at a time while 8 remain;
+// the careful step reads its last bytes one by one and moves on to the next batch. Output
+// goes straight into the caller's block when there is one (`direct`): the block itself is
+// the history for back-references. For a sink, the window holds the output decoded so far
+// at [0, windowPosition): the last 32 KiB that were delivered followed by the output not
+// yet delivered, which starts at windowBase. Once the window's kWindowBytes are filled,
+// FlushWindow delivers the pending output in pieces of 32 KiB and moves the newest 32 KiB
+// to the front as the history: one move per 224 KiB of output.
 //
 // Both ways stop at the same byte: output ends at HardLimit (the capacity, in the
-// coordinates of the block or the window), and the window is flushed when 32 KiB are
-// pending. Below FastEnd, at least kFastSlack before either, the fast loop writes a whole
-// symbol's bytes, overshooting a match by up to 31 bytes, without a check: nothing valid
-// lies past the write position. The careful step writes the rest byte by byte.
+// coordinates of the block or the window), and the window is flushed when it is full.
+// Below FastEnd, at least kFastSlack before either, the fast loop writes a whole symbol's
+// bytes, overshooting a match by up to 31 bytes, without a check: nothing valid lies past
+// the write position. The careful step writes the rest byte by byte.
 
 namespace {
 
-constexpr std::uint32_t kWindowSize = 32768;
-constexpr std::uint32_t kInputBufferSize = 32768;
+constexpr std::uint32_t kWindowSize = 32768;  // the history a match may reach
+constexpr std::uint32_t kWindowBytes = 8 * kWindowSize;
+constexpr std::uint32_t kSinkPiece = 32768;
 // One fast-loop step writes at most a match (258 bytes) and its overshoot (15), or a run
 // of literals that one refill of the bit buffer holds (fewer than 64).
 constexpr std::uint32_t kFastSlack = 320;
@@ -46,7 +50,7 @@ struct DecoderState {
   std::uint32_t sinkPosition;
   std::uint32_t sinkCapacity;
 
-  // The compressed bytes at hand: the source block itself, or the input buffer.
+  // The compressed bytes at hand: the source block itself, or the source's current batch.
   const std::uint8_t* input;
   std::uint32_t bufferFill;
   std::uint32_t bufferPosition;
@@ -59,7 +63,8 @@ struct DecoderState {
   // code, but a stream that consumes one is truncated.
   unsigned overread;
 
-  // Where output goes: the output block itself (`direct`), or the window.
+  // Where output goes: the output block itself (`direct`), or the window (kWindowBytes and
+  // kWindowSlack, for a sink only).
   std::uint8_t* destination;
   bool direct;
   std::uint32_t windowPosition;
@@ -68,9 +73,6 @@ struct DecoderState {
 
   HuffmanTable fixedLiterals;
   HuffmanTable fixedDistances;
-
-  std::uint8_t inputBuffer[kInputBufferSize];
-  std::uint8_t window[2 * kWindowSize + kWindowSlack];
 };
 
 // Length codes 257..285 (and the two invalid codes 286, 287 of the fixed code), then
@@ -137,11 +139,6 @@ inline std::uint64_t Load64LE(const std::uint8_t* p) {
   }
 }
 
-// Reads up to `wanted` bytes of an InflateSource into `destination`; 0 once it is used up.
-std::uint32_t InputSource(DecoderState& s, std::uint8_t* destination, std::uint32_t wanted) {
-  return s.source->Read(destination, wanted);
-}
-
 // Delivers as much of `data` as the output still takes; returns that count. A sink that
 // refused a piece is never called again.
 std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_t count) {
@@ -158,29 +155,21 @@ std::uint32_t OutputSink(DecoderState& s, const std::uint8_t* data, std::uint32_
   return n;
 }
 
-// Refills the input buffer and yields its first byte. Past the end of the source it
-// yields a zero filler byte and counts it in `overread`. A source block in memory is read
-// where it lies, so once its bytes are taken only filler is left.
-std::uint8_t FillInputBuffer(DecoderState& s) {
-  if (s.source == nullptr) {
+// Moves on to the source's next batch, once the current one is used up, and yields its
+// first byte. Past the end of the source it yields a zero filler byte and counts it in
+// `overread`; the used-up batch stays current, so nothing more is read from it. A source
+// block in memory is the only batch.
+std::uint8_t NextBatch(DecoderState& s) {
+  const std::uint8_t* data = nullptr;
+  const std::uint32_t n = s.source != nullptr ? s.source->Next(&data) : 0;
+  if (n == 0) {
     ++s.overread;
     return 0;
   }
-  s.bufferFill = 0;
-  while (s.bufferFill < kInputBufferSize) {
-    const std::uint32_t got =
-        InputSource(s, s.inputBuffer + s.bufferFill, kInputBufferSize - s.bufferFill);
-    if (got == 0)
-      break;
-    s.bufferFill += got;
-  }
-  s.bufferPosition = 0;
-  if (s.bufferFill == 0) {
-    ++s.overread;
-    return 0;
-  }
+  s.input = data;
+  s.bufferFill = n;
   s.bufferPosition = 1;
-  return s.inputBuffer[0];
+  return data[0];
 }
 
 // Makes at least n bits (n <= 32) available. Reading fields low bits first is how RFC 1951
@@ -188,7 +177,7 @@ std::uint8_t FillInputBuffer(DecoderState& s) {
 void NeedBits(DecoderState& s, unsigned n) {
   while (s.bitCount < n) {
     const std::uint8_t byte =
-        s.bufferPosition < s.bufferFill ? s.input[s.bufferPosition++] : FillInputBuffer(s);
+        s.bufferPosition < s.bufferFill ? s.input[s.bufferPosition++] : NextBatch(s);
     s.bitBuffer |= std::uint64_t{byte} << s.bitCount;
     s.bitCount += 8;
   }
@@ -218,31 +207,38 @@ void Refill(DecoderState& s) {
   }
 }
 
+// The fast loop's refill, on its own copy of the bit state: brings the bit buffer to at
+// least 56 bits from the 8 bytes at `in`, which must lie in the batch.
+inline void RefillFast(std::uint64_t& bits, unsigned& count, const std::uint8_t*& in) {
+  bits |= Load64LE(in) << count;
+  in += (63 - count) >> 3;
+  count |= 56;
+}
+
 // True once the decoder has consumed a filler byte: the stream ended early.
 bool ConsumedFiller(const DecoderState& s) {
   return s.bitCount < 8 * s.overread;
 }
 
-// Delivers the oldest undelivered output, at most one window, and slides the window so that
-// the newest 32 KiB stay as history. False when the output block could not take it all.
+// Delivers the output not yet delivered in pieces of at most kSinkPiece, then moves the
+// newest 32 KiB to the front of the window as the history. False when the sink did not
+// take it all.
 bool FlushWindow(DecoderState& s) {
-  std::uint32_t pending = s.windowPosition - s.windowBase;
-  if (pending == 0)
-    return true;
-  if (pending > kWindowSize)
-    pending = kWindowSize;
-  const std::uint32_t written = OutputSink(s, s.window + s.windowBase, pending);
-  s.outputCount += written;
-  if (written < pending)
-    return false;
-  std::uint32_t delivered = s.windowBase + pending;
-  if (delivered > kWindowSize) {
-    const std::uint32_t shift = delivered - kWindowSize;
-    std::memmove(s.window, s.window + shift, s.windowPosition - shift);
-    s.windowPosition -= shift;
-    delivered = kWindowSize;
+  while (s.windowBase < s.windowPosition) {
+    std::uint32_t piece = s.windowPosition - s.windowBase;
+    if (piece > kSinkPiece)
+      piece = kSinkPiece;
+    const std::uint32_t written = OutputSink(s, s.destination + s.windowBase, piece);
+    s.outputCount += written;
+    if (written < piece)
+      return false;
+    s.windowBase += piece;
   }
-  s.windowBase = delivered;
+  if (s.windowPosition > kWindowSize) {
+    std::memmove(s.destination, s.destination + s.windowPosition - kWindowSize, kWindowSize);
+    s.windowPosition = kWindowSize;
+    s.windowBase = kWindowSize;
+  }
   return true;
 }
 
@@ -251,12 +247,13 @@ std::uint32_t HardLimit(const DecoderState& s) {
   return s.windowBase + (s.sinkCapacity - s.sinkPosition);
 }
 
-// Makes room for at least one more byte at windowPosition, delivering a whole window when
-// one is pending. False when the output is full (or the sink refused a piece).
+// Makes room for at least one more byte at windowPosition, and for a whole match in the
+// window's slack, flushing the window when it is full. False when the output is full (or
+// the sink refused a piece).
 bool MakeRoom(DecoderState& s) {
   if (s.windowPosition >= HardLimit(s))
     return false;
-  if (!s.direct && s.windowPosition - s.windowBase >= kWindowSize)
+  if (!s.direct && s.windowPosition >= kWindowBytes)
     return FlushWindow(s);
   return true;
 }
@@ -408,138 +405,141 @@ int CarefulStep(DecoderState& s,
 std::uint32_t FastEnd(const DecoderState& s) {
   const std::uint32_t hard = HardLimit(s);
   std::uint32_t end = hard > kFastSlack ? hard - kFastSlack : 0;
-  if (!s.direct && end > s.windowBase + kWindowSize)
-    end = s.windowBase + kWindowSize;
+  if (!s.direct && end > kWindowBytes)
+    end = kWindowBytes;
   return end;
 }
 
 // Decodes the codes of one block into the output until its end-of-block code.
 //
-// The fast loop runs while 8 bytes remain in the input and the output has room for one
-// step unchecked: one branch-free refill brings the bit buffer to at least 56 bits, enough
-// for a literal/length code (15 bits), its extra bits (5), a distance code (15) and its
-// extra bits (13). A length or distance entry drops its code and extra bits in one shift
-// and takes the extra bits from the bits it dropped. The bit state and the output position
-// live in locals there, because every byte stored into the output could otherwise alias
-// them. Elsewhere CarefulStep decodes one symbol at a time.
+// The fast loop runs while 8 bytes remain in the input batch and the output has room for
+// one step unchecked. Each step starts with one branch-free refill that brings the bit
+// buffer to at least 56 bits: enough for a literal/length code (15 bits), its extra bits
+// (5), a distance code (15) and its extra bits (13), or for five first-level literals
+// followed by the lookup of the next code. A first-level code has at most 9 bits: a
+// complete code of at most 288 symbols has one of 9 bits or fewer, and the table is no
+// wider. That lookup is kept for the next step, since the refill only adds bits above the
+// ones it used. A length or distance entry drops its code and extra bits in one shift and
+// takes the extra bits from the bits it dropped. The bit state and the positions live in
+// locals there, because every byte stored into the output could otherwise alias them.
+// Elsewhere CarefulStep decodes one symbol at a time.
 int InflateCodes(DecoderState& s, const HuffmanTable& literals, const HuffmanTable& distances) {
+  assert(literals.width <= 9);
   const HuffmanEntry* const lt = literals.entries;
   const HuffmanEntry* const dt = distances.entries;
-  const unsigned lwidth = literals.width;
-  const std::uint64_t lmask = LowMask(lwidth);
+  const std::uint64_t lmask = LowMask(literals.width);
   const std::uint64_t dmask = LowMask(distances.width);
   std::uint8_t* const start = s.destination;
-  const std::uint8_t* input = s.input;
-  std::uint32_t fill = s.bufferFill;
-
-  std::uint64_t bits = s.bitBuffer;
-  unsigned count = s.bitCount;
-  std::uint32_t position = s.bufferPosition;
-  std::uint8_t* to = start + s.windowPosition;
-  const std::uint8_t* fastEnd = start + FastEnd(s);
-  int result = kInflateOk;
 
   for (;;) {
-    if (to >= fastEnd || position + 8 > fill) {
-      s.bitBuffer = bits;
-      s.bitCount = count;
-      s.bufferPosition = position;
-      s.windowPosition = static_cast<std::uint32_t>(to - start);
-      bool end = false;
-      result = CarefulStep(s, literals, distances, &end);
-      if (result != kInflateOk || end)
-        return result;
-      // The input buffer may have been refilled, the window slid.
-      bits = s.bitBuffer;
-      count = s.bitCount;
-      position = s.bufferPosition;
-      fill = s.bufferFill;
-      input = s.input;
-      to = start + s.windowPosition;
-      fastEnd = start + FastEnd(s);
-      continue;
-    }
-    bits |= Load64LE(input + position) << count;
-    position += (63 - count) >> 3;
-    count |= 56;
-    HuffmanEntry e = lt[bits & lmask];
-    if (e & kEntryLiteral) {
-      bits >>= EntryDrop(e);
-      count -= EntryDrop(e);
-      *to++ = static_cast<std::uint8_t>(EntryValue(e));
-      // Runs of first-level literals go on without a refill while the bit buffer still
-      // holds a whole lookup; each writes one byte, inside the fast loop's slack.
-      while (count >= lwidth) {
-        e = lt[bits & lmask];
-        if (!(e & kEntryLiteral))
+    std::uint64_t bits = s.bitBuffer;
+    unsigned count = s.bitCount;
+    const std::uint8_t* in = s.input + s.bufferPosition;
+    // The fast loop reads 8 bytes at `in` while `in` is below inEnd.
+    const std::uint8_t* const inEnd = s.input + (s.bufferFill >= 8 ? s.bufferFill - 7 : 0);
+    std::uint8_t* to = start + s.windowPosition;
+    const std::uint8_t* const fastEnd = start + FastEnd(s);
+    int result = kInflateOk;
+    bool stop = false;
+    if (to < fastEnd && in < inEnd) {
+      RefillFast(bits, count, in);
+      HuffmanEntry e = lt[bits & lmask];
+      for (;;) {
+        if (e & kEntryLiteral) {
+#pragma GCC unroll 5
+          for (int n = 0; n < 5; ++n) {
+            bits >>= EntryDrop(e);
+            count -= EntryDrop(e);
+            *to++ = static_cast<std::uint8_t>(EntryValue(e));
+            e = lt[bits & lmask];
+            if (!(e & kEntryLiteral))
+              break;
+          }
+          // `e` is the next code's entry.
+          if (to >= fastEnd || in >= inEnd)
+            break;
+          RefillFast(bits, count, in);
+          continue;
+        }
+        if (e & kEntryEscape) {
+          if (!(e & kEntryLink)) {
+            // End of block, or an invalid code.
+            result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+            bits >>= EntryDrop(e);
+            count -= EntryDrop(e);
+            stop = true;
+            break;
+          }
+          bits >>= EntryDrop(e);
+          count -= EntryDrop(e);
+          e = lt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+          if (e & kEntryLiteral) {
+            bits >>= EntryDrop(e);
+            count -= EntryDrop(e);
+            *to++ = static_cast<std::uint8_t>(EntryValue(e));
+          } else if (e & kEntryEscape) {
+            result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
+            bits >>= EntryDrop(e);
+            count -= EntryDrop(e);
+            stop = true;
+            break;
+          }
+        }
+        if (!(e & kEntryLiteral)) {
+          std::uint64_t saved = bits;
+          bits >>= EntryDrop(e);
+          count -= EntryDrop(e);
+          const unsigned length =
+              EntryValue(e) +
+              static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
+          e = dt[bits & dmask];
+          if (e & kEntryEscape) {
+            if (!(e & kEntryLink)) {
+              result = kInflateBadData;
+              stop = true;
+              break;
+            }
+            bits >>= EntryDrop(e);
+            count -= EntryDrop(e);
+            e = dt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
+            if (e & kEntryEscape) {
+              result = kInflateBadData;
+              stop = true;
+              break;
+            }
+          }
+          saved = bits;
+          bits >>= EntryDrop(e);
+          count -= EntryDrop(e);
+          const unsigned distance =
+              EntryValue(e) +
+              static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
+          // A reference before the first byte of this call's output has nothing to copy.
+          if (distance > static_cast<std::uint32_t>(to - start)) {
+            result = kInflateBadData;
+            stop = true;
+            break;
+          }
+          CopyMatch(to, distance, length);
+          to += length;
+        }
+        if (to >= fastEnd || in >= inEnd)
           break;
-        bits >>= EntryDrop(e);
-        count -= EntryDrop(e);
-        *to++ = static_cast<std::uint8_t>(EntryValue(e));
-      }
-      continue;
-    }
-    if (e & kEntryEscape) {
-      if (!(e & kEntryLink)) {
-        // End of block, or an invalid code.
-        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
-        bits >>= EntryDrop(e);
-        count -= EntryDrop(e);
-        break;
-      }
-      bits >>= EntryDrop(e);
-      count -= EntryDrop(e);
-      e = lt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
-      if (e & kEntryLiteral) {
-        bits >>= EntryDrop(e);
-        count -= EntryDrop(e);
-        *to++ = static_cast<std::uint8_t>(EntryValue(e));
-        continue;
-      }
-      if (e & kEntryEscape) {
-        result = IsEndOfBlock(e) ? kInflateOk : kInflateBadData;
-        bits >>= EntryDrop(e);
-        count -= EntryDrop(e);
-        break;
+        RefillFast(bits, count, in);
+        e = lt[bits & lmask];
       }
     }
-    std::uint64_t saved = bits;
-    bits >>= EntryDrop(e);
-    count -= EntryDrop(e);
-    const unsigned length =
-        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
-    e = dt[bits & dmask];
-    if (e & kEntryEscape) {
-      if (!(e & kEntryLink)) {
-        result = kInflateBadData;
-        break;
-      }
-      bits >>= EntryDrop(e);
-      count -= EntryDrop(e);
-      e = dt[EntryValue(e) + (bits & LowMask(EntryCodeBits(e)))];
-      if (e & kEntryEscape) {
-        result = kInflateBadData;
-        break;
-      }
-    }
-    saved = bits;
-    bits >>= EntryDrop(e);
-    count -= EntryDrop(e);
-    const unsigned distance =
-        EntryValue(e) + static_cast<unsigned>((saved & LowMask(EntryDrop(e))) >> EntryCodeBits(e));
-    // A reference before the first byte of this call's output has nothing to copy.
-    if (distance > static_cast<std::uint32_t>(to - start)) {
-      result = kInflateBadData;
-      break;
-    }
-    CopyMatch(to, distance, length);
-    to += length;
+    s.bitBuffer = bits;
+    s.bitCount = count;
+    s.bufferPosition = static_cast<std::uint32_t>(in - s.input);
+    s.windowPosition = static_cast<std::uint32_t>(to - start);
+    if (stop)
+      return result;
+    bool end = false;
+    result = CarefulStep(s, literals, distances, &end);
+    if (result != kInflateOk || end)
+      return result;
   }
-  s.bitBuffer = bits;
-  s.bitCount = count;
-  s.bufferPosition = position;
-  s.windowPosition = static_cast<std::uint32_t>(to - start);
-  return result;
 }
 
 // Stored block (type 0): skip to the byte boundary, then LEN and NLEN, 16 bits each, NLEN
@@ -559,8 +559,8 @@ int InflateStored(DecoderState& s) {
     if (!MakeRoom(s))
       return kInflateOutputFull;
     std::uint32_t room = HardLimit(s) - s.windowPosition;
-    if (!s.direct && room > s.windowBase + kWindowSize - s.windowPosition)
-      room = s.windowBase + kWindowSize - s.windowPosition;
+    if (!s.direct && room > kWindowBytes - s.windowPosition)
+      room = kWindowBytes - s.windowPosition;
     if (s.bitCount > 0) {
       if (ConsumedFiller(s) || s.bitCount == 8 * s.overread)
         return kInflateBadData;
@@ -571,7 +571,7 @@ int InflateStored(DecoderState& s) {
     }
     s.bitBuffer = 0;  // drop the copies of bytes that are now read directly
     if (s.bufferPosition == s.bufferFill) {
-      FillInputBuffer(s);
+      NextBatch(s);
       if (s.overread > 0)
         return kInflateBadData;
       s.bufferPosition = 0;
@@ -742,14 +742,8 @@ int DecodeStream(DecoderState& s, InflateBounds* bounds) {
     *bounds = InflateBounds{header, ConsumedBits(s)};
   if (s.direct) {
     s.outputCount = s.windowPosition;
-  } else {
-    while (s.windowPosition != s.windowBase) {
-      if (!FlushWindow(s)) {
-        if (result == kInflateOk)
-          result = kInflateOutputFull;
-        break;
-      }
-    }
+  } else if (!FlushWindow(s) && result == kInflateOk) {
+    result = kInflateOutputFull;
   }
   return result;
 }
@@ -782,22 +776,22 @@ int Decode(InflateSource* reader,
   s.bitBuffer = 0;
   s.bitCount = 0;
   s.overread = 0;
-  // The block, when there is one and no sink, is written directly.
-  s.direct = output != nullptr && sink == nullptr;
-  s.destination = s.direct ? output : s.window;
+  // Without a sink the block (when there is one) is written directly.
+  s.direct = sink == nullptr;
+  std::unique_ptr<std::uint8_t[]> window;
+  if (!s.direct) {
+    window.reset(new (std::nothrow) std::uint8_t[kWindowBytes + kWindowSlack]);
+    if (!window)
+      return kInflateNoMemory;
+  }
+  s.destination = s.direct ? output : window.get();
   s.windowPosition = 0;
   s.windowBase = 0;
   s.outputCount = 0;
-  if (reader != nullptr) {
-    s.input = s.inputBuffer;
-    FillInputBuffer(s);
-    s.bufferPosition = 0;
-    s.overread = 0;
-  } else {
-    s.input = source;
-    s.bufferFill = source != nullptr ? sourceLength : 0;
-    s.bufferPosition = 0;
-  }
+  // A source's first batch is asked for when the first bits are needed.
+  s.input = reader != nullptr ? nullptr : source;
+  s.bufferFill = reader == nullptr && source != nullptr ? sourceLength : 0;
+  s.bufferPosition = 0;
   const int r = DecodeStream(s, bounds);
   *written = s.outputCount;
   return s.sinkRefused ? kInflateStopped : r;

@@ -67,20 +67,23 @@ class InflateSink {
   virtual bool Take(const std::uint8_t* data, std::uint32_t count) = 0;
 };
 
-// Hands a streaming inflate its compressed input, when it is not in memory (a file read
-// piece by piece).
+// Hands a streaming inflate its compressed input in batches, when the stream is not in
+// memory all at once (a file read piece by piece, or a mapped image whose pages are handed
+// back as they are read).
 class InflateSource {
  public:
   virtual ~InflateSource() = default;
-  // Copies up to `wanted` next bytes to `destination`; 0 at the end (or a read error, which
-  // the decoder takes for a truncated stream).
-  virtual std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) = 0;
+  // Points `*data` at the next bytes of the stream, which stay valid and unchanged until
+  // the next call, and returns their count; 0 at the end and on every call after it (or on
+  // a read error, which the decoder takes for a truncated stream).
+  virtual std::uint32_t Next(const std::uint8_t** data) = 0;
 };
 
 // Inflates `sourceLength` bytes at `source` into `sink`, at most min(limit,
 // kInflateSinkLimit) bytes in all, and returns the code that ended decoding: kInflateOk
 // only when the stream was complete within the limit. The output decoded before a fault
-// still reaches the sink. The decoder needs about 100 KiB whatever the stream's size.
+// still reaches the sink. The decoder needs about 260 KiB whatever the stream's size: a
+// window of the last 32 KiB delivered and up to 224 KiB more, delivered together.
 int InflateToSink(const std::uint8_t* source,
                   std::uint32_t sourceLength,
                   InflateSink& sink,

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,20 +48,29 @@ class Collector : public InflateSink {
   std::size_t pieces_ = 0;
 };
 
-// Hands out a stream in reads of at most 1,000 bytes.
+// Hands out a stream in batches whose sizes cycle from 1 to 1,000 bytes (the first one may
+// be chosen), each in a block of its own that is freed at the next call: a read past a
+// batch's end or after it is gone is caught by the address sanitizer.
 class Source : public InflateSource {
  public:
-  explicit Source(const Bytes& stream) : stream_(stream) {}
-  std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
-    const std::size_t n = std::min<std::size_t>({wanted, 1000, stream_.size() - at_});
-    std::copy_n(stream_.begin() + static_cast<std::ptrdiff_t>(at_), n, destination);
+  explicit Source(const Bytes& stream, std::size_t first = 0) : stream_(stream), first_(first) {}
+  std::uint32_t Next(const std::uint8_t** data) override {
+    static constexpr std::size_t kSizes[] = {1000, 1, 9, 7, 333, 2, 8, 64};
+    std::size_t n = at_ == 0 && first_ > 0 ? first_ : kSizes[calls_++ % std::size(kSizes)];
+    n = std::min(n, stream_.size() - at_);
+    batch_.reset(n > 0 ? new std::uint8_t[n] : nullptr);
+    std::copy_n(stream_.begin() + static_cast<std::ptrdiff_t>(at_), n, batch_.get());
     at_ += n;
+    *data = batch_.get();
     return static_cast<std::uint32_t>(n);
   }
 
  private:
   const Bytes& stream_;
+  std::size_t first_;
   std::size_t at_ = 0;
+  std::size_t calls_ = 0;
+  std::unique_ptr<std::uint8_t[]> batch_;
 };
 
 // Inflates into a block of `capacity` bytes followed by guard bytes, and checks that the
@@ -204,6 +215,7 @@ TEST_P(WindowSizes, ExactBytesAndCount) {
   }
 }
 
+// 300,001 bytes fill the sink's window (256 KiB) and slide it.
 INSTANTIATE_TEST_SUITE_P(
     AroundTheWindow,
     WindowSizes,
@@ -286,6 +298,23 @@ TEST(Truncation, StreamEndingInItsLastByteIsComplete) {
   const Inflated out = Inflate(w.Finish(), 10);
   EXPECT_EQ(out.result, kInflateOk);
   EXPECT_EQ(out.bytes, Bytes{'k'});
+}
+
+// --- batches ------------------------------------------------------------------------
+
+// A source's batch may end anywhere: inside a code, its extra bits, a stored block's header
+// or its bytes, and within the fast loop's 8-byte reads.
+TEST(Batches, EndingAtEveryOffsetChangesNothing) {
+  const Bytes data = RepetitiveBytes(3000, 9);
+  for (int level : {0, 6}) {
+    const Bytes stream = ZlibDeflate(data, level, Z_DEFAULT_STRATEGY);
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+      Source source(stream, cut);
+      Collector sink;
+      ASSERT_EQ(InflateToSink(source, sink), kInflateOk) << "level " << level << " cut " << cut;
+      ASSERT_TRUE(sink.bytes == data) << "level " << level << " cut " << cut;
+    }
+  }
 }
 
 // --- hand-built streams, one per rule -------------------------------------------------

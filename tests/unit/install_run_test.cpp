@@ -178,7 +178,7 @@ struct Control : InstallControl {
 const std::u16string kFolder = u"D:\\brimvale\\";
 const Bytes kUninstaller = {'M', 'Z', 'u', 'n', 'i', 'n', 's', 't'};
 
-// The payload stream "in a file": served in reads of at most 700 bytes, counted.
+// The payload stream "in a file": served in batches of at most 700 bytes, counted.
 class MemoryFile : public StreamFile {
  public:
   explicit MemoryFile(const Bytes& bytes) : bytes_(bytes) {}
@@ -192,9 +192,9 @@ class MemoryFile : public StreamFile {
   class Reader : public InflateSource {
    public:
     explicit Reader(const Bytes& bytes) : bytes_(bytes) {}
-    std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
-      const std::size_t n = std::min<std::size_t>({wanted, 700, bytes_.size() - at_});
-      std::memcpy(destination, bytes_.data() + at_, n);
+    std::uint32_t Next(const std::uint8_t** data) override {
+      const std::size_t n = std::min<std::size_t>(700, bytes_.size() - at_);
+      *data = bytes_.data() + at_;
       at_ += n;
       return static_cast<std::uint32_t>(n);
     }

@@ -1,7 +1,6 @@
 #include "win/install/PagedResource.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "win/base/WorkingSet.h"
 
@@ -18,9 +17,9 @@ const std::uint8_t* LoadFileResource(HMODULE module, WORD id, std::uint32_t* siz
 
 namespace {
 
-// Reads a resource from a loaded module's memory and hands its pages back to the system
-// as it goes: the pages wholly read leave the working set once a mebibyte of them gathers,
-// and the rest when the reader goes.
+// Hands out a resource from a loaded module's memory a mebibyte at a time and hands its
+// pages back to the system as it goes: the pages of each batch leave the working set when
+// the next batch is asked for, and the rest when the reader goes.
 class PagedReader : public InflateSource {
  public:
   PagedReader(const std::uint8_t* data, std::uint32_t size)
@@ -29,20 +28,20 @@ class PagedReader : public InflateSource {
   PagedReader(const PagedReader&) = delete;
   PagedReader& operator=(const PagedReader&) = delete;
 
-  std::uint32_t Read(std::uint8_t* destination, std::uint32_t wanted) override {
-    const std::uint32_t n = std::min(wanted, size_ - at_);
-    std::memcpy(destination, data_ + at_, n);
-    at_ += n;
+  std::uint32_t Next(const std::uint8_t** data) override {
     const std::uintptr_t whole = PageOf(data_ + at_);
-    if (whole - released_ >= kBatch) {
+    if (whole > released_) {
       ReleasePages(reinterpret_cast<const void*>(released_), whole - released_);
       released_ = whole;
     }
+    const std::uint32_t n = std::min<std::uint32_t>(kBatch, size_ - at_);
+    *data = data_ + at_;
+    at_ += n;
     return n;
   }
 
  private:
-  static constexpr std::uintptr_t kBatch = std::uintptr_t{1} << 20;
+  static constexpr std::uint32_t kBatch = std::uint32_t{1} << 20;
   static std::uintptr_t PageOf(const std::uint8_t* p) {
     return reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
   }
