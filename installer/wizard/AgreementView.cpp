@@ -56,6 +56,8 @@ void AgreementView::Load(HMODULE module, int resource) const {
 void AgreementView::FollowDpi(UINT dpi) {
   // The control keeps the DPI it was made at: 9 points at `dpi` are that many twips at it.
   // The text is sized anew, not zoomed, so that it wraps anew at the box's new width.
+  if (hWnd_ == nullptr)
+    return;
   if (firstDpi_ == 0)
     firstDpi_ = dpi;
   CHARFORMAT2W format{};

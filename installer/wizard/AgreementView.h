@@ -12,8 +12,8 @@ class AgreementView : public Control {
   bool Create(HWND parent, int id, const RECT& rect);
   // Loads and shows the agreement page `resource` of `module`.
   void Load(HMODULE module, int resource) const;
-  // The text at the window's DPI `dpi`: 9 points at the first DPI given, and sized anew
-  // for later ones.
+  // The text at the window's DPI `dpi`: 9 points at the first DPI given after Create, and
+  // sized anew for later ones. Nothing before Create.
   void FollowDpi(UINT dpi);
 
  private:

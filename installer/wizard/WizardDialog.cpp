@@ -85,8 +85,6 @@ bool WizardDialog::OnInitDialog() {
   stcWelcome_.Create(hWnd_, IDC_STATIC_WELCOME, none, product::kWelcomeText,
                      SS_OWNERDRAW | SS_NOPREFIX);
   stcTitle_.Create(hWnd_, IDC_STATIC_TITLE, none, L"", kLabel);
-  agreementView_.Create(hWnd_, IDC_AGREEMENT, none);
-  agreementView_.Load(GetModuleHandleW(nullptr), IDR_AGREEMENT);
   stcAgreementNote_.Create(hWnd_, IDC_STATIC_AGREEMENT_NOTE, none,
                            L"如果你按[接受],则表示你接受用户许可协议条款。单击[取消]终止安装向导。",
                            kLabel);
@@ -126,7 +124,7 @@ bool WizardDialog::OnInitDialog() {
                &stcStartLater_,     &stcRestart_,     &btnBack_,       &btnNext_,
                &btnCancel_,         &stcWaiting_};
 
-  ApplyDpi(WindowDpi(hWnd_));
+  ApplyDpi(WindowDpi(hWnd_), false);
   // The window at the screen's centre, as for the welcome picture (a unit larger each way).
   RECT window;
   GetWindowRect(hWnd_, &window);
@@ -146,6 +144,8 @@ bool WizardDialog::OnInitDialog() {
 // --- pages ----------------------------------------------------------------------------------
 
 void WizardDialog::ShowPage(int page) {
+  if (page == PAGE_AGREEMENT && agreementView_.Handle() == nullptr)
+    MakeAgreement();
   for (Control* c : controls_)
     ShowWindow(c->Handle(), SW_HIDE);
   page_ = page;
@@ -199,6 +199,15 @@ void WizardDialog::ShowPage(int page) {
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, stcTitle_.Handle(), OBJID_CLIENT, CHILDID_SELF);
     NotifyWinEvent(EVENT_SYSTEM_ALERT, stcTitle_.Handle(), OBJID_CLIENT, CHILDID_SELF);
   }
+}
+
+void WizardDialog::MakeAgreement() {
+  agreementView_.Create(hWnd_, IDC_AGREEMENT, RECT{0, 0, 0, 0});
+  // In the Tab order where the layout lists it, after the title.
+  SetWindowPos(agreementView_.Handle(), stcTitle_.Handle(), 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  agreementView_.FollowDpi(dpi_);
+  agreementView_.Load(GetModuleHandleW(nullptr), IDR_AGREEMENT);
 }
 
 // Enter presses the focused push button, on every page; anywhere else it does nothing.

@@ -97,6 +97,9 @@ class WizardDialog : public Dialog, private Interaction {
   // Switches to `page`: hides every control, shows the page's set, captions and focus,
   // performs the page's entry actions, and repaints the whole window.
   void ShowPage(int page);
+  // Makes the agreement's control and fills it, when its page first shows: the rich-edit
+  // library and the formatted text would otherwise hold back the first window.
+  void MakeAgreement();
 
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
@@ -155,8 +158,9 @@ class WizardDialog : public Dialog, private Interaction {
   // Ends the dialog with `result`, closing the folder browser first if it is open.
   void End(INT_PTR result);
 
-  // Applies `dpi`: fonts, artwork, every control's place and size, and the window's size.
-  void ApplyDpi(UINT dpi);
+  // Applies `dpi`: fonts, artwork, the window's size, and with `layOut` every control's
+  // place and size (ShowPage lays the first page out itself).
+  void ApplyDpi(UINT dpi, bool layOut = true);
   void LayOut();
   // Waits for `object` up to `milliseconds` while the window stays painted and answers the
   // messages other programs send it (a screen reader's among them): the buttons are

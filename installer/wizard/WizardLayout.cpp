@@ -32,7 +32,7 @@ struct WizardPlacement {
 
 }  // namespace
 
-void WizardDialog::ApplyDpi(UINT dpi) {
+void WizardDialog::ApplyDpi(UINT dpi, bool layOut) {
   dpi_ = dpi;
   scale_ = Scale(dpi);
   // The body font is the template's (MS Shell Dlg, 9 points) at this DPI; the title font
@@ -64,7 +64,8 @@ void WizardDialog::ApplyDpi(UINT dpi) {
   const int frameHeight = (window.bottom - window.top) - client.bottom;
   SetWindowPos(hWnd_, nullptr, 0, 0, frameWidth + scale_(kDesignWidth),
                frameHeight + scale_(kDesignHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  LayOut();
+  if (layOut)
+    LayOut();
 }
 
 void WizardDialog::LayOut() {

@@ -274,6 +274,9 @@ TEST(Journey, CompleteInstallationThenSilentRemoval) {
   EXPECT_EQ(d.Text(kNext), L"下一步");
   EXPECT_EQ(d.Text(kCancel), L"取消");
   EXPECT_EQ(d.Focus(), GetDlgItem(d.Window(), kNext));
+  // The agreement's rich-edit control and text are made as its page first shows, not
+  // before the first window.
+  EXPECT_EQ(GetDlgItem(d.Window(), kAgreement), nullptr);
 
   d.Click(kNext);
   ASSERT_TRUE(d.WaitForText(kNext, L"接受"));
