@@ -68,7 +68,7 @@
 #   --build-dir DIR   a win64 build tree (default build/win64; configured if missing). The
 #                     script adds SETUP_COMPARE_PAYLOADS to its cache and builds what it needs.
 #   --rounds N        install and window rounds (default 7)
-#   --pack-rounds N   packing rounds (default 3; 0: build the installers, time no packing)
+#   --pack-rounds N   packing rounds (default 5; 0: build the installers, time no packing)
 #   --payloads LIST   comma-separated, default reference,tiny,big,demo
 #   --quick           --rounds 2 --pack-rounds 1 --payloads reference,demo
 #   --keep            keep the last install folders under Wine's D:\compare
@@ -79,7 +79,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build/win64"
 rounds=7
-pack_rounds=3
+pack_rounds=5
 payloads="reference,tiny,big,demo"
 keep=0
 
