@@ -803,14 +803,6 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint32_t sourceLength,
                               std::uint8_t* output,
                               std::uint32_t outputCapacity,
-                              int* result) {
-  return InflateResource(source, sourceLength, output, outputCapacity, result, nullptr);
-}
-
-std::uint32_t InflateResource(const std::uint8_t* source,
-                              std::uint32_t sourceLength,
-                              std::uint8_t* output,
-                              std::uint32_t outputCapacity,
                               int* result,
                               InflateBounds* bounds) {
   std::uint32_t written = 0;

@@ -27,11 +27,20 @@ enum InflateResult : int {
 // The most any call writes, whatever capacity the caller names: 100 MiB.
 inline constexpr std::uint32_t kInflateSinkLimit = 104857600;
 
+// Where a stream's final block lies, in bits from the start of the source (bit 0 is the
+// lowest bit of the first byte).
+struct InflateBounds {
+  std::uint64_t finalBlock = 0;  // the final block's header, whose first bit is BFINAL
+  std::uint64_t end = 0;         // the first bit after the final block
+};
+
 // Inflates `sourceLength` bytes at `source` into `output`, writing at most
 // min(outputCapacity, kInflateSinkLimit) bytes. Returns the number of bytes written, all of
 // them decoded from the stream in order. On a fault the bytes decoded before it are still
 // written and counted; `*result` (when given) receives the code that ended decoding, and
-// only kInflateOk means the stream was complete and fitted the block.
+// only kInflateOk means the stream was complete and fitted the block. `*bounds` (when
+// given) receives where the final block lies when the result is kInflateOk, and is left as
+// it was otherwise: the packager joins streams with it.
 //
 // Thread-safe: every call has its own decoder state. The two diagnostics of an incomplete
 // dynamic code, " incomplete literal tree\n" and " incomplete distance tree\n", go to the
@@ -40,23 +49,8 @@ std::uint32_t InflateResource(const std::uint8_t* source,
                               std::uint32_t sourceLength,
                               std::uint8_t* output,
                               std::uint32_t outputCapacity,
-                              int* result = nullptr);
-
-// Where a stream's final block lies, in bits from the start of the source (bit 0 is the
-// lowest bit of the first byte).
-struct InflateBounds {
-  std::uint64_t finalBlock = 0;  // the final block's header, whose first bit is BFINAL
-  std::uint64_t end = 0;         // the first bit after the final block
-};
-
-// InflateResource that also gives, when the result is kInflateOk, where the final block
-// lies; `*bounds` is left as it was otherwise. The packager joins streams with it.
-std::uint32_t InflateResource(const std::uint8_t* source,
-                              std::uint32_t sourceLength,
-                              std::uint8_t* output,
-                              std::uint32_t outputCapacity,
-                              int* result,
-                              InflateBounds* bounds);
+                              int* result = nullptr,
+                              InflateBounds* bounds = nullptr);
 
 // Receives a streaming inflate's output in order, in pieces of at most 32 KiB that stay
 // valid only during the call.

@@ -402,6 +402,10 @@ void AppendPiece(const Piece& piece, bool last, Bytes* out) {
 
 }  // namespace
 
+unsigned CompressThreads(unsigned requested) {
+  return requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+}
+
 bool CompressResource(const Bytes& data,
                       int level,
                       std::uint32_t limit,
@@ -438,8 +442,7 @@ bool CompressResource(const Bytes& data,
     }
     libdeflate_free_compressor(c);
   };
-  if (threads == 0)
-    threads = std::max(1u, std::thread::hardware_concurrency());
+  threads = CompressThreads(threads);
   std::vector<std::thread> helpers;
   for (std::size_t t = 1; t < std::min<std::size_t>(threads, count); ++t) {
     try {

@@ -49,6 +49,9 @@ bool BuildPayloadPackage(const std::filesystem::path& folder,
 // "The packager".
 inline constexpr std::size_t kPackPieceBytes = std::size_t{1} << 20;
 
+// The threads compression runs on: `requested`, or one per core for 0.
+unsigned CompressThreads(unsigned requested);
+
 // Raw-deflate compression with libdeflate at `level` (1-12) on `threads` threads (0: one per
 // core), checked by inflating the result with the installer's own inflater and comparing.
 // The result is one stream, the same bytes for any number of threads: each piece of

@@ -6,14 +6,12 @@
 #include <windows.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/integrity/InstallerDigest.h"
@@ -211,8 +209,7 @@ bool PackFolder(const Options& o,
                              error))
       return false;
   }
-  const unsigned threads =
-      o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned threads = CompressThreads(o.threads);
   std::fprintf(stderr, "compressing %zu bytes at level %d on %u threads...\n", package->size(),
                o.level, threads);
   return CompressResource(*package, o.level, kPackageLimit, compressed, error, threads);
