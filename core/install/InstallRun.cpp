@@ -78,7 +78,7 @@ class Run {
     if (!Journal(kChannelFilePath))
       return Fail(manifestPath);
     files_.WriteChannelInfo(folder_);
-    outcome_.installedFiles.emplace_back(kChannelFilePath);
+    outcome_.installedFiles.push_back(kChannelFilePath);
     userChanged_ = streams.userChanged;
     const bool extracted = Extract(streams);
     reports_.Flush();
@@ -166,7 +166,7 @@ class Run {
       const double share = std::min(100.0, static_cast<double>(offset_ + kPackageHeaderBytes) *
                                                100.0 / static_cast<double>(run_.packageBytes_));
       run_.Report(static_cast<int>(share), &path_);
-      run_.outcome_.installedFiles.push_back(std::move(written));
+      run_.outcome_.installedFiles.push_back(written);
       offset_ += kPackageHeaderBytes + std::uint64_t{size};
       size_ = size;
       return true;

@@ -14,6 +14,7 @@
 
 #include "core/inflate/ResourceInflater.h"
 #include "core/install/ManifestText.h"
+#include "core/install/PathList.h"
 #include "core/package/PackageSummary.h"
 #include "core/package/PayloadPackage.h"
 #include "core/product/Product.h"
@@ -142,8 +143,8 @@ struct InstallStreams {
 };
 
 struct InstallOutcome {
-  std::vector<std::u16string> installedFiles;  // the manifest's file list
-  std::vector<KeptFile> keptFiles;             // moved aside, to put back on a removal
+  PathList installedFiles;          // the manifest's file list
+  std::vector<KeptFile> keptFiles;  // moved aside, to put back on a removal
   // Files the user changed (InstallStreams::userChanged) that stayed as they were; the
   // manifest lists them after the installed files once every file is written, so that a
   // removal of the installation takes them too, but a removal of this run does not.

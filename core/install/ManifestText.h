@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/install/PathList.h"
 #include "core/product/Product.h"
 
 inline constexpr std::u16string_view kManifestFileHeader = u"[InstallFileInfo]\r\n";
@@ -59,9 +60,10 @@ bool IsComponentPath(std::u16string_view path);
 // order they are listed: sorted by UTF-16 code units, then reversed, so every folder comes
 // before the folders that contain it. Top-level files add nothing.
 std::vector<std::u16string> ManifestFolders(const std::vector<std::u16string>& files);
+std::vector<std::u16string> ManifestFolders(const PathList& files);
 
 // The lines written after registration: the folder header and the folder lines of `files`.
-std::vector<std::u16string> ManifestFolderList(const std::vector<std::u16string>& files);
+std::vector<std::u16string> ManifestFolderList(const PathList& files);
 
 // What an empty value does to a list: the file lists' numbers name places (KEPT<n> is
 // uninstall.kept\<n>), so an empty one ends them as a missing one does; the folder list is

@@ -166,8 +166,8 @@ unsigned Transaction::RollBack(const RunWritten& run, bool live) {
       ++left;
     }
   };
-  for (const std::u16string& file : run.files)
-    remove(target_ + file);
+  for (const std::u16string_view file : run.files)
+    remove(target_ + std::u16string(file));
   if (run.madeUninstaller)
     remove(target_ + std::u16string(kUninstallerName));
   for (const KeptFile& kept : run.kept) {

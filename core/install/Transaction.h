@@ -15,6 +15,7 @@
 
 #include "core/install/Journal.h"
 #include "core/install/ManifestText.h"
+#include "core/install/PathList.h"
 
 // What a step did to a file or folder.
 enum class Step {
@@ -82,7 +83,7 @@ struct EarlierInstallation {
 
 // What a new run wrote into its folder: its outcome, or after a kill its manifest.
 struct RunWritten {
-  std::vector<std::u16string> files;
+  PathList files;
   std::vector<KeptFile> kept;  // its own, each put back once its file is gone
   bool madeUninstaller = false;
   bool madeManifest = false;

@@ -5,15 +5,18 @@
 #include "core/install/ManifestText.h"
 #include "core/text/NumberText.h"
 
+void AppendFileStamp(const FileStamp& stamp, std::vector<std::uint8_t>* bytes) {
+  for (const std::uint64_t field : {stamp.size, stamp.written}) {
+    for (int shift = 0; shift < 64; shift += 8)
+      bytes->push_back(static_cast<std::uint8_t>(field >> shift));
+  }
+}
+
 std::vector<std::uint8_t> EncodeFileStamps(const std::vector<FileStamp>& stamps) {
   std::vector<std::uint8_t> bytes;
-  bytes.reserve(stamps.size() * 16);
-  for (const FileStamp& stamp : stamps) {
-    for (const std::uint64_t field : {stamp.size, stamp.written}) {
-      for (int shift = 0; shift < 64; shift += 8)
-        bytes.push_back(static_cast<std::uint8_t>(field >> shift));
-    }
-  }
+  bytes.reserve(stamps.size() * kFileStampBytes);
+  for (const FileStamp& stamp : stamps)
+    AppendFileStamp(stamp, &bytes);
   return bytes;
 }
 

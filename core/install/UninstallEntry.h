@@ -4,6 +4,7 @@
 // versions (DisplayVersion against this installer's).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +54,8 @@ struct FileStamp {
   std::uint64_t size = 0;
   std::uint64_t written = 0;
 };
+inline constexpr std::size_t kFileStampBytes = 16;
+void AppendFileStamp(const FileStamp& stamp, std::vector<std::uint8_t>* bytes);
 std::vector<std::uint8_t> EncodeFileStamps(const std::vector<FileStamp>& stamps);
 
 // The files of `files` (a manifest's list) whose stamp now (`now`, by file; none for a file

@@ -188,7 +188,7 @@ std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
                                              std::uint64_t installedBytes,
                                              const ProgramVersion& version,
                                              const std::wstring& madeFolder,
-                                             const std::vector<FileStamp>& stamps) {
+                                             std::vector<std::uint8_t> stamps) {
   const auto text = [](const wchar_t* name, const std::wstring& value) {
     return EntryValue::Text(Utf16(name), Utf16(value));
   };
@@ -222,7 +222,7 @@ std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
           text(L"HelpLink", kHelpUrl),
           made.empty() ? EntryValue::Absent(Utf16(kCreatedFolderValue))
                        : text(kCreatedFolderValue, made),
-          EntryValue::Bytes(Utf16(kFileStampsValue), EncodeFileStamps(stamps))};
+          EntryValue::Bytes(Utf16(kFileStampsValue), std::move(stamps))};
 }
 
 bool WriteUninstallEntry(const std::vector<EntryValue>& values, SetupLog& log) {

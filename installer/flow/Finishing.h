@@ -43,12 +43,13 @@ bool CanStartClientAsUser(SetupLog& log);
 // (yyyymmdd), URLInfoAbout, HelpLink, InstallLocation, EstimatedSize (KB of
 // `installedBytes`), NoModify and NoRepair; CreatedFolder, `madeFolder` - the outermost
 // folder the installation made, for the uninstaller to remove with those below it on the
-// way to the folder - or, without one, none; FileStamps, `stamps` encoded.
+// way to the folder - or, without one, none; FileStamps, `stamps` (as EncodeFileStamps
+// writes them).
 std::vector<EntryValue> UninstallEntryValues(const std::wstring& folder,
                                              std::uint64_t installedBytes,
                                              const ProgramVersion& version,
                                              const std::wstring& madeFolder,
-                                             const std::vector<FileStamp>& stamps);
+                                             std::vector<std::uint8_t> stamps);
 
 // Writes `values` into the uninstall entry under HKEY_LOCAL_MACHINE (kAbsent ones deleted),
 // making it when it is not there; false, with the Windows error logged, when one fails.

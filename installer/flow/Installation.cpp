@@ -366,11 +366,13 @@ void Installation::Configure(InstallWorker& worker) const {
 
 SetupExit Installation::Commit(const InstallOutcome& outcome) {
   // The record of what the user may change: each file as the run left it; the files the
-  // user had changed get none that matches, so that they stay theirs.
-  std::vector<FileStamp> stamps;
-  for (const std::u16string& file : outcome.installedFiles)
-    stamps.push_back(StampOf(prepared_.folder + Wide(file)).value_or(FileStamp{}));
-  stamps.resize(stamps.size() + outcome.userKept.size());
+  // user had changed get none that matches (zeros), so that they stay theirs.
+  const std::size_t listed = outcome.installedFiles.size() + outcome.userKept.size();
+  std::vector<std::uint8_t> stamps;
+  stamps.reserve(listed * kFileStampBytes);
+  for (const std::u16string_view file : outcome.installedFiles)
+    AppendFileStamp(StampOf(prepared_.folder + Wide(file)).value_or(FileStamp{}), &stamps);
+  stamps.resize(listed * kFileStampBytes);
   // The outermost folder made for it, or - in the earlier one's folder - the earlier one's.
   const std::wstring made = !prepared_.created.empty() ? prepared_.created.front()
                             : inPlace_                 ? earlierMade_
@@ -379,10 +381,10 @@ SetupExit Installation::Commit(const InstallOutcome& outcome) {
     Transaction& transaction;
     std::vector<EntryValue> entry;
     Transaction::Committed committed;
-  } committing{
-      *transaction_,
-      UninstallEntryValues(prepared_.folder, outcome.installedBytes, version_, made, stamps),
-      {}};
+  } committing{*transaction_,
+               UninstallEntryValues(prepared_.folder, outcome.installedBytes, version_, made,
+                                    std::move(stamps)),
+               {}};
   OnAThread(
       [](void* context) {
         auto* c = static_cast<Committing*>(context);

@@ -434,7 +434,7 @@ TEST(InstallRun, DamagedPackagesAreRefusedBeforeAnyPayloadFileOrStopTheOnePass) 
       }
       for (const auto& [path, bytes] : run.disk.files) {
         const std::u16string relative = path.substr(kFolder.size());
-        const std::vector<std::u16string>& listed = run.outcome.installedFiles;
+        const PathList& listed = run.outcome.installedFiles;
         EXPECT_TRUE((relative == u"uninstall.ini" && run.outcome.madeManifest) ||
                     (relative == u"uninstall.exe" && run.outcome.madeUninstaller) ||
                     std::find(listed.begin(), listed.end(), relative) != listed.end())
@@ -545,10 +545,10 @@ TEST(InstallRun, FaultInjectionOverEveryOperation) {
         EXPECT_EQ(run.disk.files[kFolder + u"3.txt"], std::string(5000, 't')) << "operation " << n;
       }
       EXPECT_EQ(run.outcome.registrationRan, run.disk.registrationCalls > 0) << "operation " << n;
-      for (const std::u16string& listed : run.outcome.installedFiles) {
+      for (const std::u16string_view listed : run.outcome.installedFiles) {
         if (listed == kChannelFilePath)
           continue;
-        EXPECT_EQ(run.disk.files.count(kFolder + listed), 1u) << "operation " << n;
+        EXPECT_EQ(run.disk.files.count(kFolder + std::u16string(listed)), 1u) << "operation " << n;
       }
     }
   }
@@ -637,10 +637,36 @@ TEST(InstallFolder, RoomPercentAndSpace) {
   EXPECT_FALSE(DecodePackageSummary(bytes.data(), bytes.size(), &read));
 }
 
+// Each folder once, however the files are ordered: a file in the same folder as the one
+// before it is passed over, and that must not lose a folder listed only through another.
 TEST(ManifestFolders, CaseMattersAndEachFolderOnce) {
-  const std::vector<std::u16string> folders =
-      ManifestFolders({u"Skin\\a.png", u"skin\\b.png", u"Skin\\c.png", u"top.txt"});
-  EXPECT_EQ(folders, (std::vector<std::u16string>{u"skin", u"Skin"}));
+  const struct {
+    PathList files;
+    std::vector<std::u16string> folders;
+  } cases[] = {
+      {{u"Skin\\a.png", u"skin\\b.png", u"Skin\\c.png", u"top.txt"}, {u"skin", u"Skin"}},
+      {{u"a\\b\\x", u"a\\b\\y", u"a\\c\\k", u"a\\b\\z", u"d\\e\\f\\g"},
+       {u"d\\e\\f", u"d\\e", u"d", u"a\\c", u"a\\b", u"a"}},
+      {{u"x", u"a\\b", u"x", u"a\\b\\c"}, {u"a\\b", u"a"}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ManifestFolders(c.files), c.folders);
+}
+
+// Paths kept end to end come back whole across the list's blocks, a path longer than a
+// block among them.
+TEST(PathList, EveryPathBackAcrossBlocks) {
+  std::vector<std::u16string> paths;
+  for (int n = 0; n < 5000; ++n)
+    paths.push_back(u"d" + std::u16string(static_cast<std::size_t>(n % 37), u'x') + u"\\f");
+  paths.insert(paths.begin() + 2500, std::u16string(40000, u'L'));
+  paths.emplace_back();
+  PathList list;
+  for (const std::u16string& path : paths)
+    list.push_back(path);
+  ASSERT_EQ(list.size(), paths.size());
+  EXPECT_TRUE(std::equal(list.begin(), list.end(), paths.begin(), paths.end()));
+  EXPECT_EQ(list.back(), u"");
 }
 
 // The uninstaller reads a section once and finds each numbered key as the profile call

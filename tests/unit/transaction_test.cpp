@@ -424,8 +424,8 @@ std::vector<EntryValue> NewEntry(const World& w,
                                  const std::u16string& target,
                                  const InstallOutcome& outcome) {
   std::vector<FileStamp> stamps;
-  for (const std::u16string& file : outcome.installedFiles)
-    stamps.push_back(w.Stamp(target + file).value_or(FileStamp{}));
+  for (const std::u16string_view file : outcome.installedFiles)
+    stamps.push_back(w.Stamp(target + std::u16string(file)).value_or(FileStamp{}));
   stamps.resize(stamps.size() + outcome.userKept.size());
   return {EntryValue::Text(u"InstallLocation", NoSlash(target)),
           EntryValue::Bytes(u"FileStamps", EncodeFileStamps(stamps)),
