@@ -406,6 +406,12 @@ unsigned CompressThreads(unsigned requested) {
   return requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
 }
 
+std::size_t PackPieceBytes(std::size_t size) {
+  constexpr std::size_t kUnit = std::size_t{64} << 10;
+  const std::size_t quarter = (size / 4 + kUnit - 1) / kUnit * kUnit;
+  return std::clamp(quarter, 4 * kUnit, kPackPieceBytes);
+}
+
 bool CompressResource(const Bytes& data,
                       int level,
                       std::uint32_t limit,
@@ -422,6 +428,8 @@ bool CompressResource(const Bytes& data,
     *error = "the compression level must be 1 to 12";
     return false;
   }
+  if (pieceBytes == 0)
+    pieceBytes = PackPieceBytes(data.size());
   const std::size_t count = std::max<std::size_t>(1, (data.size() + pieceBytes - 1) / pieceBytes);
   std::vector<Piece> pieces(count);
   std::atomic<std::size_t> next{0};

@@ -49,20 +49,25 @@ bool BuildPayloadPackage(const std::filesystem::path& folder,
 // "The packager".
 inline constexpr std::size_t kPackPieceBytes = std::size_t{1} << 20;
 
+// The pieces `size` bytes of data are cut into: 1 MiB, but data under 4 MiB in four
+// pieces, each a multiple of 64 KiB and no piece under 256 KiB - so that a small package
+// keeps every core busy too. A function of the size alone, never of the threads.
+std::size_t PackPieceBytes(std::size_t size);
+
 // The threads compression runs on: `requested`, or one per core for 0.
 unsigned CompressThreads(unsigned requested);
 
 // Raw-deflate compression with libdeflate at `level` (1-12) on `threads` threads (0: one per
 // core), checked by inflating the result with the installer's own inflater and comparing.
 // The result is one stream, the same bytes for any number of threads: each piece of
-// `pieceBytes` (tests make them small to join many) compressed whole, every piece but the
-// last without its final mark and followed by an empty stored block that brings the next to
-// a byte boundary. Data of one piece or less compress exactly as one libdeflate call makes
-// them. Refuses data over `limit`.
+// `pieceBytes` (0: PackPieceBytes of the data's size; tests make them small to join many)
+// compressed whole, every piece but the last without its final mark and followed by an
+// empty stored block that brings the next to a byte boundary. Data of one piece or less
+// compress exactly as one libdeflate call makes them. Refuses data over `limit`.
 bool CompressResource(const Bytes& data,
                       int level,
                       std::uint32_t limit,
                       Bytes* compressed,
                       std::string* error,
                       unsigned threads = 0,
-                      std::size_t pieceBytes = kPackPieceBytes);
+                      std::size_t pieceBytes = 0);
