@@ -57,11 +57,12 @@
 #   window     start-up to the first visible top-level window, without /S: the helper
 #              setup_first_window.exe starts the installer, polls EnumWindows, then ends it;
 #              median and median of the per-round ratios
-#   pack       making the installer from the folder: rebuilding the setup_compare_NAME
-#              target after its folder changed (pack at the packager's default level on
-#              every core, resource compile, link, stamp, verify) vs. makensis; wall and CPU
-#              time (user and system of everything the build ran), min, median and median
-#              of the per-round ratios
+#   pack       making the installer from the folder: the two commands the installer's
+#              build rule (setup_compare_NAME) runs, `setup_pack build` of the prebuilt
+#              stub (pack at the packager's default level on every core, stamp) and
+#              `setup_pack verify`, vs. makensis, each run as a packaging team runs it,
+#              without a build system around it; wall and CPU time (user and system of
+#              everything the command ran), min, median and median of the per-round ratios
 # Every timed figure has the 1-minute load average before each round beside it.
 #
 # Options:
@@ -313,8 +314,9 @@ for p in "${payload_list[@]}"; do
   fi
   for ((r = 1; r <= pack_rounds; r++)); do
     note "packing $p, round $r of $pack_rounds"
-    touch "$pl/$p.stamp"
-    pack_once "$p" ours "$r" cmake --build "$build" --target "setup_compare_$p"
+    pack_once "$p" ours "$r" sh -c '"$1" build "$2" "$3" "$4" && "$1" verify "$4"' packing \
+      "$build/host-tools/tools/pack/setup_pack" "$build/resources/setup_stub.exe" "$pl/$p" \
+      "${exe[$p,ours]}"
     for c in zlib lzma; do
       LC_ALL=C.UTF-8 pack_once "$p" "nsis-$c" "$r" makensis -V2 "$work/nsis/$p/$c.nsi"
     done
