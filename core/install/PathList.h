@@ -1,6 +1,6 @@
 // A list of relative paths kept end to end in blocks of characters: ten thousand paths cost
-// their characters and four bytes each, not a string object and a heap block each, and the
-// list grows a block at a time, never copying what it holds.
+// their characters and four bytes each, not a string object and a heap block each, and no
+// growth of the list copies more than one block (64 KiB).
 #pragma once
 
 #include <cstddef>
