@@ -314,6 +314,7 @@ for p in "${payload_list[@]}"; do
   fi
   for ((r = 1; r <= pack_rounds; r++)); do
     note "packing $p, round $r of $pack_rounds"
+    # shellcheck disable=SC2016 # the inner shell expands its own arguments
     pack_once "$p" ours "$r" sh -c '"$1" build "$2" "$3" "$4" && "$1" verify "$4"' packing \
       "$build/host-tools/tools/pack/setup_pack" "$build/resources/setup_stub.exe" "$pl/$p" \
       "${exe[$p,ours]}"
