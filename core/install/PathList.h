@@ -24,9 +24,10 @@ class PathList {
   std::u16string_view operator[](std::size_t n) const;
   std::u16string_view back() const { return (*this)[size() - 1]; }
 
+  // Reads the paths in order, each as a view into the list.
   class const_iterator {
    public:
-    using iterator_category = std::random_access_iterator_tag;
+    using iterator_category = std::forward_iterator_tag;
     using value_type = std::u16string_view;
     using difference_type = std::ptrdiff_t;
     using pointer = void;
@@ -35,29 +36,10 @@ class PathList {
     const_iterator() = default;
     const_iterator(const PathList* list, std::size_t n) : list_(list), n_(n) {}
     std::u16string_view operator*() const { return (*list_)[n_]; }
-    std::u16string_view operator[](difference_type d) const {
-      return (*list_)[n_ + static_cast<std::size_t>(d)];
-    }
     const_iterator& operator++() { return ++n_, *this; }
     const_iterator operator++(int) { return {list_, n_++}; }
-    const_iterator& operator--() { return --n_, *this; }
-    const_iterator operator--(int) { return {list_, n_--}; }
-    const_iterator& operator+=(difference_type d) {
-      n_ += static_cast<std::size_t>(d);
-      return *this;
-    }
-    const_iterator& operator-=(difference_type d) { return *this += -d; }
-    friend const_iterator operator+(const_iterator it, difference_type d) { return it += d; }
-    friend const_iterator operator+(difference_type d, const_iterator it) { return it += d; }
-    friend const_iterator operator-(const_iterator it, difference_type d) { return it -= d; }
-    friend difference_type operator-(const const_iterator& a, const const_iterator& b) {
-      return static_cast<difference_type>(a.n_) - static_cast<difference_type>(b.n_);
-    }
     friend bool operator==(const const_iterator& a, const const_iterator& b) {
       return a.n_ == b.n_;
-    }
-    friend auto operator<=>(const const_iterator& a, const const_iterator& b) {
-      return a.n_ <=> b.n_;
     }
 
    private:
